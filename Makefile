@@ -1,0 +1,61 @@
+# Developer entry points. `make test` is what CI runs: it installs what is missing, builds and
+# runs every test. Sanitizer builds live in their own build directories.
+
+BUILD      ?= build
+GENERATOR  := -G Ninja
+JOBS       ?= $(shell nproc)
+CTEST_ARGS ?= --output-on-failure --timeout 300 -j $(JOBS)
+
+.PHONY: all deps build test bench fuzz asan tsan run format tidy clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) $(CTEST_ARGS)
+
+bench: deps
+	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target orv_bench
+	build-bench/bin/orv_bench $(BENCH_ARGS)
+
+# Each fuzz target runs for FUZZ_SECONDS (default 60) on its own corpus under build-fuzz/corpus.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	scripts/install-deps --fuzz
+	CXX=clang++ cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_BUILD_TESTS=OFF -DORV_BUILD_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS)
+	@for target in build-fuzz/bin/fuzz_*; do \
+	  name=$$(basename $$target); mkdir -p build-fuzz/corpus/$$name; \
+	  echo "== $$name for $(FUZZ_SECONDS) s"; \
+	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus/$$name || exit 1; \
+	done
+
+asan: deps
+	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DORV_SANITIZE_ADDRESS=ON
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan $(CTEST_ARGS)
+
+tsan: deps
+	cmake -S . -B build-tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE_THREAD=ON
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan $(CTEST_ARGS)
+
+run:
+	@echo "make run arrives with the agent itself; until then use 'make test'." >&2
+	@exit 2
+
+format:
+	find src tests bench tools -name '*.h' -o -name '*.cpp' 2>/dev/null | xargs -r clang-format -i
+
+tidy: build
+	find src -name '*.cpp' | xargs -r clang-tidy -p $(BUILD) --quiet
+
+clean:
+	rm -rf build build-bench build-fuzz build-asan build-tsan

@@ -1,0 +1,36 @@
+#include "runtime/logger.h"
+
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+
+namespace {
+
+TEST(LoggerTest, ReducesPrettyFunctionToClassAndOperation) {
+  EXPECT_EQ(ILogger::QualifiedName("OB_STATUSCODE CExporter::Start()"), "CExporter::Start");
+  EXPECT_EQ(ILogger::QualifiedName("void OBRuntime::NetworkMonitor::CNetworkMonitor::Stop(int)"),
+            "CNetworkMonitor::Stop");
+  EXPECT_EQ(ILogger::QualifiedName("int main(int, char**)"), "main");
+  EXPECT_EQ(ILogger::QualifiedName("OB_STATUSCODE CBoundedQueue<T>::Push(T&&) [with T = int]"),
+            "CBoundedQueue::Push");
+  EXPECT_EQ(ILogger::QualifiedName("std::map<int, std::string> ns::Foo::Get(std::pair<int, int>)"),
+            "Foo::Get");
+  EXPECT_EQ(ILogger::QualifiedName("InterfaceInfo::Serialize"), "InterfaceInfo::Serialize");
+  EXPECT_EQ(ILogger::QualifiedName("bool Foo::operator()(int) const"), "Foo::operator()");
+}
+
+TEST(LoggerTest, HandsFormattedRecordToSinkWithoutTrailingNewline) {
+  orv::test::LogCapture capture;
+  OB_LOG_AS(LOG_WARNING, "CORVAgent::MainThreadProc", "ORVAgent: %s received.\n", "ORVShutdownEvent");
+  OB_LOG_ERROR("value %d of %u", -5, 7U);
+  const std::string long_text(2000, 'x');
+  OB_LOG_DEBUG("%s", long_text.c_str());
+  EXPECT_TRUE(capture.Has(LOG_WARNING, "CORVAgent::MainThreadProc",
+                          "ORVAgent: ORVShutdownEvent received."));
+  EXPECT_TRUE(capture.Has(LOG_ERROR, "LoggerTest_HandsFormattedRecordToSinkWithoutTrailingNewline_Test::TestBody",
+                          "value -5 of 7"));
+  EXPECT_TRUE(capture.Contains(long_text));
+  EXPECT_EQ(ILogger::ProgramName(), "oborvagent");
+}
+
+}  // namespace
