@@ -92,7 +92,9 @@ std::string FormatMessage(const char* format, va_list args) {
     return {stack_buffer.data(), static_cast<std::size_t>(needed)};
   }
   std::vector<char> heap_buffer(static_cast<std::size_t>(needed) + 1);
-  std::vsnprintf(heap_buffer.data(), heap_buffer.size(), format, args);
+  va_copy(copy, args);
+  std::vsnprintf(heap_buffer.data(), heap_buffer.size(), format, copy);
+  va_end(copy);
   return {heap_buffer.data(), static_cast<std::size_t>(needed)};
 }
 
@@ -114,10 +116,15 @@ std::string_view StripLastTemplateArguments(std::string_view name) {
 
 }  // namespace
 
-void ILogger::Initialize(const char* name, std::uint32_t /*version*/, std::uint32_t /*flags*/) {
-  auto& state = State();
-  const std::lock_guard lock(state.name_mutex);
-  state.name = name != nullptr ? name : "";
+void ILogger::Initialize(const char* name, std::uint32_t /*version*/,
+                         std::uint32_t /*flags*/) noexcept {
+  try {
+    auto& state = State();
+    const std::lock_guard lock(state.name_mutex);
+    state.name = name != nullptr ? name : "";
+  } catch (...) {
+    // Logging never fails for the caller; the name is only informational.
+  }
 }
 
 std::string ILogger::ProgramName() {
@@ -191,25 +198,29 @@ std::string ILogger::QualifiedName(std::string_view pretty) {
 }
 
 void ILogger::Log(int level, const char* function, const char* file, int line, const char* format,
-                  ...) {
+                  ...) noexcept {
   if (level < LOG_DEBUG || level > LOG_ERROR) {
     level = LOG_ERROR;
   }
   va_list args;
   va_start(args, format);
-  std::string message = format != nullptr ? FormatMessage(format, args) : std::string();
+  try {
+    std::string message = format != nullptr ? FormatMessage(format, args) : std::string();
+    if (!message.empty() && message.back() == '\n') {
+      message.pop_back();
+    }
+    const std::string function_name = QualifiedName(function != nullptr ? function : "");
+    const LogRecord record{static_cast<LOGLEVEL>(level), function_name,
+                           BaseName(file != nullptr ? file : ""), line, message};
+    auto& state = State();
+    const std::shared_lock lock(state.sink_mutex);
+    if (state.sink != nullptr) {
+      state.sink->Write(record);
+    } else {
+      WriteToStandardError(record);
+    }
+  } catch (...) {
+    // Out of memory or a failing sink: the line is lost, the caller goes on.
+  }
   va_end(args);
-  if (!message.empty() && message.back() == '\n') {
-    message.pop_back();
-  }
-  const std::string function_name = QualifiedName(function != nullptr ? function : "");
-  const LogRecord record{static_cast<LOGLEVEL>(level), function_name,
-                         BaseName(file != nullptr ? file : ""), line, message};
-  auto& state = State();
-  const std::shared_lock lock(state.sink_mutex);
-  if (state.sink != nullptr) {
-    state.sink->Write(record);
-  } else {
-    WriteToStandardError(record);
-  }
 }

@@ -30,11 +30,11 @@ class ILogSink {
 class ILogger {
  public:
   // Records the program name; called once by a static initialiser with "oborvagent".
-  static void Initialize(const char* name, std::uint32_t version, std::uint32_t flags);
+  static void Initialize(const char* name, std::uint32_t version, std::uint32_t flags) noexcept;
   // printf-style; function may be a qualified name or __PRETTY_FUNCTION__ (reduced to its last
   // two scope components, template arguments removed); file may be a full path.
   static void Log(int level, const char* function, const char* file, int line, const char* format,
-                  ...) __attribute__((format(printf, 5, 6)));
+                  ...) noexcept __attribute__((format(printf, 5, 6)));
   // Replaces the destination (nullptr restores standard error); returns the previous sink.
   // Safe from any thread; waits for calls already inside the old sink to finish.
   static ILogSink* SetSink(ILogSink* sink);
