@@ -20,7 +20,7 @@ namespace OBRuntime {
 namespace {
 
 // Identity files are small; anything longer is cut here rather than read without bound.
-constexpr std::size_t kMaxIdentityFileSize = 64 * 1024;
+constexpr std::size_t kMaxIdentityFileSize = std::size_t{64} * 1024;
 constexpr std::string_view kWhitespace = " \t\r\n";
 
 std::string_view Trim(std::string_view text) {

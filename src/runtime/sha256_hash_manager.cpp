@@ -18,8 +18,8 @@
 namespace OBRuntime {
 namespace {
 
-constexpr std::size_t kMinReadBlock = 4 * 1024;
-constexpr std::size_t kMaxReadBlock = 256 * 1024;
+constexpr std::size_t kMinReadBlock = std::size_t{4} * 1024;
+constexpr std::size_t kMaxReadBlock = std::size_t{256} * 1024;
 
 // Feeds the whole file to the hasher in blocks sized to the file, within fixed bounds.
 OB_STATUSCODE HashDescriptor(int fd, off_t size, const std::string& path, std::uint32_t pid,

@@ -19,7 +19,8 @@ constexpr wchar_t kSeparator = L'/';
 
 // The variable's value as wide text, or fallback when it is unset or empty.
 std::wstring EnvironmentPath(const char* name, std::wstring_view fallback) {
-  const char* value = std::getenv(name);
+  // The agent never changes its environment, so reading it from any thread is safe.
+  const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
   if (value == nullptr || *value == '\0') {
     return std::wstring(fallback);
   }
@@ -122,7 +123,7 @@ std::wstring Utils::GetProgramDataPath() {
 std::wstring Utils::GetWindowsDirectoryPath() { return L"/etc"; }
 
 bool Utils::GetAllUsersAppDataPath(std::wstring& out) {
-  const char* value = std::getenv("ALLUSERSPROFILE");
+  const char* value = std::getenv("ALLUSERSPROFILE");  // NOLINT(concurrency-mt-unsafe)
   out = (value == nullptr || *value == '\0') ? GetProgramDataPath()
                                              : WithoutTrailingSeparators(Utf8ToWide(value));
   return true;
