@@ -1,0 +1,125 @@
+#include "flow/kdf_message.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Offsets of the flow data message's fields.
+constexpr std::size_t kLocalEndpointOffset = 4;
+constexpr std::size_t kRemoteEndpointOffset = 32;
+constexpr std::size_t kHostNameOffset = 60;
+constexpr std::size_t kAddressFamilyOffset = 316;
+constexpr std::size_t kProtocolOffset = 320;
+constexpr std::size_t kBytesInOffset = 324;
+constexpr std::size_t kBytesOutOffset = 332;
+constexpr std::size_t kPidOffset = 348;
+constexpr std::size_t kParentPidOffset = 352;
+constexpr std::size_t kFlowStartOffset = 356;
+constexpr std::size_t kFlowEndOffset = 360;
+constexpr std::size_t kProcessHashOffset = 364;
+constexpr std::size_t kProcessPathLengthOffset = 396;
+constexpr std::size_t kProcessPathOffset = 398;
+constexpr std::size_t kParentHashOffset = 690;
+constexpr std::size_t kParentPathLengthOffset = 722;
+constexpr std::size_t kParentPathOffset = 724;
+constexpr std::size_t kDirectionOffset = 1016;
+constexpr std::size_t kReportKindOffset = 1017;
+constexpr std::size_t kPidInfoPidOffset = 4;
+
+std::uint16_t LoadU16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t LoadU32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::uint64_t LoadU64(const std::uint8_t* p) {
+  return LoadU32(p) | (static_cast<std::uint64_t>(LoadU32(p + 4)) << 32);
+}
+
+KdfEndpoint LoadEndpoint(const std::uint8_t* p) {
+  KdfEndpoint endpoint;
+  endpoint.family = LoadU16(p);
+  endpoint.port = static_cast<std::uint16_t>((p[2] << 8) | p[3]);
+  std::memcpy(endpoint.ipv4.data(), p + 4, endpoint.ipv4.size());
+  endpoint.ipv6_flow_info = LoadU32(p + 4);
+  std::memcpy(endpoint.ipv6.data(), p + 8, endpoint.ipv6.size());
+  return endpoint;
+}
+
+// The path of a 292-byte field whose stated length may exceed it: the length is clamped to the
+// field and rounded down to whole UTF-16 units.
+std::u16string LoadPath(const std::uint8_t* message, std::size_t length_offset,
+                        std::size_t path_offset) {
+  const std::size_t bytes = std::min<std::size_t>(LoadU16(message + length_offset), kKdfPathBytes);
+  std::u16string path(bytes / 2, u'\0');
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    path[i] = static_cast<char16_t>(LoadU16(message + path_offset + 2 * i));
+  }
+  return path;
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> LoadBytes(const std::uint8_t* p) {
+  std::array<std::uint8_t, N> bytes;
+  std::memcpy(bytes.data(), p, N);
+  return bytes;
+}
+
+}  // namespace
+
+boost::asio::ip::address KdfEndpoint::Address(bool ipv4_flow) const {
+  if (ipv4_flow) {
+    return boost::asio::ip::address_v4(ipv4);
+  }
+  return boost::asio::ip::address_v6(ipv6);
+}
+
+OB_STATUSCODE ParseKdfHeader(std::span<const std::uint8_t> bytes, KdfMessageHeader& out) {
+  if (bytes.size() < kKdfHeaderSize) {
+    return kObBadArgument;
+  }
+  out.total_length = LoadU16(bytes.data());
+  out.version = bytes[2];
+  out.type = bytes[3];
+  return kObSuccess;
+}
+
+OB_STATUSCODE ParseKdfFlowData(std::span<const std::uint8_t> bytes, KdfFlowData& out) {
+  if (bytes.size() != kKdfFlowDataSize) {
+    return kObBadArgument;
+  }
+  const std::uint8_t* m = bytes.data();
+  static_cast<void>(ParseKdfHeader(bytes, out.header));
+  out.local = LoadEndpoint(m + kLocalEndpointOffset);
+  out.remote = LoadEndpoint(m + kRemoteEndpointOffset);
+  const auto* name = reinterpret_cast<const char*>(m + kHostNameOffset);
+  out.host_name.assign(name, ::strnlen(name, kKdfHostNameBytes));
+  out.address_family = LoadU32(m + kAddressFamilyOffset);
+  out.protocol = LoadU32(m + kProtocolOffset);
+  out.bytes_in = LoadU64(m + kBytesInOffset);
+  out.bytes_out = LoadU64(m + kBytesOutOffset);
+  out.pid = LoadU32(m + kPidOffset);
+  out.parent_pid = LoadU32(m + kParentPidOffset);
+  out.flow_start = LoadU32(m + kFlowStartOffset);
+  out.flow_end = LoadU32(m + kFlowEndOffset);
+  out.process_hash = LoadBytes<kKdfHashBytes>(m + kProcessHashOffset);
+  out.process_path = LoadPath(m, kProcessPathLengthOffset, kProcessPathOffset);
+  out.parent_hash = LoadBytes<kKdfHashBytes>(m + kParentHashOffset);
+  out.parent_path = LoadPath(m, kParentPathLengthOffset, kParentPathOffset);
+  out.direction = m[kDirectionOffset];
+  out.report_kind = LoadU32(m + kReportKindOffset);
+  return kObSuccess;
+}
+
+OB_STATUSCODE ParseKdfPidInfo(std::span<const std::uint8_t> bytes, KdfPidInfo& out) {
+  if (bytes.size() < kKdfPidInfoSize) {
+    return kObBadArgument;
+  }
+  static_cast<void>(ParseKdfHeader(bytes, out.header));
+  out.pid = LoadU32(bytes.data() + kPidInfoPidOffset);
+  return kObSuccess;
+}
