@@ -1,0 +1,182 @@
+#include "platform/named_sync.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/shared_memory_block.h"
+#include "runtime/unique_fd.h"
+#include "shared_objects_test_util.h"
+
+namespace OBPlatform {
+namespace {
+
+using namespace std::chrono_literals;
+
+class NamedSyncTest : public ::testing::Test {
+ protected:
+  ~NamedSyncTest() override {
+    ::shm_unlink(mutex_name_.c_str());
+    ::shm_unlink(event_name_.c_str());
+  }
+
+  const std::string mutex_name_ = orv::test::UniqueShmName("mutex");
+  const std::string event_name_ = orv::test::UniqueShmName("event");
+};
+
+TEST_F(NamedSyncTest, MutexExcludesOtherHoldersAndChecksOwnership) {
+  NamedMutex mine;
+  NamedMutex theirs;
+  ASSERT_EQ(mine.Open(mutex_name_), 0);
+  ASSERT_EQ(theirs.Open(mutex_name_), 0);
+  int error = 0;
+  ASSERT_EQ(mine.Lock(1000ms, error), NamedLockResult::kOwned);
+  EXPECT_EQ(mine.Lock(10ms, error), NamedLockResult::kFailed);
+  EXPECT_EQ(error, EDEADLK);
+  std::thread([&] {
+    int other_error = 0;
+    EXPECT_EQ(theirs.Lock(20ms, other_error), NamedLockResult::kTimedOut);
+#if !defined(__SANITIZE_THREAD__)       // which reports the deliberate misuse
+    EXPECT_EQ(theirs.Unlock(), EPERM);  // not the owner
+#endif
+  }).join();
+  EXPECT_EQ(mine.Unlock(), 0);
+  EXPECT_EQ(theirs.Lock(1000ms, error), NamedLockResult::kOwned);
+  EXPECT_EQ(theirs.Unlock(), 0);
+
+  NamedMutex closed;
+  EXPECT_EQ(closed.Lock(10ms, error), NamedLockResult::kFailed);
+  EXPECT_EQ(error, EBADF);
+}
+
+TEST_F(NamedSyncTest, MutexOfADeadOwnerIsRecovered) {
+  // The child takes the lock and dies without releasing it, its mapping still in place.
+  ASSERT_EQ(
+      orv::test::RunInChild([&] {
+        NamedMutex mutex;
+        int error = 0;
+        if (mutex.Open(mutex_name_) == 0 && mutex.Lock(1000ms, error) == NamedLockResult::kOwned) {
+          ::_exit(0);
+        }
+        return 1;
+      }),
+      0);
+  NamedMutex mutex;
+  ASSERT_EQ(mutex.Open(mutex_name_), 0);
+  int error = 0;
+  EXPECT_EQ(mutex.Lock(1000ms, error), NamedLockResult::kRecovered);
+  EXPECT_EQ(mutex.Unlock(), 0);
+  EXPECT_EQ(mutex.Lock(1000ms, error), NamedLockResult::kOwned);
+  EXPECT_EQ(mutex.Unlock(), 0);
+}
+
+TEST_F(NamedSyncTest, ProcessesStartingAtOnceShareOneWorkingMutex) {
+  // Four processes open the same fresh mutex at once and count under it in a shared block.
+  const std::string block_name = orv::test::UniqueShmName("counter");
+  SharedMemoryBlock block;
+  ASSERT_EQ(block.Open(block_name, 4096, {}), 0);
+  ASSERT_EQ(block.Map(), 0);
+  auto* counter = static_cast<volatile long*>(block.data());
+  constexpr int kProcesses = 4;
+  constexpr int kIncrements = 2000;
+  std::vector<pid_t> children;
+  for (int i = 0; i < kProcesses; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      NamedMutex mutex;
+      if (mutex.Open(mutex_name_) != 0) {
+        ::_exit(1);
+      }
+      for (int n = 0; n < kIncrements; ++n) {
+        int error = 0;
+        if (mutex.Lock(5000ms, error) != NamedLockResult::kOwned) {
+          ::_exit(2);
+        }
+        *counter = *counter + 1;
+        mutex.Unlock();
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (const pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+  EXPECT_EQ(*counter, kProcesses * kIncrements);
+}
+
+TEST_F(NamedSyncTest, EventIsManualResetAndTimesOut) {
+  NamedEvent event;
+  ASSERT_EQ(event.Open(event_name_), 0);
+  int error = 0;
+  EXPECT_EQ(event.Wait(0ms, error), NamedWaitResult::kTimedOut);
+  EXPECT_EQ(event.Wait(20ms, error), NamedWaitResult::kTimedOut);
+  ASSERT_EQ(event.Set(), 0);
+  EXPECT_EQ(event.Wait(0ms, error), NamedWaitResult::kSignalled);
+  EXPECT_EQ(event.Wait(0ms, error), NamedWaitResult::kSignalled);  // stays set
+  ASSERT_EQ(event.Reset(), 0);
+  EXPECT_EQ(event.Wait(0ms, error), NamedWaitResult::kTimedOut);
+
+  // A second opener sees the same, already initialised event.
+  NamedEvent again;
+  ASSERT_EQ(again.Open(event_name_), 0);
+  ASSERT_EQ(again.Set(), 0);
+  EXPECT_EQ(event.Wait(0ms, error), NamedWaitResult::kSignalled);
+
+  NamedEvent closed;
+  EXPECT_EQ(closed.Wait(0ms, error), NamedWaitResult::kFailed);
+  EXPECT_EQ(closed.Set(), EBADF);
+}
+
+TEST_F(NamedSyncTest, PulseWakesAWaiterInAnotherProcess) {
+  NamedEvent event;
+  ASSERT_EQ(event.Open(event_name_), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    NamedEvent child_event;
+    int error = 0;
+    ::_exit(child_event.Open(event_name_) == 0 &&
+                    child_event.Wait(10s, error) == NamedWaitResult::kSignalled
+                ? 0
+                : 1);
+  }
+  // The waiter may not be waiting yet: pulse until it has seen one. Each pulse leaves the
+  // event reset, so only the generation counter can have woken it.
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+    ASSERT_EQ(event.Set(), 0);
+    std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(event.Reset(), 0);
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST_F(NamedSyncTest, RefusesForeignObjectsWithoutHanging) {
+  {
+    // Something else's object under our name, of another size.
+    const OBRuntime::UniqueFd fd(::shm_open(mutex_name_.c_str(), O_RDWR | O_CREAT, 0600));
+    ASSERT_TRUE(fd.valid());
+    ASSERT_EQ(::ftruncate(fd.get(), 3), 0);
+  }
+  NamedMutex mutex;
+  EXPECT_EQ(mutex.Open(mutex_name_), EPROTO);
+  EXPECT_FALSE(mutex.is_open());
+
+  // A holder of a long-lived file lock on the name makes the open fail, not hang.
+  SharedMemoryBlock foreign;
+  ASSERT_EQ(foreign.Open(event_name_, 4096, {}), 0);
+  NamedEvent event;
+  EXPECT_EQ(event.Open(event_name_), ETIMEDOUT);
+}
+
+}  // namespace
+}  // namespace OBPlatform

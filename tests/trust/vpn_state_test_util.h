@@ -1,0 +1,86 @@
+// Helpers for the VPN state tests: private object names, a writer in another process, and
+// waiting for a condition with a generous deadline.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/vpn_shared_state.h"
+#include "platform/vpn_state_objects.h"
+#include "trust/inter_process_sync.h"
+#include "trust/vpn_state_reader_writer.h"
+
+namespace orv::test {
+
+inline constexpr auto kDeadline = std::chrono::seconds(10);
+
+// Object names that no other test or running agent uses.
+inline OBPlatform::VpnStateObjectNames UniqueVpnStateNames() {
+  static std::atomic<int> counter{0};
+  return OBPlatform::VpnStateObjectNames::WithSuffix("." + std::to_string(::getpid()) + "." +
+                                                     std::to_string(counter++));
+}
+
+// Runs body in a forked child and returns its exit status (128 + signal when killed).
+inline int RunInChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::_exit(body());
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Plays the VPN module in a child process: attaches as writer (which writes the initial record
+// into a blank block), runs change, then pulses the event unless told not to. Exit status 0 when
+// everything succeeded.
+inline int WriteInChild(const OBPlatform::VpnStateObjectNames& names,
+                        const std::function<bool(CInterModuleVPNStateReaderWriter&)>& change,
+                        bool pulse = true) {
+  return RunInChild([&] {
+    bool ok = false;
+    CInterModuleVPNStateReaderWriter writer(ok, kVpnStateRoleWriter, names);
+    bool event_ok = false;
+    CInterProcessSync event(kVpnStateRoleWriter, SYNC_OBJECT_EVENT, event_ok, names);
+    auto state = std::make_unique<VPNSharedState>();
+    if (!ok || !event_ok || !writer.GetCurrentState(*state) || !change(writer)) {
+      return 1;
+    }
+    return !pulse || event.SignalAll() ? 0 : 2;
+  });
+}
+
+// Sets the tunnel state through the writer's configuration operation.
+inline bool SetTunnelState(CInterModuleVPNStateReaderWriter& writer, std::uint32_t tunnel_state) {
+  auto state = std::make_unique<VPNSharedState>();
+  if (!writer.GetCurrentState(*state)) {
+    return false;
+  }
+  state->vpn_config.tunnel_state = tunnel_state;
+  return writer.SetVpnConfig(state->vpn_config);
+}
+
+// Polls condition until it holds or the deadline passes.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace orv::test
