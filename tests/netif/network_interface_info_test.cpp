@@ -1,0 +1,175 @@
+#include "netif/network_interface_info.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "netif/netif_fakes.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using orv::test::FakeAdapterTable;
+using orv::test::Link;
+using orv::test::V4;
+using orv::test::V6;
+
+class NetworkInterfaceInfoTest : public ::testing::Test {
+ protected:
+  NetworkInterfaceInfoTest() {
+    WriteResolvConf("# generated\nnameserver 10.0.0.53\nsearch corp.example.com lab.example.com\n");
+    table_.Set({Link(1, "lo", {V4("127.0.0.1", 8)}),
+                Link(2, "eth0", {V4("10.0.0.5"), V6("2001:DB8::5%eth0")})});
+  }
+  void WriteResolvConf(const std::string& text) { std::ofstream(resolv_conf_) << text; }
+  std::unique_ptr<CNetworkInterfaceInfo> MakeInfo() {
+    return std::make_unique<CNetworkInterfaceInfo>(
+        table_, domains_, [this] { return std::chrono::steady_clock::time_point(now_.load()); });
+  }
+  // The suffix, or the status when the lookup fails.
+  static std::wstring Lookup(CNetworkInterfaceInfo& info, const char* address) {
+    wchar_t buffer[64];
+    std::uint32_t size = 64;
+    const OB_STATUSCODE status = info.GetDNSSuffix(address, buffer, &size);
+    return status == kObSuccess ? std::wstring(buffer) : L"status " + std::to_wstring(status);
+  }
+  void Advance(std::chrono::milliseconds by) { now_ = now_.load() + by; }
+
+  orv::test::TempDir dir_;
+  std::string resolv_conf_ = (dir_.path() / "resolv.conf").string();
+  CSystemLinkDomains domains_{resolv_conf_, false};
+  FakeAdapterTable table_;
+  std::atomic<std::chrono::steady_clock::duration> now_{std::chrono::hours(1)};
+};
+
+TEST_F(NetworkInterfaceInfoTest, SuffixOfEachAddressComesFromTheResolverConfiguration) {
+  auto info = MakeInfo();
+  EXPECT_EQ(Lookup(*info, "10.0.0.5"), L"corp.example.com");
+  EXPECT_EQ(Lookup(*info, "2001:db8::5"), L"corp.example.com");
+  EXPECT_EQ(Lookup(*info, "127.0.0.1"), L"corp.example.com");
+
+  // Exactly fitting (terminator included), one short, missing arguments.
+  wchar_t buffer[17];
+  std::uint32_t size = 17;
+  ASSERT_EQ(info->GetDNSSuffix("10.0.0.5", buffer, &size), kObSuccess);
+  EXPECT_EQ(size, 17u);
+  EXPECT_EQ(std::wstring(buffer), L"corp.example.com");
+  size = 16;
+  EXPECT_EQ(info->GetDNSSuffix("10.0.0.5", buffer, &size), kObBufferTooSmall);
+  EXPECT_EQ(size, 17u);
+  EXPECT_EQ(info->GetDNSSuffix(nullptr, buffer, &size), kObBadArgument);
+  EXPECT_EQ(info->GetDNSSuffix("10.0.0.5", nullptr, &size), kObBadArgument);
+  EXPECT_EQ(info->GetDNSSuffix("10.0.0.5", buffer, nullptr), kObBadArgument);
+}
+
+TEST_F(NetworkInterfaceInfoTest, ResolverConfigurationEntries) {
+  const std::string long_name(254, 'a');
+  const struct {
+    const char* text;
+    std::string suffix;
+  } cases[] = {
+      {"search a.example b.example\n", "a.example"},
+      {"domain d.example\nsearch s.example\n", "s.example"},
+      {"domain d.example\n", "d.example"},
+      {"# search hidden.example\n; search hidden2.example\nnameserver 1.1.1.1\n", ""},
+      {"search\n", ""},
+      {"   search\tspaced.example  \n", "spaced.example"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CSystemLinkDomains::SuffixFromResolvConf(c.text), c.suffix) << c.text;
+  }
+  EXPECT_EQ(CSystemLinkDomains::SuffixFromResolvConf("search " + long_name + "\n"), "");
+}
+
+TEST_F(NetworkInterfaceInfoTest, MissRepopulatesOnDemandWithinLimits) {
+  auto info = MakeInfo();
+  table_.Set({Link(2, "eth0", {V4("10.0.0.5")}), Link(3, "eth1", {V4("10.0.1.5")})});
+  int reads = table_.Reads();
+
+  // A miss repopulates without clearing, so the next lookup succeeds.
+  EXPECT_EQ(Lookup(*info, "10.0.1.5"), L"status -9995");
+  EXPECT_EQ(table_.Reads(), ++reads);
+  EXPECT_EQ(Lookup(*info, "10.0.1.5"), L"corp.example.com");
+  EXPECT_EQ(Lookup(*info, "127.0.0.1"), L"corp.example.com");
+
+  // At most once per two seconds...
+  EXPECT_EQ(Lookup(*info, "10.7.7.7"), L"status -9995");
+  Advance(std::chrono::milliseconds(2000));
+  EXPECT_EQ(Lookup(*info, "10.7.7.7"), L"status -9995");
+  EXPECT_EQ(table_.Reads(), reads);
+  // ...and five times in all until the next rebuild.
+  for (int i = 0; i < 6; ++i) {
+    Advance(std::chrono::milliseconds(2001));
+    EXPECT_EQ(Lookup(*info, "10.7.7.7"), L"status -9995");
+  }
+  EXPECT_EQ(table_.Reads(), reads + 4);
+  reads = table_.Reads();
+
+  // A rebuild clears the cache and the count.
+  table_.Set({Link(3, "eth1", {V4("10.0.1.5")})});
+  WriteResolvConf("domain branch.example\n");
+  ASSERT_EQ(info->PopulateDNSSuffix(), kObSuccess);
+  EXPECT_EQ(Lookup(*info, "10.0.1.5"), L"branch.example");
+  Advance(std::chrono::milliseconds(2001));
+  EXPECT_EQ(Lookup(*info, "10.0.0.5"), L"status -9995");
+  EXPECT_EQ(table_.Reads(), reads + 2);
+}
+
+TEST_F(NetworkInterfaceInfoTest, PopulationFailuresAreLogged) {
+  orv::test::LogCapture log;
+  table_.FailNext({kObFailure});
+  auto info = MakeInfo();
+  EXPECT_TRUE(log.Has(LOG_ERROR, "CNetworkInterfaceInfo::CNetworkInterfaceInfo",
+                      " Failed to populate DNS cache"));
+  EXPECT_TRUE(log.Has(LOG_ERROR, "CNetworkInterfaceInfo::PopulateDNSSuffix",
+                      "CNetworkInterfaceInfo::populateDNSCache GetAdapterAddresses failed with "
+                      "error: 5"));
+  EXPECT_TRUE(log.Contains("CNetworkInterfaceInfo::populateDNSCache failed: "));
+
+  table_.FailNext({kObOutOfMemory});
+  EXPECT_EQ(info->PopulateDNSSuffix(), kObOutOfMemory);
+  EXPECT_TRUE(log.Has(LOG_ERROR, "CNetworkInterfaceInfo::PopulateDNSSuffix",
+                      "CNetworkInterfaceInfo::populateDNSCache failed to allocate memory for "
+                      "pAddresses buffer"));
+
+  // A table that keeps changing is read five times, then given up.
+  const int reads = table_.Reads();
+  table_.FailNext({kObBufferTooSmall, kObBufferTooSmall, kObBufferTooSmall, kObBufferTooSmall,
+                   kObBufferTooSmall});
+  EXPECT_EQ(info->PopulateDNSSuffix(), kObFailure);
+  EXPECT_EQ(table_.Reads(), reads + 5);
+  table_.FailNext({kObBufferTooSmall, kObBufferTooSmall});
+  EXPECT_EQ(info->PopulateDNSSuffix(), kObSuccess);  // settled at the third read
+  EXPECT_EQ(Lookup(*info, "10.0.0.5"), L"corp.example.com");
+
+  table_.Set({});
+  EXPECT_EQ(info->PopulateDNSSuffix(), kObFailure);
+  EXPECT_TRUE(log.Has(LOG_ERROR, "CNetworkInterfaceInfo::PopulateDNSSuffix",
+                      "CNetworkInterfaceInfo::populateDNSCache No addresses wre found with "
+                      "requested parameters"));
+  EXPECT_EQ(Lookup(*info, "10.0.0.5"), L"status -9995");
+}
+
+TEST_F(NetworkInterfaceInfoTest, SystemBusAbsentFallsBackToResolverConfiguration) {
+  struct stat info {};
+  if (::stat("/run/dbus/system_bus_socket", &info) == 0) {
+    GTEST_SKIP() << "a system bus runs here; the fallback is covered where none does";
+  }
+  CSystemLinkDomains domains(resolv_conf_, true);
+  const auto suffixes = domains.ReadSuffixes({1, 2, 7});
+  EXPECT_EQ(suffixes.size(), 3u);
+  EXPECT_EQ(suffixes.at(7), L"corp.example.com");
+
+  CSystemLinkDomains missing((dir_.path() / "absent.conf").string(), false);
+  orv::test::LogCapture log;
+  EXPECT_TRUE(missing.ReadSuffixes({1}).empty());
+  EXPECT_TRUE(log.Contains("Unable to read the resolver configuration"));
+}
+
+}  // namespace
