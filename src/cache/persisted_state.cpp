@@ -48,13 +48,14 @@ bool ReadAll(int fd, std::uint8_t* bytes, std::size_t length) {
 
 }  // namespace
 
-CPersistedState::CPersistedState(std::wstring directory, std::wstring file_name, bool protect)
+CPersistedState::CPersistedState(const std::wstring& directory, const std::wstring& file_name,
+                                 bool protect)
     : directory_(OBRuntime::WideToUtf8(directory)),
       full_path_(directory_ + "/" + OBRuntime::WideToUtf8(file_name)),
       protect_(protect),
       protection_(OBPlatform::CDataProtection::ForCurrentAccount()) {}
 
-CPersistedState::CPersistedState(std::wstring directory, std::wstring file_name,
+CPersistedState::CPersistedState(const std::wstring& directory, const std::wstring& file_name,
                                  OBPlatform::CDataProtection protection)
     : directory_(OBRuntime::WideToUtf8(directory)),
       full_path_(directory_ + "/" + OBRuntime::WideToUtf8(file_name)),

@@ -23,9 +23,9 @@ class CPersistedState {
   static constexpr std::size_t kMaxBlobLength = 512;
 
   // The file directory + "/" + file_name; protect seals the value to the current account.
-  CPersistedState(std::wstring directory, std::wstring file_name, bool protect);
+  CPersistedState(const std::wstring& directory, const std::wstring& file_name, bool protect);
   // As above with an explicit sealing (tests pass one with a temporary secret).
-  CPersistedState(std::wstring directory, std::wstring file_name,
+  CPersistedState(const std::wstring& directory, const std::wstring& file_name,
                   OBPlatform::CDataProtection protection);
   virtual ~CPersistedState() = default;
   CPersistedState(const CPersistedState&) = delete;

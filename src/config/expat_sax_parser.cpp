@@ -16,7 +16,7 @@ namespace {
 // Separates namespace URI and local name in the names expat reports. It cannot occur in a name,
 // and the local name is what follows its last occurrence.
 constexpr XML_Char kNamespaceSeparator = '\x01';
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 constexpr const char* kStartParser = "CExpatSaxParser::startParser";
 
 std::wstring LocalName(const XML_Char* name) {
@@ -58,7 +58,7 @@ OB_STATUSCODE CExpatSaxParser::startParser(const std::wstring& path) {
   const OBRuntime::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
   if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
-    OB_LOG_ERROR("Cannot open %s: %s", file.c_str(), std::strerror(errno));
+    OB_LOG_ERROR("Cannot open %s: %s", file.c_str(), ErrnoText(errno).c_str());
     LogNotPresent();
     return kObFailure;
   }
@@ -80,7 +80,7 @@ OB_STATUSCODE CExpatSaxParser::startParser(const std::wstring& path) {
       continue;
     }
     if (got < 0) {
-      OB_LOG_ERROR("Cannot read %s: %s", file.c_str(), std::strerror(errno));
+      OB_LOG_ERROR("Cannot read %s: %s", file.c_str(), ErrnoText(errno).c_str());
       LogNotPresent();
       return kObFailure;
     }

@@ -23,7 +23,7 @@
 class CExpatSaxParser {
  public:
   // Profiles are a few kilobytes; anything near this is not a profile.
-  static constexpr std::size_t kMaxProfileBytes = 16 * 1024 * 1024;
+  static constexpr std::size_t kMaxProfileBytes = std::size_t{16} * 1024 * 1024;
 
   // A parser feeding target (which must outlive it); null when expat cannot create one.
   [[nodiscard]] static std::unique_ptr<CExpatSaxParser> Create(IXmlObject& target);

@@ -57,12 +57,12 @@ OB_STATUSCODE CFileMonitorLinux::StartMonitor(condition_event& event, const std:
   Target target{slash == 0 ? std::string("/") : file.substr(0, slash), file.substr(slash + 1)};
   stop_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!stop_fd_.valid()) {
-    OB_LOG_ERROR("eventfd failed: %s", std::strerror(errno));
+    OB_LOG_ERROR("eventfd failed: %s", ErrnoText(errno).c_str());
     return kObFailure;
   }
   OBRuntime::UniqueFd inotify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
   if (!inotify.valid()) {
-    OB_LOG_ERROR("inotify_init1 failed: %s", std::strerror(errno));
+    OB_LOG_ERROR("inotify_init1 failed: %s", ErrnoText(errno).c_str());
     stop_fd_.Reset();
     return kObFailure;
   }
@@ -71,7 +71,7 @@ OB_STATUSCODE CFileMonitorLinux::StartMonitor(condition_event& event, const std:
   thread_status_.store(kObSuccess);
   try {
     if (watch < 0) {
-      OB_LOG_ERROR("Cannot watch %s: %s", target.directory.c_str(), std::strerror(watch_error));
+      OB_LOG_ERROR("Cannot watch %s: %s", target.directory.c_str(), ErrnoText(watch_error).c_str());
     }
     thread_ = std::thread(&CFileMonitorLinux::fileMonitorProc, this, std::ref(event),
                           std::move(target), std::move(inotify), watch);
@@ -93,14 +93,14 @@ void CFileMonitorLinux::StopMonitor() {
   const std::uint64_t one = 1;
   if (::write(stop_fd_.get(), &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
     // Only an overflowing counter can fail here, and then a wake-up is already pending.
-    OB_LOG_WARN("eventfd write failed: %s", std::strerror(errno));
+    OB_LOG_WARN("eventfd write failed: %s", ErrnoText(errno).c_str());
   }
   thread_.join();
   stop_fd_.Reset();
   OB_LOG_DEBUG("Main profile monitor thread exited.");
 }
 
-void CFileMonitorLinux::fileMonitorProc(condition_event& event, Target target,
+void CFileMonitorLinux::fileMonitorProc(condition_event& event, const Target& target,
                                         OBRuntime::UniqueFd inotify, int watch) {
   if (watch < 0) {
     OB_LOG_ERROR("CreateFile returned invalid handle for the Directory");
@@ -167,7 +167,7 @@ bool CFileMonitorLinux::ReadBatch(int inotify_fd, const Target& target, int watc
   const ssize_t length = ::read(inotify_fd, buffer.data(), buffer.size());
   if (length < 0) {
     if (errno != EAGAIN && errno != EINTR) {
-      OB_LOG_ERROR("Reading directory changes failed: %s", std::strerror(errno));
+      OB_LOG_ERROR("Reading directory changes failed: %s", ErrnoText(errno).c_str());
     }
     return false;
   }
@@ -181,10 +181,12 @@ bool CFileMonitorLinux::ReadBatch(int inotify_fd, const Target& target, int watc
     if (name + header.len > end) {
       break;  // the kernel never splits an event; stop rather than read past the batch
     }
-    if ((header.mask & IN_Q_OVERFLOW) != 0) {
-      names_file = true;  // changes were dropped; one of them may have been the file
-    } else if (header.wd == watch && (header.mask & kWatchGone) != 0) {
+    // A queue overflow dropped changes, one of which may have been the file's.
+    const bool overflow = (header.mask & IN_Q_OVERFLOW) != 0;
+    if (!overflow && header.wd == watch && (header.mask & kWatchGone) != 0) {
       watch_lost = true;
+    }
+    if (overflow || (header.wd == watch && (header.mask & kWatchGone) != 0)) {
       names_file = true;
     } else if ((header.mask & kFileEvents) != 0 && header.len > 0 &&
                std::string_view(name, ::strnlen(name, header.len)) == target.file_name) {

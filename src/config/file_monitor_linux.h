@@ -53,7 +53,7 @@ class CFileMonitorLinux final : public IFileMonitor {
   };
 
   // The thread. watch is the directory watch StartMonitor added, -1 when that failed.
-  void fileMonitorProc(condition_event& event, Target target, OBRuntime::UniqueFd inotify,
+  void fileMonitorProc(condition_event& event, const Target& target, OBRuntime::UniqueFd inotify,
                        int watch);
   // Adds the directory watch: its descriptor, or -1 when the directory cannot be watched.
   [[nodiscard]] static int AddWatch(int inotify_fd, const Target& target);

@@ -28,7 +28,7 @@ namespace {
 using OBRuntime::UniqueFd;
 
 constexpr int kReceiveTimeoutMs = 5000;
-constexpr std::size_t kReceiveBufferSize = 64 * 1024;
+constexpr std::size_t kReceiveBufferSize = std::size_t{64} * 1024;
 
 // Calls visit(type, payload, size) for every whole attribute in [data, data + length); stops at
 // the first malformed one.

@@ -13,7 +13,7 @@
 namespace {
 
 constexpr char kResolvedService[] = "org.freedesktop.resolve1";
-constexpr std::uint64_t kBusCallTimeoutUsec = 1000 * 1000;
+constexpr std::uint64_t kBusCallTimeoutUsec = std::uint64_t{1000} * 1000;
 
 struct BusCloser {
   void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }

@@ -125,6 +125,7 @@ OB_STATUSCODE CNetworkInterfaceInfo::populateDNSCache(Cache& entries) {
     return kObFailure;
   }
   std::vector<std::uint32_t> indexes;
+  indexes.reserve(adapters.size());
   for (const AdapterEntry& adapter : adapters) {
     indexes.push_back(adapter.index);
   }

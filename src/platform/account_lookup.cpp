@@ -13,7 +13,7 @@ namespace orv::platform {
 namespace {
 
 // Entries with many members need more than sysconf's suggestion; the buffer grows up to this.
-constexpr std::size_t kMaxEntryBuffer = 1024 * 1024;
+constexpr std::size_t kMaxEntryBuffer = std::size_t{1024} * 1024;
 constexpr std::uint32_t kDefaultUidMin = 1000;
 constexpr std::uint32_t kDefaultOverflowUid = 65534;
 constexpr int kMaxGroups = 65536;

@@ -13,7 +13,10 @@ namespace {
 constexpr char kConsoleSeat[] = "seat0";
 
 struct FreeDeleter {
-  void operator()(char* text) const noexcept { std::free(text); }
+  // sd-login hands out malloc()ed text.
+  void operator()(char* text) const noexcept {
+    std::free(text);
+  }  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
 };
 using CText = std::unique_ptr<char, FreeDeleter>;
 

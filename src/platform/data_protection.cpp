@@ -71,7 +71,7 @@ bool CreateSecret(const std::filesystem::path& file, std::vector<std::uint8_t>& 
   std::filesystem::create_directories(directory, error);
   if (error || ::chmod(directory.c_str(), 0700) != 0) {
     OB_LOG_ERROR("Cannot create the secret directory %s: %s", directory.c_str(),
-                 error ? error.message().c_str() : std::strerror(errno));
+                 error ? error.message().c_str() : ErrnoText(errno).c_str());
     return false;
   }
   secret.assign(kSecretBytes, 0);
@@ -151,7 +151,7 @@ CDataProtection CDataProtection::ForCurrentAccount() {
   return {program_data / "Varno" / "DataProtection", "/etc/machine-id", uid};
 }
 
-CDataProtection::CDataProtection(std::filesystem::path secret_directory,
+CDataProtection::CDataProtection(const std::filesystem::path& secret_directory,
                                  std::filesystem::path machine_id_file, uid_t uid)
     : secret_file_(secret_directory / (std::to_string(uid) + ".key")),
       machine_id_file_(std::move(machine_id_file)),

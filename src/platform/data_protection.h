@@ -31,8 +31,8 @@ class CDataProtection {
   [[nodiscard]] static CDataProtection ForCurrentAccount();
 
   // Explicit secret directory, machine id file and uid (tests use temporary ones).
-  CDataProtection(std::filesystem::path secret_directory, std::filesystem::path machine_id_file,
-                  uid_t uid);
+  CDataProtection(const std::filesystem::path& secret_directory,
+                  std::filesystem::path machine_id_file, uid_t uid);
 
   // Seals value into blob. kObFailure (logged) when the secret or the cipher is not available.
   [[nodiscard]] OB_STATUSCODE Protect(std::span<const std::uint8_t> value,

@@ -21,9 +21,9 @@ namespace {
 // PF_KTHREAD from the kernel's sched.h: the task is a kernel thread.
 constexpr std::uint64_t kKernelThreadFlag = 0x00200000;
 // stat and status are a few hundred bytes; cmdline is cut here rather than read without bound.
-constexpr std::size_t kMaxSmallFile = 16 * 1024;
-constexpr std::size_t kMaxCommandLine = 64 * 1024;
-constexpr std::size_t kMaxMapsFile = 8 * 1024 * 1024;
+constexpr std::size_t kMaxSmallFile = std::size_t{16} * 1024;
+constexpr std::size_t kMaxCommandLine = std::size_t{64} * 1024;
+constexpr std::size_t kMaxMapsFile = std::size_t{8} * 1024 * 1024;
 
 std::string ProcPath(std::uint32_t pid, std::string_view leaf) {
   std::string path = "/proc/" + std::to_string(pid);
@@ -280,7 +280,8 @@ OB_STATUSCODE ReadProcOpenFiles(std::uint32_t pid, std::string_view extension,
   }
   paths.clear();
   std::vector<std::pair<int, std::string>> found;
-  while (const dirent* entry = ::readdir(dir.get())) {
+  // Each caller reads its own directory stream, which readdir allows from any thread.
+  while (const dirent* entry = ::readdir(dir.get())) {  // NOLINT(concurrency-mt-unsafe)
     int descriptor = 0;
     if (!ParseNumber(std::string_view(entry->d_name), descriptor)) {
       continue;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <shared_mutex>
@@ -115,6 +116,12 @@ std::string_view StripLastTemplateArguments(std::string_view name) {
 }
 
 }  // namespace
+
+std::string ErrnoText(int error) {
+  std::array<char, 128> buffer{};
+  // The GNU strerror_r returns the text, in buffer or in static storage.
+  return strerror_r(error, buffer.data(), buffer.size());
+}
 
 void ILogger::Initialize(const char* name, std::uint32_t /*version*/,
                          std::uint32_t /*flags*/) noexcept {

@@ -44,10 +44,15 @@ class ILogger {
   static std::string QualifiedName(std::string_view pretty_function);
 };
 
+// The text of an errno value for a log line; safe from any thread, unlike strerror.
+[[nodiscard]] std::string ErrnoText(int error);
+
 // The usual way to log: the calling function's qualified name, file and line are filled in.
-#define OB_LOG(level, ...) ::ILogger::Log((level), __PRETTY_FUNCTION__, __FILE__, __LINE__, __VA_ARGS__)
+#define OB_LOG(level, ...) \
+  ::ILogger::Log((level), __PRETTY_FUNCTION__, __FILE__, __LINE__, __VA_ARGS__)
 #define OB_LOG_DEBUG(...) OB_LOG(LOG_DEBUG, __VA_ARGS__)
 #define OB_LOG_WARN(...) OB_LOG(LOG_WARNING, __VA_ARGS__)
 #define OB_LOG_ERROR(...) OB_LOG(LOG_ERROR, __VA_ARGS__)
 // For messages that must carry another function's name than the caller's.
-#define OB_LOG_AS(level, function, ...) ::ILogger::Log((level), (function), __FILE__, __LINE__, __VA_ARGS__)
+#define OB_LOG_AS(level, function, ...) \
+  ::ILogger::Log((level), (function), __FILE__, __LINE__, __VA_ARGS__)

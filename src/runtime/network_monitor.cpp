@@ -171,7 +171,7 @@ namespace {
 
 using internal::NetlinkEvent;
 
-constexpr std::size_t kReceiveBufferSize = 64 * 1024;
+constexpr std::size_t kReceiveBufferSize = std::size_t{64} * 1024;
 constexpr int kDumpTimeoutMs = 2000;
 constexpr unsigned kGroups =
     RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
