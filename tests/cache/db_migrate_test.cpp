@@ -1,0 +1,282 @@
+#include "cache/db_migrate.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/orv_flow_object.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Writes the old "ORVO" layout: zero-terminated texts, fixed hashes, no account types.
+class OldRecord {
+ public:
+  OldRecord& U(std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+      bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+    return *this;
+  }
+  OldRecord& Narrow(const std::string& text) {
+    bytes_.insert(bytes_.end(), text.begin(), text.end());
+    bytes_.push_back(0);
+    return *this;
+  }
+  OldRecord& Wide(const std::u16string& text) {
+    for (const char16_t unit : text) {
+      U(unit, 2);
+    }
+    return U(0, 2);
+  }
+  OldRecord& Fill(std::uint8_t value, std::size_t count) {
+    bytes_.insert(bytes_.end(), count, value);
+    return *this;
+  }
+  [[nodiscard]] const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_ = {'O', 'R', 'V', 'O'};
+};
+
+std::vector<std::uint8_t> OldFlow(std::uint32_t pid, std::uint32_t modules = 2) {
+  OldRecord r;
+  r.U(pid, 4).Narrow("10.0.0.1").U(5000, 2).Narrow("10.0.0.2").U(443, 2).U(6, 1);
+  r.U(1700000000, 4).U(1700000060, 4).U(111, 8).U(222, 8).U(7, 4).U(2, 4);
+  r.Wide(u"app").Wide(u"parent").Fill(0xAA, 32).Fill(0xBB, 32);
+  r.Wide(u"HOST\\alice").Wide(u"HOST\\bob").Wide(u"HOST\\carol").Wide(u"example.com");
+  r.Wide(u"www.example.com").U(modules, 4);
+  for (std::uint32_t i = 0; i < modules; ++i) {
+    r.Wide(u"module");
+  }
+  r.U(1, 4).Fill(0xCC, 32);
+  return r.bytes();
+}
+
+class DbMigrateTest : public ::testing::Test {
+ protected:
+  orv::test::TempDir temp_;
+  fs::path path_ = temp_.path() / "ORV.db";
+  fs::path secrets_ = temp_.path() / "secrets";
+  fs::path machine_id_ = temp_.path() / "machine-id";
+  CCompressionPlugin compression_;
+  std::unique_ptr<CObfuscationPlugin> obfuscation_;
+  CPluginManager plugins_;
+
+  void SetUp() override {
+    std::ofstream(machine_id_) << "0123456789abcdef0123456789abcdef\n";
+    OB_STATUSCODE status = kObFailure;
+    auto crypto = std::make_unique<COpenSSLCryptoPlugin>(
+        &status, KeyFileLocation{temp_.path().wstring(),
+                                 OBPlatform::CDataProtection(secrets_, machine_id_, 1000)});
+    obfuscation_ = std::make_unique<CObfuscationPlugin>(&status, std::move(crypto), status);
+    ASSERT_EQ(plugins_.AddPlugin(&compression_), kObSuccess);
+    ASSERT_EQ(plugins_.AddPlugin(obfuscation_.get()), kObSuccess);
+  }
+
+  // A store with PROCESS_DATA only; version written when not null.
+  std::unique_ptr<CSQLite> OldStore(const char* version) {
+    OB_STATUSCODE status = kObFailure;
+    auto store = std::make_unique<CSQLite>(&status, false, path_.wstring());
+    EXPECT_EQ(status, kObSuccess);
+    EXPECT_EQ(store->executeStatement("CREATE TABLE IF NOT EXISTS PROCESS_DATA(ID INTEGER PRIMARY "
+                                      "KEY AUTOINCREMENT,INFO BLOB NOT NULL,TIMESTAMP INTEGER NOT "
+                                      "NULL);"),
+              kObSuccess);
+    if (version != nullptr) {
+      EXPECT_EQ(store->CreateMetaDataTable(), kObSuccess);
+      EXPECT_EQ(store->WriteDBSchemaVersion(version), kObSuccess);
+    }
+    return store;
+  }
+  void Store(CSQLite& store, const std::vector<std::uint8_t>& record) {
+    CacheBlock block(std::max<std::size_t>(record.size(), 4096));
+    std::memcpy(block.data(), record.data(), record.size());
+    auto length = static_cast<std::uint32_t>(record.size());
+    ASSERT_EQ(plugins_.ProcessForward(block, length), kObSuccess);
+    bool size_limit = false;
+    ASSERT_EQ(store.WriteEntry(block.data(), 1, length, &size_limit), kObSuccess);
+    ASSERT_EQ(store.FlushRecordsToDatabase(), kObSuccess);
+  }
+  std::vector<std::uint8_t> Raw(CSQLite& store, std::int64_t id) {
+    std::vector<std::uint8_t> raw(65536);
+    auto length = static_cast<std::uint32_t>(raw.size());
+    EXPECT_EQ(store.ReadSingleEntry(id, raw.data(), &length), kObSuccess) << id;
+    raw.resize(length);
+    return raw;
+  }
+  std::vector<std::uint8_t> Plain(CSQLite& store, std::int64_t id) {
+    CacheBlock block = Raw(store, id);
+    auto length = static_cast<std::uint32_t>(block.size());
+    EXPECT_EQ(plugins_.ProcessBackward(block, length), kObSuccess) << id;
+    block.resize(length);
+    return block;
+  }
+  static int Version(CSQLite& store) {
+    int version = -1;
+    EXPECT_EQ(store.ReadDBSchemaVersion(&version), kObSuccess);
+    return version;
+  }
+};
+
+TEST_F(DbMigrateTest, TransformAddsAccountTypesAndReads) {
+  const auto old = OldFlow(42);
+  std::vector<std::uint8_t> out(old.size() + 6);
+  auto length = static_cast<std::uint32_t>(out.size());
+  ASSERT_EQ(
+      CUpgrade9To10Impl::TransformRecord(old.data(), old.size(), out.data(), &length, out.size()),
+      kObSuccess);
+  EXPECT_EQ(length, old.size() + 6);
+  ORVFlowObject flow;
+  ASSERT_EQ(flow.Deserialize(out.data(), length), kObSuccess);
+  EXPECT_EQ(flow.process_id, 42U);
+  EXPECT_EQ(flow.source_address, "10.0.0.1");
+  EXPECT_EQ(flow.destination_port, 443);
+  EXPECT_EQ(flow.bytes_out, 222U);
+  EXPECT_EQ(flow.process_user_name, L"HOST\\bob");
+  EXPECT_EQ(flow.parent_process_user_account_type, 0);
+  EXPECT_EQ(flow.destination_host_name, L"www.example.com");
+  EXPECT_EQ(flow.hosted_modules.size(), 2U);
+  EXPECT_EQ(flow.hosted_module_hashes, std::vector<std::string>{std::string(32, '\xCC')});
+
+  const auto many = OldFlow(1, 60);
+  out.assign(many.size() + 6, 0);
+  length = out.size();
+  ASSERT_EQ(
+      CUpgrade9To10Impl::TransformRecord(many.data(), many.size(), out.data(), &length, out.size()),
+      kObSuccess);
+  ASSERT_EQ(flow.Deserialize(out.data(), length), kObSuccess);
+  EXPECT_EQ(flow.hosted_modules.size(), 50U) << "the clamped count is written";
+
+  EXPECT_EQ(CUpgrade9To10Impl::TransformRecord(old.data(), old.size(), out.data(), &length,
+                                               old.size() + 5),
+            kObBadArgument);
+  for (std::size_t cut = 4; cut < old.size(); cut += 7) {
+    out.assign(cut + 6, 0);
+    length = out.size();
+    EXPECT_NE(CUpgrade9To10Impl::TransformRecord(old.data(), cut, out.data(), &length, out.size()),
+              kObSuccess)
+        << cut;
+  }
+}
+
+TEST_F(DbMigrateTest, StoreWithoutMetadataRunsWholeChainAcrossIdGaps) {
+  auto store = OldStore(nullptr);
+  for (std::uint32_t pid = 1; pid <= 5; ++pid) {
+    Store(*store, OldFlow(pid));
+  }
+  std::uint32_t count = 2;
+  bool size_limit = false;
+  ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 2, 3), kObSuccess);  // gap: 1, 4, 5
+  orv::test::LogCapture log;
+  ASSERT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObSuccess);
+  EXPECT_TRUE(log.Contains("Metadata not found. Need to upgrade DB schema"));
+  EXPECT_EQ(Version(*store), 10);
+  for (const std::int64_t id : {1, 4, 5}) {
+    const auto plain = Plain(*store, id);
+    EXPECT_EQ(plain.size(), OldFlow(1).size() + 6) << id;
+    ORVFlowObject flow;
+    ASSERT_EQ(flow.Deserialize(plain.data(), plain.size()), kObSuccess) << id;
+    EXPECT_EQ(flow.process_id, static_cast<std::uint32_t>(id));
+  }
+}
+
+TEST_F(DbMigrateTest, CurrentStoreRunsNothingAndVersionNineStays) {
+  auto store = OldStore("10");
+  Store(*store, {'O', 'R', 'V', 'N', 1, 2, 3});
+  const auto before = Raw(*store, 1);
+  ASSERT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObSuccess);
+  EXPECT_EQ(Raw(*store, 1), before);
+  ASSERT_EQ(store->WriteDBSchemaVersion("9"), kObSuccess);
+  ASSERT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObSuccess);
+  EXPECT_EQ(Version(*store), 9) << "no migrator starts at 9; start-up stamps 10";
+}
+
+TEST_F(DbMigrateTest, RecordOfAnotherKindRollsTheUpgradeBack) {
+  auto store = OldStore("8");
+  Store(*store, OldFlow(1));
+  Store(*store, {'O', 'R', 'V', 'I', 1, 2, 3, 4});
+  const auto before = Raw(*store, 1);
+  orv::test::LogCapture log;
+  EXPECT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObFailure);
+  EXPECT_TRUE(log.Contains("Transforming Rows failed, error: -9994"));
+  EXPECT_TRUE(log.Contains("Failed to upgrade db."));
+  EXPECT_EQ(Version(*store), 8);
+  EXPECT_EQ(Raw(*store, 1), before) << "the rewritten first row was rolled back";
+}
+
+TEST_F(DbMigrateTest, UnreadableRowsAreLeftAlone) {
+  auto store = OldStore("8");
+  auto truncated = OldFlow(1);
+  truncated.resize(40);
+  Store(*store, truncated);
+  const std::vector<std::uint8_t> undecryptable = {'O', 'R', 'V', 'C', 0, 0, 0, 0, 9, 9};
+  bool size_limit = false;
+  ASSERT_EQ(store->WriteEntry(undecryptable.data(), 1, undecryptable.size(), &size_limit),
+            kObSuccess);
+  Store(*store, OldFlow(3));
+  const auto first = Raw(*store, 1);
+  ASSERT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObSuccess);
+  EXPECT_EQ(Version(*store), 10);
+  EXPECT_EQ(Raw(*store, 1), first);
+  EXPECT_EQ(Raw(*store, 2), undecryptable);
+  EXPECT_EQ(Plain(*store, 3).size(), OldFlow(3).size() + 6);
+}
+
+class SilentMigrator : public CDBMigrateBase {
+ public:
+  OB_STATUSCODE Upgrade(CSQLite&, CPluginManager&) override { return kObSuccess; }
+};
+
+class FailingMigrator : public CDBMigrateBase {
+ public:
+  OB_STATUSCODE Upgrade(CSQLite& store, CPluginManager&) override {
+    return inTransaction(store, [&store]() {
+      static_cast<void>(store.WriteDBSchemaVersion("5"));
+      return kObFailure;
+    });
+  }
+};
+
+TEST_F(DbMigrateTest, StepsThatFailOrDoNotRaiseTheVersionFailTheChain) {
+  auto store = OldStore("3");
+  MigratorList silent = MakeMigrators();
+  silent[3] = std::make_unique<SilentMigrator>();
+  orv::test::LogCapture log;
+  EXPECT_EQ(RunMigrationChain(*store, plugins_, silent), kObFailure);
+  EXPECT_TRUE(log.Contains("Failed to get updated version or migration failed."));
+
+  MigratorList failing = MakeMigrators();
+  failing[3] = std::make_unique<FailingMigrator>();
+  EXPECT_EQ(RunMigrationChain(*store, plugins_, failing), kObFailure);
+  EXPECT_EQ(Version(*store), 3) << "rolled back";
+}
+
+TEST_F(DbMigrateTest, NewerOrUnreadableStoresCannotBeMigrated) {
+  {
+    auto store = OldStore("12");
+    EXPECT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObFailure);
+    ASSERT_EQ(store->WriteDBSchemaVersion("11"), kObSuccess);
+    EXPECT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObFailure);
+  }
+  fs::remove(path_);
+  fs::remove(path_.string() + "-wal");
+  fs::remove(path_.string() + "-shm");
+  for (const std::string& content :
+       {std::string(5000, 'x'), std::string("SQLite format 3\0", 16)}) {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
+    OB_STATUSCODE status = kObFailure;
+    CSQLite store(&status, false, path_.wstring());
+    ASSERT_EQ(status, kObSuccess);
+    EXPECT_FALSE(store.IsFreshDB());
+    EXPECT_EQ(RunMigrationChain(store, plugins_, MakeMigrators()), kObFailure);
+  }
+}
+
+}  // namespace

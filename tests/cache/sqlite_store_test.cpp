@@ -1,0 +1,381 @@
+#include "cache/sqlite_store.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> Blob(std::uint32_t number, std::size_t size = 16) {
+  std::vector<std::uint8_t> blob(size, static_cast<std::uint8_t>(number));
+  std::memcpy(blob.data(), &number, sizeof(number));
+  return blob;
+}
+
+std::uint32_t NumberOf(const std::uint8_t* blob) {
+  std::uint32_t number = 0;
+  std::memcpy(&number, blob, sizeof(number));
+  return number;
+}
+
+std::int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+class SQLiteStoreTest : public ::testing::Test {
+ protected:
+  orv::test::TempDir temp_;
+  fs::path path_ = temp_.path() / "ORV.db";
+
+  std::unique_ptr<CSQLite> Open(bool create_tables = true) {
+    OB_STATUSCODE status = kObFailure;
+    auto store = std::make_unique<CSQLite>(&status, create_tables, path_.wstring());
+    EXPECT_EQ(status, kObSuccess);
+    return store;
+  }
+  static void Write(CSQLite& store, std::uint32_t first, std::uint32_t count,
+                    std::int64_t timestamp = 1000) {
+    bool size_limit = false;
+    for (std::uint32_t i = first; i < first + count; ++i) {
+      const auto blob = Blob(i);
+      ASSERT_EQ(store.WriteEntry(blob.data(), timestamp, blob.size(), &size_limit), kObSuccess);
+    }
+  }
+  // Reads up to count records oldest first after offset; the numbers they carry.
+  static std::vector<std::uint32_t> Read(CSQLite& store, std::uint32_t count,
+                                         std::uint32_t offset = 0) {
+    std::vector<std::uint8_t> buffer(count * 16 + 16);
+    std::vector<std::uint32_t> sizes(count);
+    auto size = static_cast<std::uint32_t>(buffer.size());
+    std::vector<std::uint32_t> numbers;
+    if (store.ReadEntry(&count, buffer.data(), &size, sizes.data(), 0, 0, offset) != kObSuccess) {
+      return numbers;
+    }
+    std::uint32_t at = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      numbers.push_back(NumberOf(buffer.data() + at));
+      at += sizes[i];
+    }
+    return numbers;
+  }
+  // Rows visible to another connection (committed ones only).
+  std::int64_t CommittedRows() const {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM PROCESS_DATA", -1, &statement, nullptr);
+    std::int64_t rows = -1;
+    if (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
+      rows = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
+  }
+};
+
+TEST_F(SQLiteStoreTest, CreatesPrivateFileWithExactSchema) {
+  auto store = Open();
+  EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_FALSE(store->IsFreshDB());
+  EXPECT_TRUE(store->IsEmpty());
+  store.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type='table' ORDER BY name",
+                               -1, &statement, nullptr),
+            SQLITE_OK);
+  std::vector<std::string> tables;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  ASSERT_EQ(tables.size(), 3U);
+  EXPECT_EQ(tables[0], "CREATE TABLE METADATA(PARAMETER TEXT PRIMARY KEY ,VALUE TEXT NOT NULL )");
+  EXPECT_EQ(tables[1],
+            "CREATE TABLE PROCESS_DATA(ID INTEGER PRIMARY KEY AUTOINCREMENT,INFO BLOB NOT "
+            "NULL,TIMESTAMP INTEGER NOT NULL)");
+}
+
+TEST_F(SQLiteStoreTest, WithoutTableCreationIsFresh) {
+  auto store = Open(false);
+  EXPECT_TRUE(store->IsFreshDB());
+  EXPECT_EQ(store->StartSQLiteEngine(true), kObSuccess);
+  EXPECT_FALSE(store->IsFreshDB());
+}
+
+TEST_F(SQLiteStoreTest, CommitsEveryTwentyInsertsAndOnFlush) {
+  auto store = Open();
+  Write(*store, 0, 45);
+  EXPECT_EQ(store->OpenBatchCount(), 5U);
+  EXPECT_EQ(CommittedRows(), 40);
+  EXPECT_EQ(store->FlushRecordsToDatabase(), kObSuccess);
+  EXPECT_EQ(store->OpenBatchCount(), 0U);
+  EXPECT_EQ(CommittedRows(), 45);
+  Write(*store, 45, 3);
+  store.reset();  // closing commits the open batch
+  EXPECT_EQ(CommittedRows(), 48);
+}
+
+TEST_F(SQLiteStoreTest, ReadsOldestFirstWithOffsetAndRanges) {
+  auto store = Open();
+  Write(*store, 1, 100);
+  ASSERT_EQ(store->FlushRecordsToDatabase(), kObSuccess);
+  const auto tail = Read(*store, 100, 30);
+  ASSERT_EQ(tail.size(), 70U);
+  EXPECT_EQ(tail.front(), 31U);
+  EXPECT_EQ(tail.back(), 100U);
+  EXPECT_EQ(Read(*store, 5), (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
+  EXPECT_TRUE(Read(*store, 10, 100).empty()) << "nothing past the end";
+
+  struct Case {
+    std::uint32_t count;
+    std::int64_t first;
+    std::int64_t last;
+    OB_STATUSCODE status;
+    std::vector<std::uint32_t> numbers;
+  };
+  const Case cases[] = {
+      {3, 10, 0, kObSuccess, {10, 11, 12}},   // last = first + count - 1
+      {1, 7, 0, kObSuccess, {7}},             // a single ID
+      {9, 20, 22, kObSuccess, {20, 21, 22}},  // the range wins over the count
+      {0, 5, 6, kObSuccess, {5, 6}},          // a full range needs no count
+      {3, 10, 9, kObBadArgument, {}},         // last before first
+      {0, 0, 0, kObBadArgument, {}},          // no count, no range
+      {0, 5, 0, kObBadArgument, {}},          // no count, half a range
+  };
+  for (const Case& c : cases) {
+    std::uint32_t count = c.count;
+    std::vector<std::uint8_t> buffer(64 * 16);
+    std::vector<std::uint32_t> sizes(64);
+    auto size = static_cast<std::uint32_t>(buffer.size());
+    EXPECT_EQ(store->ReadEntry(&count, buffer.data(), &size, sizes.data(), c.first, c.last, 0),
+              c.status)
+        << c.first << ".." << c.last;
+    std::vector<std::uint32_t> numbers;
+    for (std::uint32_t i = 0; c.status == kObSuccess && i < count; ++i) {
+      numbers.push_back(NumberOf(buffer.data() + i * 16));
+    }
+    EXPECT_EQ(numbers, c.numbers) << c.first << ".." << c.last;
+  }
+}
+
+TEST_F(SQLiteStoreTest, StopsBeforeRecordThatDoesNotFitAndReadsSingleEntries) {
+  orv::test::LogCapture log;
+  auto store = Open();
+  Write(*store, 1, 10);
+  std::uint32_t count = 10;
+  std::vector<std::uint8_t> buffer(40);
+  std::vector<std::uint32_t> sizes(10);
+  std::uint32_t size = 40;
+  ASSERT_EQ(store->ReadEntry(&count, buffer.data(), &size, sizes.data(), 0, 0, 0), kObSuccess);
+  EXPECT_EQ(count, 2U);
+  EXPECT_EQ(size, 32U);
+  EXPECT_TRUE(log.Contains("Only partial write was successful memory needed=48"));
+
+  std::uint32_t length = 8;
+  EXPECT_EQ(store->ReadSingleEntry(3, buffer.data(), &length), kObBufferTooSmall);
+  EXPECT_EQ(length, 16U);
+  ASSERT_EQ(store->ReadSingleEntry(3, buffer.data(), &length), kObSuccess);
+  EXPECT_EQ(NumberOf(buffer.data()), 3U);
+  const auto replacement = Blob(77, 20);
+  ASSERT_EQ(store->UpdateSingleEntry(3, replacement.data(), replacement.size()), kObSuccess);
+  length = 40;
+  ASSERT_EQ(store->ReadSingleEntry(3, buffer.data(), &length), kObSuccess);
+  EXPECT_EQ(length, 20U);
+  EXPECT_EQ(NumberOf(buffer.data()), 77U);
+  length = 40;
+  EXPECT_EQ(store->ReadSingleEntry(99, buffer.data(), &length), kObNotFound);
+}
+
+TEST_F(SQLiteStoreTest, DeletesOldestAndRangesAndRestartsIds) {
+  auto store = Open();
+  Write(*store, 1, 30);
+  bool size_limit = false;
+  std::uint32_t count = 10;
+  ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
+  EXPECT_EQ(Read(*store, 1), (std::vector<std::uint32_t>{11}));
+  count = 1;  // does not match the range: the range wins
+  ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 11, 20), kObSuccess);
+  EXPECT_EQ(count, 10U);
+  EXPECT_EQ(Read(*store, 1), (std::vector<std::uint32_t>{21}));
+  count = 0;
+  EXPECT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObBadArgument);
+  count = 100;
+  ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
+  EXPECT_TRUE(store->IsEmpty());
+
+  Write(*store, 500, 1);
+  std::uint32_t length = 16;
+  std::vector<std::uint8_t> buffer(16);
+  ASSERT_EQ(store->ReadSingleEntry(1, buffer.data(), &length), kObSuccess) << "IDs restart at 1";
+  EXPECT_EQ(NumberOf(buffer.data()), 500U);
+  std::int64_t first_id = 0;
+  ASSERT_EQ(store->GetMinValue("ID", &first_id), kObSuccess);
+  EXPECT_EQ(first_id, 1);
+}
+
+TEST_F(SQLiteStoreTest, AgesRecordsWithMarginInSixtyFourBits) {
+  auto store = Open();
+  store->SetCacheLimits(CSQLite::kNoSizeLimit, 86400);
+  const std::int64_t now = Now();
+  Write(*store, 1, 1, now - 86400);       // older than age - 300: deleted
+  Write(*store, 2, 1, now - 86100 - 60);  // deleted as well
+  Write(*store, 3, 1, now - 86100 + 60);  // kept
+  Write(*store, 4, 1, 4102444800);        // 2100-01-01, beyond 32 bits of signed seconds
+  std::int64_t oldest = 0;
+  ASSERT_EQ(store->GetOldestTimeStamp(&oldest), kObSuccess);
+  EXPECT_EQ(oldest, now - 86400);
+  ASSERT_EQ(store->DeleteBasedOnDuration(), kObSuccess);
+  EXPECT_EQ(Read(*store, 10), (std::vector<std::uint32_t>{3, 4}));
+  std::uint32_t count = 1;
+  bool size_limit = false;
+  ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
+  ASSERT_EQ(store->GetOldestTimeStamp(&oldest), kObSuccess);
+  EXPECT_EQ(oldest, 4102444800);
+  count = 1;
+  ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
+  ASSERT_EQ(store->GetOldestTimeStamp(&oldest), kObSuccess);
+  EXPECT_EQ(oldest, 0) << "empty store";
+}
+
+TEST_F(SQLiteStoreTest, SizeLimitCountsEveryFileAndCompactsAfterThousandDeletions) {
+  auto store = Open();
+  store->SetCacheLimits(10, 86400);
+  EXPECT_EQ(store->SizeLimit(), 9973760);
+  store->SetCacheLimits(CSQLite::kNoSizeLimit, 86400);
+  EXPECT_EQ(store->SizeLimit(), 0);
+  EXPECT_FALSE(store->IsPurgeOnSizeRequired());
+  store->SetCacheLimits(2, 86400);  // 2097152 - 512000 = 1585152 bytes
+  bool size_limit = false;
+  std::uint32_t written = 0;
+  const std::vector<std::uint8_t> blob(100, 0x5A);
+  while (!size_limit && written < 20000) {
+    ASSERT_EQ(store->WriteEntry(blob.data(), 1, blob.size(), &size_limit), kObSuccess);
+    ++written;
+  }
+  ASSERT_TRUE(size_limit);
+  EXPECT_GE(store->StoreFilesSize(), 1585152U);
+  EXPECT_LT(store->StoreFilesSize(), 1585152U + 20 * 200 + 65536) << "one batch over, not more";
+  EXPECT_TRUE(fs::exists(path_.string() + "-wal")) << "the WAL is part of the size";
+
+  // Deletions without compaction keep the file; passing 1000 deletions with the flag shrinks it.
+  std::uint32_t deleted = 0;
+  while (size_limit && deleted < written) {
+    std::uint32_t count = 100;
+    ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
+    deleted += count;
+  }
+  EXPECT_FALSE(size_limit);
+  EXPECT_GT(deleted, 1000U);
+  EXPECT_LT(store->StoreFilesSize(), 1585152U);
+}
+
+TEST_F(SQLiteStoreTest, MetadataAndSchemaVersionRules) {
+  auto store = Open();
+  int version = -1;
+  EXPECT_EQ(store->ReadDBSchemaVersion(&version), kObNotFound);
+  EXPECT_EQ(version, 0);
+  struct Case {
+    const char* text;
+    int version;
+  };
+  const Case cases[] = {{"10", 10}, {"1", 1},   {"abc", 0},
+                        {"12", 11}, {"-1", 11}, {"0000000009", 9}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(store->WriteDBSchemaVersion(c.text), kObSuccess);
+    ASSERT_EQ(store->ReadDBSchemaVersion(&version), kObSuccess) << c.text;
+    EXPECT_EQ(version, c.version) << c.text;
+  }
+  char small[3] = {};
+  std::uint32_t capacity = sizeof(small);
+  ASSERT_EQ(store->writeToMetadataTable("NAME", "value"), kObSuccess);
+  EXPECT_EQ(store->readFromMetadataTable("NAME", small, &capacity), kObBufferTooSmall);
+  EXPECT_EQ(capacity, 6U);
+  char fits[6] = {};
+  ASSERT_EQ(store->readFromMetadataTable("NAME", fits, &capacity), kObSuccess);
+  EXPECT_STREQ(fits, "value");
+  EXPECT_EQ(store->readFromMetadataTable("MISSING", fits, &capacity), kObNotFound);
+}
+
+TEST_F(SQLiteStoreTest, OpensFileThatIsNotADatabaseWithoutCrashing) {
+  std::ofstream(path_) << std::string(3000, 'x');
+  OB_STATUSCODE status = kObFailure;
+  CSQLite store(&status, false, path_.wstring());
+  EXPECT_EQ(status, kObSuccess) << "the schema check decides what happens to the file";
+  EXPECT_FALSE(store.IsFreshDB());
+  int version = 0;
+  EXPECT_NE(store.ReadDBSchemaVersion(&version), kObSuccess);
+  EXPECT_NE(store.StartSQLiteEngine(true), kObSuccess);
+}
+
+// A child caches numbered records as fast as it can and is killed at a random point; every
+// committed batch must read back whole and in order, and only the open batch may be missing.
+TEST_F(SQLiteStoreTest, KilledWriterLosesNothingCommitted) {
+  { auto store = Open(); }
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    OB_STATUSCODE status = kObFailure;
+    CSQLite store(&status, true, path_.wstring());
+    bool size_limit = false;
+    for (std::uint32_t i = 0; status == kObSuccess; ++i) {
+      const auto blob = Blob(i, 64);
+      if (store.WriteEntry(blob.data(), 1000, blob.size(), &size_limit) != kObSuccess) {
+        ::_exit(2);
+      }
+      if (store.OpenBatchCount() == 0 && ::write(pipe_fds[1], &i, sizeof(i)) != sizeof(i)) {
+        ::_exit(3);
+      }
+    }
+    ::_exit(1);
+  }
+  ::close(pipe_fds[1]);
+  std::uint32_t last_committed = 0;
+  while (last_committed < 3000 &&
+         ::read(pipe_fds[0], &last_committed, sizeof(last_committed)) == sizeof(last_committed)) {
+  }
+  ::kill(child, SIGKILL);
+  int wait_status = 0;
+  ASSERT_EQ(::waitpid(child, &wait_status, 0), child);
+  ::close(pipe_fds[0]);
+  ASSERT_TRUE(WIFSIGNALED(wait_status)) << "the child stopped on its own";
+
+  auto store = Open();
+  std::int64_t rows = 0;
+  ASSERT_EQ(store->totalRecords(&rows, 0, 0), kObSuccess);
+  EXPECT_GE(rows, static_cast<std::int64_t>(last_committed) + 1);
+  EXPECT_EQ(rows % CSQLite::kBatchSize, 0) << "only whole batches are committed";
+  std::vector<std::uint8_t> buffer(64);
+  for (std::int64_t id = 1; id <= rows; ++id) {
+    std::uint32_t length = buffer.size();
+    ASSERT_EQ(store->ReadSingleEntry(id, buffer.data(), &length), kObSuccess) << id;
+    ASSERT_EQ(length, 64U);
+    ASSERT_EQ(NumberOf(buffer.data()), static_cast<std::uint32_t>(id - 1));
+  }
+}
+
+}  // namespace
