@@ -135,9 +135,9 @@ std::optional<IpfixValue> DecodeBasicList(std::span<const std::uint8_t> bytes);
 
 // The value of one field of the given specifier, typed by the element table; a length that
 // does not suit the element's type gives octets. Null only for a malformed basicList.
-std::optional<IpfixValue> DecodeValue(const IpfixFieldSpec& spec,
+std::optional<IpfixValue> DecodeValue(const IpfixFieldSpec& specifier,
                                       std::span<const std::uint8_t> bytes) {
-  const IpfixElementInfo* element = FindIpfixElement(spec.enterprise, spec.id);
+  const IpfixElementInfo* element = FindIpfixElement(specifier.enterprise, specifier.id);
   if (element == nullptr) {
     return Octets(bytes);
   }
@@ -168,7 +168,7 @@ std::optional<IpfixValue> DecodeValue(const IpfixFieldSpec& spec,
       return value;
     }
     case IpfixValueType::kTextOrOctets:
-      if (spec.length != kVariableLength) {
+      if (specifier.length != kVariableLength) {
         return Octets(bytes);
       }
       value.type = IpfixValueType::kString;
@@ -329,17 +329,17 @@ void IpfixDecoder::learnTemplates(std::span<const std::uint8_t> set, std::uint16
       if (!raw_id || !length) {
         break;
       }
-      IpfixFieldSpec spec{static_cast<std::uint16_t>(*raw_id & ~kEnterpriseBit),
-                          static_cast<std::uint16_t>(*length), 0};
+      IpfixFieldSpec specifier{static_cast<std::uint16_t>(*raw_id & ~kEnterpriseBit),
+                               static_cast<std::uint16_t>(*length), 0};
       if ((*raw_id & kEnterpriseBit) != 0) {
         const auto enterprise = cursor.Number(4);
         if (!enterprise) {
           break;
         }
-        spec.enterprise = static_cast<std::uint32_t>(*enterprise);
+        specifier.enterprise = static_cast<std::uint32_t>(*enterprise);
       }
-      learned.min_record_length += spec.length == kVariableLength ? 1 : spec.length;
-      learned.fields.push_back(spec);
+      learned.min_record_length += specifier.length == kVariableLength ? 1 : specifier.length;
+      learned.fields.push_back(specifier);
     }
     if (learned.fields.size() != count) {
       message->problems.push_back({domain, set_id,
@@ -349,7 +349,7 @@ void IpfixDecoder::learnTemplates(std::span<const std::uint8_t> set, std::uint16
       return;
     }
     if (std::any_of(learned.fields.begin(), learned.fields.end(),
-                    [](const IpfixFieldSpec& spec) { return spec.length == 0; })) {
+                    [](const IpfixFieldSpec& specifier) { return specifier.length == 0; })) {
       // Every field must take at least one byte, or one small record could expand into
       // millions of fields.
       message->problems.push_back(
@@ -398,28 +398,28 @@ void IpfixDecoder::decodeDataSet(std::span<const std::uint8_t> set, std::uint16_
       return;  // padding
     }
     IpfixRecord record{domain, set_id, {}};
-    for (const IpfixFieldSpec& spec : known.fields) {
-      const auto raw =
-          spec.length == kVariableLength ? cursor.VariableLength() : cursor.Bytes(spec.length);
+    for (const IpfixFieldSpec& specifier : known.fields) {
+      const auto raw = specifier.length == kVariableLength ? cursor.VariableLength()
+                                                           : cursor.Bytes(specifier.length);
       if (!raw) {
         message->problems.push_back(
             {domain, set_id,
              "short record " + std::to_string(index) + " of " + Describe(set_id, domain) +
                  ": field " + std::to_string(record.fields.size() + 1) + " (" +
-                 IpfixElementName(spec.enterprise, spec.id) + ") runs past the " +
+                 IpfixElementName(specifier.enterprise, specifier.id) + ") runs past the " +
                  std::to_string(left) + " bytes left in the set"});
         return;
       }
-      auto value = DecodeValue(spec, *raw);
+      auto value = DecodeValue(specifier, *raw);
       if (!value) {
         message->problems.push_back({domain, set_id,
                                      "record " + std::to_string(index) + " of " +
                                          Describe(set_id, domain) + ": malformed basicList in " +
-                                         IpfixElementName(spec.enterprise, spec.id)});
+                                         IpfixElementName(specifier.enterprise, specifier.id)});
         value = Octets(*raw);
       }
       record.fields.push_back(
-          {spec, IpfixElementName(spec.enterprise, spec.id), std::move(*value)});
+          {specifier, IpfixElementName(specifier.enterprise, specifier.id), std::move(*value)});
     }
     message->records.push_back(std::move(record));
     ++index;

@@ -44,7 +44,7 @@ struct IpfixValue {
 };
 
 struct IpfixField {
-  IpfixFieldSpec spec;
+  IpfixFieldSpec specifier;
   std::string name;
   IpfixValue value;
 };
