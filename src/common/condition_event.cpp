@@ -103,6 +103,18 @@ std::uint32_t WaitForMultipleEvents(std::uint32_t count, condition_event* const*
 
 std::uint32_t condition_event::wait_any(std::uint32_t count, condition_event* const* events,
                                         std::uint32_t timeout_ms) {
+  const auto scan = [&]() -> std::uint32_t {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (events[i]->try_consume()) {
+        return i;
+      }
+    }
+    return kWaitTimeout;
+  };
+  // Busy loops poll or find work pending: answer those without registering a listener.
+  if (const std::uint32_t index = scan(); index != kWaitTimeout || timeout_ms == 0) {
+    return index;
+  }
   const bool infinite = timeout_ms == kWaitInfinite;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   condition_event listener(true);
@@ -120,14 +132,6 @@ std::uint32_t condition_event::wait_any(std::uint32_t count, condition_event* co
   for (; registration.count < count; ++registration.count) {
     events[registration.count]->add_listener(&listener);
   }
-  const auto scan = [&]() -> std::uint32_t {
-    for (std::uint32_t i = 0; i < count; ++i) {
-      if (events[i]->try_consume()) {
-        return i;
-      }
-    }
-    return kWaitTimeout;
-  };
   for (;;) {
     if (const std::uint32_t index = scan(); index != kWaitTimeout) {
       return index;
