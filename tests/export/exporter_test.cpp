@@ -1,0 +1,361 @@
+#include "export/exporter.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "export/ipfix_test_support.h"
+#include "support/log_capture.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::udp;
+using orv::test::FlowOfSize;
+using orv::test::ReadU16;
+
+constexpr std::size_t kRecordSize = 300;
+constexpr std::uint16_t kTemplateSetId = 2;
+constexpr std::uint16_t kIdentitySetId = 262;
+constexpr std::uint16_t kInterfaceSetId = 266;
+constexpr std::uint16_t kIPv4FlowSetId = 267;
+
+// A collector socket on loopback port 0.
+class Collector {
+ public:
+  Collector() : socket_(io_, udp::endpoint(asio::ip::address_v4::loopback(), 0)) {}
+  [[nodiscard]] std::string Port() { return std::to_string(socket_.local_endpoint().port()); }
+  // The next datagram, waiting up to timeout_ms.
+  [[nodiscard]] std::optional<std::vector<std::uint8_t>> Receive(int timeout_ms = 10000) {
+    pollfd poller{socket_.native_handle(), POLLIN, 0};
+    if (::poll(&poller, 1, timeout_ms) != 1) {
+      return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(65536);
+    bytes.resize(socket_.receive(asio::buffer(bytes)));
+    return bytes;
+  }
+
+ private:
+  asio::io_context io_;
+  udp::socket socket_;
+};
+
+// The set ID of a message's first set.
+std::uint16_t FirstSetId(const std::vector<std::uint8_t>& message) {
+  return message.size() >= 20 ? ReadU16(message.data() + 16) : 0;
+}
+
+// Flow records in a message whose records are all kRecordSize bytes.
+std::size_t FlowRecords(const std::vector<std::uint8_t>& message) {
+  std::size_t records = 0;
+  for (std::size_t at = 16; at + 4 <= message.size();) {
+    const std::uint16_t length = ReadU16(message.data() + at + 2);
+    if (length < 4) break;
+    if (ReadU16(message.data() + at) == kIPv4FlowSetId) records += (length - 4) / kRecordSize;
+    at += length;
+  }
+  return records;
+}
+
+// Accepts announcements and refuses every flow message, counting the attempts.
+class FlowRefusingTransport : public IExporterTransport {
+ public:
+  explicit FlowRefusingTransport(std::atomic<int>& flow_sends) : flow_sends_(flow_sends) {}
+  OB_STATUSCODE Connect(const std::string& /*host*/, const std::string& /*port*/) override {
+    return kObSuccess;
+  }
+  OB_STATUSCODE Send(const std::uint8_t* bytes, std::size_t length,
+                     const ExporterSendCallback& /*completion*/) override {
+    if (FirstSetId(std::vector<std::uint8_t>(bytes, bytes + length)) != kIPv4FlowSetId) {
+      return kObSuccess;
+    }
+    ++flow_sends_;
+    return kObFailure;
+  }
+  OB_STATUSCODE Disconnect() override { return kObSuccess; }
+
+ private:
+  std::atomic<int>& flow_sends_;
+};
+
+class FakeRegistrar : public IExportStatusRegistrar {
+ public:
+  explicit FakeRegistrar(bool trusted) : trusted_(trusted) {}
+  OB_STATUSCODE RegisterForExportStatusChange(IExportStatusObserver* observer) override {
+    const std::lock_guard lock(mutex_);
+    observer_ = observer;
+    return kObSuccess;
+  }
+  OB_STATUSCODE DeRegisterForExportStatusChange(IExportStatusObserver* /*observer*/) override {
+    const std::lock_guard lock(mutex_);
+    observer_ = nullptr;
+    return kObSuccess;
+  }
+  int IsTrusted(bool* trusted) override {
+    *trusted = trusted_;
+    return trusted_ ? 1 : 2;
+  }
+  // Waits (up to 10 s) for the exporter to register, then tells it the new trust.
+  void SetTrusted(bool trusted) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      {
+        const std::lock_guard lock(mutex_);
+        if (observer_ != nullptr || std::chrono::steady_clock::now() > deadline) {
+          trusted_ = trusted;
+          if (observer_ != nullptr) {
+            observer_->OnExportStatusChange(trusted ? IExportStatusObserver::EXPORT_ENABLED
+                                                    : IExportStatusObserver::EXPORT_DISABLED);
+          }
+          return;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  IExportStatusObserver* observer_ = nullptr;
+  bool trusted_;
+};
+
+// Settings the test may change while the exporter thread reads them.
+class SharedSettings {
+ public:
+  ProfileSettings Get() const {
+    const std::lock_guard lock(mutex_);
+    return settings_;
+  }
+  void Set(const ProfileSettings& settings) {
+    const std::lock_guard lock(mutex_);
+    settings_ = settings;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  ProfileSettings settings_;
+};
+
+class ExporterTest : public ::testing::Test {
+ protected:
+  void Configure(std::uint32_t aggregation_ms, std::uint32_t throttle_rate,
+                 const std::string& port) {
+    ProfileSettings settings;
+    settings.collector_ip = L"127.0.0.1";
+    settings.collector_port = static_cast<std::uint32_t>(std::stoul(port));
+    settings.collection_mode = kCollectionModeAll;
+    settings.aggregation_timeout = aggregation_ms;
+    settings.throttle_rate = throttle_rate;
+    settings.template_report_interval = 1440;
+    settings_.Set(settings);
+  }
+
+  std::unique_ptr<CExporter> Make(FakeRegistrar& registrar, const std::string& port,
+                                  ExporterDependencies deps = {}) {
+    deps.clock = [this] {
+      return std::chrono::steady_clock::time_point(std::chrono::milliseconds(now_ms_.load()));
+    };
+    deps.converter =
+        std::make_unique<CIPFIXConverter>(device_.device(), [] { return DataCollectionPolicy{}; });
+    deps.load_profile = [] { return kObSuccess; };
+    deps.settings = [this] { return settings_.Get(); };
+    deps.policy = [] { return DataCollectionPolicy{}; };
+    deps.interface_list = [] {
+      auto eth = std::make_shared<InterfaceInfo>();
+      eth->uid = 1;
+      eth->name = L"eth0";
+      return std::vector<std::shared_ptr<InterfaceInfo>>{eth, eth};
+    };
+    OB_STATUSCODE status = kObFailure;
+    auto exporter = std::make_unique<CExporter>(status, &registrar, flows_, cache_, interfaces_,
+                                                "127.0.0.1", port, 1440, nullptr, std::move(deps));
+    EXPECT_EQ(status, kObSuccess);
+    return exporter;
+  }
+
+  // Receives until a flow message arrives; the set IDs of the messages before it are appended.
+  std::optional<std::vector<std::uint8_t>> ReceiveFlow(Collector& collector,
+                                                       std::vector<std::uint16_t>* before) {
+    for (;;) {
+      auto message = collector.Receive();
+      if (!message || FirstSetId(*message) == kIPv4FlowSetId) return message;
+      if (before != nullptr) before->push_back(FirstSetId(*message));
+    }
+  }
+
+  void PushFlows(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      ASSERT_EQ(flows_.Push(FlowOfSize(false, kRecordSize)), kObSuccess);
+    }
+  }
+
+  orv::test::FixtureDevice device_;
+  SharedSettings settings_;
+  std::atomic<std::int64_t> now_ms_{1000000};
+  FlowRecordQueue flows_{1000};
+  CacheObjectQueue cache_{1000};
+  InterfaceQueue interfaces_{100};
+};
+
+TEST_F(ExporterTest, BatchesByAggregationIntervalAndFamilyLimit) {
+  Collector collector;
+  FakeRegistrar registrar(true);
+  {
+    Configure(0, 0, collector.Port());
+    auto exporter = Make(registrar, collector.Port());
+    ASSERT_EQ(exporter->Start(), kObSuccess);
+    PushFlows(3);
+    std::vector<std::uint16_t> announced;
+    for (int i = 0; i < 3; ++i) {
+      const auto message = ReceiveFlow(collector, &announced);
+      ASSERT_TRUE(message.has_value());
+      EXPECT_EQ(FlowRecords(*message), 1u) << "without aggregation one record per message";
+    }
+    EXPECT_EQ(announced, (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId,
+                                                     kInterfaceSetId, kInterfaceSetId}));
+    EXPECT_EQ(exporter->Stop(), kObSuccess);
+  }
+  Configure(60000, 0, collector.Port());
+  auto exporter = Make(registrar, collector.Port());
+  ASSERT_EQ(exporter->Start(), kObSuccess);
+  PushFlows(3);
+  std::vector<std::uint16_t> announced;
+  while (announced.size() < 4) {
+    const auto message = collector.Receive();
+    ASSERT_TRUE(message.has_value());
+    ASSERT_NE(FirstSetId(*message), kIPv4FlowSetId) << "three records wait for the interval";
+    announced.push_back(FirstSetId(*message));
+  }
+  EXPECT_FALSE(collector.Receive(300).has_value());
+  PushFlows(2);
+  // The family limit fills the batch at once; what the size limit leaves in the converter's
+  // family queue follows without waiting for new records.
+  std::size_t records = 0;
+  while (records < 5) {
+    const auto message = ReceiveFlow(collector, nullptr);
+    ASSERT_TRUE(message.has_value()) << records << " of 5 records arrived";
+    records += FlowRecords(*message);
+  }
+  EXPECT_EQ(records, 5u);
+}
+
+TEST_F(ExporterTest, ThrottleHoldsMessageUntilWindowPassesAndLosesNothing) {
+  Collector collector;
+  FakeRegistrar registrar(true);
+  constexpr std::uint32_t kRate = 1536;
+  Configure(60000, kRate, collector.Port());
+  auto exporter = Make(registrar, collector.Port());
+  ASSERT_EQ(exporter->Start(), kObSuccess);
+  for (int i = 0; i < 9; ++i) {
+    ASSERT_EQ(cache_.Push(FlowOfSize(false, kRecordSize)), kObSuccess);
+  }
+  const auto first = ReceiveFlow(collector, nullptr);
+  ASSERT_TRUE(first.has_value());
+  std::size_t records = FlowRecords(*first);
+  // The clock stands still: a second message would break the rate, so it is held.
+  EXPECT_FALSE(collector.Receive(500).has_value());
+  now_ms_ += 1000;
+  while (records < 9) {
+    const auto message = ReceiveFlow(collector, nullptr);
+    ASSERT_TRUE(message.has_value()) << records << " of 9 records arrived";
+    records += FlowRecords(*message);
+  }
+  EXPECT_EQ(records, 9u);
+}
+
+TEST_F(ExporterTest, ParksAnnouncementsWhileUntrustedAndReleasesThemBeforeFlows) {
+  Collector collector;
+  FakeRegistrar registrar(false);
+  Configure(0, 0, collector.Port());
+  auto exporter = Make(registrar, collector.Port());
+  ASSERT_EQ(exporter->Start(), kObSuccess);
+  PushFlows(1);
+  EXPECT_FALSE(collector.Receive(300).has_value()) << "nothing leaves while untrusted";
+  registrar.SetTrusted(true);
+  std::vector<std::uint16_t> before;
+  const auto flow = ReceiveFlow(collector, &before);
+  ASSERT_TRUE(flow.has_value());
+  EXPECT_EQ(FlowRecords(*flow), 1u);
+  // Announcements after the trust change, then the interface record parked at start.
+  EXPECT_EQ(before, (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId,
+                                                kInterfaceSetId}));
+
+  registrar.SetTrusted(false);
+  PushFlows(1);
+  EXPECT_FALSE(collector.Receive(300).has_value());
+  registrar.SetTrusted(true);
+  before.clear();
+  ASSERT_TRUE(ReceiveFlow(collector, &before).has_value());
+  EXPECT_EQ(before, (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));
+}
+
+TEST_F(ExporterTest, ResendsTemplatesToNewCollector) {
+  Collector first;
+  Collector second;
+  FakeRegistrar registrar(true);
+  Configure(0, 0, first.Port());
+  auto exporter = Make(registrar, first.Port());
+  ASSERT_EQ(exporter->Start(), kObSuccess);
+  const auto templates = first.Receive();
+  ASSERT_TRUE(templates.has_value());
+  EXPECT_EQ(FirstSetId(*templates), kTemplateSetId);
+
+  Configure(0, 0, second.Port());
+  exporter->OnProfileStateChanged();
+  const auto resent = second.Receive();
+  ASSERT_TRUE(resent.has_value());
+  EXPECT_EQ(FirstSetId(*resent), kTemplateSetId);
+  EXPECT_EQ(resent->size(), 488u);
+  PushFlows(1);
+  std::vector<std::uint16_t> before;
+  ASSERT_TRUE(ReceiveFlow(second, &before).has_value());
+  EXPECT_EQ(before, (std::vector<std::uint16_t>{kIdentitySetId, kInterfaceSetId}));
+}
+
+TEST_F(ExporterTest, GivesUpHeldMessageAfterBoundedFailedSends) {
+  orv::test::LogCapture log;
+  FakeRegistrar registrar(true);
+  std::atomic<int> flow_sends{0};
+  Configure(100, 1536, "4739");
+  ExporterDependencies deps;
+  deps.make_transport = [&flow_sends] {
+    return std::make_unique<FlowRefusingTransport>(flow_sends);
+  };
+  auto exporter = Make(registrar, "4739", std::move(deps));
+  ASSERT_EQ(exporter->Start(), kObSuccess);
+  ASSERT_EQ(cache_.Push(FlowOfSize(false, kRecordSize)), kObSuccess);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!log.Contains("giving up a held message") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(log.Contains("giving up a held message"));
+  EXPECT_EQ(exporter->Stop(), kObSuccess);
+  EXPECT_EQ(flow_sends.load(), CExporter::kMaxHeldSendFailures);
+}
+
+TEST_F(ExporterTest, StartTwiceAndUnusableCollectors) {
+  orv::test::LogCapture log;
+  FakeRegistrar registrar(true);
+  Configure(0, 0, "9");
+  for (const std::string port : {"not-a-number", "99999"}) {
+    auto exporter = Make(registrar, port);
+    ASSERT_EQ(exporter->Start(), kObSuccess);
+    EXPECT_EQ(exporter->Start(), kObAlreadyRunning);
+    EXPECT_EQ(exporter->Stop(), kObSuccess);
+    EXPECT_EQ(exporter->State(), CExporter::kStateIdle);
+  }
+  EXPECT_TRUE(log.Has(LOG_ERROR, "CExporter::Exporter", "thread was already running"));
+}
+
+}  // namespace
