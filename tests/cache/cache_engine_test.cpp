@@ -1,0 +1,309 @@
+#include "cache/cache_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class FakeRegistrar : public IExportStatusRegistrar {
+ public:
+  OB_STATUSCODE RegisterForExportStatusChange(IExportStatusObserver* observer) override {
+    const std::lock_guard lock(mutex_);
+    observer_ = observer;
+    return kObSuccess;
+  }
+  OB_STATUSCODE DeRegisterForExportStatusChange(IExportStatusObserver* /*observer*/) override {
+    const std::lock_guard lock(mutex_);
+    observer_ = nullptr;
+    return kObSuccess;
+  }
+  int IsTrusted(bool* trusted) override {
+    *trusted = trusted_;
+    return trusted_ ? 1 : 2;
+  }
+  void Signal(bool trusted) {
+    trusted_ = trusted;
+    const std::lock_guard lock(mutex_);
+    if (observer_ != nullptr) {
+      observer_->OnExportStatusChange(trusted ? IExportStatusObserver::EXPORT_ENABLED
+                                              : IExportStatusObserver::EXPORT_DISABLED);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  IExportStatusObserver* observer_ = nullptr;
+  std::atomic<bool> trusted_{false};
+};
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::shared_ptr<ORVFlowObject> Flow(std::uint32_t id, std::uint32_t end, std::size_t hashes = 0) {
+  auto flow = std::make_shared<ORVFlowObject>();
+  flow->process_id = id;
+  flow->source_address = "10.0.0.1";
+  flow->destination_address = "10.0.0.2";
+  flow->destination_port = 443;
+  flow->protocol = 6;
+  flow->process_name = L"proc.exe";
+  flow->flow_start = end;
+  flow->flow_end = end;
+  std::mt19937 random(id);
+  for (std::size_t i = 0; i < hashes; ++i) {
+    std::string hash(32, '\0');
+    for (char& c : hash) {
+      c = static_cast<char>(random());
+    }
+    flow->hosted_modules.push_back(L"m.dll");
+    flow->hosted_module_hashes.push_back(hash);
+  }
+  return flow;
+}
+
+std::uint32_t Now() {
+  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+}
+
+class CacheEngineTest : public ::testing::Test {
+ protected:
+  orv::test::TempDir temp_;
+  fs::path directory_ = temp_.path() / "ORV";
+  fs::path secrets_ = temp_.path() / "secrets";
+  fs::path machine_id_ = temp_.path() / "machine-id";
+  FakeRegistrar registrar_;
+  CacheFlowQueue flow_queue_{5000};
+  CacheInterfaceQueue interface_queue_{100};
+  std::unique_ptr<CacheObjectQueue> cache_queue_ = std::make_unique<CacheObjectQueue>(1000);
+  std::mutex limits_mutex_;
+  CacheLimits limits_;
+  std::unique_ptr<CCacheEngine> engine_;
+
+  void SetUp() override {
+    fs::create_directories(directory_);
+    std::ofstream(machine_id_) << "0123456789abcdef0123456789abcdef\n";
+  }
+  void TearDown() override {
+    if (engine_) {
+      EXPECT_EQ(engine_->Stop(), kObSuccess);
+    }
+  }
+
+  void SetLimits(std::uint16_t size_mb, std::uint16_t days) {
+    const std::lock_guard lock(limits_mutex_);
+    limits_ = {size_mb, days};
+  }
+  void Start() {
+    OB_STATUSCODE status = kObFailure;
+    CacheEngineEnvironment environment{
+        directory_.wstring(), OBPlatform::CDataProtection(secrets_, machine_id_, 1000), [this] {
+          const std::lock_guard lock(limits_mutex_);
+          return limits_;
+        }};
+    engine_ = std::make_unique<CCacheEngine>(&registrar_, &flow_queue_, cache_queue_.get(),
+                                             &interface_queue_, &status, std::move(environment));
+    ASSERT_EQ(status, kObSuccess);
+  }
+  std::int64_t StoredRecords() {
+    OB_STATUSCODE status = kObFailure;
+    CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
+    std::int64_t count = -1;
+    if (status != kObSuccess || store.IsFreshDB() || store.totalRecords(&count, 0, 0) != 0) {
+      return -1;
+    }
+    return count;
+  }
+  void PushFlows(std::uint32_t first, std::uint32_t count, std::uint32_t end,
+                 std::size_t hashes = 0) {
+    for (std::uint32_t id = first; id < first + count; ++id) {
+      ASSERT_EQ(flow_queue_.Push(Flow(id, end, hashes)), kObSuccess);
+    }
+  }
+  // Pops from the cache queue until count objects arrived, one at a time.
+  std::vector<std::shared_ptr<ORVObject>> Receive(std::size_t count) {
+    std::vector<std::shared_ptr<ORVObject>> received;
+    WaitUntil([&] {
+      std::shared_ptr<ORVObject> object;
+      while (received.size() < count && cache_queue_->Pop(object) == kObSuccess) {
+        received.push_back(std::move(object));
+      }
+      return received.size() >= count;
+    });
+    return received;
+  }
+  static std::vector<std::uint32_t> FlowIds(
+      const std::vector<std::shared_ptr<ORVObject>>& objects) {
+    std::vector<std::uint32_t> ids;
+    for (const auto& object : objects) {
+      if (object->GetObjectType() == kObjectTypeFlow) {
+        ids.push_back(static_cast<const ORVFlowObject&>(*object).process_id);
+      }
+    }
+    return ids;
+  }
+  static std::vector<std::uint32_t> Range(std::uint32_t first, std::uint32_t count) {
+    std::vector<std::uint32_t> ids(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      ids[i] = first + i;
+    }
+    return ids;
+  }
+};
+
+TEST_F(CacheEngineTest, CachesWhileDisabledAndReadsBackOldestFirst) {
+  Start();
+  PushFlows(0, 250, Now());
+  for (std::uint32_t uid = 1; uid <= 3; ++uid) {
+    auto info = std::make_shared<InterfaceInfo>();
+    info->uid = uid;
+    info->name = L"eth" + std::to_wstring(uid);
+    ASSERT_EQ(interface_queue_.Push(std::move(info)), kObSuccess);
+  }
+  auto no_end = Flow(250, 0);  // stored with the time of caching
+  ASSERT_EQ(flow_queue_.Push(std::move(no_end)), kObSuccess);
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 254; })) << StoredRecords();
+  EXPECT_TRUE(cache_queue_->IsEmpty());
+
+  registrar_.Signal(true);
+  const auto received = Receive(254);
+  ASSERT_EQ(received.size(), 254U);
+  EXPECT_EQ(FlowIds(received), Range(0, 251));
+  std::size_t interfaces = 0;
+  for (const auto& object : received) {
+    interfaces += object->GetObjectType() == kObjectTypeInterface ? 1 : 0;
+  }
+  EXPECT_EQ(interfaces, 3U);
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
+
+  // Disabled again: new flows go to the store, not to the cache queue.
+  registrar_.Signal(false);
+  PushFlows(1000, 5, Now());
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 5; }));
+  EXPECT_TRUE(cache_queue_->IsEmpty());
+  // The emptied cache made a new key; records under it read back as well.
+  registrar_.Signal(true);
+  EXPECT_EQ(FlowIds(Receive(5)), Range(1000, 5));
+}
+
+TEST_F(CacheEngineTest, FullCacheQueueNeitherSkipsNorDuplicates) {
+  cache_queue_ = std::make_unique<CacheObjectQueue>(7);
+  Start();
+  PushFlows(0, 330, Now());
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 330; }));
+  registrar_.Signal(true);
+  ASSERT_TRUE(WaitUntil([&] { return cache_queue_->IsFull(); }));
+  const auto received = Receive(330);
+  EXPECT_EQ(FlowIds(received), Range(0, 330));
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
+  std::shared_ptr<ORVObject> extra;
+  EXPECT_EQ(cache_queue_->Pop(extra), kObQueueEmpty);
+}
+
+TEST_F(CacheEngineTest, RecordLargerThanBatchIsDelivered) {
+  Start();
+  PushFlows(0, 2, Now());
+  PushFlows(2, 1, Now(), 6000);  // about 200 KB of random hashes: larger than one batch
+  PushFlows(3, 2, Now());
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 5; }));
+  registrar_.Signal(true);
+  const auto received = Receive(5);
+  EXPECT_EQ(FlowIds(received), Range(0, 5));
+  ASSERT_EQ(received.size(), 5U);
+  EXPECT_EQ(static_cast<const ORVFlowObject&>(*received[2]).hosted_module_hashes.size(), 6000U);
+}
+
+TEST_F(CacheEngineTest, AgingDeletesOnlyExpiredRecords) {
+  SetLimits(CCacheEngine::kNoLimit, 1);
+  Start();
+  PushFlows(0, 30, Now() - 2 * 86400);
+  PushFlows(100, 10, Now());
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 10; })) << StoredRecords();
+  registrar_.Signal(true);
+  EXPECT_EQ(FlowIds(Receive(10)), Range(100, 10));
+}
+
+TEST_F(CacheEngineTest, SizePurgeDeletesOldestRecords) {
+  // 1 MB less the 500 KB margin; the records fill about 1.4 MB. The store only shrinks when it
+  // compacts after more than 1000 deletions, so about the newest 100 records remain.
+  SetLimits(1, CCacheEngine::kNoLimit);
+  Start();
+  PushFlows(0, 1200, Now(), 30);
+  ASSERT_TRUE(WaitUntil([&] { return flow_queue_.IsEmpty(); }));
+  std::int64_t stored = 0;
+  std::uint64_t size = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    OB_STATUSCODE status = kObFailure;
+    const CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
+    size = store.StoreFilesSize();
+    stored = StoredRecords();
+    return stored > 0 && stored < 1200 && size < 1048576 - 512000;
+  })) << stored
+      << " records, " << size << " bytes";
+  registrar_.Signal(true);
+  const auto ids = FlowIds(Receive(static_cast<std::size_t>(stored)));
+  ASSERT_EQ(ids.size(), static_cast<std::size_t>(stored));
+  const auto kept = static_cast<std::uint32_t>(stored);
+  EXPECT_EQ(ids, Range(1200 - kept, kept));
+}
+
+TEST_F(CacheEngineTest, UnmigratableDatabaseIsReplaced) {
+  {
+    OB_STATUSCODE status = kObFailure;
+    CSQLite store(&status, true, (directory_ / "ORV.db").wstring());
+    ASSERT_EQ(status, kObSuccess);
+    ASSERT_EQ(store.WriteDBSchemaVersion("12"), kObSuccess);
+    bool limit = false;
+    const std::uint8_t blob[] = {'J', 'U', 'N', 'K'};
+    ASSERT_EQ(store.WriteEntry(blob, Now(), sizeof(blob), &limit), kObSuccess);
+    ASSERT_EQ(store.closeDatabase(), kObSuccess);
+  }
+  orv::test::LogCapture log;
+  Start();
+  ASSERT_TRUE(
+      WaitUntil([&] { return log.Contains("Failed to migrate DB. Deleting the DB file."); }));
+  EXPECT_TRUE(WaitUntil([&] {
+    OB_STATUSCODE status = kObFailure;
+    CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
+    int version = 0;
+    return status == kObSuccess && store.ReadDBSchemaVersion(&version) == kObSuccess &&
+           version == 10;
+  }));
+  EXPECT_EQ(StoredRecords(), 0);
+  PushFlows(0, 3, Now());
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 3; }));
+}
+
+TEST_F(CacheEngineTest, RejectsMissingQueues) {
+  OB_STATUSCODE status = kObSuccess;
+  CCacheEngine engine(&registrar_, nullptr, cache_queue_.get(), &interface_queue_, &status,
+                      {directory_.wstring(), std::nullopt, nullptr});
+  EXPECT_EQ(status, kObBadArgument);
+  EXPECT_EQ(engine.Stop(), kObSuccess);
+}
+
+}  // namespace
