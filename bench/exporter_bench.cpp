@@ -112,6 +112,8 @@ class CountingCollector {
   }
   std::string Port() { return std::to_string(socket_.local_endpoint().port()); }
   std::size_t Records() const { return records_.load(); }
+  // Bytes of the datagrams that carried flow records (what the throttle limits).
+  std::size_t FlowBytes() const { return flow_bytes_.load(); }
 
  private:
   void run() {
@@ -125,6 +127,7 @@ class CountingCollector {
         if (set_length < 4) break;
         if (ReadU16(bytes.data() + at) == kIPv4FlowSetId) {
           records_ += (set_length - 4) / record_size_;
+          flow_bytes_ += length;
         }
         at += set_length;
       }
@@ -135,6 +138,7 @@ class CountingCollector {
   asio::io_context io_;
   udp::socket socket_;
   std::atomic<std::size_t> records_{0};
+  std::atomic<std::size_t> flow_bytes_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -186,9 +190,57 @@ void RunExporter(benchmark::State& state, bool direct_socket) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kRecords));
 }
+// Cached records drained at 12 Kbps (1536 bytes a second) for 10 s: the flow bytes that reach
+// the collector must stay within the rate plus one message. Counters: bytes sent, the bound, and
+// within_bound (1 or 0).
+void BM_Exporter_Throttled12Kbps(benchmark::State& state) {
+  constexpr std::uint32_t kRateBytesPerSecond = 12 * 128;
+  constexpr auto kRun = std::chrono::seconds(10);
+  constexpr std::size_t kCached = 2000;
+  TrustedRegistrar registrar;
+  std::size_t sent = 0;
+  for (auto _ : state) {
+    CountingCollector collector(RecordSize());
+    FlowRecordQueue flows(1);
+    CacheObjectQueue cache(kCached);
+    InterfaceQueue interfaces(1);
+    for (std::size_t i = 0; i < kCached; ++i) (void)cache.Push(MakeFlow());
+    ProfileSettings settings;
+    settings.collector_ip = L"127.0.0.1";
+    settings.collector_port = static_cast<std::uint32_t>(std::stoul(collector.Port()));
+    settings.collection_mode = kCollectionModeAll;
+    settings.aggregation_timeout = 0;
+    settings.throttle_rate = kRateBytesPerSecond;
+    ExporterDependencies deps;
+    deps.load_profile = [] { return kObSuccess; };
+    deps.settings = [settings] { return settings; };
+    deps.policy = [] { return DataCollectionPolicy{}; };
+    deps.interface_list = [] { return std::vector<std::shared_ptr<InterfaceInfo>>{}; };
+    OB_STATUSCODE status = kObFailure;
+    CExporter exporter(status, &registrar, flows, cache, interfaces, "127.0.0.1", collector.Port(),
+                       1440, nullptr, std::move(deps));
+    if (status != kObSuccess || exporter.Start() != kObSuccess) {
+      state.SkipWithError("exporter did not start");
+      break;
+    }
+    std::this_thread::sleep_for(kRun);
+    (void)exporter.Stop();
+    sent = collector.FlowBytes();
+  }
+  const auto seconds = static_cast<std::size_t>(kRun.count());
+  const std::size_t bound = kRateBytesPerSecond * seconds + CExporter::kMessageLimit;
+  state.counters["flow_bytes"] = static_cast<double>(sent);
+  state.counters["bound"] = static_cast<double>(bound);
+  state.counters["within_bound"] = sent <= bound ? 1 : 0;
+  if (sent > bound) {
+    state.SkipWithError("throttle exceeded the rate");
+  }
+}
+
 void BM_Exporter_UdpTransport(benchmark::State& state) { RunExporter(state, false); }
 void BM_Exporter_DirectSocket(benchmark::State& state) { RunExporter(state, true); }
 BENCHMARK(BM_Exporter_UdpTransport)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Exporter_DirectSocket)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Exporter_Throttled12Kbps)->Unit(benchmark::kSecond)->Iterations(1);
 
 }  // namespace

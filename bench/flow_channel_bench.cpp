@@ -122,7 +122,7 @@ void BM_OrvUserKdfIpc_HandleDatagram(benchmark::State& state) {
     const auto& datagram = datagrams[i++ % datagrams.size()];
     channel.handleDatagram(datagram, datagram.size());
   }
-  if (status != kObSuccess || counter.count() != state.iterations()) {
+  if (status != kObSuccess || counter.count() != static_cast<std::uint64_t>(state.iterations())) {
     state.SkipWithError("not every datagram reached the callback");
   }
   state.SetItemsProcessed(state.iterations());
