@@ -7,6 +7,8 @@
 #include <map>
 #include <optional>
 
+#include "runtime/utils.h"
+
 namespace {
 
 constexpr std::uint16_t kIpfixVersion = 10;
@@ -64,17 +66,6 @@ class Cursor {
   std::size_t offset_ = 0;
 };
 
-std::string Hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
 // Length of the well-formed UTF-8 sequence at the start of bytes (1 to 4), or 0.
 std::size_t Utf8SequenceLength(std::span<const std::uint8_t> bytes) {
   const std::uint8_t lead = bytes[0];
@@ -127,7 +118,7 @@ std::string SanitisedUtf8(std::span<const std::uint8_t> bytes) {
 IpfixValue Octets(std::span<const std::uint8_t> bytes) {
   IpfixValue value;
   value.type = IpfixValueType::kOctets;
-  value.text = Hex(bytes);
+  value.text = OBRuntime::Utils::EncodeToHex(bytes);
   return value;
 }
 
