@@ -304,7 +304,10 @@ OB_STATUSCODE CExporter::sendEndpointIdentityData() {
 }
 
 void CExporter::applyPolicy(InterfaceInfo& info) const {
-  const DataCollectionPolicy policy = deps_.policy();
+  ApplyInterfacePolicy(deps_.policy(), info);
+}
+
+void ApplyInterfacePolicy(const DataCollectionPolicy& policy, InterfaceInfo& info) {
   if (policy.IsFieldExcluded(kFieldInterfaceIndex)) {
     info.index = 0;
   }

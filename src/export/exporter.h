@@ -55,6 +55,12 @@ struct ExporterDependencies {
   std::function<std::vector<std::shared_ptr<InterfaceInfo>>()> interface_list;
 };
 
+// Thins a copy of an interface record by the policy before it is sent: an excluded index or type
+// becomes 0, an excluded name or hardware address "-", an anonymised one its anonymised form;
+// "SSID=" and "State=" detail entries are removed when excluded and keep their prefix when
+// anonymised.
+void ApplyInterfacePolicy(const DataCollectionPolicy& policy, InterfaceInfo& info);
+
 class CExporter final : public IExportStatusObserver {
  public:
   using ExporterState = std::int32_t;
