@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "cache/persisted_state.h"
+#include "runtime/byte_order.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
@@ -25,17 +26,6 @@ void LogOpenSslFailure(const char* function, const char* what) {
   ERR_error_string_n(code, text, sizeof(text));
   OB_LOG_AS(LOG_ERROR, function, "%s failed because %s - error code = %d", what, text,
             static_cast<int>(code));
-}
-
-void PutU32(std::uint8_t* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
-
-std::uint32_t GetU32(const std::uint8_t* in) {
-  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
-         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
 }
 
 // Zeroes and releases scratch memory that held plaintext.
@@ -219,7 +209,7 @@ OB_STATUSCODE COpenSSLCryptoPlugin::Encrypt(CacheBlock& block, std::uint32_t& le
     return kObFailure;
   }
   const auto cipher_length = static_cast<std::uint32_t>(update_length + final_length);
-  PutU32(scratch.data() + 4, cipher_length);
+  OBRuntime::StoreLe<std::uint32_t>(scratch.data() + 4, cipher_length);
   const std::uint32_t total = kHeaderLength + cipher_length;
   if (block.size() < total) {
     block.resize(total);
@@ -237,7 +227,7 @@ OB_STATUSCODE COpenSSLCryptoPlugin::Decrypt(CacheBlock& block, std::uint32_t& le
   if (key_.empty() || !context_) {
     return kObFailure;
   }
-  const std::uint32_t cipher_length = GetU32(block.data() + 4);
+  const std::uint32_t cipher_length = OBRuntime::LoadLe<std::uint32_t>(block.data() + 4);
   if (cipher_length > length - kHeaderLength) {
     OB_LOG_ERROR("Ciphertext length %u does not fit the record of %u bytes", cipher_length, length);
     return kObBadArgument;

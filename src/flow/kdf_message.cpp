@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "runtime/byte_order.h"
+
 namespace {
 
 // Offsets of the flow data message's fields.
@@ -27,25 +29,12 @@ constexpr std::size_t kDirectionOffset = 1016;
 constexpr std::size_t kReportKindOffset = 1017;
 constexpr std::size_t kPidInfoPidOffset = 4;
 
-std::uint16_t LoadU16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t LoadU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t LoadU64(const std::uint8_t* p) {
-  return LoadU32(p) | (static_cast<std::uint64_t>(LoadU32(p + 4)) << 32);
-}
-
 KdfEndpoint LoadEndpoint(const std::uint8_t* p) {
   KdfEndpoint endpoint;
-  endpoint.family = LoadU16(p);
+  endpoint.family = OBRuntime::LoadLe<std::uint16_t>(p);
   endpoint.port = static_cast<std::uint16_t>((p[2] << 8) | p[3]);
   std::memcpy(endpoint.ipv4.data(), p + 4, endpoint.ipv4.size());
-  endpoint.ipv6_flow_info = LoadU32(p + 4);
+  endpoint.ipv6_flow_info = OBRuntime::LoadLe<std::uint32_t>(p + 4);
   std::memcpy(endpoint.ipv6.data(), p + 8, endpoint.ipv6.size());
   return endpoint;
 }
@@ -54,10 +43,12 @@ KdfEndpoint LoadEndpoint(const std::uint8_t* p) {
 // field and rounded down to whole UTF-16 units.
 std::u16string LoadPath(const std::uint8_t* message, std::size_t length_offset,
                         std::size_t path_offset) {
-  const std::size_t bytes = std::min<std::size_t>(LoadU16(message + length_offset), kKdfPathBytes);
+  const std::size_t bytes = std::min<std::size_t>(
+      OBRuntime::LoadLe<std::uint16_t>(message + length_offset), kKdfPathBytes);
   std::u16string path(bytes / 2, u'\0');
   for (std::size_t i = 0; i < path.size(); ++i) {
-    path[i] = static_cast<char16_t>(LoadU16(message + path_offset + 2 * i));
+    path[i] =
+        static_cast<char16_t>(OBRuntime::LoadLe<std::uint16_t>(message + path_offset + 2 * i));
   }
   return path;
 }
@@ -82,7 +73,7 @@ OB_STATUSCODE ParseKdfHeader(std::span<const std::uint8_t> bytes, KdfMessageHead
   if (bytes.size() < kKdfHeaderSize) {
     return kObBadArgument;
   }
-  out.total_length = LoadU16(bytes.data());
+  out.total_length = OBRuntime::LoadLe<std::uint16_t>(bytes.data());
   out.version = bytes[2];
   out.type = bytes[3];
   return kObSuccess;
@@ -98,20 +89,20 @@ OB_STATUSCODE ParseKdfFlowData(std::span<const std::uint8_t> bytes, KdfFlowData&
   out.remote = LoadEndpoint(m + kRemoteEndpointOffset);
   const auto* name = reinterpret_cast<const char*>(m + kHostNameOffset);
   out.host_name.assign(name, ::strnlen(name, kKdfHostNameBytes));
-  out.address_family = LoadU32(m + kAddressFamilyOffset);
-  out.protocol = LoadU32(m + kProtocolOffset);
-  out.bytes_in = LoadU64(m + kBytesInOffset);
-  out.bytes_out = LoadU64(m + kBytesOutOffset);
-  out.pid = LoadU32(m + kPidOffset);
-  out.parent_pid = LoadU32(m + kParentPidOffset);
-  out.flow_start = LoadU32(m + kFlowStartOffset);
-  out.flow_end = LoadU32(m + kFlowEndOffset);
+  out.address_family = OBRuntime::LoadLe<std::uint32_t>(m + kAddressFamilyOffset);
+  out.protocol = OBRuntime::LoadLe<std::uint32_t>(m + kProtocolOffset);
+  out.bytes_in = OBRuntime::LoadLe<std::uint64_t>(m + kBytesInOffset);
+  out.bytes_out = OBRuntime::LoadLe<std::uint64_t>(m + kBytesOutOffset);
+  out.pid = OBRuntime::LoadLe<std::uint32_t>(m + kPidOffset);
+  out.parent_pid = OBRuntime::LoadLe<std::uint32_t>(m + kParentPidOffset);
+  out.flow_start = OBRuntime::LoadLe<std::uint32_t>(m + kFlowStartOffset);
+  out.flow_end = OBRuntime::LoadLe<std::uint32_t>(m + kFlowEndOffset);
   out.process_hash = LoadBytes<kKdfHashBytes>(m + kProcessHashOffset);
   out.process_path = LoadPath(m, kProcessPathLengthOffset, kProcessPathOffset);
   out.parent_hash = LoadBytes<kKdfHashBytes>(m + kParentHashOffset);
   out.parent_path = LoadPath(m, kParentPathLengthOffset, kParentPathOffset);
   out.direction = m[kDirectionOffset];
-  out.report_kind = LoadU32(m + kReportKindOffset);
+  out.report_kind = OBRuntime::LoadLe<std::uint32_t>(m + kReportKindOffset);
   return kObSuccess;
 }
 
@@ -120,6 +111,6 @@ OB_STATUSCODE ParseKdfPidInfo(std::span<const std::uint8_t> bytes, KdfPidInfo& o
     return kObBadArgument;
   }
   static_cast<void>(ParseKdfHeader(bytes, out.header));
-  out.pid = LoadU32(bytes.data() + kPidInfoPidOffset);
+  out.pid = OBRuntime::LoadLe<std::uint32_t>(bytes.data() + kPidInfoPidOffset);
   return kObSuccess;
 }

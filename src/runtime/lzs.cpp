@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 
+#include "runtime/byte_order.h"
 #include "runtime/logger.h"
 
 namespace OBRuntime {
@@ -44,15 +45,6 @@ std::uint64_t LoadNative64(const std::uint8_t* p) {
 void StoreBe32(std::uint8_t* p, std::uint32_t value) {
   if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap32(value);
   std::memcpy(p, &value, sizeof(value));
-}
-
-std::uint32_t LoadLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void StoreLe32(std::uint8_t* p, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // Largest block Compress can make from n bytes: every token costs at most 9 bits per byte it
@@ -443,7 +435,7 @@ OB_STATUSCODE CLZS::Compress(const std::uint8_t* in, std::uint32_t in_length, st
   }
   if (!ReserveScratch(MaxBlockLength(in_length))) return kObOutOfMemory;
   std::memcpy(scratch_.get(), kTag, sizeof(kTag));
-  StoreLe32(scratch_.get() + 4, in_length);
+  StoreLe<std::uint32_t>(scratch_.get() + 4, in_length);
   const std::size_t total =
       kHeaderLength + EncodeStream(*finder_, in, in_length, scratch_.get() + kHeaderLength);
   const auto needed = static_cast<std::uint32_t>(total);
@@ -471,7 +463,7 @@ OB_STATUSCODE CLZS::Decompress(const std::uint8_t* in, std::uint32_t in_length, 
                  in_length > 3 ? in[3] : 0);
     return kObBadArgument;
   }
-  const std::uint32_t stated = LoadLe32(in + 4);
+  const std::uint32_t stated = LoadLe<std::uint32_t>(in + 4);
   const std::uint64_t payload = in_length - kHeaderLength;
   if (stated > kMaxUncompressedLength || stated > kMaxExpansion * payload) {
     OB_LOG_WARN("Corrupt LZS block: %llu bytes of bitstream cannot hold the stated %u bytes",
