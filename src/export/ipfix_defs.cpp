@@ -326,9 +326,14 @@ std::uint32_t ExportTime() noexcept {
 
 namespace {
 
-// Writes the fields in order after the caller checked the whole size; each write then fits.
+// Writes a fixed-size header's fields in order: kObBufferTooSmall, nothing written, when size
+// bytes do not fit, else every write fits and written becomes size.
 template <typename... Fields>
-void PackAll(std::uint8_t* buffer, std::size_t capacity, Fields... fields) {
+OB_STATUSCODE PackAll(std::uint8_t* buffer, std::size_t capacity, std::size_t size,
+                      std::size_t& written, Fields... fields) {
+  if (capacity < size) {
+    return kObBufferTooSmall;
+  }
   std::size_t used = 0;
   const auto put = [&](auto value) {
     std::size_t step = 0;
@@ -336,56 +341,37 @@ void PackAll(std::uint8_t* buffer, std::size_t capacity, Fields... fields) {
     used += step;
   };
   (put(fields), ...);
+  written = size;
+  return kObSuccess;
 }
 
 }  // namespace
 
 OB_STATUSCODE IPFIX_PCKT_HDR::Serialize(std::uint8_t* buffer, std::size_t capacity,
                                         std::size_t& written) const {
-  if (capacity < IPFIX_DEFS::kMessageHeaderSize) {
-    return kObBufferTooSmall;
-  }
-  PackAll(buffer, capacity, version_, length_, export_time_, sequence_number_, observation_domain_);
-  written = IPFIX_DEFS::kMessageHeaderSize;
-  return kObSuccess;
+  return PackAll(buffer, capacity, IPFIX_DEFS::kMessageHeaderSize, written, version_, length_,
+                 export_time_, sequence_number_, observation_domain_);
 }
 
 OB_STATUSCODE IPFIX_SET_HEADER::Serialize(std::uint8_t* buffer, std::size_t capacity,
                                           std::size_t& written) const {
-  if (capacity < IPFIX_DEFS::kSetHeaderSize) {
-    return kObBufferTooSmall;
-  }
-  PackAll(buffer, capacity, set_id_, length_);
-  written = IPFIX_DEFS::kSetHeaderSize;
-  return kObSuccess;
+  return PackAll(buffer, capacity, IPFIX_DEFS::kSetHeaderSize, written, set_id_, length_);
 }
 
 OB_STATUSCODE IPFIX_TEMPLATE_HEADER::Serialize(std::uint8_t* buffer, std::size_t capacity,
                                                std::size_t& written) const {
-  if (capacity < IPFIX_DEFS::kTemplateHeaderSize) {
-    return kObBufferTooSmall;
-  }
-  PackAll(buffer, capacity, template_id_, field_count_);
-  written = IPFIX_DEFS::kTemplateHeaderSize;
-  return kObSuccess;
+  return PackAll(buffer, capacity, IPFIX_DEFS::kTemplateHeaderSize, written, template_id_,
+                 field_count_);
 }
 
 OB_STATUSCODE CIPFIXFieldSpecifierIANA::Serialize(std::uint8_t* buffer, std::size_t capacity,
                                                   std::size_t& written) const {
-  if (capacity < IPFIX_DEFS::kIanaSpecifierSize) {
-    return kObBufferTooSmall;
-  }
-  PackAll(buffer, capacity, element_id_, field_length_);
-  written = IPFIX_DEFS::kIanaSpecifierSize;
-  return kObSuccess;
+  return PackAll(buffer, capacity, IPFIX_DEFS::kIanaSpecifierSize, written, element_id_,
+                 field_length_);
 }
 
 OB_STATUSCODE CIPFIXFieldSpecifierVARNO::Serialize(std::uint8_t* buffer, std::size_t capacity,
                                                    std::size_t& written) const {
-  if (capacity < IPFIX_DEFS::kEnterpriseSpecifierSize) {
-    return kObBufferTooSmall;
-  }
-  PackAll(buffer, capacity, element_id_, field_length_, enterprise_number_);
-  written = IPFIX_DEFS::kEnterpriseSpecifierSize;
-  return kObSuccess;
+  return PackAll(buffer, capacity, IPFIX_DEFS::kEnterpriseSpecifierSize, written, element_id_,
+                 field_length_, enterprise_number_);
 }
