@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "flow/flow_datagram_builder.h"
+#include "driver/flow_datagram_builder.h"
 #include "flow/orv_user_kdf_ipc.h"
 #include "flow/synthetic_flow_source.h"
 #include "runtime/logger.h"

@@ -33,7 +33,7 @@
 #include <thread>
 
 #include "common/status.h"
-#include "flow/kdf_message.h"
+#include "driver/kdf_message.h"
 
 class OrvUserKdfIpc {
  public:

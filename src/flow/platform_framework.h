@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "common/status.h"
-#include "flow/kdf_message.h"
+#include "driver/kdf_message.h"
 
 // Receives the messages of the flow data channel; implemented by the agent. Both operations run
 // on the channel's I/O thread, one message at a time.

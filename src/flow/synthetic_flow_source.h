@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/kdf_message.h"
+#include "driver/kdf_message.h"
 
 // A process whose flows are reported: its id, its parent's id, their image paths and hashes.
 struct SyntheticProcess {

@@ -1,13 +1,13 @@
 // The datagram builder is checked against offsets written out here, and the parser against bytes
 // placed here by hand, so a shared mistake in the two cannot hide.
-#include "flow/kdf_message.h"
+#include "driver/kdf_message.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "flow/flow_datagram_builder.h"
+#include "driver/flow_datagram_builder.h"
 #include "flow/synthetic_flow_source.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-#include "flow/flow_datagram_builder.h"
+#include "driver/flow_datagram_builder.h"
 #include "runtime/unique_fd.h"
 #include "support/log_capture.h"
 

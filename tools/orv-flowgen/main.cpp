@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "flow/flow_datagram_builder.h"
+#include "driver/flow_datagram_builder.h"
 #include "flow/synthetic_flow_source.h"
 #include "runtime/sha256_hash_manager.h"
 #include "runtime/text.h"

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "flow/kdf_message.h"
+#include "driver/kdf_message.h"
 
 using KdfFlowDatagram = std::array<std::uint8_t, kKdfFlowDataSize>;
 using KdfPidInfoDatagram = std::array<std::uint8_t, kKdfPidInfoSize>;

@@ -1,4 +1,4 @@
-#include "flow/kdf_message.h"
+#include "driver/kdf_message.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "flow/flow_datagram_builder.h"
+#include "driver/flow_datagram_builder.h"
 
 #include <algorithm>
 #include <cstring>
