@@ -18,13 +18,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/orv_flow_object.h"
 #include "common/status.h"
 #include "flow/container.h"
 #include "runtime/sha256_hash_manager.h"
 
-// Flow record fields that surrogate resolution fills.
-inline constexpr std::uint32_t kFieldHostedModules = 12352;
-inline constexpr std::uint32_t kFieldHostedModuleHashes = 12353;
 
 // Answers whether the merged data collection policy excludes a field.
 using FieldExclusion = std::function<bool(std::uint32_t field_id)>;
