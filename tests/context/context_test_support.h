@@ -1,0 +1,76 @@
+// Helpers for the context tests: flow records, expected payloads built byte by byte, and
+// checks of what a consumer receives.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/orv_flow_object.h"
+#include "context/network_app_payload.h"
+#include "runtime/context_provider_test_client.h"
+#include "support/temp_dir.h"
+
+namespace orv::context {
+
+inline std::string SocketPath(const orv::test::TempDir& dir) {
+  return (dir.path() / "ContextProvider.sock").string();
+}
+
+inline std::shared_ptr<ORVFlowObject> Flow(std::uint32_t process_id, const std::wstring& name) {
+  auto flow = std::make_shared<ORVFlowObject>();
+  flow->process_id = process_id;
+  flow->process_name = name;
+  flow->process_path = L"/usr/bin/" + name;
+  return flow;
+}
+
+// The 2002 payload of a name of Basic Multilingual Plane characters.
+inline std::vector<std::uint8_t> AppPayload(std::uint32_t process_id, const std::wstring& name) {
+  std::vector<std::uint8_t> payload;
+  for (int shift = 0; shift < 32; shift += 8) {
+    payload.push_back(static_cast<std::uint8_t>(process_id >> shift));
+  }
+  for (const wchar_t character : name + L'\0') {
+    payload.push_back(static_cast<std::uint8_t>(character & 0xFF));
+    payload.push_back(static_cast<std::uint8_t>((character >> 8) & 0xFF));
+  }
+  return payload;
+}
+
+inline void ExpectRestart(orv::test::ContextTestClient& client) {
+  const auto message = client.ReceiveMessage();
+  ASSERT_TRUE(message) << "no 3001";
+  EXPECT_EQ(message->type, kMessageContextRestart);
+  EXPECT_EQ(message->payload_length, 0u);
+}
+
+inline void ExpectApp(orv::test::ContextTestClient& client, std::uint32_t process_id,
+                      const std::wstring& name) {
+  const auto message = client.ReceiveMessage();
+  ASSERT_TRUE(message) << "no 2002 for pid " << process_id;
+  EXPECT_EQ(message->version, 3u);
+  EXPECT_EQ(message->type, kMessageNetworkApp);
+  EXPECT_EQ(message->part_count, 1u);
+  EXPECT_EQ(message->payload, AppPayload(process_id, name)) << "pid " << process_id;
+}
+
+inline bool WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace orv::context

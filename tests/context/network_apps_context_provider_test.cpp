@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "context/context_test_support.h"
+#include "context/network_app_payload.h"
+#include "context/network_apps_context_provider_service.h"
+#include "runtime/context_provider_test_client.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace orv::context {
+namespace {
+
+using orv::test::ContextTestClient;
+
+class NetworkAppsContextProviderTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<CNetworkAppsContextProviderService> MakeProvider(
+      std::size_t max_backlog_bytes = 1 << 20) {
+    OBRuntime::ContextProviderOptions options;
+    options.socket_path = SocketPath(dir_);
+    options.max_backlog_bytes = max_backlog_bytes;
+    OB_STATUSCODE status = kObFailure;
+    auto provider =
+        std::make_unique<CNetworkAppsContextProviderService>(demand_, status, std::move(options));
+    EXPECT_EQ(status, kObSuccess);
+    return provider;
+  }
+
+  orv::test::TempDir dir_;
+  orv::test::LogCapture log_;
+  condition_event demand_{true};
+};
+
+TEST(NetworkAppPayloadTest, WritesGrowsAndReadsBack) {
+  struct Case {
+    std::wstring name;
+    std::size_t size;
+  };
+  const std::vector<Case> cases = {
+      {L"", 6},
+      {L"curl", 14},
+      {std::wstring(129, L'n'), 264},  // fills the first buffer exactly
+      {std::wstring(130, L'n'), 266},
+      {std::wstring(140, L'n'), 286},
+      {L"caf\u00e9\U0001F600", 4 + 2 * 7},  // a surrogate pair counts two units
+  };
+  for (const Case& item : cases) {
+    std::vector<std::uint8_t> buffer(kNetworkAppBufferSize);
+    std::size_t size = 0;
+    OB_STATUSCODE status = WriteNetworkAppPayload(77, item.name, buffer, size);
+    EXPECT_EQ(size, item.size);
+    if (item.size > kNetworkAppBufferSize) {
+      EXPECT_EQ(status, kObBufferTooSmall);
+      buffer.resize(size);
+      status = WriteNetworkAppPayload(77, item.name, buffer, size);
+    }
+    ASSERT_EQ(status, kObSuccess);
+    std::uint32_t process_id = 0;
+    std::wstring name;
+    ASSERT_EQ(ReadNetworkAppPayload(std::span(buffer.data(), size), process_id, name), kObSuccess);
+    EXPECT_EQ(process_id, 77u);
+    EXPECT_EQ(name, item.name);
+  }
+  std::vector<std::uint8_t> buffer(kNetworkAppBufferSize);
+  std::size_t size = 0;
+  EXPECT_EQ(WriteNetworkAppPayload(1, std::wstring(L"a\0b", 3), buffer, size), kObBadArgument);
+
+  orv::test::LogCapture log;
+  const std::vector<std::vector<std::uint8_t>> bad = {
+      {},                                // nothing
+      {1, 0, 0, 0},                      // no name at all
+      {1, 0, 0, 0, 'a', 0, 0},           // odd length
+      {1, 0, 0, 0, 'a', 0},              // no terminator
+      {1, 0, 0, 0, 0, 0, 'a', 0, 0, 0},  // a zero inside the name
+  };
+  for (const auto& payload : bad) {
+    std::uint32_t process_id = 0;
+    std::wstring name;
+    EXPECT_EQ(ReadNetworkAppPayload(payload, process_id, name), kObBadArgument) << payload.size();
+  }
+  EXPECT_TRUE(log.Contains("Network app payload of 7 bytes: needs 4 + 2n bytes"));
+  EXPECT_TRUE(log.Contains("the name must end with its only zero unit"));
+}
+
+TEST_F(NetworkAppsContextProviderTest, SendsEachProcessOnceAndAgainWhenItsNameChanges) {
+  auto provider = MakeProvider();
+  EXPECT_FALSE(provider->IsActive());
+  provider->OnFlow(Flow(1, L"unseen"));  // nobody listens: not queued
+
+  ContextTestClient client(SocketPath(dir_));
+  ASSERT_TRUE(client.connected());
+  ExpectRestart(client);
+  EXPECT_TRUE(demand_.timed_wait(10000));
+  EXPECT_TRUE(provider->IsActive());
+  std::map<std::int32_t, std::int32_t> fields;
+  ASSERT_EQ(provider->GetRequiredFields(fields), kObSuccess);
+  EXPECT_EQ(fields, (std::map<std::int32_t, std::int32_t>{{12340, 0}}));
+
+  provider->OnFlow(Flow(100, L"curl"));
+  provider->OnFlow(Flow(100, L"curl"));
+  provider->OnFlow(Flow(200, L"ssh"));
+  provider->OnFlow(Flow(100, L"wget"));
+  provider->OnFlow(Flow(300, L"sentinel"));
+  ExpectApp(client, 100, L"curl");
+  ExpectApp(client, 200, L"ssh");
+  ExpectApp(client, 100, L"wget");
+  ExpectApp(client, 300, L"sentinel");
+
+  ASSERT_TRUE(client.SendMessage(1234));
+  ASSERT_TRUE(WaitUntil([&] {
+    return log_.Has(LOG_WARNING, "CNetworkAppsContextProviderService::OnNewMessageReceived",
+                    "CNetworkAppsContextProviderService::OnNewMessageReceived Invalid messsage "
+                    "received from subscriber");
+  }));
+}
+
+TEST_F(NetworkAppsContextProviderTest, RequestRestartsTheContextAndEveryAppIsSentAgain) {
+  auto provider = MakeProvider();
+  ContextTestClient client(SocketPath(dir_));
+  ExpectRestart(client);
+  for (int round = 0; round < 2; ++round) {
+    provider->OnFlow(Flow(100, L"curl"));
+    provider->OnFlow(Flow(200, L"ssh"));
+    ExpectApp(client, 100, L"curl");
+    ExpectApp(client, 200, L"ssh");
+    if (round == 0) {
+      ASSERT_TRUE(client.SendMessage(kMessageContextRequest, {1, 2}));  // payload not looked at
+      ExpectRestart(client);
+    }
+  }
+}
+
+TEST_F(NetworkAppsContextProviderTest, LongNameIsSentAfterTheBufferGrows) {
+  auto provider = MakeProvider();
+  ContextTestClient client(SocketPath(dir_));
+  ExpectRestart(client);
+  const std::wstring long_name(140, L'x');
+  provider->OnFlow(Flow(9, long_name));
+  provider->OnFlow(Flow(10, L"short"));  // the grown buffer still sends the exact length
+  const auto message = client.ReceiveMessage();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->payload_length, 4u + 282u);
+  EXPECT_EQ(message->payload, AppPayload(9, long_name));
+  ExpectApp(client, 10, L"short");
+}
+
+TEST_F(NetworkAppsContextProviderTest, DemandFollowsConsumersAndFlowsWaitForNoOne) {
+  auto provider = MakeProvider();
+  ContextTestClient first(SocketPath(dir_));
+  ExpectRestart(first);
+  ASSERT_TRUE(demand_.timed_wait(10000));
+  ContextTestClient second(SocketPath(dir_));
+  ExpectRestart(second);
+  ExpectRestart(first);                 // every consumer hears of the restart
+  EXPECT_FALSE(demand_.timed_wait(0));  // still active: no change of demand
+
+  provider->OnFlow(Flow(5, L"during"));
+  ExpectApp(first, 5, L"during");
+  ExpectApp(second, 5, L"during");
+
+  first.Close();
+  ExpectRestart(second);
+  EXPECT_TRUE(provider->IsActive());
+  EXPECT_FALSE(demand_.timed_wait(0));
+
+  second.Close();
+  ASSERT_TRUE(demand_.timed_wait(10000));
+  EXPECT_FALSE(provider->IsActive());
+  provider->OnFlow(Flow(6, L"after"));
+
+  ContextTestClient third(SocketPath(dir_));
+  ExpectRestart(third);
+  provider->OnFlow(Flow(7, L"sentinel"));
+  ExpectApp(third, 7, L"sentinel");  // "after" was never queued
+}
+
+TEST_F(NetworkAppsContextProviderTest, ConsumerThatStopsReadingIsDroppedWithoutBlockingFlows) {
+  auto provider = MakeProvider(16 * 1024);
+  ContextTestClient slow(SocketPath(dir_));
+  ExpectRestart(slow);
+  ContextTestClient reader(SocketPath(dir_));
+  ExpectRestart(reader);
+  ExpectRestart(slow);
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::uint32_t process_id = 1000;
+  for (; std::chrono::steady_clock::now() < deadline; ++process_id) {
+    if (process_id % 64 == 0 && log_.Contains("it stopped reading")) {
+      break;
+    }
+    provider->OnFlow(Flow(process_id, L"app" + std::to_wstring(process_id)));
+    while (reader.Receive(std::chrono::milliseconds(0))) {
+    }
+  }
+  ASSERT_TRUE(log_.Contains("Dropping context consumer 0: it stopped reading"));
+  EXPECT_TRUE(slow.WaitForEof());
+  EXPECT_TRUE(provider->IsActive());  // the reader is still served
+
+  provider->OnFlow(Flow(1, L"sentinel"));
+  bool seen = false;
+  while (!seen && std::chrono::steady_clock::now() < deadline) {
+    const auto message = reader.ReceiveMessage(std::chrono::milliseconds(100));
+    seen = message && message->payload == AppPayload(1, L"sentinel");
+    if (!seen) {
+      provider->OnFlow(Flow(1, L"sentinel"));  // a full queue may have dropped it
+    }
+  }
+  EXPECT_TRUE(seen);
+}
+
+}  // namespace
+}  // namespace orv::context
