@@ -1,0 +1,514 @@
+#include "core/service_host.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/unique_fd.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using orv::test::LogCapture;
+
+constexpr auto kDeadline = 20s;
+const std::string kStartPending = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=20000000";
+const std::string kRunning = "READY=1\nSTATUS=Running";
+const std::string kStopPending = "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=6000000";
+const std::string kStopped = "STATUS=Stopped";
+
+// Records every report; `result` is what sd_notify would have answered.
+class FakeServiceManager : public IServiceManager {
+ public:
+  int Notify(const std::string& message) override {
+    if (on_notify) {
+      on_notify();
+    }
+    const std::lock_guard lock(mutex_);
+    messages_.push_back(message);
+    return result;
+  }
+  void StopUnit(const char* unit) override {
+    const std::lock_guard lock(mutex_);
+    stopped_units_.emplace_back(unit);
+  }
+  std::vector<std::string> Messages() const {
+    const std::lock_guard lock(mutex_);
+    return messages_;
+  }
+  std::vector<std::string> StoppedUnits() const {
+    const std::lock_guard lock(mutex_);
+    return stopped_units_;
+  }
+
+  std::atomic<int> result{1};
+  std::function<void()> on_notify;  // runs before the message is recorded
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> messages_;
+  std::vector<std::string> stopped_units_;
+};
+
+// Runs until Stop when `blocks`, else returns `code` at once; `report` hears what it does.
+class FakeAgent : public IServiceAgent {
+ public:
+  explicit FakeAgent(bool blocks = true, int code = 0) : blocks_(blocks), code_(code) {}
+
+  int MainThreadProc() override {
+    Report("AGENT=running");
+    std::unique_lock lock(mutex_);
+    running_ = true;
+    changed_.notify_all();
+    if (blocks_) {
+      changed_.wait(lock, [this] { return stops_ > 0; });
+    }
+    returned_ = true;
+    lock.unlock();
+    Report("AGENT=returned");
+    return code_;
+  }
+  void Stop() override {
+    const std::lock_guard lock(mutex_);
+    ++stops_;
+    changed_.notify_all();
+  }
+  void OnSessionChange() override { ++sessions_; }
+
+  bool WaitRunning() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kDeadline, [this] { return running_; });
+  }
+  int stops() const {
+    const std::lock_guard lock(mutex_);
+    return stops_;
+  }
+  bool returned() const {
+    const std::lock_guard lock(mutex_);
+    return returned_;
+  }
+  int sessions() const { return sessions_; }
+
+  std::function<void(const std::string&)> report;
+
+ private:
+  void Report(const std::string& text) {
+    if (report) {
+      report(text);
+    }
+  }
+
+  const bool blocks_;
+  const int code_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool running_ = false;
+  bool returned_ = false;
+  int stops_ = 0;
+  std::atomic<int> sessions_{0};
+};
+
+class ServiceHostTest : public ::testing::Test {
+ protected:
+  ServiceHostTest() : host_(agent_, manager_, [this](int code) { exit_codes_.push_back(code); }) {}
+
+  LogCapture log_;
+  FakeAgent agent_;
+  FakeServiceManager manager_;
+  std::vector<int> exit_codes_;
+  CServiceHost host_;
+};
+
+TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
+  struct Case {
+    std::uint32_t control;
+    std::uint32_t result;
+    std::vector<std::string> messages;
+    int stops;
+    int sessions;
+    std::string log;  // empty: none expected
+  };
+  const std::string kStop = "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received";
+  std::vector<Case> cases = {
+      {0, 120, {}, 0, 0, ""},
+      {1, 0, {kStopPending}, 1, 0, kStop},
+      {2, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_PAUSE received"},
+      {3, 0, {kRunning}, 0, 0, "ServiceControl: SERVICE_CONTROL_CONTINUE received"},
+      {4, 0, {kRunning}, 0, 0, ""},
+      {5, 0, {kStopPending}, 1, 0, kStop},
+      {13, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_POWEREVENT received"},
+      {14, 0, {kRunning}, 0, 1, "ServiceControl: SERVICE_CONTROL_SESSIONCHANGE received"},
+      {15, 120, {}, 0, 0, ""},
+      {0xFFFFFFFF, 120, {}, 0, 0, ""},
+  };
+  for (std::uint32_t control = 6; control <= 12; ++control) {
+    cases.push_back({control, 120, {}, 0, 0, ""});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.control);
+    LogCapture log;
+    FakeAgent agent;
+    FakeServiceManager manager;
+    CServiceHost host(agent, manager, [](int) { FAIL() << "no control ends the process"; });
+    host.RegisterControlHandler(0);
+    ASSERT_TRUE(host.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
+    const ServiceStatus before = host.Status();
+
+    EXPECT_EQ(host.ServiceControl(c.control), c.result);
+
+    std::vector<std::string> messages = manager.Messages();
+    messages.erase(messages.begin());
+    EXPECT_EQ(messages, c.messages);
+    EXPECT_EQ(agent.stops(), c.stops);
+    EXPECT_EQ(agent.sessions(), c.sessions);
+    if (!c.log.empty()) {
+      EXPECT_TRUE(log.Has(LOG_DEBUG, "CServiceHost::ServiceControl", c.log));
+    }
+    if (c.messages.empty()) {
+      EXPECT_EQ(host.Status(), before);
+    }
+    if (c.stops > 0) {
+      const ServiceStatus status = host.Status();
+      EXPECT_EQ(status.current_state, kServiceStopPending);
+      EXPECT_EQ(status.check_point, 1U);
+      EXPECT_EQ(status.wait_hint, 6000U);
+      EXPECT_EQ(status.controls_accepted, 199U);
+    }
+  }
+}
+
+TEST_F(ServiceHostTest, ServiceMainReportsStatesWithTheirMasksAndLogsTheAgentsError) {
+  FakeAgent agent(/*blocks=*/false, /*code=*/7);
+  CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
+  std::vector<ServiceStatus> seen;
+  manager_.on_notify = [&] { seen.push_back(host.Status()); };
+  host.RegisterControlHandler(0);
+
+  EXPECT_TRUE(host.ServiceMain());
+
+  EXPECT_EQ(manager_.Messages(), (std::vector<std::string>{kStartPending, kRunning, kStopped}));
+  ASSERT_EQ(seen.size(), 3U);
+  EXPECT_EQ(seen[0], (ServiceStatus{16, kServiceStartPending, 0, 0, 0, 1, 20000}));
+  EXPECT_EQ(seen[1], (ServiceStatus{16, kServiceRunning, 199, 0, 0, 0, 0}));
+  EXPECT_EQ(seen[2], (ServiceStatus{16, kServiceStopped, 199, 0, 0, 0, 0}));
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
+                       "Agent shutdown failed with the following error - 7"));
+}
+
+TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunningAgain) {
+  std::vector<bool> returned_at_report;
+  manager_.on_notify = [&] { returned_at_report.push_back(agent_.returned()); };
+  host_.RegisterControlHandler(0);
+  bool ran = false;
+  std::thread service([&] { ran = host_.ServiceMain(); });
+  ASSERT_TRUE(agent_.WaitRunning());
+
+  EXPECT_EQ(host_.ServiceControl(kServiceControlStop), kNoError);
+  EXPECT_EQ(host_.ServiceControl(kServiceControlInterrogate), kNoError);
+  EXPECT_EQ(host_.ServiceControl(kServiceControlSessionChange), kNoError);
+  service.join();
+  EXPECT_EQ(host_.ServiceControl(kServiceControlStop), kNoError);
+
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(manager_.Messages(),
+            (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
+  EXPECT_EQ(returned_at_report, (std::vector<bool>{false, false, false, true}));
+  EXPECT_EQ(host_.Status().current_state, kServiceStopped);
+  EXPECT_EQ(agent_.stops(), 2);
+  EXPECT_EQ(agent_.sessions(), 1);
+  EXPECT_TRUE(exit_codes_.empty());
+}
+
+TEST_F(ServiceHostTest, FailedReportTerminatesTheService) {
+  manager_.result = -EIO;
+  host_.RegisterControlHandler(0);
+
+  EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
+
+  EXPECT_EQ(exit_codes_, std::vector<int>{1});
+  EXPECT_EQ(agent_.stops(), 1);
+  EXPECT_EQ(manager_.StoppedUnits(), std::vector<std::string>{"oborvagent.service"});
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
+                       "ReportStatusToSCMgr: SetServiceStatus failed, Error: 4, 0, 0, 0"));
+  EXPECT_TRUE(
+      log_.Has(LOG_DEBUG, "CServiceHost::TerminateService", "TerminateService: exitcode = 1"));
+
+  // In ServiceMain the agent never runs after a failed start report.
+  exit_codes_.clear();
+  EXPECT_FALSE(host_.ServiceMain());
+  EXPECT_FALSE(agent_.returned());
+  EXPECT_EQ(exit_codes_, (std::vector<int>{1, 1}));  // start pending, then stopped
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
+                       "ServiceMain : ReportStatusToSCMgr (start pending) failed - Error: 5"));
+}
+
+TEST_F(ServiceHostTest, TerminateServiceLetsARunningAgentFinishBeforeExiting) {
+  bool returned_at_exit = false;
+  CServiceHost host(agent_, manager_, [&](int code) {
+    returned_at_exit = agent_.returned();
+    exit_codes_.push_back(code);
+  });
+  host.RegisterControlHandler(0);
+  std::thread service([&] { static_cast<void>(host.ServiceMain()); });
+  ASSERT_TRUE(agent_.WaitRunning());
+
+  host.TerminateService(3);
+  service.join();
+
+  EXPECT_TRUE(returned_at_exit);
+  EXPECT_EQ(exit_codes_, std::vector<int>{3});
+}
+
+TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsOrIsReported) {
+  host_.RegisterControlHandler(EMFILE);
+
+  EXPECT_FALSE(host_.ServiceMain());
+  EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
+
+  EXPECT_FALSE(agent_.returned());
+  EXPECT_TRUE(manager_.Messages().empty());
+  EXPECT_TRUE(exit_codes_.empty());
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
+                       "ServiceMain : RegisterServiceCtrlHandler failed - Error: 24"));
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
+                       "ReportStatusToSCMgr: Service handle invalid:  1, 0, 0, 0"));
+}
+
+TEST_F(ServiceHostTest, ExceptionFromTheAgentIsCaughtLoggedAndReportedAsNotOrderly) {
+  class ThrowingAgent : public FakeAgent {
+   public:
+    int MainThreadProc() override { throw std::runtime_error("broken"); }
+  } agent;
+  CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
+  host.RegisterControlHandler(0);
+
+  EXPECT_FALSE(host.ServiceMain());
+
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
+                       "CORVAgent: ServiceMain standard exception"));
+}
+
+TEST_F(ServiceHostTest, OutsideSystemdReportsSucceedWithNothingSent) {
+  manager_.result = 0;  // sd_notify without NOTIFY_SOCKET
+  host_.RegisterControlHandler(0);
+
+  EXPECT_TRUE(host_.ReportStatusToSCMgr(kServiceStartPending, 0, 1, 20000));
+
+  EXPECT_EQ(host_.Status().current_state, kServiceStartPending);
+  EXPECT_TRUE(exit_codes_.empty());
+}
+
+// An abstract AF_UNIX datagram socket standing in for systemd's notify socket.
+class NotifyReceiver {
+ public:
+  NotifyReceiver() {
+    static std::atomic<int> counter{0};
+    name_ = "orv-service-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    socket_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = Address();
+    if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), AddressLength()) != 0) {
+      socket_.Reset();
+    }
+  }
+
+  [[nodiscard]] bool valid() const { return socket_.valid(); }
+  // The NOTIFY_SOCKET value for this socket.
+  [[nodiscard]] std::string NotifySocket() const { return "@" + name_; }
+
+  // Sends text to this socket from a fresh socket (the fake agent's reports).
+  void Send(const std::string& text) const {
+    const OBRuntime::UniqueFd sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = Address();
+    static_cast<void>(::sendto(sender.get(), text.data(), text.size(), 0,
+                               reinterpret_cast<const sockaddr*>(&address), AddressLength()));
+  }
+
+  // The next datagram, or nothing by the deadline.
+  [[nodiscard]] std::optional<std::string> Receive() const {
+    pollfd fd{socket_.get(), POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(std::chrono::milliseconds(kDeadline).count())) != 1) {
+      return std::nullopt;
+    }
+    char buffer[512];
+    const ssize_t length = ::recv(socket_.get(), buffer, sizeof(buffer), 0);
+    if (length < 0) {
+      return std::nullopt;
+    }
+    return std::string(buffer, static_cast<std::size_t>(length));
+  }
+
+  // Datagrams up to and including `last`.
+  [[nodiscard]] std::vector<std::string> ReceiveThrough(const std::string& last) const {
+    std::vector<std::string> received;
+    while (std::optional<std::string> message = Receive()) {
+      received.push_back(*message);
+      if (*message == last) {
+        break;
+      }
+    }
+    return received;
+  }
+
+ private:
+  sockaddr_un Address() const {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    name_.copy(address.sun_path + 1, sizeof(address.sun_path) - 1);
+    return address;
+  }
+  socklen_t AddressLength() const {
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
+  }
+
+  std::string name_;
+  OBRuntime::UniqueFd socket_;
+};
+
+// The real sd_notify; StopUnit does nothing, so no test can stop an installed agent.
+class NotifyOnlyManager : public IServiceManager {
+ public:
+  int Notify(const std::string& message) override { return real_->Notify(message); }
+  void StopUnit(const char*) override {}
+
+ private:
+  std::unique_ptr<IServiceManager> real_ = CreateSystemdServiceManager();
+};
+
+// RunService in a forked child with a fake agent reporting to `receiver`; the child is killed and
+// reaped if the test leaves early.
+class ServiceProcess {
+ public:
+  ServiceProcess(const NotifyReceiver& receiver, std::optional<std::string> notify_socket,
+                 bool agent_blocks = true, int agent_code = 0) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (notify_socket) {
+        ::setenv("NOTIFY_SOCKET", notify_socket->c_str(), 1);
+      } else {
+        ::unsetenv("NOTIFY_SOCKET");
+      }
+      FakeAgent agent(agent_blocks, agent_code);
+      agent.report = [&receiver](const std::string& text) { receiver.Send(text); };
+      NotifyOnlyManager manager;
+      std::_Exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
+    }
+  }
+  ~ServiceProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      static_cast<void>(WaitExit());
+    }
+  }
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  [[nodiscard]] bool Signal(int signal) const { return pid_ > 0 && ::kill(pid_, signal) == 0; }
+
+  // The exit code, or -1 when the child did not exit normally by the deadline.
+  [[nodiscard]] int WaitExit() {
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    int status = 0;
+    while (pid_ > 0) {
+      const pid_t result = ::waitpid(pid_, &status, WNOHANG);
+      if (result == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      if (result < 0 && errno != EINTR) {
+        pid_ = -1;
+        return -1;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        return -1;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class ServiceProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(receiver_.valid()); }
+
+  NotifyReceiver receiver_;
+};
+
+TEST_F(ServiceProcessTest, SigtermStopsTheAgentAndExitsZeroWithEveryStateNotified) {
+  ServiceProcess service(receiver_, receiver_.NotifySocket());
+  EXPECT_EQ(receiver_.ReceiveThrough("AGENT=running"),
+            (std::vector<std::string>{kStartPending, kRunning, "AGENT=running"}));
+
+  ASSERT_TRUE(service.Signal(SIGTERM));
+
+  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
+            (std::vector<std::string>{kStopPending, "AGENT=returned", kStopped}));
+  EXPECT_EQ(service.WaitExit(), 0);
+}
+
+TEST_F(ServiceProcessTest, SignalsMapToControls) {
+  ServiceProcess service(receiver_, receiver_.NotifySocket());
+  ASSERT_EQ(receiver_.ReceiveThrough("AGENT=running").size(), 3U);
+
+  ASSERT_TRUE(service.Signal(SIGHUP));  // interrogate
+  EXPECT_EQ(receiver_.Receive(), kRunning);
+  ASSERT_TRUE(service.Signal(SIGTSTP));  // pause: acknowledged, nothing reported
+  ASSERT_TRUE(service.Signal(SIGCONT));  // continue
+  EXPECT_EQ(receiver_.Receive(), kRunning);
+  ASSERT_TRUE(service.Signal(SIGPIPE));  // ignored
+  ASSERT_TRUE(service.Signal(SIGINT));   // stop
+  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
+            (std::vector<std::string>{kStopPending, "AGENT=returned", kStopped}));
+  EXPECT_EQ(service.WaitExit(), 0);
+}
+
+TEST_F(ServiceProcessTest, OutsideSystemdRunsAndStopsTheSameWay) {
+  ServiceProcess service(receiver_, std::nullopt);
+  EXPECT_EQ(receiver_.Receive(), "AGENT=running");
+
+  ASSERT_TRUE(service.Signal(SIGTERM));
+
+  EXPECT_EQ(receiver_.Receive(), "AGENT=returned");
+  EXPECT_EQ(service.WaitExit(), 0);
+}
+
+TEST_F(ServiceProcessTest, AgentErrorIsOnlyLoggedAndTheProcessExitsZero) {
+  ServiceProcess service(receiver_, receiver_.NotifySocket(), /*agent_blocks=*/false,
+                         /*agent_code=*/-9999);
+
+  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
+            (std::vector<std::string>{kStartPending, kRunning, "AGENT=running", "AGENT=returned",
+                                      kStopped}));
+  EXPECT_EQ(service.WaitExit(), 0);
+}
+
+TEST_F(ServiceProcessTest, UnreachableNotifySocketEndsTheProcessWithOne) {
+  NotifyReceiver gone;
+  const std::string unreachable = gone.NotifySocket() + "-nobody-listens";
+  ServiceProcess service(receiver_, unreachable);
+
+  EXPECT_EQ(service.WaitExit(), 1);
+}
+
+}  // namespace
