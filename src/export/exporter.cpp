@@ -139,9 +139,14 @@ OB_STATUSCODE CExporter::Start() {
     OB_LOG_ERROR("the exporter was not constructed completely");
     return kObFailure;
   }
+  thread_running_ = true;
   try {
-    thread_ = std::thread([this] { mainThreadProc(); });
+    thread_ = std::thread([this] {
+      mainThreadProc();
+      thread_running_ = false;
+    });
   } catch (const std::exception& error) {
+    thread_running_ = false;
     OB_LOG_ERROR("Exporter failed to start exporter thread with the exception: %s", error.what());
     return kObFailure;
   }

@@ -99,6 +99,8 @@ class CExporter final : public IExportStatusObserver {
   void OnProfileStateChanged();
 
   [[nodiscard]] ExporterState State() const { return state_.load(); }
+  // True from Start until the thread has ended (stopped, or given up on its own).
+  [[nodiscard]] bool IsRunning() const { return thread_running_.load(); }
 
  private:
   using TimePoint = std::chrono::steady_clock::time_point;
@@ -157,5 +159,6 @@ class CExporter final : public IExportStatusObserver {
   std::uint64_t window_bytes_ = 0;
   TimePoint last_flush_{};
   std::thread thread_;
+  std::atomic<bool> thread_running_{false};
   bool ready_ = false;
 };

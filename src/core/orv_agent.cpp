@@ -1,0 +1,477 @@
+#include "core/orv_agent.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "cache/cache_engine.h"
+#include "config/data_collection_policy.h"
+#include "config/file_monitor_linux.h"
+#include "config/orv_profile.h"
+#include "context/orv_context_manager.h"
+#include "core/orv_utils.h"
+#include "flow/kdf.h"
+#include "flow/user_info.h"
+#include "netif/network_interface_info.h"
+#include "runtime/logger.h"
+#include "runtime/openssl_utility.h"
+#include "runtime/utils.h"
+#include "stats/usage_statistics.h"
+
+namespace {
+
+constexpr std::uint32_t kProfileWriterPauseMs = 500;
+constexpr int kTrusted = 1;
+
+}  // namespace
+
+CORVAgent::CORVAgent(AgentEnvironment environment)
+    : framework_(environment.framework != nullptr ? *environment.framework
+                                                  : CKDF::GetInstance()),
+      profile_monitor_(std::make_unique<CFileMonitorLinux>()),
+      detector_(environment.detector != nullptr ? *environment.detector
+                                                : CORVTND::GetInstance()),
+      own_pid_(environment.own_pid != 0 ? environment.own_pid
+                                        : static_cast<std::uint32_t>(::getpid())),
+      record_builder_(environment.record_sources ? environment.record_sources()
+                                                 : CFlowRecordBuilder::ProductionSources()) {
+  CORVProfile::GetInstance().SetTrustedNetworkState(&detector_);
+}
+
+CORVAgent::~CORVAgent() = default;
+
+int CORVAgent::MainThreadProc() {
+  const OB_STATUSCODE status = startUp();
+  if (status == kObSuccess) {
+    runEventLoop();
+  }
+  doCleanUp();
+  if (status == kObSuccess) {
+    OB_LOG_DEBUG("ORV service shutdown. Exiting now.");
+  }
+  return status;
+}
+
+void CORVAgent::Stop() { events_[kShutdownEvent].set(); }
+
+void CORVAgent::OnSessionChange() { events_[kSessionChangeEvent].set(); }
+
+void CORVAgent::OnExporterStateChange(CExporter::ExporterState state) { exporter_state_ = state; }
+
+// ---- start-up and loop ----
+
+OB_STATUSCODE CORVAgent::startUp() {
+  OB_LOG_DEBUG("ORV service just started (y)");
+  statistics_ = std::make_shared<CUsageStatistics>();
+  if (const OB_STATUSCODE status = OBRuntime::COpensslUtility::InitOpenSSL();
+      status != kObSuccess) {
+    OB_LOG_ERROR("CORVAgent::MainThreadProc failed to setup OPENSSL for Multi threading ");
+    return status;
+  }
+  if (ORVUtils::CreateORVDirectory() != kObSuccess) {
+    OB_LOG_ERROR("CORVAgent::MainThreadProc failed to create ORVDirectory");
+    return kObFailure;
+  }
+  if (const OB_STATUSCODE status = framework_.Initialize(this); status != kObSuccess) {
+    OB_LOG_ERROR("Initialize PlatformFramework failed");
+    return status;
+  }
+  refreshContextDemand();
+  if (detector_.Start() != kObSuccess) {
+    OB_LOG_ERROR("Unable to start network state/type detector");
+    return kObFailure;
+  }
+  (void)detector_.RegisterForNetworkChange(this);
+  pauseForProfileWriter();
+  {
+    const std::scoped_lock lock(lock_);
+    (void)processStateProfileChanged();
+  }
+  OB_STATUSCODE cache_status = kObFailure;
+  auto cache_engine = std::make_unique<CCacheEngine>(this, &flow_queue_, &cache_queue_,
+                                                     &interface_queue_, &cache_status);
+  if (cache_status != kObSuccess) {
+    OB_LOG_ERROR("Unable to setup Cache Engine");
+    return kObFailure;
+  }
+  {
+    const std::scoped_lock lock(lock_);
+    cache_engine_ = std::move(cache_engine);
+  }
+  if (profile_monitor_->StartMonitor(events_[kProfileChangeEvent],
+                                     CORVProfile::GetProfilePath()) != kObSuccess) {
+    OB_LOG_ERROR("Start Monitor Failed");
+    return kObFailure;
+  }
+  {
+    const std::scoped_lock lock(lock_);
+    if (initializeExporter() != kObSuccess) {
+      OB_LOG_ERROR("CORVAgent::MainThreadProc failed to initialize exporter");
+      return kObFailure;
+    }
+  }
+  attachContextManager();
+  return kObSuccess;
+}
+
+void CORVAgent::runEventLoop() {
+  std::array<condition_event*, kEventCount> waits{};
+  for (std::size_t index = 0; index < kEventCount; ++index) {
+    waits[index] = &events_[index];
+  }
+  for (;;) {
+    switch (WaitForMultipleEvents(kEventCount, waits.data(), false, kWaitInfinite)) {
+      case kShutdownEvent:
+        OB_LOG_DEBUG("ORVAgent: ORVShutdownEvent received.\n");
+        return;
+      case kProfileChangeEvent: {
+        pauseForProfileWriter();
+        const std::scoped_lock lock(lock_);
+        (void)processStateProfileChanged();
+        break;
+      }
+      case kTrustedStateEvent:
+        handleTrustedState();
+        break;
+      case kVpnStateEvent:
+        handleVpnState();
+        break;
+      case kInterfaceChangeEvent:
+        handleInterfaceChange();
+        break;
+      case kContextDemandEvent:
+        refreshContextDemand();
+        break;
+      case kSessionChangeEvent:
+        CUserInfo::GetInstance().MarkStale();
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void CORVAgent::handleTrustedState() {
+  const int state = detector_.GetNetworkType();
+  OB_LOG_DEBUG("New Trusted State: %s", state == kTrusted ? "TRUSTED" : "UNTRUSTED");
+  const std::scoped_lock lock(lock_);
+  export_status_signal_(state == kTrusted ? IExportStatusObserver::EXPORT_ENABLED
+                                          : IExportStatusObserver::EXPORT_DISABLED);
+  (void)updateCollectionState();
+  RefreshProfilePolicy();
+}
+
+void CORVAgent::handleVpnState() {
+  if (!detector_.IsVpnConnected() && !detector_.IsVpnDisconnected()) {
+    return;
+  }
+  const std::scoped_lock lock(lock_);
+  {
+    const std::scoped_lock snapshot_lock(vpn_snapshot_mutex_);
+    vpn_state_signal_(*vpn_snapshot_);
+  }
+  (void)updateCollectionState();
+  RefreshProfilePolicy();
+}
+
+void CORVAgent::handleInterfaceChange() {
+  (void)CNetworkInterfaceInfo::GetInstance().PopulateDNSSuffix();
+  {
+    const std::scoped_lock lock(lock_);
+    if (flow_collection_on_) {
+      (void)framework_.NotifyNetworkChange();
+    }
+  }
+  if (collection_stopped_for_exporter_) {
+    pauseForProfileWriter();
+    const std::scoped_lock lock(lock_);
+    (void)processStateProfileChanged();
+    collection_stopped_for_exporter_ = false;
+  }
+}
+
+void CORVAgent::pauseForProfileWriter() {
+  OB_LOG_AS(LOG_DEBUG, "CORVAgent::processStateProfileChanged", "Profile changed.");
+  // A shut-down arriving during the pause stays signalled for the loop (manual re-set).
+  if (events_[kShutdownEvent].timed_wait(kProfileWriterPauseMs)) {
+    events_[kShutdownEvent].set();
+  }
+}
+
+// ---- profile, exporter and collection state (agent lock held) ----
+
+OB_STATUSCODE CORVAgent::processStateProfileChanged() {
+  OB_STATUSCODE status = kObSuccess;
+  CORVProfile& profile = CORVProfile::GetInstance();
+  std::error_code error;
+  if (std::filesystem::exists(CORVProfile::GetProfilePath(), error)) {
+    status = CORVProfile::LoadProfile();
+    if (status != kObSuccess) {
+      OB_LOG_ERROR("Loading profile failed, error: %d", status);
+      return status;
+    }
+  } else {
+    OB_LOG_DEBUG("ORV profile is missing, reseting to default values.");
+    profile.ResetToDefaults();
+  }
+  RefreshProfilePolicy();
+  if (cache_engine_) {
+    cache_engine_->OnProfileStateChanged();
+  }
+  if (exporter_) {
+    exporter_->OnProfileStateChanged();
+  } else {
+    (void)initializeExporter();
+  }
+  OB_LOG_DEBUG("New Profile loaded.");
+  (void)updateCollectionState();
+  return status;
+}
+
+OB_STATUSCODE CORVAgent::initializeExporter() {
+  if (exporter_) {
+    OB_LOG_DEBUG("CORVAgent::initilizeExporter Exporter was already up");
+    return kObSuccess;
+  }
+  if (!CORVProfile::IsProfileValid()) {
+    std::error_code error;
+    if (std::filesystem::exists(CORVProfile::GetProfilePath(), error)) {
+      if (const OB_STATUSCODE status = CORVProfile::LoadProfile(); status != kObSuccess) {
+        OB_LOG_ERROR("CORVAgent::initializeExporter Loading profile failed, error: %d", status);
+        return status;
+      }
+    }
+  }
+  return createExporter();
+}
+
+OB_STATUSCODE CORVAgent::createExporter() {
+  const CORVProfile& profile = CORVProfile::GetInstance();
+  std::string collector;
+  if (const OB_STATUSCODE status =
+          OBRuntime::Utils::WideCharToMBCS(profile.GetCollectorIP(), collector);
+      status != kObSuccess) {
+    OB_LOG_ERROR("CORVAgent::initializeExporter call to WideCharToMBCS failed");
+    return status;
+  }
+  const std::string port = std::to_string(profile.GetCollectorPort());
+  OB_STATUSCODE status = kObSuccess;
+  try {
+    exporter_ = std::make_unique<CExporter>(
+        status, this, flow_queue_, cache_queue_, interface_queue_, collector, port,
+        profile.GetTemplateReportInterval(),
+        [this](CExporter::ExporterState state) { OnExporterStateChange(state); });
+  } catch (const std::exception& error) {
+    OB_LOG_ERROR("CORVAgent::initializeExporter Failed to create Exporter object with an exception: %s",
+                 error.what());
+    return kObFailure;
+  }
+  if (status != kObSuccess) {
+    OB_LOG_ERROR("CORVAgent::initializeExporter Failed to create Exporter object.");
+    exporter_.reset();
+    return status;
+  }
+  OB_LOG_DEBUG("Collector_Config:: IP: %s, Port: %s", collector.c_str(), port.c_str());
+  if (const OB_STATUSCODE started = exporter_->Start(); started != kObSuccess) {
+    OB_LOG_ERROR("CORVAgent::initializeExporter failed to start exporter thread");
+    return started;
+  }
+  return kObSuccess;
+}
+
+OB_STATUSCODE CORVAgent::updateCollectionState() {
+  const std::int32_t mode = CORVProfile::GetInstance().GetCollectionMode();
+  const int trusted_state = detector_.GetNetworkType();
+  if (mode == last_collection_mode_ && trusted_state == last_trusted_state_ &&
+      !collection_stopped_for_exporter_) {
+    return kObSuccess;
+  }
+  last_collection_mode_ = mode;
+  last_trusted_state_ = trusted_state;
+  switch (mode) {
+    case kCollectionModeOff:
+      collection_allowed_ = false;
+      break;
+    case kCollectionModeTrusted:
+      collection_allowed_ = trusted_state == kTrusted;
+      break;
+    case kCollectionModeUntrusted:
+      collection_allowed_ = trusted_state != kTrusted;
+      break;
+    case kCollectionModeAll:
+      collection_allowed_ = true;
+      break;
+    default:
+      break;
+  }
+  return applyCollectionState();
+}
+
+OB_STATUSCODE CORVAgent::applyCollectionState() {
+  return collection_allowed_ || context_demand_ ? startFlowCollection() : stopFlowCollection();
+}
+
+OB_STATUSCODE CORVAgent::startFlowCollection() {
+  const int trusted_state = detector_.GetNetworkType();
+  const std::uint32_t interval = trusted_state != 0 && trusted_state != kTrusted
+                                     ? kUntrustedReportInterval
+                                     : CORVProfile::GetInstance().GetFlowReportInterval();
+  if (const OB_STATUSCODE status = framework_.EnableAppFlow(); status != kObSuccess) {
+    return status;
+  }
+  flow_collection_on_ = true;
+  if (const OB_STATUSCODE status = CNetworkInterfaceManager::GetInstance().Start(interface_queue_);
+      status != kObSuccess && status != kObAlreadyRunning) {
+    OB_LOG_ERROR("Start Network Interface Manager failed");
+  }
+  if (framework_.SetFlowReportInterval(interval) != kObSuccess) {
+    OB_LOG_ERROR("SetFlowReportInterval failed");
+  }
+  return kObSuccess;
+}
+
+OB_STATUSCODE CORVAgent::stopFlowCollection() {
+  if (flow_collection_on_) {
+    CNetworkInterfaceManager::GetInstance().Stop();
+  }
+  const OB_STATUSCODE status = framework_.DisableAppFlow();
+  if (status == kObSuccess) {
+    flow_collection_on_ = false;
+    exporter_state_ = 0;
+  }
+  return status;
+}
+
+void CORVAgent::refreshContextDemand() {
+  const std::scoped_lock lock(lock_);
+  if (context_manager_) {
+    context_demand_ = context_manager_->AnyActive();
+    RefreshProviderPolicy(context_manager_->GetRequiredFields());
+  }
+  (void)applyCollectionState();
+}
+
+void CORVAgent::attachContextManager() {
+  OB_STATUSCODE status = kObSuccess;
+  auto manager = std::make_unique<CORVContextManager>(events_[kContextDemandEvent], status);
+  if (status != kObSuccess) {
+    OB_LOG_WARN("Network apps context is not offered; the agent goes on without it");
+    return;
+  }
+  const std::scoped_lock lock(lock_);
+  context_manager_ = std::move(manager);
+}
+
+// ---- clean-up ----
+
+void CORVAgent::doCleanUp() {
+  std::unique_ptr<CORVContextManager> context_manager;
+  std::unique_ptr<CCacheEngine> cache_engine;
+  std::unique_ptr<CExporter> exporter;
+  {
+    // From here admission returns at once, so no component below is used while it is released.
+    const std::scoped_lock lock(lock_);
+    shutting_down_ = true;
+    context_manager = std::move(context_manager_);
+    cache_engine = std::move(cache_engine_);
+    exporter = std::move(exporter_);
+  }
+  profile_monitor_->StopMonitor();
+  context_manager.reset();
+  (void)detector_.DeRegisterForNetworkChange(this);
+  if (cache_engine) {
+    (void)cache_engine->Stop();
+    cache_engine.reset();
+  }
+  if (exporter) {
+    (void)exporter->Stop();
+    exporter.reset();
+  }
+  (void)detector_.Stop();
+  {
+    const std::scoped_lock lock(lock_);
+    (void)stopFlowCollection();
+  }
+  // Joins the channel's thread: never with the agent lock held, which admission may be waiting on.
+  framework_.UninitializeListener();
+  if (framework_.Uninitialize() != kObSuccess) {
+    OB_LOG_ERROR("Uninitialize PlatformFramework failed");
+  }
+  {
+    const std::scoped_lock lock(lock_);
+    last_collection_mode_ = kNoCollectionMode;
+    last_trusted_state_ = kNoTrustedState;
+  }
+  if (OBRuntime::COpensslUtility::CleanUpOpenSSL() != kObSuccess) {
+    OB_LOG_ERROR("CORVAgent::MainThreadProc failed to cleanup OPENSSL for Multi threading ");
+  }
+}
+
+// ---- observers ----
+
+void CORVAgent::OnVPNStateChanged(const VPNSharedState& state) {
+  {
+    const std::scoped_lock lock(vpn_snapshot_mutex_);
+    *vpn_snapshot_ = state;
+  }
+  events_[kVpnStateEvent].set();
+}
+
+void CORVAgent::OnTrustedStateChanged() { events_[kTrustedStateEvent].set(); }
+
+void CORVAgent::OnNetworkTypeChange() { events_[kInterfaceChangeEvent].set(); }
+
+OB_STATUSCODE CORVAgent::RegisterForExportStatusChange(IExportStatusObserver* observer) {
+  if (observer == nullptr) {
+    return kObBadArgument;
+  }
+  try {
+    ObserverConnections connections;
+    connections.export_status = export_status_signal_.connect(
+        [observer](IExportStatusObserver::EXPORTER_STATUS status) {
+          observer->OnExportStatusChange(status);
+        });
+    connections.vpn_state = vpn_state_signal_.connect(
+        [observer](const VPNSharedState& state) { observer->OnVPNStateChange(state); });
+    const std::scoped_lock lock(observers_mutex_);
+    observers_[observer] = connections;
+  } catch (const std::exception& error) {
+    OB_LOG_ERROR("Failed to connect the signal to the passed slot as %s", error.what());
+    return kObFailure;
+  }
+  return kObSuccess;
+}
+
+OB_STATUSCODE CORVAgent::DeRegisterForExportStatusChange(IExportStatusObserver* observer) {
+  try {
+    const std::scoped_lock lock(observers_mutex_);
+    const auto found = observers_.find(observer);
+    if (found != observers_.end()) {
+      found->second.export_status.disconnect();
+      found->second.vpn_state.disconnect();
+      observers_.erase(found);
+    }
+  } catch (const std::exception& error) {
+    OB_LOG_ERROR("Failed to disconnect the signal to the passed slot as %s", error.what());
+    return kObFailure;
+  }
+  return kObSuccess;
+}
+
+int CORVAgent::IsTrusted(bool* trusted) {
+  const int state = detector_.GetNetworkType();
+  if (trusted != nullptr) {
+    *trusted = state == kTrusted;
+  }
+  return state;
+}
+
+OB_STATUSCODE CORVAgent::collectandReportStatstoPhoneHome() {
+  if (!statistics_) {
+    return kObSuccess;
+  }
+  return statistics_->CollectAndReport(OBRuntime::Utils::GetORVDataDirectory() + L"/ORV.db");
+}

@@ -1,0 +1,206 @@
+// The agent object in-process, against a recording platform framework, inside namespaces of its
+// own (a private /dev/shm for the VPN state, a link with a default route so the network is
+// reachable and, with a blank VPN state, trusted).
+#include "core/orv_agent.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "support/namespace_rerun.h"
+#include "support/temp_dir.h"
+#include "trust/vpn_state_reader_writer.h"
+#include "trust/inter_process_sync.h"
+
+namespace {
+
+constexpr auto kDeadline = std::chrono::seconds(30);
+
+class RecordingFramework final : public IPlatformFramework {
+ public:
+  OB_STATUSCODE EnableAppFlow() override { return record("enable"); }
+  OB_STATUSCODE DisableAppFlow() override { return record("disable"); }
+  void UninitializeListener() override { (void)record("listener stopped"); }
+  OB_STATUSCODE Initialize(IKdfMessageSink* agent) override {
+    return agent != nullptr ? record("initialize") : kObFailure;
+  }
+  OB_STATUSCODE Uninitialize() override { return record("uninitialize"); }
+  OB_STATUSCODE SetFlowReportInterval(std::uint32_t seconds) override {
+    return record("interval " + std::to_string(seconds));
+  }
+  OB_STATUSCODE NotifyNetworkChange() override { return record("network change"); }
+
+  [[nodiscard]] std::vector<std::string> Calls() const {
+    const std::scoped_lock lock(mutex_);
+    return calls_;
+  }
+  // Waits until the calls made after the first `after` include call.
+  [[nodiscard]] bool WaitForCall(const std::string& call, std::size_t after = 0) const {
+    const auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (std::chrono::steady_clock::now() < until) {
+      const std::vector<std::string> calls = Calls();
+      if (calls.size() > after && std::find(calls.begin() + static_cast<std::ptrdiff_t>(after),
+                                            calls.end(), call) != calls.end()) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+ private:
+  OB_STATUSCODE record(const std::string& call) {
+    const std::scoped_lock lock(mutex_);
+    calls_.push_back(call);
+    return kObSuccess;
+  }
+
+  mutable std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+// Namespaces, a private /dev/shm, a reachable network and data directories of the test's own.
+class AgentTest : public ::testing::Test {
+ protected:
+  [[nodiscard]] bool Prepare(std::string& error) {
+    if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
+      error = "cannot mount a private /dev/shm";
+      return false;
+    }
+    for (const char* command :
+         {"ip link set lo up", "ip link add orv-t0 type veth peer name orv-t1",
+          "ip addr add 10.79.0.1/24 dev orv-t0", "ip link set orv-t0 up", "ip link set orv-t1 up",
+          "ip route add default via 10.79.0.2 dev orv-t0"}) {
+      if (std::system(command) != 0) {
+        error = std::string("failed: ") + command;
+        return false;
+      }
+    }
+    const std::string base = root_.path().string();
+    setenv("PROGRAMDATA", (base + "/programdata").c_str(), 1);
+    setenv("ALLUSERSPROFILE", (base + "/allusers").c_str(), 1);
+    setenv("TMPDIR", base.c_str(), 1);
+    return true;
+  }
+
+  void WriteProfile(const std::string& mode) const {
+    const auto directory = root_.path() / "programdata/Varno/Varno Ombrix Suite/ORV";
+    std::filesystem::create_directories(directory);
+    std::ofstream(root_.path() / "staging")
+        << "<ORVProfile>\n<CollectorConfiguration>\n<CollectorIP>127.0.0.1</CollectorIP>\n"
+           "<Port>9</Port>\n</CollectorConfiguration>\n<CollectionMode>"
+        << mode << "</CollectionMode>\n<IPFIXInterval>60</IPFIXInterval>\n</ORVProfile>\n";
+    std::filesystem::rename(root_.path() / "staging", directory / "ORV_ServiceProfile.xml");
+  }
+
+  orv::test::TempDir root_;
+};
+
+#define PREPARE_AGENT_TEST()                  \
+  ORV_RERUN_IN_NAMESPACE("-rnm");             \
+  do {                                        \
+    std::string prepare_error;                \
+    if (!Prepare(prepare_error)) {            \
+      GTEST_SKIP() << prepare_error;          \
+    }                                         \
+  } while (false)
+
+// Stops the agent when a failed assertion leaves the test early, so its thread can be joined.
+struct StopOnExit {
+  CORVAgent& agent;
+  ~StopOnExit() { agent.Stop(); }
+};
+
+[[nodiscard]] bool WaitForLog(const orv::test::LogCapture& log, const std::string& text) {
+  const auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (!log.Contains(text)) {
+    if (std::chrono::steady_clock::now() >= until) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::string Dump(const orv::test::LogCapture& log) {
+  std::string text;
+  for (const auto& line : log.Lines()) {
+    text += line.function + ": " + line.message + "\n";
+  }
+  return text;
+}
+
+// Plays the VPN module: sets the VPN module's verdict (0 trusted, else untrusted) and pulses.
+[[nodiscard]] bool SetVpnVerdict(std::uint32_t tnd_network_type) {
+  bool ok = false;
+  CInterModuleVPNStateReaderWriter writer(ok, kVpnStateRoleWriter, {});
+  bool event_ok = false;
+  CInterProcessSync event(kVpnStateRoleWriter, SYNC_OBJECT_EVENT, event_ok, {});
+  return ok && event_ok && writer.SetTndNetworkType(tnd_network_type) && event.SignalAll();
+}
+
+TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkThenStopsInOrder) {
+  PREPARE_AGENT_TEST();
+  orv::test::LogCapture log;
+  RecordingFramework framework;
+  AgentEnvironment environment;
+  environment.framework = &framework;
+  CORVAgent agent(environment);
+  auto result = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
+  const StopOnExit stop_on_failure{agent};
+
+  // No profile: defaults, collection off, the driver told to stop reporting.
+  ASSERT_TRUE(WaitForLog(log, "Profile monitor started."));
+  ASSERT_TRUE(log.Contains("ORV profile is missing, reseting to default values."));
+  ASSERT_TRUE(framework.WaitForCall("disable"));
+  std::vector<std::string> calls = framework.Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "enable"), 0);
+
+  // A profile collecting on trusted networks, on a trusted network: reports every 60 s.
+  WriteProfile("trusted");
+  ASSERT_TRUE(framework.WaitForCall("interval 60")) << Dump(log);
+
+  // The network becomes untrusted: collection stops.
+  std::size_t seen = framework.Calls().size();
+  ASSERT_TRUE(SetVpnVerdict(2));
+  ASSERT_TRUE(framework.WaitForCall("disable", seen));
+
+  // Mode all while untrusted: collection on, with the untrusted report interval.
+  seen = framework.Calls().size();
+  WriteProfile("all");
+  ASSERT_TRUE(framework.WaitForCall("interval 999", seen));
+
+  seen = framework.Calls().size();
+  agent.Stop();
+  ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(result.get(), 0);
+  calls = framework.Calls();
+  const std::vector<std::string> tail(calls.begin() + static_cast<std::ptrdiff_t>(seen),
+                                      calls.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"disable", "listener stopped", "uninitialize"}));
+  EXPECT_TRUE(log.Contains("ORV service shutdown. Exiting now."));
+}
+
+TEST_F(AgentTest, StopBeforeTheLoopStartsStillCleansUpInFull) {
+  PREPARE_AGENT_TEST();
+  RecordingFramework framework;
+  AgentEnvironment environment;
+  environment.framework = &framework;
+  CORVAgent agent(environment);
+  agent.Stop();
+  EXPECT_EQ(agent.MainThreadProc(), 0);
+  const std::vector<std::string> calls = framework.Calls();
+  ASSERT_GE(calls.size(), 3U);
+  EXPECT_EQ(calls.front(), "initialize");
+  EXPECT_EQ(calls.back(), "uninitialize");
+}
+
+}  // namespace

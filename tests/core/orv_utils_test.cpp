@@ -1,0 +1,94 @@
+#include "core/orv_utils.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "runtime/utils.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr std::uint32_t kIPv4 = 2;
+constexpr std::uint32_t kIPv6 = 23;
+
+TEST(ORVUtilsTest, AddressRulesFollowTheirFamilies) {
+  struct Case {
+    const char* address;
+    std::uint32_t family;
+    bool multicast;
+    bool link_local;
+    bool loopback;
+  };
+  const Case cases[] = {
+      {"239.255.255.250", kIPv4, true, false, false},
+      {"224.0.0.1", kIPv4, true, false, false},
+      {"240.0.0.1", kIPv4, false, false, false},
+      {"223.255.255.255", kIPv4, false, false, false},
+      {"169.10.0.1", kIPv4, false, true, false},  // any 169.x, not only 169.254/16
+      {"127.4.5.6", kIPv4, false, false, true},
+      {"10.0.0.1", kIPv4, false, false, false},
+      {"FF02::1", kIPv6, true, false, false},
+      {"FE80::1", kIPv6, false, true, false},
+      {"fe80::1", kIPv6, false, true, false},
+      {"fe8::1", kIPv6, false, false, false},
+      {"::1", kIPv6, false, false, true},
+      {"2001:db8::1", kIPv6, false, false, false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.address);
+    EXPECT_EQ(ORVUtils::CheckMulticast(test.address, test.family), test.multicast);
+    EXPECT_EQ(ORVUtils::CheckLinkLocal(test.address, test.family), test.link_local);
+    EXPECT_EQ(ORVUtils::CheckLoopback(test.address), test.loopback);
+  }
+  EXPECT_FALSE(ORVUtils::CheckLinkLocal("169.1.1.1", 99));
+  EXPECT_FALSE(ORVUtils::CheckMulticast("ff02::1", 99));
+}
+
+TEST(ORVUtilsTest, UnreadableAddressesAreLoggedAndNotMatched) {
+  orv::test::LogCapture log;
+  EXPECT_FALSE(ORVUtils::CheckMulticast("abc.0.0.1", kIPv4));
+  EXPECT_TRUE(log.Contains("CORVAgent::checkMulticast - could not cast IP to int."));
+  EXPECT_FALSE(ORVUtils::CheckLinkLocal("x169.0.0.1", kIPv4));
+  EXPECT_FALSE(ORVUtils::CheckLoopback("not an address"));
+  EXPECT_TRUE(log.Contains("Exception while converting string to ip address"));
+  EXPECT_FALSE(ORVUtils::CheckLoopback(std::string(200, '1')));
+}
+
+TEST(ORVUtilsTest, BroadcastIsTheLimitedAddressOrAnInterfaceBroadcast) {
+  int lookups = 0;
+  const auto interfaces = [&lookups](std::string_view address) {
+    ++lookups;
+    return address == "192.168.1.255";
+  };
+  EXPECT_TRUE(ORVUtils::CheckBroadcast("255.255.255.255", interfaces));
+  EXPECT_TRUE(ORVUtils::CheckBroadcast("192.168.1.255", interfaces));
+  EXPECT_FALSE(ORVUtils::CheckBroadcast("192.168.1.254", interfaces));
+  const int ipv4_lookups = lookups;
+  EXPECT_FALSE(ORVUtils::CheckBroadcast("ff02::1", interfaces));
+  EXPECT_EQ(lookups, ipv4_lookups) << "an IPv6 text needs no interface lookup";
+}
+
+TEST(ORVUtilsTest, CreatesThePrivateDataDirectoryAndAcceptsAnExistingOne) {
+  orv::test::TempDir root;
+  ASSERT_EQ(setenv("PROGRAMDATA", root.path().c_str(), 1), 0);
+  ASSERT_EQ(ORVUtils::CreateORVDirectory(), kObSuccess);
+  ASSERT_EQ(ORVUtils::CreateORVDirectory(), kObSuccess);
+  struct stat info {};
+  const std::string directory = root.path().string() + "/Varno/Varno Ombrix Suite/ORV";
+  ASSERT_EQ(stat(directory.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700U);
+
+  orv::test::LogCapture log;
+  const std::string blocked = root.path().string() + "/file";
+  ASSERT_EQ(std::system(("touch '" + blocked + "'").c_str()), 0);
+  ASSERT_EQ(setenv("PROGRAMDATA", blocked.c_str(), 1), 0);
+  EXPECT_EQ(ORVUtils::CreateORVDirectory(), kObFailure);
+  EXPECT_TRUE(log.Contains("Failed to create ORV Directory"));
+  unsetenv("PROGRAMDATA");
+}
+
+}  // namespace
