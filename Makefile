@@ -6,7 +6,7 @@ GENERATOR  := -G Ninja
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure --timeout 300 -j $(JOBS)
 
-.PHONY: all deps build test bench fuzz asan tsan run format tidy clean
+.PHONY: all deps build test bench fuzz asan tsan run format tidy clean package
 
 all: build
 
@@ -19,6 +19,10 @@ build: deps
 
 test: build
 	ctest --test-dir $(BUILD) $(CTEST_ARGS)
+
+# The Debian package (orv-agent_<version>_<arch>.deb) in $(BUILD).
+package: build
+	cmake --build $(BUILD) --target package
 
 bench: deps
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=ON
@@ -47,9 +51,11 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan $(CTEST_ARGS)
 
-run:
-	@echo "make run arrives with the agent itself; until then use 'make test'." >&2
-	@exit 2
+# The demo: the agent and orv-collect on an embedded default profile, printing decoded records.
+run: deps
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target oborvagent orv-collect orv-vpnstate orv-context
+	BUILD=$(BUILD) scripts/run-demo
 
 format:
 	find src tests bench tools -name '*.h' -o -name '*.cpp' 2>/dev/null | xargs -r clang-format -i

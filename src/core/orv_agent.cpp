@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <exception>
 #include <string>
 #include <utility>
@@ -37,7 +38,8 @@ CORVAgent::CORVAgent(AgentEnvironment environment)
       own_pid_(environment.own_pid != 0 ? environment.own_pid
                                         : static_cast<std::uint32_t>(::getpid())),
       record_builder_(environment.record_sources ? environment.record_sources()
-                                                 : CFlowRecordBuilder::ProductionSources()) {
+                                                 : CFlowRecordBuilder::ProductionSources()),
+      statistics_clock_(std::move(environment.statistics_clock)) {
   CORVProfile::GetInstance().SetTrustedNetworkState(&detector_);
 }
 
@@ -65,7 +67,9 @@ void CORVAgent::OnExporterStateChange(CExporter::ExporterState state) { exporter
 
 OB_STATUSCODE CORVAgent::startUp() {
   OB_LOG_DEBUG("ORV service just started (y)");
-  statistics_ = std::make_shared<CUsageStatistics>();
+  statistics_ = statistics_clock_ ? std::make_shared<CUsageStatistics>(
+                                        statistics_clock_, &OBRuntime::Utils::GetAllUsersAppDataPath)
+                                  : std::make_shared<CUsageStatistics>();
   if (const OB_STATUSCODE status = OBRuntime::COpensslUtility::InitOpenSSL();
       status != kObSuccess) {
     OB_LOG_ERROR("CORVAgent::MainThreadProc failed to setup OPENSSL for Multi threading ");

@@ -16,6 +16,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <boost/signals2/signal.hpp>
 #include <cstdint>
 #include <map>
@@ -48,6 +50,8 @@ struct AgentEnvironment {
   std::uint32_t own_pid = 0;                // 0: this process's id
   // Null: the production sources of the flow record builder.
   std::function<FlowRecordSources()> record_sources;
+  // Null: the boot-time clock of the usage statistics' periods.
+  std::function<std::chrono::seconds()> statistics_clock;
 };
 
 class CORVAgent final : public IORVNetworkChangeObserver,
@@ -179,4 +183,5 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   std::map<IExportStatusObserver*, ObserverConnections> observers_;  // observers_mutex_
   const std::uint32_t own_pid_;
   CFlowRecordBuilder record_builder_;  // channel thread
+  const std::function<std::chrono::seconds()> statistics_clock_;
 };

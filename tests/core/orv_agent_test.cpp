@@ -7,6 +7,8 @@
 #include <sys/mount.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -30,6 +32,7 @@ class RecordingFramework final : public IPlatformFramework {
   OB_STATUSCODE DisableAppFlow() override { return record("disable"); }
   void UninitializeListener() override { (void)record("listener stopped"); }
   OB_STATUSCODE Initialize(IKdfMessageSink* agent) override {
+    sink_ = agent;
     return agent != nullptr ? record("initialize") : kObFailure;
   }
   OB_STATUSCODE Uninitialize() override { return record("uninitialize"); }
@@ -65,6 +68,10 @@ class RecordingFramework final : public IPlatformFramework {
 
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;
+
+ public:
+  // What the channel delivers to; set by Initialize.
+  std::atomic<IKdfMessageSink*> sink_{nullptr};
 };
 
 // Namespaces, a private /dev/shm, a reachable network and data directories of the test's own.
@@ -201,6 +208,49 @@ TEST_F(AgentTest, StopBeforeTheLoopStartsStillCleansUpInFull) {
   ASSERT_GE(calls.size(), 3U);
   EXPECT_EQ(calls.front(), "initialize");
   EXPECT_EQ(calls.back(), "uninitialize");
+}
+
+// A finished TCP flow from a non-loopback address, as the driver reports it.
+std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
+  auto flow = std::make_shared<KdfFlowData>();
+  flow->protocol = 6;
+  flow->local.port = source_port;
+  (void)inet_pton(AF_INET, "10.79.0.1", flow->local.ipv4.data());
+  flow->remote.port = 443;
+  (void)inet_pton(AF_INET, "198.51.100.7", flow->remote.ipv4.data());
+  flow->pid = 4242;
+  flow->report_kind = kKdfReportKindFinal;
+  return flow;
+}
+
+TEST_F(AgentTest, FinishedFlowsAreCountedIntoTheStatisticsFileOncePerDay) {
+  PREPARE_AGENT_TEST();
+  orv::test::LogCapture log;
+  RecordingFramework framework;
+  std::atomic<std::int64_t> minutes{0};
+  AgentEnvironment environment;
+  environment.framework = &framework;
+  environment.statistics_clock = [&minutes] { return std::chrono::minutes(minutes.load()); };
+  CORVAgent agent(environment);
+  WriteProfile("all");
+  auto result = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
+  const StopOnExit stop_on_failure{agent};
+  ASSERT_TRUE(WaitForLog(log, "Profile monitor started."));
+
+  const auto file = root_.path() /
+                    "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
+  for (std::uint16_t port = 40000; port < 40003; ++port) {
+    framework.sink_.load()->OnFlowUpdate(FinishedFlow(port));
+  }
+  EXPECT_FALSE(std::filesystem::exists(file)) << "nothing is written before a period has passed";
+
+  minutes = 1440;
+  framework.sink_.load()->OnFlowUpdate(FinishedFlow(40003));
+  ASSERT_TRUE(std::filesystem::exists(file));
+  std::ifstream stream(file);
+  const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(text.starts_with("d11:DbFile Sizei")) << text;
+  EXPECT_TRUE(text.ends_with("e7:Enabledi1e13:Flows per dayi4ee")) << text;
 }
 
 }  // namespace

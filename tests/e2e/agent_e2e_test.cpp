@@ -1,0 +1,161 @@
+// The real agent in its own user, network and mount namespaces: flow data in on the channel,
+// IPFIX out to a collector, trust switched with orv-vpnstate.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <set>
+
+#include "agent_harness.h"
+#include "driver/flow_datagram_builder.h"
+#include "support/namespace_rerun.h"
+
+namespace orv::e2e {
+namespace {
+
+constexpr std::uint32_t kSomeProcess = 4242;
+constexpr std::uint16_t kFieldSourcePort = 7;
+constexpr std::uint16_t kFieldSourceAddress = 8;
+constexpr std::uint16_t kFieldDestinationPort = 11;
+constexpr std::uint16_t kFieldDestinationAddress = 12;
+constexpr std::uint16_t kFieldBytesIn = 12346;
+constexpr std::uint16_t kFieldBytesOut = 12347;
+
+#define PREPARE_NAMESPACE()                              \
+  ORV_RERUN_IN_NAMESPACE("-rnm");                        \
+  do {                                                   \
+    std::string namespace_error;                         \
+    if (!PrepareNamespace(namespace_error)) {            \
+      GTEST_SKIP() << namespace_error;                   \
+    }                                                    \
+  } while (false)
+
+[[nodiscard]] std::multiset<std::uint64_t> sourcePorts(const Collector& collector) {
+  std::multiset<std::uint64_t> ports;
+  for (const auto& record : collector.FlowRecords()) {
+    if (const auto port = record.find(kFieldSourcePort); port != record.end()) {
+      ports.insert(port->second.number);
+    }
+  }
+  return ports;
+}
+
+[[nodiscard]] bool received(const Collector& collector, std::uint16_t port) {
+  return sourcePorts(collector).count(port) > 0;
+}
+
+// Rows in the cache table, -1 when the database cannot be read.
+[[nodiscard]] int cachedRows(const std::filesystem::path& database) {
+  sqlite3* db = nullptr;
+  int rows = -1;
+  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM PROCESS_DATA", -1, &statement, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      rows = sqlite3_column_int(statement, 0);
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return rows;
+}
+
+TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
+  PREPARE_NAMESPACE();
+  Collector collector;
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(agent.WaitForLog("ORV profile is missing, reseting to default values.")) << agent.Log();
+  ASSERT_TRUE(agent.WaitForLog("Profile monitor started.")) << agent.Log();
+
+  // Without a profile collection is off: this flow is never exported.
+  SendFlow(TcpFlow(kSomeProcess, 40001));
+
+  agent.WriteProfile(Profile(collector.Port(), "all"));
+  ASSERT_TRUE(agent.WaitForLog("New Profile loaded.", 2)) << agent.Log();
+  const auto send_round = [&] {
+    SendFlow(TcpFlow(static_cast<std::uint32_t>(agent.Pid()), 40007));  // the agent's own
+    SendFlow(TcpFlow(kSomeProcess, 40003, "239.255.255.250"));
+    SendFlow(TcpFlow(kSomeProcess, 40004, "169.10.0.1"));
+    SendFlow(TcpFlow(kSomeProcess, 40005, "127.0.0.1"));
+    SendFlow(TcpFlow(kSomeProcess, 40006, "255.255.255.255"));
+    SendFlow(TcpFlow(kSomeProcess, 40002));
+  };
+  ASSERT_TRUE(WaitFor([&] {
+    send_round();
+    return received(collector, 40002);
+  })) << agent.Log();
+
+  // Bad datagrams are logged and dropped; the agent goes on.
+  const std::uint8_t short_datagram[] = {0x9f, 0x05, 0x01, 0x01, 0x00};
+  SendToChannel(short_datagram, sizeof(short_datagram));
+  KdfFlowDatagram wrong_version = BuildKdfFlowDatagram(TcpFlow(kSomeProcess, 40009));
+  wrong_version[2] = 7;
+  SendToChannel(wrong_version.data(), wrong_version.size());
+  ASSERT_TRUE(WaitFor([&] {
+    SendFlow(TcpFlow(kSomeProcess, 40008));
+    return received(collector, 40008);
+  })) << agent.Log();
+
+  for (const auto& record : collector.FlowRecords()) {
+    if (record.at(kFieldSourcePort).number != 40002) {
+      continue;
+    }
+    EXPECT_EQ(record.at(kFieldSourceAddress).text, "10.77.0.1");
+    EXPECT_EQ(record.at(kFieldDestinationAddress).text, "198.51.100.7");
+    EXPECT_EQ(record.at(kFieldDestinationPort).number, 443U);
+    EXPECT_EQ(record.at(kFieldBytesIn).number, 5678U);
+    EXPECT_EQ(record.at(kFieldBytesOut).number, 1234U);
+  }
+  const std::multiset<std::uint64_t> ports = sourcePorts(collector);
+  for (const std::uint16_t dropped : {40001, 40003, 40004, 40005, 40006, 40007, 40009}) {
+    EXPECT_EQ(ports.count(dropped), 0U) << "port " << dropped;
+  }
+  EXPECT_EQ(collector.ProblemCount(), 0U);
+
+  EXPECT_EQ(agent.Terminate(), 0);
+  const std::string log = agent.Log();
+  EXPECT_NE(log.find("ORV service shutdown. Exiting now."), std::string::npos) << log;
+}
+
+TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted) {
+  PREPARE_NAMESPACE();
+  Collector collector;
+  AgentProcess agent;
+  agent.WriteProfile(Profile(collector.Port(), "all"));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitFor([&] {
+    SendFlow(TcpFlow(kSomeProcess, 41999));
+    return received(collector, 41999);
+  })) << agent.Log();
+
+  ASSERT_EQ(agent.VpnState({"set", "--tnd-type", "2"}), 0);
+  ASSERT_TRUE(agent.WaitForLog("New Trusted State: UNTRUSTED")) << agent.Log();
+  constexpr int kFlows = 60;
+  for (int index = 0; index < kFlows; ++index) {
+    SendFlow(TcpFlow(kSomeProcess, static_cast<std::uint16_t>(41000 + index)));
+  }
+  const std::filesystem::path database = agent.DataDirectory() / "ORV.db";
+  // The flows, and the interface records queued while untrusted.
+  ASSERT_TRUE(WaitFor([&] { return cachedRows(database) >= kFlows; })) << agent.Log();
+  EXPECT_FALSE(received(collector, 41000));
+
+  ASSERT_EQ(agent.VpnState({"set", "--tnd-type", "0"}), 0);
+  ASSERT_TRUE(WaitFor([&] {
+    const std::multiset<std::uint64_t> ports = sourcePorts(collector);
+    int distinct = 0;
+    for (int index = 0; index < kFlows; ++index) {
+      distinct += ports.count(41000 + index) > 0 ? 1 : 0;
+    }
+    return distinct == kFlows;
+  })) << agent.Log();
+  ASSERT_TRUE(WaitFor([&] { return cachedRows(database) == 0; })) << agent.Log();
+  const std::multiset<std::uint64_t> ports = sourcePorts(collector);
+  for (int index = 0; index < kFlows; ++index) {
+    EXPECT_EQ(ports.count(41000 + index), 1U) << "port " << 41000 + index;
+  }
+  EXPECT_EQ(agent.Terminate(), 0);
+}
+
+}  // namespace
+}  // namespace orv::e2e

@@ -1,0 +1,272 @@
+#include "agent_harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "driver/flow_datagram_builder.h"
+
+namespace orv::e2e {
+namespace {
+
+constexpr std::uint16_t kChannelPort = 2056;
+constexpr char kAgentPath[] = ORV_BIN_DIR "/oborvagent";
+constexpr char kVpnStatePath[] = ORV_BIN_DIR "/orv-vpnstate";
+
+[[nodiscard]] int waitForExit(pid_t pid, std::chrono::milliseconds deadline) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < until) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
+[[nodiscard]] std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds deadline) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < until) {
+    if (predicate()) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return predicate();
+}
+
+bool PrepareNamespace(std::string& error) {
+  if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
+    error = "cannot mount a private /dev/shm: errno " + std::to_string(errno);
+    return false;
+  }
+  const char* commands[] = {
+      "ip link set lo up",
+      "ip link add orv-e2e0 type veth peer name orv-e2e1",
+      "ip addr add 10.77.0.1/24 dev orv-e2e0",
+      "ip link set orv-e2e0 up",
+      "ip link set orv-e2e1 up",
+      "ip route add default via 10.77.0.2 dev orv-e2e0",
+  };
+  for (const char* command : commands) {
+    if (std::system(command) != 0) {
+      error = std::string("failed: ") + command;
+      return false;
+    }
+  }
+  return true;
+}
+
+AgentProcess::AgentProcess() = default;
+
+AgentProcess::~AgentProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    (void)waitForExit(pid_, std::chrono::seconds(10));
+  }
+}
+
+std::filesystem::path AgentProcess::DataDirectory() const {
+  return root_.path() / "programdata/Varno/Varno Ombrix Suite/ORV";
+}
+
+std::filesystem::path AgentProcess::StatisticsFile() const {
+  return root_.path() / "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
+}
+
+void AgentProcess::WriteProfile(const std::string& xml) const {
+  std::filesystem::create_directories(DataDirectory());
+  const std::filesystem::path target = DataDirectory() / "ORV_ServiceProfile.xml";
+  const std::filesystem::path staging = root_.path() / "profile.staging";
+  std::ofstream(staging) << xml;
+  std::filesystem::rename(staging, target);  // one change event, never a half-written file
+}
+
+bool AgentProcess::Start() {
+  std::filesystem::create_directories(root_.path() / "tmp");
+  const std::string log = (root_.path() / "agent.log").string();
+  const std::string program_data = "PROGRAMDATA=" + (root_.path() / "programdata").string();
+  const std::string all_users = "ALLUSERSPROFILE=" + (root_.path() / "allusers").string();
+  const std::string temp = "TMPDIR=" + (root_.path() / "tmp").string();
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::dup2(fd, STDOUT_FILENO);
+    char* const argv[] = {const_cast<char*>(kAgentPath), nullptr};
+    char* const envp[] = {const_cast<char*>(program_data.c_str()),
+                          const_cast<char*>(all_users.c_str()), const_cast<char*>(temp.c_str()),
+                          const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
+    ::execve(kAgentPath, argv, envp);
+    ::_exit(127);
+  }
+  return pid_ > 0;
+}
+
+int AgentProcess::Terminate(std::chrono::milliseconds deadline) {
+  if (pid_ <= 0) {
+    return -1;
+  }
+  ::kill(pid_, SIGTERM);
+  const int status = waitForExit(pid_, deadline);
+  if (status >= 0) {
+    pid_ = -1;
+  }
+  return status;
+}
+
+std::string AgentProcess::Log() const {
+  std::ifstream file(root_.path() / "agent.log");
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+bool AgentProcess::WaitForLog(const std::string& text, std::size_t count) const {
+  return WaitFor([&] { return occurrences(Log(), text) >= count; });
+}
+
+int AgentProcess::VpnState(const std::vector<std::string>& arguments) const {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    std::vector<char*> argv{const_cast<char*>(kVpnStatePath)};
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(kVpnStatePath, argv.data());
+    ::_exit(127);
+  }
+  return waitForExit(child, std::chrono::seconds(10));
+}
+
+Collector::Collector() {
+  socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  (void)::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  (void)::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  stop_ = ::eventfd(0, EFD_CLOEXEC);
+  thread_ = std::thread([this] { receive(); });
+}
+
+Collector::~Collector() {
+  const std::uint64_t one = 1;
+  (void)::write(stop_, &one, sizeof(one));
+  thread_.join();
+  ::close(stop_);
+  ::close(socket_);
+}
+
+void Collector::receive() {
+  IpfixDecoder decoder;
+  std::array<std::uint8_t, 65536> buffer{};
+  std::array<pollfd, 2> fds{pollfd{socket_, POLLIN, 0}, pollfd{stop_, POLLIN, 0}};
+  while (::poll(fds.data(), fds.size(), -1) >= 0 && (fds[1].revents & POLLIN) == 0) {
+    const ssize_t got = ::recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (got <= 0) {
+      continue;
+    }
+    IpfixMessage message;
+    (void)decoder.Decode({buffer.data(), static_cast<std::size_t>(got)}, "agent", &message);
+    const std::scoped_lock lock(mutex_);
+    problems_ += message.problems.size();
+    for (const IpfixRecord& record : message.records) {
+      if (record.template_id != 267 && record.template_id != 268) {
+        continue;
+      }
+      std::map<std::uint16_t, IpfixValue> fields;
+      for (const IpfixField& field : record.fields) {
+        fields[field.specifier.id] = field.value;
+      }
+      flows_.push_back(std::move(fields));
+    }
+  }
+}
+
+std::vector<std::map<std::uint16_t, IpfixValue>> Collector::FlowRecords() const {
+  const std::scoped_lock lock(mutex_);
+  return flows_;
+}
+
+std::size_t Collector::ProblemCount() const {
+  const std::scoped_lock lock(mutex_);
+  return problems_;
+}
+
+std::string Profile(std::uint16_t collector_port, const std::string& mode,
+                    const std::string& extra) {
+  return "<ORVProfile>\n<CollectorConfiguration>\n<CollectorIP>127.0.0.1</CollectorIP>\n<Port>" +
+         std::to_string(collector_port) + "</Port>\n</CollectorConfiguration>\n<CollectionMode>" +
+         mode +
+         "</CollectionMode>\n<IPFIXInterval>60</IPFIXInterval>\n<AggInterval>1</AggInterval>\n"
+         "<ThrottleRate>0</ThrottleRate>\n" +
+         extra + "</ORVProfile>\n";
+}
+
+KdfFlowData TcpFlow(std::uint32_t pid, std::uint16_t source_port, const std::string& destination) {
+  KdfFlowData flow;
+  flow.address_family = kKdfFamilyIPv4;
+  flow.protocol = 6;
+  flow.local.family = 2;
+  flow.local.port = source_port;
+  (void)inet_pton(AF_INET, "10.77.0.1", flow.local.ipv4.data());
+  flow.remote.family = 2;
+  flow.remote.port = 443;
+  (void)inet_pton(AF_INET, destination.c_str(), flow.remote.ipv4.data());
+  flow.bytes_in = 5678;
+  flow.bytes_out = 1234;
+  flow.pid = pid;
+  flow.parent_pid = 1;
+  flow.flow_start = 1'700'000'000;
+  flow.flow_end = 1'700'000'009;
+  flow.report_kind = kKdfReportKindFinal;
+  return flow;
+}
+
+void SendToChannel(const std::uint8_t* bytes, std::size_t length) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kChannelPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  (void)::sendto(fd, bytes, length, 0, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  ::close(fd);
+}
+
+void SendFlow(const KdfFlowData& flow) {
+  const KdfFlowDatagram datagram = BuildKdfFlowDatagram(flow);
+  SendToChannel(datagram.data(), datagram.size());
+}
+
+}  // namespace orv::e2e
