@@ -13,7 +13,11 @@
 using ngc_error_t = std::int32_t;
 
 inline constexpr ngc_error_t kNgcSuccess = 0;
+inline constexpr ngc_error_t kNgcFailure = 1;
 inline constexpr ngc_error_t kNgcAlreadyOpen = 2;
+// A request that needs the plugin open came before OpenPlugin (or after Uninitialize).
+inline constexpr ngc_error_t kNgcNotOpen = 3;
+inline constexpr ngc_error_t kNgcInvalidArgument = 4;
 inline constexpr char kOrvPluginName[] = "OrvPlugin1.0";
 
 // One address of the endpoint pair: a family (2 IPv4, 23 IPv6) and 16 address bytes in network

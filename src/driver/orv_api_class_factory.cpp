@@ -1,6 +1,6 @@
 #include "driver/orv_api_class_factory.h"
 
-#include "runtime/logger.h"
+#include "driver/orv_api_linux.h"
 
 COrvApiClassFactory& COrvApiClassFactory::Instance() {
   static COrvApiClassFactory factory;
@@ -8,8 +8,7 @@ COrvApiClassFactory& COrvApiClassFactory::Instance() {
 }
 
 std::unique_ptr<IOrvApi> COrvApiClassFactory::CreateInstance() {
-  OB_LOG_DEBUG("no flow reporter is available");
-  return nullptr;
+  return std::make_unique<COrvApi>();
 }
 
 ngc_error_t COrvApiClassFactory::ReleaseInstance(std::unique_ptr<IOrvApi>& instance) {

@@ -16,8 +16,7 @@ class IOrvApiClassFactory {
   virtual ngc_error_t ReleaseInstance(std::unique_ptr<IOrvApi>& instance) = 0;
 };
 
-// The production factory. No flow reporter exists on this system yet, so CreateInstance answers
-// null and every framework request takes its failure path.
+// The production factory: instances of COrvApi over the process-wide Linux flow reporter.
 class COrvApiClassFactory final : public IOrvApiClassFactory {
  public:
   // The process-wide factory.

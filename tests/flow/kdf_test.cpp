@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/flow_datagram_builder.h"
+#include "driver/flow_datagram_builder.h"
 #include "runtime/unique_fd.h"
 #include "support/log_capture.h"
 
@@ -169,10 +169,11 @@ TEST_F(KdfTest, NoInstanceMeansFailureForEveryOperation) {
   EXPECT_EQ(factory_.calls, Calls(5, "create"));
 }
 
-TEST(Kdf, ProductionFactoryHasNoReporterYet) {
-  CKDF kdf(COrvApiClassFactory::Instance(), 0);
+TEST(Kdf, ProductionReporterRefusesAChannelWithoutPort) {
+  CKDF kdf(COrvApiClassFactory::Instance(), 0);  // no channel yet: the endpoint names port 0
   EXPECT_EQ(kdf.EnableAppFlow(), kObFailure);
-  EXPECT_EQ(kdf.Uninitialize(), kObFailure);
+  EXPECT_EQ(kdf.SetFlowReportInterval(60), kObSuccess);
+  EXPECT_EQ(kdf.Uninitialize(), kObSuccess);
 }
 
 TEST(Kdf, EnableAppFlowNamesTheChannelEndpoint) {

@@ -1,0 +1,176 @@
+#include "driver/flow_reporter.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+
+#include <cerrno>
+#include <ctime>
+#include <system_error>
+#include <utility>
+
+#include "driver/flow_datagram_builder.h"
+#include "runtime/logger.h"
+
+namespace orv::driver {
+
+namespace {
+
+FlowClock Now() {
+  return {std::chrono::steady_clock::now(), static_cast<std::uint32_t>(std::time(nullptr))};
+}
+
+}  // namespace
+
+CFlowReporter::CFlowReporter() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!wake_.valid()) {
+    OB_LOG_ERROR("cannot create the reporter's eventfd: %s", ::ErrnoText(errno).c_str());
+  }
+}
+
+CFlowReporter::~CFlowReporter() { Disable(); }
+
+OB_STATUSCODE CFlowReporter::Enable(const sockaddr_storage& destination, socklen_t length) {
+  const bool usable = (destination.ss_family == AF_INET && length == sizeof(sockaddr_in)) ||
+                      (destination.ss_family == AF_INET6 && length == sizeof(sockaddr_in6));
+  if (!usable) {
+    OB_LOG_ERROR("unusable destination: family %u, %u bytes", destination.ss_family, length);
+    return kObBadArgument;
+  }
+  OBRuntime::UniqueFd sender(::socket(destination.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sender.valid() || !wake_.valid()) {
+    OB_LOG_ERROR("cannot open the sending socket: %s", ::ErrnoText(errno).c_str());
+    return kObFailure;
+  }
+  const std::lock_guard control(control_mutex_);
+  {
+    const std::lock_guard lock(mutex_);
+    sender_ = std::move(sender);
+    destination_ = destination;
+    destination_length_ = length;
+    send_failed_ = false;
+  }
+  if (thread_.joinable()) {
+    return kObSuccess;
+  }
+  try {
+    thread_ = std::thread(&CFlowReporter::run, this);
+  } catch (const std::system_error& error) {
+    OB_LOG_ERROR("cannot start the reporter thread: %s", error.what());
+    return kObFailure;
+  }
+  return kObSuccess;
+}
+
+void CFlowReporter::Disable() {
+  const std::lock_guard control(control_mutex_);
+  if (!thread_.joinable()) {
+    return;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    settings_.stop = true;
+  }
+  const std::uint64_t one = 1;
+  static_cast<void>(::write(wake_.get(), &one, sizeof(one)));
+  thread_.join();
+  const std::lock_guard lock(mutex_);
+  settings_.stop = false;
+  settings_.poll_now = false;
+}
+
+void CFlowReporter::SetInterval(std::uint32_t seconds) {
+  const std::lock_guard lock(mutex_);
+  settings_.interval_seconds = seconds;
+}
+
+void CFlowReporter::PollNow() {
+  {
+    const std::lock_guard lock(mutex_);
+    settings_.poll_now = true;
+  }
+  const std::uint64_t one = 1;
+  static_cast<void>(::write(wake_.get(), &one, sizeof(one)));
+}
+
+CFlowReporter::Settings CFlowReporter::takeSettings() {
+  std::uint64_t count = 0;
+  static_cast<void>(::read(wake_.get(), &count, sizeof(count)));
+  const std::lock_guard lock(mutex_);
+  const Settings taken = settings_;
+  settings_.poll_now = false;
+  return taken;
+}
+
+void CFlowReporter::run() {
+  OB_LOG_DEBUG("flow reporter running");
+  ProcSocketOwnerSource owners;
+  FlowCollector collector(owners);
+  collector.OpenEventSources();
+  std::vector<KdfFlowData> reports;
+  std::vector<std::uint32_t> started;
+  auto next_poll = std::chrono::steady_clock::now();
+  for (;;) {
+    wait(next_poll, collector);
+    const Settings settings = takeSettings();
+    if (settings.stop) {
+      break;
+    }
+    reports.clear();
+    started.clear();
+    const FlowClock now = Now();
+    collector.ReadEvents(now, reports, started);
+    if (settings.poll_now || now.monotonic >= next_poll) {
+      next_poll = now.monotonic + kPollPeriod;
+      collector.PollProcesses(started);
+      static_cast<void>(collector.PollFlows(now, settings.interval_seconds, reports));
+    }
+    send(started, reports);
+  }
+  OB_LOG_DEBUG("flow reporter stopped");
+}
+
+void CFlowReporter::wait(std::chrono::steady_clock::time_point deadline,
+                         const FlowCollector& collector) const {
+  pollfd fds[3] = {{wake_.get(), POLLIN, 0},
+                   {collector.DestroyNotificationFd(), POLLIN, 0},
+                   {collector.ProcessEventFd(), POLLIN, 0}};
+  const auto remaining =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (remaining.count() <= 0) {
+    return;
+  }
+  // Negative descriptors are ignored by poll, so absent sources need no special case.
+  static_cast<void>(::poll(fds, 3, static_cast<int>(remaining.count())));
+}
+
+void CFlowReporter::send(const std::vector<std::uint32_t>& started,
+                         const std::vector<KdfFlowData>& reports) {
+  if (started.empty() && reports.empty()) {
+    return;
+  }
+  const std::lock_guard lock(mutex_);
+  for (std::uint32_t pid : started) {
+    KdfPidInfo info;
+    info.pid = pid;
+    const KdfPidInfoDatagram datagram = BuildKdfPidInfoDatagram(info);
+    sendDatagram(datagram.data(), datagram.size());
+  }
+  for (const KdfFlowData& report : reports) {
+    const KdfFlowDatagram datagram = BuildKdfFlowDatagram(report);
+    sendDatagram(datagram.data(), datagram.size());
+  }
+}
+
+void CFlowReporter::sendDatagram(const std::uint8_t* bytes, std::size_t size) {
+  const ssize_t sent =
+      ::sendto(sender_.get(), bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT,
+               reinterpret_cast<const sockaddr*>(&destination_), destination_length_);
+  if (sent < 0 && !send_failed_) {
+    OB_LOG_WARN("sending a %zu-byte datagram to the flow data channel failed: %s", size,
+                ::ErrnoText(errno).c_str());
+  }
+  send_failed_ = sent < 0;
+}
+
+}  // namespace orv::driver

@@ -1,0 +1,150 @@
+#include "driver/socket_owner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/process_query.h"
+#include "runtime/text.h"
+#include "runtime/unique_fd.h"
+
+namespace orv::driver {
+
+namespace {
+
+// A path field of a report holds 292 bytes: 146 UTF-16 units.
+constexpr std::size_t kMaxPathUnits = 146;
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+bool ParseNumber(std::string_view text, std::uint32_t& value) {
+  const char* end = text.data() + text.size();
+  const auto [next, error] = std::from_chars(text.data(), end, value);
+  return error == std::errc() && next == end && !text.empty();
+}
+
+UniqueDir OpenDirectory(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return nullptr;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+  }
+  return UniqueDir(dir);
+}
+
+bool ReadStat(std::uint32_t pid, platform::ProcStat& stat) {
+  int os_error = 0;
+  return platform::ReadProcStat(pid, stat, os_error) == kObSuccess;
+}
+
+std::u16string ImagePath(std::uint32_t pid) {
+  std::string path;
+  int os_error = 0;
+  if (pid == 0 || platform::ReadProcExePath(pid, path, os_error) != kObSuccess) {
+    return {};
+  }
+  const std::wstring wide = OBRuntime::Utf8ToWide(path);
+  if (OBRuntime::Utf16Length(wide) > kMaxPathUnits) {
+    return {};  // a cut path would name another file; the agent looks the process up itself
+  }
+  return OBRuntime::WideToUtf16(wide);
+}
+
+}  // namespace
+
+void ProcSocketOwnerSource::FindOwners(const std::unordered_set<std::uint32_t>& inodes,
+                                       std::unordered_map<std::uint32_t, ProcessDetails>& owners) {
+  const UniqueDir proc = OpenDirectory("/proc");
+  if (proc == nullptr || inodes.empty()) {
+    return;
+  }
+  std::unordered_set<std::uint32_t> wanted = inodes;
+  std::vector<std::uint32_t> found;
+  while (!wanted.empty()) {
+    const dirent* entry = ::readdir(proc.get());
+    if (entry == nullptr) {
+      break;
+    }
+    std::uint32_t pid = 0;
+    platform::ProcStat before;
+    if (!ParseNumber(entry->d_name, pid) || !ReadStat(pid, before)) {
+      continue;
+    }
+    found.clear();
+    ProcessDetails details;
+    if (!scanDescriptors(pid, wanted, found) || !readDetails(pid, before.start_time, details)) {
+      continue;
+    }
+    for (std::uint32_t inode : found) {
+      wanted.erase(inode);
+      owners.emplace(inode, details);
+    }
+  }
+}
+
+bool ProcSocketOwnerSource::scanDescriptors(std::uint32_t pid,
+                                            const std::unordered_set<std::uint32_t>& wanted,
+                                            std::vector<std::uint32_t>& found) {
+  const UniqueDir fds = OpenDirectory("/proc/" + std::to_string(pid) + "/fd");
+  if (fds == nullptr) {
+    return false;
+  }
+  while (const dirent* entry = ::readdir(fds.get())) {
+    if (entry->d_name[0] == '.') {
+      continue;
+    }
+    // Following the descriptor link yields the socket's own inode: cheaper than reading the
+    // link's "socket:[N]" text, which the kernel formats on every call.
+    struct stat target {};
+    if (::fstatat(::dirfd(fds.get()), entry->d_name, &target, 0) == 0 && S_ISSOCK(target.st_mode) &&
+        wanted.contains(static_cast<std::uint32_t>(target.st_ino))) {
+      found.push_back(static_cast<std::uint32_t>(target.st_ino));
+    }
+  }
+  return !found.empty();
+}
+
+bool ProcSocketOwnerSource::readDetails(std::uint32_t pid, std::uint64_t start_time,
+                                        ProcessDetails& details) {
+  details.pid = pid;
+  details.start_time = start_time;
+  details.path = ImagePath(pid);
+  platform::ProcStat after;
+  if (!ReadStat(pid, after) || after.start_time != start_time) {
+    return false;  // exited, perhaps with its pid reused, while its descriptors were read
+  }
+  details.parent_pid = after.parent_pid;
+  platform::ProcStat parent;
+  // A parent that started after its child is a reused pid: its image says nothing.
+  if (ReadStat(after.parent_pid, parent) && parent.start_time <= start_time) {
+    details.parent_path = ImagePath(after.parent_pid);
+  }
+  return true;
+}
+
+void ProcSocketOwnerSource::ListProcesses(std::vector<std::uint32_t>& pids) {
+  const UniqueDir proc = OpenDirectory("/proc");
+  if (proc == nullptr) {
+    return;
+  }
+  while (const dirent* entry = ::readdir(proc.get())) {
+    std::uint32_t pid = 0;
+    if (ParseNumber(entry->d_name, pid)) {
+      pids.push_back(pid);
+    }
+  }
+}
+
+}  // namespace orv::driver
