@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -30,11 +30,9 @@ constexpr int kTrusted = 1;
 }  // namespace
 
 CORVAgent::CORVAgent(AgentEnvironment environment)
-    : framework_(environment.framework != nullptr ? *environment.framework
-                                                  : CKDF::GetInstance()),
+    : framework_(environment.framework != nullptr ? *environment.framework : CKDF::GetInstance()),
       profile_monitor_(std::make_unique<CFileMonitorLinux>()),
-      detector_(environment.detector != nullptr ? *environment.detector
-                                                : CORVTND::GetInstance()),
+      detector_(environment.detector != nullptr ? *environment.detector : CORVTND::GetInstance()),
       own_pid_(environment.own_pid != 0 ? environment.own_pid
                                         : static_cast<std::uint32_t>(::getpid())),
       record_builder_(environment.record_sources ? environment.record_sources()
@@ -67,9 +65,10 @@ void CORVAgent::OnExporterStateChange(CExporter::ExporterState state) { exporter
 
 OB_STATUSCODE CORVAgent::startUp() {
   OB_LOG_DEBUG("ORV service just started (y)");
-  statistics_ = statistics_clock_ ? std::make_shared<CUsageStatistics>(
-                                        statistics_clock_, &OBRuntime::Utils::GetAllUsersAppDataPath)
-                                  : std::make_shared<CUsageStatistics>();
+  statistics_ = statistics_clock_
+                    ? std::make_shared<CUsageStatistics>(statistics_clock_,
+                                                         &OBRuntime::Utils::GetAllUsersAppDataPath)
+                    : std::make_shared<CUsageStatistics>();
   if (const OB_STATUSCODE status = OBRuntime::COpensslUtility::InitOpenSSL();
       status != kObSuccess) {
     OB_LOG_ERROR("CORVAgent::MainThreadProc failed to setup OPENSSL for Multi threading ");
@@ -105,8 +104,8 @@ OB_STATUSCODE CORVAgent::startUp() {
     const std::scoped_lock lock(lock_);
     cache_engine_ = std::move(cache_engine);
   }
-  if (profile_monitor_->StartMonitor(events_[kProfileChangeEvent],
-                                     CORVProfile::GetProfilePath()) != kObSuccess) {
+  if (profile_monitor_->StartMonitor(events_[kProfileChangeEvent], CORVProfile::GetProfilePath()) !=
+      kObSuccess) {
     OB_LOG_ERROR("Start Monitor Failed");
     return kObFailure;
   }
@@ -269,8 +268,9 @@ OB_STATUSCODE CORVAgent::createExporter() {
         profile.GetTemplateReportInterval(),
         [this](CExporter::ExporterState state) { OnExporterStateChange(state); });
   } catch (const std::exception& error) {
-    OB_LOG_ERROR("CORVAgent::initializeExporter Failed to create Exporter object with an exception: %s",
-                 error.what());
+    OB_LOG_ERROR(
+        "CORVAgent::initializeExporter Failed to create Exporter object with an exception: %s",
+        error.what());
     return kObFailure;
   }
   if (status != kObSuccess) {
@@ -434,8 +434,8 @@ OB_STATUSCODE CORVAgent::RegisterForExportStatusChange(IExportStatusObserver* ob
   }
   try {
     ObserverConnections connections;
-    connections.export_status = export_status_signal_.connect(
-        [observer](IExportStatusObserver::EXPORTER_STATUS status) {
+    connections.export_status =
+        export_status_signal_.connect([observer](IExportStatusObserver::EXPORTER_STATUS status) {
           observer->OnExportStatusChange(status);
         });
     connections.vpn_state = vpn_state_signal_.connect(

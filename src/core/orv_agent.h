@@ -16,10 +16,10 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <boost/signals2/signal.hpp>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -160,13 +160,13 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   std::array<condition_event, kEventCount> events_{
       condition_event{true}, condition_event{true}, condition_event{true}, condition_event{true},
       condition_event{true}, condition_event{true}, condition_event{true}};
-  CPidInfoTable pid_table_;  // channel thread, agent lock held
-  std::mutex lock_;          // the agent lock
-  bool flow_collection_on_ = false;               // lock_
+  CPidInfoTable pid_table_;          // channel thread, agent lock held
+  std::mutex lock_;                  // the agent lock
+  bool flow_collection_on_ = false;  // lock_
   std::atomic<bool> collection_stopped_for_exporter_{false};
-  bool context_demand_ = false;                   // lock_
-  bool collection_allowed_ = false;               // lock_
-  bool shutting_down_ = false;                    // lock_
+  bool context_demand_ = false;      // lock_
+  bool collection_allowed_ = false;  // lock_
+  bool shutting_down_ = false;       // lock_
   std::unique_ptr<IFileMonitor> profile_monitor_;
   std::unique_ptr<CORVContextManager> context_manager_;  // lock_ for replacement
   std::shared_ptr<CUsageStatistics> statistics_;

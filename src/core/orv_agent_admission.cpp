@@ -21,20 +21,20 @@ constexpr int kDropLinkLocal = 2;
 constexpr int kDropLoopback = 3;
 
 // Texts of the drop reasons, by code; admission produces codes 0 to 3, the rest only name reasons.
-constexpr std::array<const char*, 8> kDropReasonTexts = {
-    "Broadcast address",
-    "Multicast address",
-    "Linklocal address",
-    "Loopback address",
-    "Destination port 0",
-    "Non knox traffic",
-    "Invalid protocol (Non-TCP/UDP traffic)",
-    "Unknown reasons"};
+constexpr std::array<const char*, 8> kDropReasonTexts = {"Broadcast address",
+                                                         "Multicast address",
+                                                         "Linklocal address",
+                                                         "Loopback address",
+                                                         "Destination port 0",
+                                                         "Non knox traffic",
+                                                         "Invalid protocol (Non-TCP/UDP traffic)",
+                                                         "Unknown reasons"};
 
 constexpr std::size_t kAddressTextSize = 65;  // the rules' 64 characters and a terminator
 
 // Formats an endpoint's address without allocating; an unformattable one gives "".
-void formatAddress(const KdfEndpoint& endpoint, bool ipv4, std::array<char, kAddressTextSize>& out) {
+void formatAddress(const KdfEndpoint& endpoint, bool ipv4,
+                   std::array<char, kAddressTextSize>& out) {
   const void* bytes = ipv4 ? static_cast<const void*>(endpoint.ipv4.data())
                            : static_cast<const void*>(endpoint.ipv6.data());
   if (inet_ntop(ipv4 ? AF_INET : AF_INET6, bytes, out.data(), out.size()) == nullptr) {
@@ -50,8 +50,7 @@ struct CORVAgent::FlowAddresses {
       : family(message.IsIPv4() ? kKdfFamilyIPv4 : kKdfFamilyIPv6) {
     const bool remote_is_source = message.direction == kKdfDirectionRemoteIsSource;
     formatAddress(remote_is_source ? message.remote : message.local, message.IsIPv4(), source);
-    formatAddress(remote_is_source ? message.local : message.remote, message.IsIPv4(),
-                  destination);
+    formatAddress(remote_is_source ? message.local : message.remote, message.IsIPv4(), destination);
   }
   [[nodiscard]] std::string_view Source() const { return source.data(); }
   [[nodiscard]] std::string_view Destination() const { return destination.data(); }

@@ -54,7 +54,8 @@ bool CheckMulticast(std::string_view address, std::uint32_t family) {
   if (family == kFamilyIPv4) {
     int first = 0;
     if (!firstOctet(address, first)) {
-      OB_LOG_AS(LOG_ERROR, "CORVAgent::checkMulticast", "CORVAgent::checkMulticast - could not cast IP to int.");
+      OB_LOG_AS(LOG_ERROR, "CORVAgent::checkMulticast",
+                "CORVAgent::checkMulticast - could not cast IP to int.");
       return false;
     }
     return first >= 224 && first <= 239;

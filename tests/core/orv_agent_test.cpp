@@ -3,11 +3,11 @@
 // reachable and, with a blank VPN state, trusted).
 #include "core/orv_agent.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -19,8 +19,8 @@
 #include "support/log_capture.h"
 #include "support/namespace_rerun.h"
 #include "support/temp_dir.h"
-#include "trust/vpn_state_reader_writer.h"
 #include "trust/inter_process_sync.h"
+#include "trust/vpn_state_reader_writer.h"
 
 namespace {
 
@@ -111,13 +111,13 @@ class AgentTest : public ::testing::Test {
   orv::test::TempDir root_;
 };
 
-#define PREPARE_AGENT_TEST()                  \
-  ORV_RERUN_IN_NAMESPACE("-rnm");             \
-  do {                                        \
-    std::string prepare_error;                \
-    if (!Prepare(prepare_error)) {            \
-      GTEST_SKIP() << prepare_error;          \
-    }                                         \
+#define PREPARE_AGENT_TEST()         \
+  ORV_RERUN_IN_NAMESPACE("-rnm");    \
+  do {                               \
+    std::string prepare_error;       \
+    if (!Prepare(prepare_error)) {   \
+      GTEST_SKIP() << prepare_error; \
+    }                                \
   } while (false)
 
 // Stops the agent when a failed assertion leaves the test early, so its thread can be joined.
@@ -237,8 +237,8 @@ TEST_F(AgentTest, FinishedFlowsAreCountedIntoTheStatisticsFileOncePerDay) {
   const StopOnExit stop_on_failure{agent};
   ASSERT_TRUE(WaitForLog(log, "Profile monitor started."));
 
-  const auto file = root_.path() /
-                    "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
+  const auto file =
+      root_.path() / "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
   for (std::uint16_t port = 40000; port < 40003; ++port) {
     framework.sink_.load()->OnFlowUpdate(FinishedFlow(port));
   }
@@ -248,7 +248,8 @@ TEST_F(AgentTest, FinishedFlowsAreCountedIntoTheStatisticsFileOncePerDay) {
   framework.sink_.load()->OnFlowUpdate(FinishedFlow(40003));
   ASSERT_TRUE(std::filesystem::exists(file));
   std::ifstream stream(file);
-  const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  const std::string text((std::istreambuf_iterator<char>(stream)),
+                         std::istreambuf_iterator<char>());
   EXPECT_TRUE(text.starts_with("d11:DbFile Sizei")) << text;
   EXPECT_TRUE(text.ends_with("e7:Enabledi1e13:Flows per dayi4ee")) << text;
 }

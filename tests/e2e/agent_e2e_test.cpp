@@ -20,13 +20,13 @@ constexpr std::uint16_t kFieldDestinationAddress = 12;
 constexpr std::uint16_t kFieldBytesIn = 12346;
 constexpr std::uint16_t kFieldBytesOut = 12347;
 
-#define PREPARE_NAMESPACE()                              \
-  ORV_RERUN_IN_NAMESPACE("-rnm");                        \
-  do {                                                   \
-    std::string namespace_error;                         \
-    if (!PrepareNamespace(namespace_error)) {            \
-      GTEST_SKIP() << namespace_error;                   \
-    }                                                    \
+#define PREPARE_NAMESPACE()                   \
+  ORV_RERUN_IN_NAMESPACE("-rnm");             \
+  do {                                        \
+    std::string namespace_error;              \
+    if (!PrepareNamespace(namespace_error)) { \
+      GTEST_SKIP() << namespace_error;        \
+    }                                         \
   } while (false)
 
 [[nodiscard]] std::multiset<std::uint64_t> sourcePorts(const Collector& collector) {
@@ -60,12 +60,29 @@ constexpr std::uint16_t kFieldBytesOut = 12347;
   return rows;
 }
 
+// SQLite's own consistency verdict on the database ("ok" when sound).
+[[nodiscard]] std::string integrityCheck(const std::filesystem::path& database) {
+  sqlite3* db = nullptr;
+  std::string verdict = "cannot open";
+  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      verdict = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return verdict;
+}
+
 TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
   PREPARE_NAMESPACE();
   Collector collector;
   AgentProcess agent;
   ASSERT_TRUE(agent.Start());
-  ASSERT_TRUE(agent.WaitForLog("ORV profile is missing, reseting to default values.")) << agent.Log();
+  ASSERT_TRUE(agent.WaitForLog("ORV profile is missing, reseting to default values."))
+      << agent.Log();
   ASSERT_TRUE(agent.WaitForLog("Profile monitor started.")) << agent.Log();
 
   // Without a profile collection is off: this flow is never exported.
@@ -96,6 +113,8 @@ TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
     SendFlow(TcpFlow(kSomeProcess, 40008));
     return received(collector, 40008);
   })) << agent.Log();
+  EXPECT_TRUE(agent.WaitForLog("Received 5 bytes (too little)")) << agent.Log();
+  EXPECT_TRUE(agent.WaitForLog("Unknown version of the flow data: 7 - ignoring the data."));
 
   for (const auto& record : collector.FlowRecords()) {
     if (record.at(kFieldSourcePort).number != 40002) {
@@ -154,6 +173,33 @@ TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted
   for (int index = 0; index < kFlows; ++index) {
     EXPECT_EQ(ports.count(41000 + index), 1U) << "port " << 41000 + index;
   }
+  EXPECT_EQ(agent.Terminate(), 0);
+  EXPECT_EQ(integrityCheck(database), "ok");
+}
+
+TEST(AgentEndToEndTest, AContextConsumerKeepsCollectionOnAndReceivesApps) {
+  PREPARE_NAMESPACE();
+  Collector collector;
+  AgentProcess agent;
+  agent.WriteProfile(Profile(collector.Port(), "off"));
+  ASSERT_TRUE(agent.Start());
+  const std::filesystem::path socket = agent.DataDirectory() / "ContextProvider.sock";
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(socket); })) << agent.Log();
+  EXPECT_EQ(agent.Log().find("Success: EnableAppFlow"), std::string::npos)
+      << "collection mode off: the driver stays off until a consumer comes";
+
+  ToolProcess consumer("orv-context", {"--socket", socket.string()},
+                       agent.DataDirectory() / "consumer.out");
+  ASSERT_TRUE(agent.WaitForLog("Success: EnableAppFlow")) << agent.Log();
+  ASSERT_TRUE(WaitFor([&] {
+    SendFlow(TcpFlow(kSomeProcess, 42000));
+    return consumer.Output().find(std::to_string(kSomeProcess) + " ") != std::string::npos;
+  })) << consumer.Output()
+      << agent.Log();
+  EXPECT_FALSE(received(collector, 42000)) << "the policy's mode still decides what is exported";
+
+  EXPECT_EQ(consumer.Terminate(), 0);
+  ASSERT_TRUE(agent.WaitForLog("Success: DisabledAppFlow", 2)) << agent.Log();
   EXPECT_EQ(agent.Terminate(), 0);
 }
 

@@ -96,7 +96,8 @@ std::filesystem::path AgentProcess::DataDirectory() const {
 }
 
 std::filesystem::path AgentProcess::StatisticsFile() const {
-  return root_.path() / "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
+  return root_.path() /
+         "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
 }
 
 void AgentProcess::WriteProfile(const std::string& xml) const {
@@ -165,6 +166,44 @@ int AgentProcess::VpnState(const std::vector<std::string>& arguments) const {
     ::_exit(127);
   }
   return waitForExit(child, std::chrono::seconds(10));
+}
+
+ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>& arguments,
+                         const std::filesystem::path& output)
+    : output_(output) {
+  const std::string path = std::string(ORV_BIN_DIR) + "/" + tool;
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(path.c_str(), argv.data());
+    ::_exit(127);
+  }
+}
+
+ToolProcess::~ToolProcess() { (void)Terminate(); }
+
+std::string ToolProcess::Output() const {
+  std::ifstream file(output_);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+int ToolProcess::Terminate() {
+  if (pid_ <= 0) {
+    return -1;
+  }
+  ::kill(pid_, SIGTERM);
+  const int status = waitForExit(pid_, std::chrono::seconds(10));
+  pid_ = status >= 0 ? -1 : pid_;
+  return status;
 }
 
 Collector::Collector() {

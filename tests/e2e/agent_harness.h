@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/kdf_message.h"
@@ -53,6 +53,25 @@ class AgentProcess {
 
  private:
   orv::test::TempDir root_;
+  pid_t pid_ = -1;
+};
+
+// A tool from the build's bin directory running with its output in a file; terminated (SIGTERM)
+// and reaped when the object goes.
+class ToolProcess {
+ public:
+  ToolProcess(const std::string& tool, const std::vector<std::string>& arguments,
+              const std::filesystem::path& output);
+  ~ToolProcess();
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+
+  [[nodiscard]] std::string Output() const;
+  // SIGTERM and the exit status (-1 on time-out).
+  [[nodiscard]] int Terminate();
+
+ private:
+  std::filesystem::path output_;
   pid_t pid_ = -1;
 };
 
