@@ -109,6 +109,11 @@ OB_STATUSCODE CORVAgent::startUp() {
     OB_LOG_ERROR("Start Monitor Failed");
     return kObFailure;
   }
+  // A profile written after the first load but before the monitor watched would otherwise wait
+  // for the next change of the file.
+  if (profileFileStamp() != loaded_profile_stamp_) {
+    events_[kProfileChangeEvent].set();
+  }
   {
     const std::scoped_lock lock(lock_);
     if (initializeExporter() != kObSuccess) {
@@ -209,6 +214,7 @@ void CORVAgent::pauseForProfileWriter() {
 OB_STATUSCODE CORVAgent::processStateProfileChanged() {
   OB_STATUSCODE status = kObSuccess;
   CORVProfile& profile = CORVProfile::GetInstance();
+  loaded_profile_stamp_ = profileFileStamp();
   std::error_code error;
   if (std::filesystem::exists(CORVProfile::GetProfilePath(), error)) {
     status = CORVProfile::LoadProfile();
@@ -232,6 +238,17 @@ OB_STATUSCODE CORVAgent::processStateProfileChanged() {
   OB_LOG_DEBUG("New Profile loaded.");
   (void)updateCollectionState();
   return status;
+}
+
+CORVAgent::FileStamp CORVAgent::profileFileStamp() {
+  std::error_code error;
+  const std::filesystem::path path = CORVProfile::GetProfilePath();
+  const auto modified = std::filesystem::last_write_time(path, error);
+  if (error) {
+    return {};
+  }
+  const auto size = std::filesystem::file_size(path, error);
+  return {modified, error ? 0 : size, true};
 }
 
 OB_STATUSCODE CORVAgent::initializeExporter() {

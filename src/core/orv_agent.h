@@ -19,6 +19,7 @@
 #include <boost/signals2/signal.hpp>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -121,6 +122,15 @@ class CORVAgent final : public IORVNetworkChangeObserver,
     boost::signals2::connection vpn_state;
   };
 
+  // When and how big the profile file was; exists is false when it was missing.
+  struct FileStamp {
+    std::filesystem::file_time_type modified{};
+    std::uintmax_t size = 0;
+    bool exists = false;
+    friend bool operator==(const FileStamp&, const FileStamp&) = default;
+  };
+  [[nodiscard]] static FileStamp profileFileStamp();
+
   [[nodiscard]] OB_STATUSCODE startUp();
   void runEventLoop();
   void handleTrustedState();
@@ -170,6 +180,7 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   std::unique_ptr<IFileMonitor> profile_monitor_;
   std::unique_ptr<CORVContextManager> context_manager_;  // lock_ for replacement
   std::shared_ptr<CUsageStatistics> statistics_;
+  FileStamp loaded_profile_stamp_;                         // lock_
   std::int32_t last_collection_mode_ = kNoCollectionMode;  // lock_
   int last_trusted_state_ = kNoTrustedState;               // lock_
   std::mutex vpn_snapshot_mutex_;
