@@ -10,43 +10,9 @@
 #include <span>
 
 #include "platform/private_directory.h"
+#include "runtime/fd_io.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
-
-namespace {
-
-// Writes all of bytes, retrying short writes and interruptions.
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t length) {
-  while (length > 0) {
-    const ssize_t written = ::write(fd, bytes, length);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool ReadAll(int fd, std::uint8_t* bytes, std::size_t length) {
-  while (length > 0) {
-    const ssize_t got = ::read(fd, bytes, length);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    bytes += got;
-    length -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-}  // namespace
 
 CPersistedState::CPersistedState(const std::wstring& directory, const std::wstring& file_name,
                                  bool protect)
@@ -102,7 +68,7 @@ OB_STATUSCODE CPersistedState::openFile(OBRuntime::UniqueFd& file, bool for_read
 
 OB_STATUSCODE CPersistedState::writeDataToFile(const std::uint8_t* bytes, std::size_t length,
                                                const OBRuntime::UniqueFd& file) {
-  if (!WriteAll(file.get(), bytes, length)) {
+  if (!OBRuntime::WriteAll(file.get(), bytes, length)) {
     OB_LOG_ERROR("CPersistedData::writeToFile - FileWrite failed with %d.", errno);
     return kObFailure;
   }
@@ -116,7 +82,7 @@ OB_STATUSCODE CPersistedState::readDataFromFile(std::uint8_t* buffer, std::size_
     OB_LOG_DEBUG("Data in Persisted File not of expected length.");
     return kObFailure;
   }
-  return ReadAll(file.get(), buffer, length) ? kObSuccess : kObFailure;
+  return OBRuntime::ReadAll(file.get(), buffer, length) ? kObSuccess : kObFailure;
 }
 
 OB_STATUSCODE CPersistedState::writeProtected(const std::uint8_t* value, std::uint32_t length,

@@ -10,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "runtime/fd_io.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 #include "runtime/unique_fd.h"
@@ -136,42 +137,6 @@ class NestingGuard {
   bool entered_;
 };
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      OB_LOG_AS(LOG_ERROR, "CBencodeStream::FlushStream", "WriteFile function failed: %s",
-                ErrnoText(errno).c_str());
-      return false;
-    }
-    if (written == 0) {
-      OB_LOG_AS(LOG_ERROR, "CBencodeStream::FlushStream", "File write failed: %zu bytes left",
-                bytes.size());
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-bool ReadAll(int fd, char* bytes, std::size_t length) {
-  while (length > 0) {
-    const ssize_t got = ::read(fd, bytes, length);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    bytes += got;
-    length -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 }  // namespace
 
 // ---- CBencodeStream ----
@@ -208,7 +173,7 @@ OB_STATUSCODE CBencodeStream::LoadStream() {
     return kObFailure;
   }
   std::string text(static_cast<std::size_t>(size), '\0');
-  if (!ReadAll(file.get(), text.data(), text.size())) {
+  if (!OBRuntime::ReadAll(file.get(), text.data(), text.size())) {
     OB_LOG_ERROR("File read failed: %s, %llu bytes expected", path.c_str(),
                  static_cast<unsigned long long>(size));
     return kObFailure;
@@ -231,7 +196,12 @@ OB_STATUSCODE CBencodeStream::FlushStream(bool& existed) {
     }
     return kObFailure;
   }
-  if (!WriteAll(file.get(), text_)) {
+  if (!OBRuntime::WriteAll(file.get(), text_.data(), text_.size())) {
+    if (errno != 0) {
+      OB_LOG_ERROR("WriteFile function failed: %s", ErrnoText(errno).c_str());
+    } else {
+      OB_LOG_ERROR("File write failed: %s", path.c_str());
+    }
     ::unlink(temporary.c_str());
     return kObFailure;
   }
