@@ -21,6 +21,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/sd_bus_handles.h"
 #include "runtime/logger.h"
 #include "runtime/unique_fd.h"
 
@@ -66,41 +67,11 @@ sigset_t HandledSignals() {
   return set;
 }
 
-struct BusDeleter {
-  void operator()(sd_bus* bus) const noexcept { sd_bus_flush_close_unref(bus); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
-
-struct SlotDeleter {
-  void operator()(sd_bus_slot* slot) const noexcept { sd_bus_slot_unref(slot); }
-};
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotDeleter>;
-
-struct MessageDeleter {
-  void operator()(sd_bus_message* message) const noexcept { sd_bus_message_unref(message); }
-};
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageDeleter>;
-
-struct LoginMonitorDeleter {
-  void operator()(sd_login_monitor* monitor) const noexcept { sd_login_monitor_unref(monitor); }
-};
-using LoginMonitorPtr = std::unique_ptr<sd_login_monitor, LoginMonitorDeleter>;
-
-class BusError {
- public:
-  BusError() = default;
-  ~BusError() { sd_bus_error_free(&error_); }
-  BusError(const BusError&) = delete;
-  BusError& operator=(const BusError&) = delete;
-
-  sd_bus_error* get() { return &error_; }
-  [[nodiscard]] const char* message() const {
-    return error_.message != nullptr ? error_.message : "no details";
-  }
-
- private:
-  sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
+using OBPlatform::BusError;
+using OBPlatform::BusPtr;
+using OBPlatform::LoginMonitorPtr;
+using OBPlatform::MessagePtr;
+using OBPlatform::SlotPtr;
 
 // The time left until a deadline on CLOCK_MONOTONIC in microseconds (as sd-bus and sd-login give
 // it), for poll: -1 without one, rounded up so the deadline has passed when poll returns.

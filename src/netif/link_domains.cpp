@@ -7,6 +7,7 @@
 #include <sstream>
 #include <utility>
 
+#include "platform/sd_bus_handles.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 
@@ -15,26 +16,9 @@ namespace {
 constexpr char kResolvedService[] = "org.freedesktop.resolve1";
 constexpr std::uint64_t kBusCallTimeoutUsec = std::uint64_t{1000} * 1000;
 
-struct BusCloser {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageReleaser {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusCloser>;
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageReleaser>;
-
-class BusError {
- public:
-  BusError() = default;
-  ~BusError() { sd_bus_error_free(&error_); }
-  BusError(const BusError&) = delete;
-  BusError& operator=(const BusError&) = delete;
-  sd_bus_error* get() { return &error_; }
-
- private:
-  sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
+using OBPlatform::BusError;
+using OBPlatform::BusPtr;
+using OBPlatform::MessagePtr;
 
 [[nodiscard]] bool ResolvedRuns(sd_bus* bus) {
   BusError error;
