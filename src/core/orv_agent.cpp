@@ -44,6 +44,16 @@ CORVAgent::CORVAgent(AgentEnvironment environment)
 CORVAgent::~CORVAgent() = default;
 
 int CORVAgent::MainThreadProc() {
+  OB_LOG_DEBUG("ORV service just started (y)");
+  statistics_ = statistics_clock_
+                    ? std::make_shared<CUsageStatistics>(statistics_clock_,
+                                                         &OBRuntime::Utils::GetAllUsersAppDataPath)
+                    : std::make_shared<CUsageStatistics>();
+  if (const OB_STATUSCODE status = OBRuntime::COpensslUtility::InitOpenSSL();
+      status != kObSuccess) {
+    OB_LOG_ERROR("CORVAgent::MainThreadProc failed to setup OPENSSL for Multi threading ");
+    return status;  // nothing is started yet, so nothing is cleaned up
+  }
   const OB_STATUSCODE status = startUp();
   if (status == kObSuccess) {
     runEventLoop();
@@ -64,16 +74,6 @@ void CORVAgent::OnExporterStateChange(CExporter::ExporterState state) { exporter
 // ---- start-up and loop ----
 
 OB_STATUSCODE CORVAgent::startUp() {
-  OB_LOG_DEBUG("ORV service just started (y)");
-  statistics_ = statistics_clock_
-                    ? std::make_shared<CUsageStatistics>(statistics_clock_,
-                                                         &OBRuntime::Utils::GetAllUsersAppDataPath)
-                    : std::make_shared<CUsageStatistics>();
-  if (const OB_STATUSCODE status = OBRuntime::COpensslUtility::InitOpenSSL();
-      status != kObSuccess) {
-    OB_LOG_ERROR("CORVAgent::MainThreadProc failed to setup OPENSSL for Multi threading ");
-    return status;
-  }
   if (ORVUtils::CreateORVDirectory() != kObSuccess) {
     OB_LOG_ERROR("CORVAgent::MainThreadProc failed to create ORVDirectory");
     return kObFailure;

@@ -425,6 +425,7 @@ void CServiceHost::runAgent() {
   }
   const Finished finished{*this};
   const int code = agent_.MainThreadProc();
+  agent_result_ = code;
   if (code != 0) {
     OB_LOG_AS(LOG_ERROR, kServiceMainName, "Agent shutdown failed with the following error - %d",
               code);
@@ -566,5 +567,7 @@ int RunService(IServiceAgent& agent, IServiceManager& manager, const ExitFunctio
     OB_LOG_ERROR("Caught exception: %s.", exception.what());
     return 1;
   }
-  return orderly ? 0 : 1;
+  // An agent that could not start exits non-zero, so the service manager sees the failure (and
+  // its restart policy applies) instead of a clean stop.
+  return orderly && host.AgentResult() == 0 ? 0 : 1;
 }

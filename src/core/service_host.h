@@ -156,6 +156,9 @@ class CServiceHost {
   // does.
   void TerminateService(int exit_code);
 
+  // What the agent's main procedure returned; read after ServiceMain has returned.
+  [[nodiscard]] int AgentResult() const { return agent_result_; }
+
   // A copy of the status record.
   [[nodiscard]] ServiceStatus Status() const;
 
@@ -170,6 +173,7 @@ class CServiceHost {
   IServiceManager& manager_;
   const ExitFunction exit_process_;
   int registration_error_ = -1;  // set before the service thread starts; -1 not registered
+  int agent_result_ = 0;         // written by the service thread in runAgent
 
   std::mutex report_mutex_;  // serialises reports, so messages leave in record order
   mutable std::mutex status_mutex_;
@@ -186,8 +190,8 @@ class CServiceHost {
 [[nodiscard]] OB_STATUSCODE BlockServiceSignals();
 
 // Runs the service with systemd glue: the agent's main procedure on a service thread, controls
-// read on the calling thread until it returns. 0 after an orderly stop (whatever the main
-// procedure returned), 1 when the agent could not run or ended by an exception.
+// read on the calling thread until it returns. 0 after an orderly stop; 1 when the main
+// procedure returned an error (a failed start-up), could not run, or ended by an exception.
 [[nodiscard]] int RunService(IServiceAgent& agent);
 
 // RunService with the service manager and the process exit replaced (tests).

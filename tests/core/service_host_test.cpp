@@ -493,14 +493,14 @@ TEST_F(ServiceProcessTest, OutsideSystemdRunsAndStopsTheSameWay) {
   EXPECT_EQ(service.WaitExit(), 0);
 }
 
-TEST_F(ServiceProcessTest, AgentErrorIsOnlyLoggedAndTheProcessExitsZero) {
+TEST_F(ServiceProcessTest, AgentErrorStillReportsStoppedAndTheProcessExitsOne) {
   ServiceProcess service(receiver_, receiver_.NotifySocket(), /*agent_blocks=*/false,
                          /*agent_code=*/-9999);
 
   EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
             (std::vector<std::string>{kStartPending, kRunning, "AGENT=running", "AGENT=returned",
                                       kStopped}));
-  EXPECT_EQ(service.WaitExit(), 0);
+  EXPECT_EQ(service.WaitExit(), 1);
 }
 
 TEST_F(ServiceProcessTest, UnreachableNotifySocketEndsTheProcessWithOne) {

@@ -1,7 +1,10 @@
 // The real agent in its own user, network and mount namespaces: flow data in on the channel,
 // IPFIX out to a collector, trust switched with orv-vpnstate.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -201,6 +204,26 @@ TEST(AgentEndToEndTest, AContextConsumerKeepsCollectionOnAndReceivesApps) {
   EXPECT_EQ(consumer.Terminate(), 0);
   ASSERT_TRUE(agent.WaitForLog("Success: DisabledAppFlow", 2)) << agent.Log();
   EXPECT_EQ(agent.Terminate(), 0);
+}
+
+TEST(AgentEndToEndTest, AStartUpFailureIsLoggedAndEndsWithAFailingExitStatus) {
+  PREPARE_NAMESPACE();
+  // Someone else holds the flow data channel's port.
+  const int squatter = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(2056);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  EXPECT_EQ(agent.WaitExit(), 1);
+  const std::string log = agent.Log();
+  EXPECT_NE(log.find("Initialize PlatformFramework failed"), std::string::npos) << log;
+  EXPECT_NE(log.find("Agent shutdown failed with the following error - -9999"), std::string::npos)
+      << log;
+  ::close(squatter);
 }
 
 }  // namespace

@@ -141,6 +141,14 @@ int AgentProcess::Terminate(std::chrono::milliseconds deadline) {
   return status;
 }
 
+int AgentProcess::WaitExit(std::chrono::milliseconds deadline) {
+  const int status = pid_ > 0 ? waitForExit(pid_, deadline) : -1;
+  if (status >= 0) {
+    pid_ = -1;
+  }
+  return status;
+}
+
 std::string AgentProcess::Log() const {
   std::ifstream file(root_.path() / "agent.log");
   std::stringstream text;

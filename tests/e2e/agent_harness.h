@@ -44,6 +44,8 @@ class AgentProcess {
   [[nodiscard]] bool Start();
   // SIGTERM, then waits for the exit; the exit status (128 + signal when killed), -1 on time-out.
   [[nodiscard]] int Terminate(std::chrono::milliseconds deadline = std::chrono::seconds(20));
+  // Waits for the agent to exit by itself; the exit status, -1 on time-out.
+  [[nodiscard]] int WaitExit(std::chrono::milliseconds deadline = std::chrono::seconds(30));
   [[nodiscard]] std::string Log() const;
   // Waits until the log holds text count times.
   [[nodiscard]] bool WaitForLog(const std::string& text, std::size_t count = 1) const;
