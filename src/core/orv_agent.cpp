@@ -450,6 +450,10 @@ OB_STATUSCODE CORVAgent::RegisterForExportStatusChange(IExportStatusObserver* ob
     return kObBadArgument;
   }
   try {
+    const std::scoped_lock lock(observers_mutex_);
+    if (observers_.contains(observer)) {
+      return kObSuccess;  // connected once only, so it is never notified twice
+    }
     ObserverConnections connections;
     connections.export_status =
         export_status_signal_.connect([observer](IExportStatusObserver::EXPORTER_STATUS status) {
@@ -457,8 +461,7 @@ OB_STATUSCODE CORVAgent::RegisterForExportStatusChange(IExportStatusObserver* ob
         });
     connections.vpn_state = vpn_state_signal_.connect(
         [observer](const VPNSharedState& state) { observer->OnVPNStateChange(state); });
-    const std::scoped_lock lock(observers_mutex_);
-    observers_[observer] = connections;
+    observers_.emplace(observer, connections);
   } catch (const std::exception& error) {
     OB_LOG_ERROR("Failed to connect the signal to the passed slot as %s", error.what());
     return kObFailure;

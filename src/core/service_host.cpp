@@ -99,7 +99,9 @@ int EarlierTimeout(int a, int b) {
 
 class SystemdServiceManager final : public IServiceManager {
  public:
-  SystemdServiceManager() : under_systemd_(std::getenv("NOTIFY_SOCKET") != nullptr) {}
+  // Made once in RunService, before the host starts a thread.
+  SystemdServiceManager()
+      : under_systemd_(std::getenv("NOTIFY_SOCKET") != nullptr) {}  // NOLINT(concurrency-mt-unsafe)
 
   // IServiceManager
   int Notify(const std::string& message) override { return sd_notify(0, message.c_str()); }

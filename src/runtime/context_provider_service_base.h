@@ -44,7 +44,7 @@ inline constexpr std::uint32_t kIpcMessageVersion = 3;
 inline constexpr std::uint32_t kIpcMessagePartCount = 1;
 inline constexpr std::size_t kIpcHeaderSize = 16;
 // Larger packets are neither sent nor accepted.
-inline constexpr std::size_t kIpcMaxPacketSize = 64 * 1024;
+inline constexpr std::size_t kIpcMaxPacketSize = std::size_t{64} * 1024;
 inline constexpr std::size_t kIpcMaxPayloadSize = kIpcMaxPacketSize - kIpcHeaderSize;
 
 // One message between the agent and a peer; payload_length must equal payload.size().

@@ -105,7 +105,10 @@ std::unique_ptr<CBencode> DecodeValue(CBencodeStream& stream, BencodeType& type)
   }
   try {
     std::unique_ptr<CBencode> value = CBencode::Create(type);
-    return value->Internalize(stream) ? std::move(value) : nullptr;
+    if (!value->Internalize(stream)) {
+      return nullptr;
+    }
+    return value;
   } catch (const std::bad_alloc&) {
     OB_LOG_AS(LOG_ERROR, "CBencode::Internalize", "Out of memory decoding a bencode %s",
               TypeName(type));
