@@ -1,6 +1,7 @@
 #include "flow/process_info.h"
 
 #include <algorithm>
+#include <array>
 
 #include "flow/account_info.h"
 #include "runtime/logger.h"
@@ -22,6 +23,19 @@ OB_STATUSCODE CopyPath(const std::wstring& path, wchar_t* buffer, std::uint32_t 
   std::copy(path.begin(), path.end(), buffer);
   buffer[path.size()] = L'\0';
   return kObSuccess;
+}
+
+// The final reports of a process that has exited keep arriving after it is gone: its failure is
+// logged once, not once per flow. The memory covers the most recent pids of the calling thread.
+[[nodiscard]] bool FirstFailureOf(std::uint32_t pid) {
+  thread_local std::array<std::uint32_t, 64> recent{};
+  thread_local std::size_t next = 0;
+  if (std::find(recent.begin(), recent.end(), pid) != recent.end()) {
+    return false;
+  }
+  recent[next] = pid;
+  next = (next + 1) % recent.size();
+  return true;
 }
 
 }  // namespace
@@ -112,7 +126,9 @@ OB_STATUSCODE CProcessInfo::Load(Subject& subject) {
   int os_error = 0;
   const OB_STATUSCODE status = services_.queries.Stat(subject.pid, stat, os_error);
   if (status != kObSuccess) {
-    OB_LOG_DEBUG("process %u cannot be read: status %d, errno %d", subject.pid, status, os_error);
+    if (FirstFailureOf(subject.pid)) {
+      OB_LOG_DEBUG("process %u cannot be read: status %d, errno %d", subject.pid, status, os_error);
+    }
     subject.status = kObFailure;
     return subject.status;
   }

@@ -134,6 +134,19 @@ TEST_F(ProcessInfoTest, ExitedProcessGivesFailureEverywhere) {
   UserOf(info, status, type, true);
   EXPECT_EQ(status, kObFailure);
   EXPECT_EQ(cache_.Size(), 0u);
+
+  // Each flow of the gone process asks again; the failure is logged once, not once per flow.
+  orv::test::LogCapture log;
+  for (int flow = 0; flow < 3; ++flow) {
+    CProcessInfo again(pid, services_);
+    PathOf(again, status);
+    EXPECT_EQ(status, kObFailure);
+  }
+  const std::string line = "process " + std::to_string(pid) + " cannot be read";
+  const auto lines = log.Lines();
+  EXPECT_LE(std::count_if(lines.begin(), lines.end(),
+                          [&](const auto& logged) { return logged.message.starts_with(line); }),
+            1);
 }
 
 TEST_F(ProcessInfoTest, ProcessZeroAndKernelThreadsAreSystem) {
