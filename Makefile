@@ -6,7 +6,7 @@ GENERATOR  := -G Ninja
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure --timeout 300 -j $(JOBS)
 
-.PHONY: all deps build test bench fuzz asan tsan run format tidy clean package
+.PHONY: all deps build test bench bench-agent fuzz asan tsan run format tidy clean package
 
 all: build
 
@@ -28,6 +28,11 @@ bench: deps
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=ON
 	cmake --build build-bench -j $(JOBS) --target orv_bench
 	build-bench/bin/orv_bench $(BENCH_ARGS)
+
+bench-agent: deps
+	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target orv_agent_bench
+	build-bench/bin/orv_agent_bench $(BENCH_RATES)
 
 # Each fuzz target runs for FUZZ_SECONDS (default 60) on its own corpus under build-fuzz/corpus.
 FUZZ_SECONDS ?= 60
