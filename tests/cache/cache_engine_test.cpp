@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/fake_registrar.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -20,36 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class FakeRegistrar : public IExportStatusRegistrar {
- public:
-  OB_STATUSCODE RegisterForExportStatusChange(IExportStatusObserver* observer) override {
-    const std::lock_guard lock(mutex_);
-    observer_ = observer;
-    return kObSuccess;
-  }
-  OB_STATUSCODE DeRegisterForExportStatusChange(IExportStatusObserver* /*observer*/) override {
-    const std::lock_guard lock(mutex_);
-    observer_ = nullptr;
-    return kObSuccess;
-  }
-  int IsTrusted(bool* trusted) override {
-    *trusted = trusted_;
-    return trusted_ ? 1 : 2;
-  }
-  void Signal(bool trusted) {
-    trusted_ = trusted;
-    const std::lock_guard lock(mutex_);
-    if (observer_ != nullptr) {
-      observer_->OnExportStatusChange(trusted ? IExportStatusObserver::EXPORT_ENABLED
-                                              : IExportStatusObserver::EXPORT_DISABLED);
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  IExportStatusObserver* observer_ = nullptr;
-  std::atomic<bool> trusted_{false};
-};
+using orv::test::FakeRegistrar;
 
 bool WaitUntil(const std::function<bool()>& condition) {
   const auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -189,7 +161,7 @@ TEST_F(CacheEngineTest, CachesWhileDisabledAndReadsBackOldestFirst) {
   ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 254; })) << StoredRecords();
   EXPECT_TRUE(cache_queue_->IsEmpty());
 
-  registrar_.Signal(true);
+  registrar_.SetTrusted(true);
   const auto received = Receive(254);
   ASSERT_EQ(received.size(), 254U);
   EXPECT_EQ(FlowIds(received), Range(0, 251));
@@ -201,12 +173,12 @@ TEST_F(CacheEngineTest, CachesWhileDisabledAndReadsBackOldestFirst) {
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
 
   // Disabled again: new flows go to the store, not to the cache queue.
-  registrar_.Signal(false);
+  registrar_.SetTrusted(false);
   PushFlows(1000, 5, Now());
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 5; }));
   EXPECT_TRUE(cache_queue_->IsEmpty());
   // The emptied cache made a new key; records under it read back as well.
-  registrar_.Signal(true);
+  registrar_.SetTrusted(true);
   EXPECT_EQ(FlowIds(Receive(5)), Range(1000, 5));
 }
 
@@ -215,7 +187,7 @@ TEST_F(CacheEngineTest, FullCacheQueueNeitherSkipsNorDuplicates) {
   Start();
   PushFlows(0, 330, Now());
   ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 330; }));
-  registrar_.Signal(true);
+  registrar_.SetTrusted(true);
   ASSERT_TRUE(WaitUntil([&] { return cache_queue_->IsFull(); }));
   const auto received = Receive(330);
   EXPECT_EQ(FlowIds(received), Range(0, 330));
@@ -230,7 +202,7 @@ TEST_F(CacheEngineTest, RecordLargerThanBatchIsDelivered) {
   PushFlows(2, 1, Now(), 6000);  // about 200 KB of random hashes: larger than one batch
   PushFlows(3, 2, Now());
   ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 5; }));
-  registrar_.Signal(true);
+  registrar_.SetTrusted(true);
   const auto received = Receive(5);
   EXPECT_EQ(FlowIds(received), Range(0, 5));
   ASSERT_EQ(received.size(), 5U);
@@ -243,7 +215,7 @@ TEST_F(CacheEngineTest, AgingDeletesOnlyExpiredRecords) {
   PushFlows(0, 30, Now() - 2 * 86400);
   PushFlows(100, 10, Now());
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 10; })) << StoredRecords();
-  registrar_.Signal(true);
+  registrar_.SetTrusted(true);
   EXPECT_EQ(FlowIds(Receive(10)), Range(100, 10));
 }
 
@@ -264,7 +236,7 @@ TEST_F(CacheEngineTest, SizePurgeDeletesOldestRecords) {
     return stored > 0 && stored < 1200 && size < 1048576 - 512000;
   })) << stored
       << " records, " << size << " bytes";
-  registrar_.Signal(true);
+  registrar_.SetTrusted(true);
   const auto ids = FlowIds(Receive(static_cast<std::size_t>(stored)));
   ASSERT_EQ(ids.size(), static_cast<std::size_t>(stored));
   const auto kept = static_cast<std::uint32_t>(stored);

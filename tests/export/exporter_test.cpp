@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "export/ipfix_test_support.h"
+#include "support/fake_registrar.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -88,47 +89,7 @@ class FlowRefusingTransport : public IExporterTransport {
   std::atomic<int>& flow_sends_;
 };
 
-class FakeRegistrar : public IExportStatusRegistrar {
- public:
-  explicit FakeRegistrar(bool trusted) : trusted_(trusted) {}
-  OB_STATUSCODE RegisterForExportStatusChange(IExportStatusObserver* observer) override {
-    const std::lock_guard lock(mutex_);
-    observer_ = observer;
-    return kObSuccess;
-  }
-  OB_STATUSCODE DeRegisterForExportStatusChange(IExportStatusObserver* /*observer*/) override {
-    const std::lock_guard lock(mutex_);
-    observer_ = nullptr;
-    return kObSuccess;
-  }
-  int IsTrusted(bool* trusted) override {
-    *trusted = trusted_;
-    return trusted_ ? 1 : 2;
-  }
-  // Waits (up to 10 s) for the exporter to register, then tells it the new trust.
-  void SetTrusted(bool trusted) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-      {
-        const std::lock_guard lock(mutex_);
-        if (observer_ != nullptr || std::chrono::steady_clock::now() > deadline) {
-          trusted_ = trusted;
-          if (observer_ != nullptr) {
-            observer_->OnExportStatusChange(trusted ? IExportStatusObserver::EXPORT_ENABLED
-                                                    : IExportStatusObserver::EXPORT_DISABLED);
-          }
-          return;
-        }
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  IExportStatusObserver* observer_ = nullptr;
-  bool trusted_;
-};
+using orv::test::FakeRegistrar;
 
 // Settings the test may change while the exporter thread reads them.
 class SharedSettings {
@@ -282,7 +243,7 @@ TEST_F(ExporterTest, ParksAnnouncementsWhileUntrustedAndReleasesThemBeforeFlows)
   ASSERT_EQ(exporter->Start(), kObSuccess);
   PushFlows(1);
   EXPECT_FALSE(collector.Receive(300).has_value()) << "nothing leaves while untrusted";
-  registrar.SetTrusted(true);
+  registrar.SetTrustedOnceRegistered(true);
   std::vector<std::uint16_t> before;
   const auto flow = ReceiveFlow(collector, &before);
   ASSERT_TRUE(flow.has_value());
@@ -291,10 +252,10 @@ TEST_F(ExporterTest, ParksAnnouncementsWhileUntrustedAndReleasesThemBeforeFlows)
   EXPECT_EQ(before, (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId,
                                                 kInterfaceSetId}));
 
-  registrar.SetTrusted(false);
+  registrar.SetTrustedOnceRegistered(false);
   PushFlows(1);
   EXPECT_FALSE(collector.Receive(300).has_value());
-  registrar.SetTrusted(true);
+  registrar.SetTrustedOnceRegistered(true);
   before.clear();
   ASSERT_TRUE(ReceiveFlow(collector, &before).has_value());
   EXPECT_EQ(before, (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));

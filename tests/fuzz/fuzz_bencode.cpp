@@ -6,15 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_support.h"
 #include "runtime/logger.h"
 #include "stats/bencode.h"
 
 namespace {
-
-class NullSink : public ILogSink {
- public:
-  void Write(const LogRecord&) override {}
-};
 
 void CheckRoundTrip(const CBencode& value) {
   CBencodeStream encoded;
@@ -30,9 +26,7 @@ void CheckRoundTrip(const CBencode& value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static NullSink sink;
-  static ILogSink* const previous = ILogger::SetSink(&sink);
-  (void)previous;
+  orv::fuzz::SilenceLogs();
   const std::string text(reinterpret_cast<const char*>(data), size);
 
   CBencodeStream stream;

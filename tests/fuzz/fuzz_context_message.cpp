@@ -9,16 +9,12 @@
 #include <vector>
 
 #include "context/network_app_payload.h"
+#include "fuzz_support.h"
 #include "runtime/context_provider_service_base.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 
 namespace {
-
-class NullSink : public ILogSink {
- public:
-  void Write(const LogRecord&) override {}
-};
 
 void CheckPayload(std::span<const std::uint8_t> payload) {
   std::uint32_t process_id = 0;
@@ -43,9 +39,7 @@ void CheckPayload(std::span<const std::uint8_t> payload) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static NullSink sink;
-  static ILogSink* const previous = ILogger::SetSink(&sink);
-  (void)previous;
+  orv::fuzz::SilenceLogs();
   const std::span<const std::uint8_t> packet(data, size);
   OBRuntime::IPC_MESSAGE message;
   if (!ObSucceeded(OBRuntime::DecodeIpcMessage(packet, size, message))) {

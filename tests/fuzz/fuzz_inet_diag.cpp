@@ -11,21 +11,13 @@
 
 #include "driver/inet_diag.h"
 #include "driver/proc_connector.h"
+#include "fuzz_support.h"
 #include "runtime/logger.h"
 
-namespace {
-
-class NullSink : public ILogSink {
- public:
-  void Write(const LogRecord&) override {}
-};
-
-}  // namespace
+namespace {}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static NullSink sink;
-  static ILogSink* const previous = ILogger::SetSink(&sink);
-  (void)previous;
+  orv::fuzz::SilenceLogs();
   const std::span<const std::uint8_t> bytes(data, size);
   std::vector<orv::driver::DiagSocket> sockets;
   orv::driver::DiagBufferEnd end = orv::driver::DiagBufferEnd::kMore;

@@ -10,14 +10,10 @@
 
 #include "flow/idn_utils.h"
 #include "flow/orv_user_kdf_ipc.h"
+#include "fuzz_support.h"
 #include "runtime/logger.h"
 
 namespace {
-
-class NullSink : public ILogSink {
- public:
-  void Write(const LogRecord&) override {}
-};
 
 void CheckFlow(std::shared_ptr<const KdfFlowData> flow) {
   if (flow->header.version != kKdfVersion || flow->header.total_length != kKdfFlowDataSize ||
@@ -40,9 +36,7 @@ void CheckPidInfo(std::shared_ptr<const KdfPidInfo> info) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static NullSink sink;
-  static ILogSink* const previous = ILogger::SetSink(&sink);
-  (void)previous;
+  orv::fuzz::SilenceLogs();
   static OB_STATUSCODE status = kObSuccess;
   static OrvUserKdfIpc channel(0, CheckFlow, CheckPidInfo, status);
 

@@ -7,15 +7,11 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "runtime/logger.h"
 #include "runtime/lzs.h"
 
 namespace {
-
-class NullSink : public ILogSink {
- public:
-  void Write(const LogRecord&) override {}
-};
 
 // Decompresses in place with the given capacity; a failure must leave the buffer as it was.
 void DecompressInPlace(OBRuntime::CLZS& lzs, const std::vector<std::uint8_t>& block,
@@ -51,9 +47,7 @@ void RoundTrip(OBRuntime::CLZS& lzs, const std::uint8_t* data, std::size_t size)
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static NullSink sink;
-  static ILogSink* const previous = ILogger::SetSink(&sink);
-  (void)previous;
+  orv::fuzz::SilenceLogs();
   static OBRuntime::CLZS lzs;  // reused, as the cache keeps one object warm
   if (size > (1U << 20)) return 0;
 

@@ -10,17 +10,13 @@
 #include <vector>
 
 #include "flow/interpreter_container.h"
+#include "fuzz_support.h"
 #include "platform/account_lookup.h"
 #include "platform/process_query.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 
 namespace {
-
-class NullSink : public ILogSink {
- public:
-  void Write(const LogRecord&) override {}
-};
 
 constexpr std::wstring_view kInterpreters[] = {L"python", L"perl", L"ruby", L"node", L"bash"};
 
@@ -43,9 +39,7 @@ void FuzzScript(std::string_view text, std::size_t interpreter) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static NullSink sink;
-  static ILogSink* const previous = ILogger::SetSink(&sink);
-  (void)previous;
+  orv::fuzz::SilenceLogs();
   if (size == 0) {
     return 0;
   }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <fstream>
@@ -90,5 +91,18 @@ class ChildProcess {
   pid_t pid_ = -1;
   std::string expected_command_line_;  // argv as /proc/<pid>/cmdline shows it
 };
+
+// Runs body in a forked child and returns its exit status (128 + signal when killed). The child
+// only runs body and _exits, so the parent's threads are not needed there.
+inline int RunInChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::_exit(body());
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 }  // namespace orv::test

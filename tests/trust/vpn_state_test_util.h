@@ -15,6 +15,7 @@
 
 #include "common/vpn_shared_state.h"
 #include "platform/vpn_state_objects.h"
+#include "support/child_process.h"
 #include "trust/inter_process_sync.h"
 #include "trust/vpn_state_reader_writer.h"
 
@@ -27,18 +28,6 @@ inline OBPlatform::VpnStateObjectNames UniqueVpnStateNames() {
   static std::atomic<int> counter{0};
   return OBPlatform::VpnStateObjectNames::WithSuffix("." + std::to_string(::getpid()) + "." +
                                                      std::to_string(counter++));
-}
-
-// Runs body in a forked child and returns its exit status (128 + signal when killed).
-inline int RunInChild(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::_exit(body());
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Plays the VPN module in a child process: attaches as writer (which writes the initial record
