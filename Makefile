@@ -2,7 +2,7 @@
 # runs every test. Sanitizer builds live in their own build directories.
 
 BUILD      ?= build
-GENERATOR  := -G Ninja
+GENERATOR  := -G Ninja $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure --timeout 300 -j $(JOBS)
 
