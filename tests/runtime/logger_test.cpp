@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/log_limiter.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -21,16 +22,42 @@ TEST(LoggerTest, ReducesPrettyFunctionToClassAndOperation) {
 
 TEST(LoggerTest, HandsFormattedRecordToSinkWithoutTrailingNewline) {
   orv::test::LogCapture capture;
-  OB_LOG_AS(LOG_WARNING, "CORVAgent::MainThreadProc", "ORVAgent: %s received.\n", "ORVShutdownEvent");
+  OB_LOG_AS(LOG_WARNING, "CORVAgent::MainThreadProc", "ORVAgent: %s received.\n",
+            "ORVShutdownEvent");
   OB_LOG_ERROR("value %d of %u", -5, 7U);
   const std::string long_text(2000, 'x');
   OB_LOG_DEBUG("%s", long_text.c_str());
   EXPECT_TRUE(capture.Has(LOG_WARNING, "CORVAgent::MainThreadProc",
                           "ORVAgent: ORVShutdownEvent received."));
-  EXPECT_TRUE(capture.Has(LOG_ERROR, "LoggerTest_HandsFormattedRecordToSinkWithoutTrailingNewline_Test::TestBody",
-                          "value -5 of 7"));
+  EXPECT_TRUE(capture.Has(
+      LOG_ERROR, "LoggerTest_HandsFormattedRecordToSinkWithoutTrailingNewline_Test::TestBody",
+      "value -5 of 7"));
   EXPECT_TRUE(capture.Contains(long_text));
   EXPECT_EQ(ILogger::ProgramName(), "oborvagent");
+}
+
+TEST(LoggerTest, LimiterPassesBurstThenOneLinePerMinuteWithTheHeldBackCount) {
+  CLogLimiter limiter;
+  const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  std::uint64_t suppressed = 99;
+  for (std::uint32_t i = 0; i < CLogLimiter::kBurst; ++i) {
+    EXPECT_TRUE(limiter.Admit(start, suppressed));
+    EXPECT_EQ(suppressed, 0U);
+  }
+  for (int i = 0; i < 1000; ++i) {
+    EXPECT_FALSE(limiter.Admit(start + std::chrono::seconds(59), suppressed));
+  }
+  EXPECT_TRUE(limiter.Admit(start + std::chrono::seconds(60), suppressed));
+  EXPECT_EQ(suppressed, 1000U);
+  EXPECT_FALSE(limiter.Admit(start + std::chrono::seconds(61), suppressed));
+  EXPECT_TRUE(limiter.Admit(start + std::chrono::seconds(121), suppressed));
+  EXPECT_EQ(suppressed, 1U);
+
+  orv::test::LogCapture capture;
+  for (int i = 0; i < 100; ++i) {
+    OB_LOG_LIMITED(LOG_ERROR, "bad datagram %d", i);
+  }
+  EXPECT_EQ(capture.Lines().size(), CLogLimiter::kBurst);
 }
 
 }  // namespace
