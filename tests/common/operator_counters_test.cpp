@@ -1,0 +1,75 @@
+#include "common/operator_counters.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+OperatorStatus Sample() {
+  OperatorStatus status;
+  status.activity = AgentActivity::kCaching;
+  status.cache_rows = 3000;
+  status.updated = 1'765'000'000;
+  status.counts[static_cast<std::size_t>(FlowCounter::kExported)] = 12'345;
+  status.counts[static_cast<std::size_t>(FlowCounter::kCacheDelivered)] = 1'000'000;
+  status.counts[static_cast<std::size_t>(FlowCounter::kQueueFull)] = 2;
+  status.counts[static_cast<std::size_t>(FlowCounter::kChannelRefusedSender)] = 5;
+  status.counts[static_cast<std::size_t>(FlowCounter::kDroppedLoopback)] = 70;  // not a loss
+  return status;
+}
+
+TEST(OperatorCountersTest, StatusLineJsonAndPrometheusSayTheSame) {
+  const OperatorStatus status = Sample();
+  EXPECT_EQ(FormatStatusLine(status),
+            "caching; 1,012,345 flows exported, 7 dropped, cache 3,000 rows");
+
+  const std::string json = FormatStatusJson(status);
+  EXPECT_EQ(json.substr(0, 81),
+            R"({"activity":"caching","updated":1765000000,"cache_rows":3000,"counters":{"channel)");
+  OperatorStatus read;
+  ASSERT_EQ(ParseStatusJson(json, read), kObSuccess);
+  EXPECT_EQ(read.counts, status.counts);
+  EXPECT_EQ(read.activity, status.activity);
+  EXPECT_EQ(read.cache_rows, 3000U);
+  EXPECT_EQ(read.updated, status.updated);
+
+  const std::string text = FormatPrometheus(status);
+  for (const char* line :
+       {"# TYPE orv_exported_total counter\norv_exported_total 12345\n", "orv_queue_full_total 2\n",
+        "orv_cache_rows 3000\n", "orv_activity{activity=\"caching\"} 1\n",
+        "orv_activity{activity=\"exporting\"} 0\n",
+        "orv_status_updated_timestamp_seconds 1765000000\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+}
+
+TEST(OperatorCountersTest, ParserRefusesWhatTheAgentNeverWrites) {
+  OperatorStatus status;
+  EXPECT_EQ(
+      ParseStatusJson(R"({"activity":"exporting","counters":{"exported":5,"new_one":9}})", status),
+      kObSuccess);  // a counter of a later version is skipped
+  EXPECT_EQ(status.Count(FlowCounter::kExported), 5U);
+  for (const char* bad :
+       {"", "{", R"({"activity":"dancing"})", R"({"counters":{"exported":-1}})",
+        R"({"updated":1} trailing)", R"({"cache_rows":"3"})", R"({"activity":"exp\"orting"})",
+        R"({"counters":{"exported":99999999999999999999}})"}) {
+    EXPECT_EQ(ParseStatusJson(bad, status), kObBadArgument) << bad;
+  }
+}
+
+TEST(OperatorCountersTest, CountersAddFromManyThreads) {
+  auto& counters = COperatorCounters::Instance();
+  const auto before = counters.Read(0).Count(FlowCounter::kCached);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&counters] {
+      for (int i = 0; i < 10'000; ++i) counters.Add(FlowCounter::kCached);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(counters.Read(0).Count(FlowCounter::kCached) - before, 40'000U);
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#include "core/operator_status_reporter.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+TEST(OperatorStatusReporterTest, PublishesFileAndStatusLineAndLogsLossesOnceAMinute) {
+  orv::test::TempDir directory;
+  const auto file = directory.path() / COperatorStatusReporter::kStatusFileName;
+  std::vector<std::string> notified;
+  COperatorStatusReporter reporter(file, [&](const std::string& m) { notified.push_back(m); });
+  auto& counters = COperatorCounters::Instance();
+  const OperatorStatus before = counters.Read(0);
+  orv::test::LogCapture log;
+  const auto start = std::chrono::steady_clock::now();
+
+  counters.Add(FlowCounter::kExported, 3);
+  counters.Add(FlowCounter::kQueueFull, 2);
+  reporter.PublishNow(start);
+  OperatorStatus published;
+  ASSERT_EQ(ParseStatusJson(ReadFile(file), published), kObSuccess);
+  EXPECT_EQ(published.Count(FlowCounter::kExported) - before.Count(FlowCounter::kExported), 3U);
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644U);
+  ASSERT_EQ(notified.size(), 1U);
+  EXPECT_EQ(notified[0].rfind("STATUS=", 0), 0U);
+  EXPECT_NE(notified[0].find(" flows exported, "), std::string::npos);
+  EXPECT_EQ(log.Lines().size(), 1U);  // the first loss is told at once
+
+  counters.Add(FlowCounter::kQueueFull);
+  reporter.PublishNow(start + std::chrono::seconds(10));
+  counters.Add(FlowCounter::kDroppedLoopback);  // filtered, not lost
+  reporter.PublishNow(start + std::chrono::seconds(70));
+  ASSERT_EQ(log.Lines().size(), 2U);  // the next one a minute later, with what it missed
+  EXPECT_NE(log.Lines()[1].message.find("queue_full 1"), std::string::npos);
+  reporter.PublishNow(start + std::chrono::seconds(200));
+  EXPECT_EQ(log.Lines().size(), 2U);  // nothing lost since
+}
+
+}  // namespace
