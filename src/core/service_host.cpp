@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "platform/sd_bus_handles.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 #include "runtime/unique_fd.h"
 
@@ -559,7 +560,7 @@ int RunService(IServiceAgent& agent, IServiceManager& manager, const ExitFunctio
   host.RegisterControlHandler(controls.Open());
   bool orderly = false;
   try {
-    std::thread service([&host, &controls, &orderly] {
+    std::thread service = OBRuntime::StartAgentThread([&host, &controls, &orderly] {
       orderly = host.ServiceMain();
       controls.SignalDone();
     });

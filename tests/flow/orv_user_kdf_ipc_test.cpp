@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -292,7 +294,8 @@ TEST(OrvUserKdfIpc, StopReportsACallbackThatOutlastsTheWait) {
       status);
   ASSERT_EQ(status, kObSuccess);
   ASSERT_TRUE(channel->Start());
-  Sender(channel->LocalPort()).Send(PidDatagram(1));
+  Sender sender(channel->LocalPort());  // kept open: the channel identifies it by its socket
+  sender.Send(PidDatagram(1));
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(changed.wait_for(lock, kDeadline, [&] { return entered; }));
@@ -307,7 +310,7 @@ TEST(OrvUserKdfIpc, StopReportsACallbackThatOutlastsTheWait) {
     changed.notify_all();
   }
   ASSERT_TRUE(channel->Start());  // waits for the old thread, then serves again
-  Sender(channel->LocalPort()).Send(PidDatagram(2));
+  sender.Send(PidDatagram(2));
   {
     std::unique_lock lock(mutex);
     EXPECT_TRUE(changed.wait_for(lock, kDeadline, [&] { return entered; }));
@@ -315,19 +318,64 @@ TEST(OrvUserKdfIpc, StopReportsACallbackThatOutlastsTheWait) {
   channel.reset();
 }
 
-TEST(OrvUserKdfIpc, ReportsABindFailure) {
+TEST(OrvUserKdfIpc, TakesAFreeLoopbackPortWhenItsPortIsHeld) {
   OB_STATUSCODE status = kObFailure;
   OrvUserKdfIpc first(0, nullptr, nullptr, status);
   ASSERT_EQ(status, kObSuccess);
   EXPECT_GT(first.SocketReceiveBufferBytes(), 0);
   LogCapture log;
-  OrvUserKdfIpc second(first.LocalPort(), nullptr, nullptr, status);
-  EXPECT_EQ(status, kObFailure);
-  EXPECT_TRUE(log.Has(LOG_ERROR, "OrvUserKdfIpc::OrvUserKdfIpc",
-                      "socket error: " + std::to_string(EADDRINUSE)));
-  EXPECT_EQ(second.LocalPort(), 0);
-  EXPECT_TRUE(second.Start());  // nothing to serve: the thread ends at once
-  EXPECT_TRUE(second.Stop());
+  Recorder recorder;
+  OrvUserKdfIpc second(first.LocalPort(), nullptr, recorder.PidCallback(), status);
+  ASSERT_EQ(status, kObSuccess);
+  EXPECT_NE(second.LocalPort(), 0);
+  EXPECT_NE(second.LocalPort(), first.LocalPort());
+  // The holder is this very process, which /proc names.
+  EXPECT_TRUE(log.Contains("(pid " + std::to_string(::getpid()) + ") of uid " +
+                           std::to_string(::geteuid())))
+      << (log.Lines().empty() ? "" : log.Lines().back().message);
+  ASSERT_TRUE(second.Start());
+  Sender sender(second.LocalPort());
+  sender.Send(PidDatagram(3));
+  EXPECT_TRUE(recorder.WaitForPid(3));
+}
+
+// A socket whose owner is uid, created by this thread with its file-system uid switched.
+OBRuntime::UniqueFd SocketOwnedBy(uid_t uid) {
+  const uid_t previous = static_cast<uid_t>(::setfsuid(uid));
+  OBRuntime::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
+  ::setfsuid(previous);
+  return fd;
+}
+
+TEST(OrvUserKdfIpc, BelievesOnlyRootAndItsOwnAccount) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to create a socket owned by another account";
+  }
+  Recorder recorder;
+  OB_STATUSCODE status = kObFailure;
+  OrvUserKdfIpc channel(0, recorder.FlowCallback(), recorder.PidCallback(), status);
+  ASSERT_EQ(status, kObSuccess);
+  ASSERT_TRUE(channel.Start());
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(channel.LocalPort());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto send = [&](const OBRuntime::UniqueFd& fd, const Bytes& bytes) {
+    ASSERT_EQ(::sendto(fd.get(), bytes.data(), bytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&address), sizeof address),
+              static_cast<ssize_t>(bytes.size()));
+  };
+  const OBRuntime::UniqueFd nobody = SocketOwnedBy(65534);
+  const OBRuntime::UniqueFd root = SocketOwnedBy(0);
+  LogCapture log;
+  send(nobody, FlowDatagram(66));
+  send(nobody, PidDatagram(66));
+  send(root, PidDatagram(1));
+  ASSERT_TRUE(recorder.WaitForPid(1));
+  EXPECT_EQ(channel.RefusedDatagrams(), 2U);
+  EXPECT_TRUE(recorder.Flows().empty());
+  EXPECT_EQ(recorder.Pids(), std::vector<std::uint32_t>{1});
+  EXPECT_TRUE(log.Contains("belongs to neither root nor the agent's account"));
 }
 
 }  // namespace

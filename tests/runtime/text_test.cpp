@@ -39,4 +39,15 @@ TEST(TextTest, Utf16PrefixNeverSplitsASurrogatePair) {
 }
 
 }  // namespace
+TEST(TextTest, EscapesControlCharactersOnly) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain \\domain\\user é", "plain \\domain\\user é"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {std::string("nul\0esc\x1b del\x7f", 13), "nul\\x00esc\\x1b del\\x7f"},
+  };
+  for (const auto& [raw, escaped] : cases) {
+    EXPECT_EQ(OBRuntime::EscapeControlCharacters(raw), escaped);
+  }
+}
+
 }  // namespace OBRuntime
