@@ -148,14 +148,12 @@ std::string EscapeControlCharacters(std::string_view text) {
   escaped.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
+    if ((byte >= 0x20 && byte != 0x7F) || c == '\t') {
       escaped += c;
     } else if (c == '\n') {
       escaped += "\\n";
     } else if (c == '\r') {
       escaped += "\\r";
-    } else if (c == '\t') {
-      escaped += "\\t";
     } else {
       escaped += "\\x";
       escaped += kHex[byte >> 4];
