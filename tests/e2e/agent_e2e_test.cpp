@@ -7,12 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "agent_harness.h"
 #include "driver/flow_datagram_builder.h"
+#include "platform/named_sync.h"
+#include "platform/vpn_state_objects.h"
 #include "support/namespace_rerun.h"
 
 namespace orv::e2e {
@@ -284,7 +287,15 @@ TEST(AgentEndToEndTest, ATakenPortAFifoProfileAndAFloodOfBadDatagramsNeitherStop
   }
   EXPECT_GE(lines, 1U);
   EXPECT_LE(lines, 6U) << "first five, then one a minute";
+
+  // A peer holding the VPN state lock holds up the stop by the lock's time-out at most.
+  OBPlatform::NamedMutex lock;
+  int lock_error = 0;
+  ASSERT_EQ(lock.Open(OBPlatform::kVpnStateLockName), 0);
+  ASSERT_EQ(lock.Lock(std::chrono::seconds(5), lock_error), OBPlatform::NamedLockResult::kOwned);
+  const auto stop_started = std::chrono::steady_clock::now();
   EXPECT_EQ(agent.Terminate(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_started, std::chrono::seconds(5));
   ::close(squatter);
 }
 
