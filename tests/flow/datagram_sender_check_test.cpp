@@ -11,11 +11,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kAgentUid = 1000;
 
 sockaddr_in FromPort(std::uint16_t port) {
-  sockaddr_in sender{};
-  sender.sin_family = AF_INET;
-  sender.sin_port = htons(port);
-  sender.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sender;
+  return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 TEST(DatagramSenderCheckTest, BelievesRootAndTheAgentAndRemembersEachPortForASecond) {
