@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "runtime/agent_thread.h"
 #include "runtime/fd_io.h"
 #include "runtime/logger.h"
 #include "runtime/unique_fd.h"
@@ -24,7 +25,7 @@ void COperatorStatusReporter::Start() {
     const std::lock_guard lock(stop_mutex_);
     stopping_ = false;
   }
-  thread_ = std::thread([this] {
+  thread_ = OBRuntime::StartAgentThread([this] {
     std::unique_lock lock(stop_mutex_);
     while (!stop_changed_.wait_for(lock, kInterval, [this] { return stopping_; })) {
       lock.unlock();
