@@ -36,7 +36,7 @@ int LookupFlow(std::uint32_t pid, const ProcessInfoServices& services) {
 
 void BM_ProcessInfo_WarmFlowLookup(benchmark::State& state) {
   CProcessCache cache;
-  OBRuntime::CSha256HashManagerImpl hasher;
+  CInlineFileHasher hasher;
   const ProcessInfoServices services{LinuxProcessQueries::Instance(),
                                      LinuxAccountDirectory::Instance(), cache, hasher};
   const auto pid = static_cast<std::uint32_t>(::getpid());
@@ -54,7 +54,7 @@ BENCHMARK(BM_ProcessInfo_WarmFlowLookup);
 
 // An empty process cache each time; file hashes still come from the hasher's own cache.
 void BM_ProcessInfo_ColdFlowLookup(benchmark::State& state) {
-  OBRuntime::CSha256HashManagerImpl hasher;
+  CInlineFileHasher hasher;
   const auto pid = static_cast<std::uint32_t>(::getpid());
   int succeeded = 0;
   for (auto _ : state) {

@@ -3,8 +3,12 @@
 //
 // Process id 0 and kernel threads are "SYSTEM": image path "SYSTEM", parent 0, a hash of 32 zero
 // bytes. Any other process is read from /proc (through IProcessQueries) and identified by its
-// start time; what it cannot change is kept in the process-wide CProcessCache, so a warm lookup
-// of a process and its parent costs one read of /proc/<pid>/stat. The parent is the one seen
+// start time and the identity of its image (a same-named exec is a new image); what it cannot
+// change is kept in the process-wide CProcessCache, so a warm lookup of a process and its parent
+// costs a read of /proc/<pid>/stat and a stat of its image. The user is checked against the
+// process's current credentials on every lookup: a process may change its user without exec.
+// Images are hashed off the caller's thread (IFileHasher): until the digest is ready the hash
+// answers kObMessageParked. The parent is the one seen
 // when the process was first looked up (its id and start time are kept with the process): a
 // newer process that took over the parent's id is never taken for it. A process that has
 // exited, or one the agent may not inspect, gives kObFailure; the flow record turns that into
@@ -16,21 +20,22 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "common/status.h"
+#include "flow/file_hasher.h"
 #include "flow/process_cache.h"
 #include "flow/process_info_surrogateable.h"
 #include "flow/process_queries.h"
-#include "runtime/sha256_hash_manager.h"
 
 // What CProcessInfo reads through; all borrowed and outliving every CProcessInfo.
 struct ProcessInfoServices {
   IProcessQueries& queries;
   IAccountDirectory& accounts;
   CProcessCache& cache;
-  OBRuntime::CSha256HashManagerImpl& hasher;
+  IFileHasher& hasher;
 
-  // /proc, NSS, the process-wide cache and the process-wide hasher.
+  // /proc, NSS, the process-wide cache and the process-wide hash worker.
   static const ProcessInfoServices& Default();
 };
 
@@ -54,8 +59,9 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   // GetProcessPath for the parent process id.
   [[nodiscard]] OB_STATUSCODE GetParentProcessPath(wchar_t* buffer, std::uint32_t capacity);
   // The SHA-256 of the process image into buffer; size holds the capacity and becomes 32.
-  // kObBufferTooSmall with size 32 for a smaller (or null) buffer; kObFailure when the process
-  // cannot be read or its image cannot be hashed.
+  // kObBufferTooSmall with size 32 for a smaller (or null) buffer; kObMessageParked while the
+  // digest is being computed; kObFailure when the process cannot be read or its image is not
+  // hashed.
   [[nodiscard]] OB_STATUSCODE GetProcessHash(std::uint8_t* buffer, std::uint32_t& size);
   // GetProcessHash for the parent process id.
   [[nodiscard]] OB_STATUSCODE GetParentProcessHash(std::uint8_t* buffer, std::uint32_t& size);
@@ -92,6 +98,8 @@ class CProcessInfo : public CProcessInfoSurrogateable {
                                      std::uint16_t& account_type);
   // True when the process read at load time still holds its id with the same image.
   [[nodiscard]] bool StillSame(const Subject& subject);
+  // Device and inode of the process's image; zeros when it cannot be stat'ed.
+  [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> ImageIdentity(std::uint32_t pid);
   void Update(Subject& subject, std::shared_ptr<const ProcessFacts> facts);
   [[nodiscard]] static bool IsSystem(const Subject& subject);
 
