@@ -175,10 +175,8 @@ void CORVAgent::OnPidInfo(std::shared_ptr<const KdfPidInfo> message) {
   if (!record) {
     return;
   }
+  // Not offered to the context: only processes that make a flow are network apps.
   pid_table_.Insert(message->pid, record);
-  if (context_manager_) {
-    context_manager_->OnFlow(record);
-  }
 }
 
 bool CORVAgent::stillDescribes(const ORVFlowObject& stored) {
