@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,10 +46,12 @@ struct ProcessFacts {
   bool has_hash = false;  // hash valid
   std::array<std::uint8_t, 32> hash{};
   // user_name and account_type valid, for the effective uid and groups below. A process can
-  // change its user without exec, so callers compare these with the process's current ones.
+  // change its user without exec, so callers compare these with the process's current ones
+  // (read at user_checked, a steady-clock time).
   bool has_user = false;
   std::uint32_t effective_uid = 0;
   std::vector<std::uint32_t> groups;
+  std::chrono::steady_clock::time_point user_checked{};
   std::wstring user_name;
   std::uint16_t account_type = 0;
 };

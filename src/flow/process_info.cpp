@@ -300,35 +300,47 @@ OB_STATUSCODE CProcessInfo::UserOf(Subject& subject, wchar_t* buffer, std::uint3
     OB_LOG_DEBUG("process id 0 has no account to query");
     return kObFailure;
   }
+  const auto now = services_.clock();
+  if (!subject.facts->has_user || now - subject.facts->user_checked >= kUserRecheckInterval) {
+    const OB_STATUSCODE status = ResolveUser(subject, now);
+    if (status != kObSuccess) {
+      return status;
+    }
+  }
+  account_type = subject.facts->account_type;
+  return CopyAccountName(subject.facts->user_name, buffer, size);
+}
+
+OB_STATUSCODE CProcessInfo::ResolveUser(Subject& subject,
+                                        std::chrono::steady_clock::time_point now) {
   orv::platform::ProcCredentials credentials;
   int os_error = 0;
   if (services_.queries.Credentials(subject.pid, credentials, os_error) != kObSuccess) {
     OB_LOG_DEBUG("credentials of process %u unreadable: errno %d", subject.pid, os_error);
     return kObFailure;
   }
-  if (!subject.facts->has_user || subject.facts->effective_uid != credentials.effective_uid ||
-      subject.facts->groups != credentials.groups) {
+  auto updated = std::make_shared<ProcessFacts>(*subject.facts);
+  updated->user_checked = now;
+  if (!updated->has_user || updated->effective_uid != credentials.effective_uid ||
+      updated->groups != credentials.groups) {
     std::wstring name;
     const OB_STATUSCODE status =
         FormatAccountName(credentials.effective_uid, services_.accounts, name);
     if (status != kObSuccess) {
       return status;
     }
-    const std::uint16_t type =
+    updated->account_type =
         ComputeAccountType(credentials.effective_uid, credentials.groups, services_.accounts);
-    if (!StillSame(subject)) {
-      return kObFailure;
-    }
-    auto updated = std::make_shared<ProcessFacts>(*subject.facts);
     updated->has_user = true;
     updated->effective_uid = credentials.effective_uid;
     updated->groups = std::move(credentials.groups);
     updated->user_name = std::move(name);
-    updated->account_type = type;
-    Update(subject, std::move(updated));
   }
-  account_type = subject.facts->account_type;
-  return CopyAccountName(subject.facts->user_name, buffer, size);
+  if (!StillSame(subject)) {
+    return kObFailure;
+  }
+  Update(subject, std::move(updated));
+  return kObSuccess;
 }
 
 std::pair<std::uint64_t, std::uint64_t> CProcessInfo::ImageIdentity(std::uint32_t pid) {

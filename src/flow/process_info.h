@@ -5,8 +5,9 @@
 // bytes. Any other process is read from /proc (through IProcessQueries) and identified by its
 // start time and the identity of its image (a same-named exec is a new image); what it cannot
 // change is kept in the process-wide CProcessCache, so a warm lookup of a process and its parent
-// costs a read of /proc/<pid>/stat and a stat of its image. The user is checked against the
-// process's current credentials on every lookup: a process may change its user without exec.
+// costs a read of /proc/<pid>/stat and a stat of its image. A process may change its user
+// without exec: its credentials are read again when the account was resolved over
+// kUserRecheckInterval ago, and a new uid or group list resolves the account afresh.
 // Images are hashed off the caller's thread (IFileHasher): until the digest is ready the hash
 // answers kObMessageParked. The parent is the one seen
 // when the process was first looked up (its id and start time are kept with the process): a
@@ -17,6 +18,7 @@
 // Objects are temporary, made per lookup on one thread; the shared cache is thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +36,8 @@ struct ProcessInfoServices {
   IAccountDirectory& accounts;
   CProcessCache& cache;
   IFileHasher& hasher;
+  // The steady clock; tests give their own.
+  std::chrono::steady_clock::time_point (*clock)() = &std::chrono::steady_clock::now;
 
   // /proc, NSS, the process-wide cache and the process-wide hash worker.
   static const ProcessInfoServices& Default();
@@ -46,6 +50,7 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   // The callers' buffer sizes, in wide characters.
   static constexpr std::uint32_t kPathCapacity = 260;
   static constexpr std::uint32_t kUserCapacity = 512;
+  static constexpr std::chrono::seconds kUserRecheckInterval{1};
 
   explicit CProcessInfo(std::uint32_t process_id,
                         const ProcessInfoServices& services = ProcessInfoServices::Default());
@@ -98,6 +103,9 @@ class CProcessInfo : public CProcessInfoSurrogateable {
                                      std::uint16_t& account_type);
   // True when the process read at load time still holds its id with the same image.
   [[nodiscard]] bool StillSame(const Subject& subject);
+  // Reads the credentials and resolves the account when they changed; stores the result.
+  [[nodiscard]] OB_STATUSCODE ResolveUser(Subject& subject,
+                                          std::chrono::steady_clock::time_point now);
   // Device and inode of the process's image; zeros when it cannot be stat'ed.
   [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> ImageIdentity(std::uint32_t pid);
   void Update(Subject& subject, std::shared_ptr<const ProcessFacts> facts);

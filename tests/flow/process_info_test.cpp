@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -271,7 +272,10 @@ class ProcessInfoFakeTest : public ::testing::Test {
   FakeAccountDirectory accounts_;
   CProcessCache cache_{8};
   CInlineFileHasher hasher_;
-  ProcessInfoServices services_{queries_, accounts_, cache_, hasher_};
+  ProcessInfoServices services_{queries_, accounts_, cache_, hasher_, &Now};
+
+  static std::chrono::steady_clock::time_point Now() { return now_; }
+  static inline std::chrono::steady_clock::time_point now_{std::chrono::hours(1)};
 };
 
 TEST_F(ProcessInfoFakeTest, WarmLookupReadsOnlyStat) {
@@ -292,9 +296,8 @@ TEST_F(ProcessInfoFakeTest, WarmLookupReadsOnlyStat) {
     EXPECT_EQ(UserOf(info, status, type, true), L"host\\root");
     EXPECT_EQ(type, kAccountTypeAdministrators);
   }
-  EXPECT_EQ(queries_.image_calls, 2);  // app and init, once each
-  // Credentials on every lookup (a process may change its user without exec); names once.
-  EXPECT_EQ(queries_.credential_calls, 6);
+  EXPECT_EQ(queries_.image_calls, 2);       // app and init, once each
+  EXPECT_EQ(queries_.credential_calls, 2);  // likewise, within the recheck interval
   // A warm lookup reads the process's stat once; the parent comes from the cache.
   EXPECT_EQ(queries_.stat_calls - stat_calls_before, 1);
 }
@@ -321,8 +324,10 @@ TEST_F(ProcessInfoFakeTest, SameNamedExecAndUserChangeAreSeen) {
   OB_STATUSCODE status = kObFailure;
   EXPECT_EQ(PathOf(info, status), L"/opt/app/app");
   EXPECT_EQ(HashOf(info, status), FileHash(launched));
-  // The process then drops to another user without exec.
+  // The process then drops to another user without exec; the next check after the interval
+  // sees it.
   queries_.processes[500].credentials.effective_uid = 0;
+  now_ += CProcessInfo::kUserRecheckInterval;
   CProcessInfo later(500, services_);
   std::uint16_t type = 0;
   EXPECT_EQ(UserOf(later, status, type), L"host\\root");
