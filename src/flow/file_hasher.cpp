@@ -126,8 +126,8 @@ OB_STATUSCODE CFileHashWorker::HashOpenFile(OBRuntime::UniqueFd&& file, std::uin
   const FileKey key = KeyOf(info);
   try {
     const std::scoped_lock lock(mutex_);
-    if (const OB_STATUSCODE known = AnswerLocked(key, digest); known != kObQueueEmpty) {
-      return known;
+    if (const std::optional<OB_STATUSCODE> known = AnswerLocked(key, digest)) {
+      return *known;
     }
     if (static_cast<std::uint64_t>(info.st_size) > limits_.max_file_bytes) {
       RememberLocked(key, State::kNotHashed);
@@ -145,10 +145,11 @@ OB_STATUSCODE CFileHashWorker::HashOpenFile(OBRuntime::UniqueFd&& file, std::uin
   }
 }
 
-OB_STATUSCODE CFileHashWorker::AnswerLocked(const FileKey& key, OBRuntime::Sha256Digest& digest) {
+std::optional<OB_STATUSCODE> CFileHashWorker::AnswerLocked(const FileKey& key,
+                                                           OBRuntime::Sha256Digest& digest) {
   const auto found = known_.find(key);
   if (found == known_.end()) {
-    return kObQueueEmpty;
+    return std::nullopt;
   }
   Known& known = found->second;
   known.last_use = ++use_clock_;

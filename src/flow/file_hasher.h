@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -112,8 +113,9 @@ class CFileHashWorker : public IFileHasher {
   };
 
   static FileKey KeyOf(const struct stat& info) noexcept;
-  // Answers from known_ or records a new verdict; mutex_ held.
-  [[nodiscard]] OB_STATUSCODE AnswerLocked(const FileKey& key, OBRuntime::Sha256Digest& digest);
+  // The answer known_ holds for the file, if any; mutex_ held.
+  [[nodiscard]] std::optional<OB_STATUSCODE> AnswerLocked(const FileKey& key,
+                                                          OBRuntime::Sha256Digest& digest);
   [[nodiscard]] OB_STATUSCODE QueueLocked(const FileKey& key, OBRuntime::UniqueFd&& file,
                                           std::uint32_t pid);
   Known& RememberLocked(const FileKey& key, State state);
