@@ -10,7 +10,12 @@
 // forgets the request) and a size limit per file (larger files are said once in the log).
 //
 // Digests are kept under the file's identity and version (device, inode, size, modification
-// and status-change times), so a rewritten file is hashed again.
+// and status-change times), so a rewritten file is hashed again; at most known_capacity
+// answers are kept (the least recently used half goes when full).
+//
+// Threads: HashOpenFile is safe from any thread; the workers start with the first request that
+// needs them and are joined by the destructor. A queued request owns its descriptor, so the file
+// is read even when the process that named it has exited.
 #pragma once
 
 #include <sys/stat.h>
