@@ -9,6 +9,7 @@
 #include <new>
 #include <system_error>
 
+#include "runtime/agent_thread.h"
 #include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 
@@ -209,7 +210,7 @@ void CFileHashWorker::EvictOlderHalfLocked() {
 
 void CFileHashWorker::StartWorkersLocked() {
   while (workers_.size() < limits_.workers) {
-    workers_.emplace_back([this] { WorkerLoop(); });
+    workers_.push_back(OBRuntime::StartAgentThread([this] { WorkerLoop(); }));
   }
 }
 

@@ -316,7 +316,8 @@ OB_STATUSCODE CProcessInfo::ResolveUser(Subject& subject,
   orv::platform::ProcCredentials credentials;
   int os_error = 0;
   if (services_.queries.Credentials(subject.pid, credentials, os_error) != kObSuccess) {
-    OB_LOG_DEBUG("credentials of process %u unreadable: errno %d", subject.pid, os_error);
+    OB_LOG_LIMITED(LOG_DEBUG, "credentials of process %u unreadable: errno %d", subject.pid,
+                   os_error);
     return kObFailure;
   }
   auto updated = std::make_shared<ProcessFacts>(*subject.facts);

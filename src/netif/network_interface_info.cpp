@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 
 namespace {
@@ -96,7 +97,7 @@ void CNetworkInterfaceInfo::startRepopulation(const char* function) {
     repopulation_thread_.join();
   }
   try {
-    repopulation_thread_ = std::thread([this, function] {
+    repopulation_thread_ = OBRuntime::StartAgentThread([this, function] {
       std::uint64_t generation = 0;
       {
         const std::lock_guard lock(mutex_);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "cache/persisted_state.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
@@ -163,7 +164,7 @@ void CNetworkInterfaceManager::startRefreshThread() {
     refresh_thread_.join();
   }
   try {
-    refresh_thread_ = std::thread([this] {
+    refresh_thread_ = OBRuntime::StartAgentThread([this] {
       do {
         refresh_again_ = false;
         if (refreshInterfaceListThread() != kObSuccess) {
