@@ -116,12 +116,16 @@ class CacheEngineTest : public ::testing::Test {
       ASSERT_EQ(flow_queue_.Push(Flow(id, end, hashes)), kObSuccess);
     }
   }
-  // Pops from the cache queue until count objects arrived, one at a time.
-  std::vector<std::shared_ptr<ORVObject>> Receive(std::size_t count) {
+  // Pops from the cache queue until count objects arrived, one at a time, reporting each sent
+  // as the exporter would.
+  std::vector<std::shared_ptr<ORVObject>> Receive(std::size_t count, bool deliver = true) {
     std::vector<std::shared_ptr<ORVObject>> received;
     WaitUntil([&] {
       std::shared_ptr<ORVObject> object;
       while (received.size() < count && cache_queue_->Pop(object) == kObSuccess) {
+        if (deliver) {
+          engine_->Ledger().Delivered(object.get());
+        }
         received.push_back(std::move(object));
       }
       return received.size() >= count;
@@ -219,26 +223,34 @@ TEST_F(CacheEngineTest, AgingDeletesOnlyExpiredRecords) {
   EXPECT_EQ(FlowIds(Receive(10)), Range(100, 10));
 }
 
-TEST_F(CacheEngineTest, SizePurgeDeletesOldestRecords) {
-  // 1 MB less the 500 KB margin; the records fill about 1.4 MB. The store only shrinks when it
-  // compacts after more than 1000 deletions, so about the newest 100 records remain.
+TEST_F(CacheEngineTest, SizePurgeDeletesOnlyWhatTheLimitNeedsAndOnlyWhileCaching) {
+  // 1 MB less the 500 KB margin; the records fill about 1.8 MB, some 270 fit. Freed pages count
+  // as room, so the purge stops as soon as the data fits instead of emptying the store further.
   SetLimits(1, CCacheEngine::kNoLimit);
   Start();
   PushFlows(0, 1200, Now(), 30);
   ASSERT_TRUE(WaitUntil([&] { return flow_queue_.IsEmpty(); }));
   std::int64_t stored = 0;
-  std::uint64_t size = 0;
+  std::uint64_t used = 0;
   ASSERT_TRUE(WaitUntil([&] {
     OB_STATUSCODE status = kObFailure;
-    const CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
-    size = store.StoreFilesSize();
+    CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
+    used = store.UsedSize();
     stored = StoredRecords();
-    return stored > 0 && stored < 1200 && size < 1048576 - 512000;
+    return stored > 0 && stored < 1200 && used < 1048576 - 512000;
   })) << stored
-      << " records, " << size << " bytes";
+      << " records, " << used << " bytes";
+  EXPECT_GE(stored, 200);
+  // While exporting nothing is purged, even with the limit lowered below the data.
   registrar_.SetTrusted(true);
-  const auto ids = FlowIds(Receive(static_cast<std::size_t>(stored)));
+  auto received = Receive(1);
+  SetLimits(0, CCacheEngine::kNoLimit);
+  engine_->OnProfileStateChanged();
+  const auto rest = Receive(static_cast<std::size_t>(stored) - 1);
+  received.insert(received.end(), rest.begin(), rest.end());
+  const auto ids = FlowIds(received);
   ASSERT_EQ(ids.size(), static_cast<std::size_t>(stored));
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
   const auto kept = static_cast<std::uint32_t>(stored);
   EXPECT_EQ(ids, Range(1200 - kept, kept));
 }
