@@ -266,7 +266,7 @@ OB_STATUSCODE CIPFIXConverter::GetEndpointIdentityStream(std::uint8_t* buffer, s
   if (!ObSucceeded(record)) {
     OB_LOG_ERROR(
         "CIPFIXConverter::GetEndpointIdentityStream failed to fetch endpoint identity data");
-    set = 0;
+    return record;  // no header: a failed record takes no sequence number
   }
   const OB_STATUSCODE status = writeHeader(buffer, kHeader + set);
   if (!ObSucceeded(status)) {
@@ -296,7 +296,7 @@ OB_STATUSCODE CIPFIXConverter::GetInterfaceInfoStream(std::uint8_t* buffer, std:
       buffer + kHeader, capacity - kHeader, set, interface_info, udid);
   if (!ObSucceeded(record)) {
     OB_LOG_ERROR("CIPFIXConverter::GetInterfaceInfoStream failed to fetch interface data stream");
-    set = 0;
+    return record;  // no header: a failed record takes no sequence number
   }
   const OB_STATUSCODE status = writeHeader(buffer, kHeader + set);
   if (!ObSucceeded(status)) {

@@ -53,13 +53,13 @@ class IConverter {
   // below 488 bytes of capacity.
   [[nodiscard]] virtual OB_STATUSCODE GetTemplatesStream(std::uint8_t* buffer, std::size_t capacity,
                                                          std::size_t& written) = 0;
-  // The endpoint identity message. The header is written even when the record failed (then the
-  // message is the header alone and the record's status is returned).
+  // The endpoint identity message. A record that fails is reported with its status and nothing
+  // is written (no header, no sequence number used).
   [[nodiscard]] virtual OB_STATUSCODE GetEndpointIdentityStream(std::uint8_t* buffer,
                                                                 std::size_t capacity,
                                                                 std::size_t& written) = 0;
   // The message of one interface record, with the endpoint's UDID (forty "f" when unknown);
-  // header and status as for GetEndpointIdentityStream.
+  // failures as for GetEndpointIdentityStream.
   [[nodiscard]] virtual OB_STATUSCODE GetInterfaceInfoStream(
       std::uint8_t* buffer, std::size_t capacity, std::size_t& written,
       const InterfaceInfo& interface_info) = 0;
