@@ -596,8 +596,8 @@ void CExporter::mainThreadProc() {
         OB_LOG_AS(LOG_DEBUG, "CExporter::mainProc", "Profile change event received.");
         if (processProfileChange() == kObSuccess) {
           timeout = canExport() ? 0 : kWaitInfinite;
-        } else {
-          setState(kStateDraining);
+        } else if (state_.load() != kStateFailed) {
+          setState(kStateDraining);  // an unusable collector stays refused
         }
         break;
       case kWaitStatus:
