@@ -176,6 +176,18 @@ void CCacheEngine::MainThread() {
   OB_LOG_DEBUG("Exiting Main Caching Thread");
 }
 
+void CCacheEngine::noteUnstored(OB_STATUSCODE status) {
+  // A full disk: records are lost, counted, and caching goes on for when space returns.
+  const std::uint64_t unstored = failed_writes_ + store_->LostRecords();
+  if (unstored != reported_unstored_) {
+    reported_unstored_ = unstored;
+    OB_LOG_LIMITED(LOG_ERROR,
+                   "Unable to write record to the database, error code - %d (%llu records not "
+                   "stored so far)",
+                   status, static_cast<unsigned long long>(unstored));
+  }
+}
+
 void CCacheEngine::cacheLeftovers() {
   CachingState state;
   state.work.resize(kWorkBufferSize);
@@ -188,9 +200,7 @@ void CCacheEngine::cacheLeftovers() {
     }
   }
   static_cast<void>(cacheInterfaces(state));
-  if (store_->FlushRecordsToDatabase() != kObSuccess) {
-    OB_LOG_ERROR("Unable to commit the cached records");
-  }
+  noteUnstored(store_->FlushRecordsToDatabase());
   if (stored > 0) {
     OB_LOG_DEBUG("Cached %zu queued flow records on stop", stored);
   }
@@ -328,9 +338,7 @@ OB_STATUSCODE CCacheEngine::onCaching() {
         break;
     }
   }
-  if (store_->FlushRecordsToDatabase() != kObSuccess) {
-    OB_LOG_ERROR("Unable to commit the cached records");
-  }
+  noteUnstored(store_->FlushRecordsToDatabase());
   return status;
 }
 
@@ -370,9 +378,7 @@ bool CCacheEngine::cachingPass(CachingState& state) {
     OB_LOG_ERROR("Failed to read the front element from the queue due to an unknown reason");
     return false;
   }
-  if (store_->FlushRecordsToDatabase() != kObSuccess) {
-    OB_LOG_ERROR("Unable to commit the cached records");
-  }
+  noteUnstored(store_->FlushRecordsToDatabase());
   state.count = 5;
   state.timeout = getAgingTimeout();
   if (state.aging_due) {
@@ -411,15 +417,10 @@ bool CCacheEngine::cacheRecord(const Record& record, std::int64_t timestamp, Cac
   }
   status = store_->WriteEntry(state.work.data(), timestamp, length, &state.size_limit);
   if (status != kObSuccess) {
-    // A full disk: the record is lost, counted, and caching goes on for when space returns.
-    ++unstored_records_;
-    OB_LOG_LIMITED(LOG_ERROR,
-                   "Unable to write record to the database, error code - %d (%llu records not "
-                   "stored so far)",
-                   status, static_cast<unsigned long long>(unstored_records_));
-    return false;
+    ++failed_writes_;
   }
-  return true;
+  noteUnstored(status);
+  return status == kObSuccess;
 }
 
 bool CCacheEngine::cacheInterfaces(CachingState& state) {

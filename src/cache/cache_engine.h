@@ -174,6 +174,8 @@ class CCacheEngine : public IExportStatusObserver {
                                                    std::uint32_t length);
   // Deletes the rows of delivered records; released rows are read again.
   void settle(ExportState* state);
+  // Counts and logs (once a minute) records that could not be stored, after status.
+  void noteUnstored(OB_STATUSCODE status);
   // On stop: what is left in the flow and interface queues goes to the store.
   void cacheLeftovers();
 
@@ -214,6 +216,7 @@ class CCacheEngine : public IExportStatusObserver {
   CDeliveryLedger own_ledger_;
   CDeliveryLedger* ledger_ = &own_ledger_;
   std::set<std::int64_t> due_for_deletion_;
-  std::uint64_t unstored_records_ = 0;  // records lost to failed writes (a full disk)  // delivered
-                                        // or unreadable rows not yet deleted
+  std::uint64_t failed_writes_ = 0;      // records whose insert failed (a full disk)
+  std::uint64_t reported_unstored_ = 0;  // delivered
+                                         // or unreadable rows not yet deleted
 };

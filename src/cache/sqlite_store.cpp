@@ -345,7 +345,8 @@ OB_STATUSCODE CSQLite::WriteEntry(const std::uint8_t* blob, std::int64_t timesta
     // A full disk fails every insert: the caller counts them and logs once a minute.
     OB_LOG_LIMITED(LOG_ERROR, "Execution failed due to - %s", sqlite3_errmsg(connection_.get()));
     if (sqlite3_get_autocommit(connection_.get()) != 0) {
-      batch_count_ = 0;  // SQLite rolled the batch back: the next write opens a new one
+      lost_records_ += batch_count_;  // SQLite rolled the batch back
+      batch_count_ = 0;
     }
     return kObFailure;
   }
@@ -360,14 +361,21 @@ OB_STATUSCODE CSQLite::FlushRecordsToDatabase() {
   if (batch_count_ == 0) {
     return kObSuccess;
   }
-  if (executeStatement("END TRANSACTION") == kObSuccess) {
+  if (connection_ &&
+      sqlite3_exec(connection_.get(), "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK) {
     batch_count_ = 0;
     return kObSuccess;
   }
-  OB_LOG_WARN("Unable to flush records to the database.");
-  // SQLite may have rolled the transaction back itself; then there is nothing to retry.
-  batch_count_ =
-      (connection_ && sqlite3_get_autocommit(connection_.get()) != 0) ? 0 : kBatchSize - 1;
+  // A full disk fails every commit: logged once a minute.
+  OB_LOG_LIMITED(LOG_WARNING, "Unable to flush records to the database. (%s)",
+                 connection_ ? sqlite3_errmsg(connection_.get()) : "not connected");
+  // SQLite may have rolled the transaction back itself; then its records are lost.
+  if (connection_ && sqlite3_get_autocommit(connection_.get()) != 0) {
+    lost_records_ += batch_count_;
+    batch_count_ = 0;
+  } else {
+    batch_count_ = kBatchSize - 1;
+  }
   return kObFailure;
 }
 

@@ -141,6 +141,8 @@ class CSQLite {
   // Bytes of the pages holding data (the file less its free pages) plus the WAL.
   [[nodiscard]] std::uint64_t UsedSize();
   [[nodiscard]] std::uint32_t OpenBatchCount() const { return batch_count_; }
+  // Records of open batches that SQLite rolled back on a failed insert or commit (a full disk).
+  [[nodiscard]] std::uint64_t LostRecords() const { return lost_records_; }
   [[nodiscard]] std::int64_t SizeLimit() const { return size_limit_; }
 
  private:
@@ -161,6 +163,7 @@ class CSQLite {
   std::int64_t size_limit_ = 0;  // bytes; 0: no limit
   std::uint32_t max_age_ = 0;    // seconds
   std::uint32_t deleted_count_ = 0;
+  std::uint64_t lost_records_ = 0;
   std::unique_ptr<sqlite3, internal::ConnectionDeleter> connection_;
   std::wstring path_;
   std::string path_utf8_;

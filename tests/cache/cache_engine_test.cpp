@@ -1,9 +1,13 @@
 #include "cache/cache_engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,6 +18,7 @@
 
 #include "support/fake_registrar.h"
 #include "support/log_capture.h"
+#include "support/namespace_rerun.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -253,6 +258,73 @@ TEST_F(CacheEngineTest, SizePurgeDeletesOnlyWhatTheLimitNeedsAndOnlyWhileCaching
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
   const auto kept = static_cast<std::uint32_t>(stored);
   EXPECT_EQ(ids, Range(1200 - kept, kept));
+}
+
+TEST_F(CacheEngineTest, RowsGoOnlyOnceSentAndStopKeepsEverythingElse) {
+  Start();
+  PushFlows(0, 250, Now());
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 250; }));
+  registrar_.SetTrusted(true);
+  // Nothing is reported sent: every row stays, however long the records are held.
+  auto held = Receive(250, false);
+  ASSERT_EQ(FlowIds(held), Range(0, 250));
+  // Sent: the last 200. Dropped unsent: the first 50, which are read and handed on again.
+  for (std::size_t index = 50; index < held.size(); ++index) {
+    engine_->Ledger().Delivered(held[index].get());
+  }
+  held.clear();
+  EXPECT_EQ(FlowIds(Receive(50, false)), Range(0, 50));
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 50; }));
+
+  // A stop while untrusted stores what is still queued; records held elsewhere keep their rows.
+  registrar_.SetTrusted(false);
+  PushFlows(1000, 2000, Now());
+  EXPECT_EQ(engine_->Stop(), kObSuccess);
+  EXPECT_EQ(StoredRecords(), 2050);
+  engine_.reset();
+  cache_queue_->Clear();
+  registrar_.SetTrusted(true);
+  Start();
+  auto all = FlowIds(Receive(2050));
+  std::vector<std::uint32_t> expected = Range(0, 50);
+  const std::vector<std::uint32_t> later = Range(1000, 2000);
+  expected.insert(expected.end(), later.begin(), later.end());
+  EXPECT_EQ(all, expected);
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
+}
+
+TEST_F(CacheEngineTest, FullDiskLosesNothingStoredAndCompactionFailureKeepsTheStore) {
+  ORV_RERUN_IN_NAMESPACE("-rm");
+  if (::mount("tmpfs", directory_.c_str(), "tmpfs", 0, "size=600k,mode=0700") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  }
+  orv::test::LogCapture log;
+  Start();
+  PushFlows(0, 1000, Now(), 30);  // about 1.8 MB: most cannot be stored
+  ASSERT_TRUE(WaitUntil([&] { return flow_queue_.IsEmpty(); }));
+  ASSERT_TRUE(WaitUntil([&] { return log.Contains("records not stored so far"); }));
+  const std::int64_t stored = StoredRecords();
+  ASSERT_GT(stored, 0);
+  ASSERT_LT(stored, 1000);
+  // Space returns: caching goes on.
+  ASSERT_EQ(::mount("tmpfs", directory_.c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
+  PushFlows(5000, 10, Now());
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == stored + 10; }));
+  EXPECT_EQ(engine_->Stop(), kObSuccess);
+  engine_.reset();
+
+  // A start on a nearly full disk cannot compact: the store is kept and read back in full.
+  const std::uintmax_t available = fs::space(directory_).available;
+  ASSERT_GT(available, 200000U);
+  std::ofstream(directory_ / "filler") << std::string(available - 100000, 'f');
+  registrar_.SetTrusted(true);
+  Start();
+  const auto ids = FlowIds(Receive(static_cast<std::size_t>(stored) + 10));
+  ASSERT_EQ(ids.size(), static_cast<std::size_t>(stored) + 10);
+  EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+  EXPECT_EQ(ids.back(), 5009U);
+  EXPECT_TRUE(log.Contains("was not compacted"));
+  EXPECT_FALSE(log.Contains("Failed to migrate DB"));
 }
 
 TEST_F(CacheEngineTest, UnmigratableDatabaseIsReplaced) {
