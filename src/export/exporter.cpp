@@ -642,7 +642,7 @@ void CExporter::mainThreadProc() {
                   "WaitForMultipleObjects returned invalid event");
         break;
     }
-    if (state_.load() == kStateFailed) {
+    if (!stop && state_.load() == kStateFailed) {
       timeout = std::min(timeout, retryResolution());
     }
   }
