@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "config/orv_profile.h"
+#include "runtime/agent_thread.h"
 #include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 #include "runtime/utils.h"
@@ -112,7 +113,7 @@ OB_STATUSCODE CCacheEngine::construct() {
   bool trusted = false;
   static_cast<void>(registrar_->IsTrusted(&trusted));
   exporting_ = trusted;
-  worker_ = std::thread(&CCacheEngine::MainThread, this);
+  worker_ = OBRuntime::StartAgentThread(&CCacheEngine::MainThread, this);
   return kObSuccess;
 }
 

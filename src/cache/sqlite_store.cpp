@@ -190,7 +190,7 @@ sqlite3_stmt* CSQLite::prepare(const std::string& sql) {
 
 OB_STATUSCODE CSQLite::stepDone(sqlite3_stmt* statement) {
   if (sqlite3_step(statement) != SQLITE_DONE) {
-    OB_LOG_ERROR(kExecutionFailed, sqlite3_errmsg(connection_.get()));
+    OB_LOG_LIMITED(LOG_ERROR, "Execution failed due to - %s", sqlite3_errmsg(connection_.get()));
     return kObFailure;
   }
   return kObSuccess;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "driver/flow_datagram_builder.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 
 namespace orv::driver {
@@ -54,7 +55,7 @@ OB_STATUSCODE CFlowReporter::Enable(const sockaddr_storage& destination, socklen
     return kObSuccess;
   }
   try {
-    thread_ = std::thread(&CFlowReporter::run, this);
+    thread_ = OBRuntime::StartAgentThread(&CFlowReporter::run, this);
   } catch (const std::system_error& error) {
     OB_LOG_ERROR("cannot start the reporter thread: %s", error.what());
     return kObFailure;
