@@ -70,8 +70,8 @@ class CacheFixture {
     std::uint32_t count = 100;
     auto size = static_cast<std::uint32_t>(batch_.size());
     ids.assign(count, 0);
-    if (store_->ReadEntriesAfter(after, &count, batch_.data(), &size, sizes_.data(),
-                                 ids.data()) != kObSuccess) {
+    if (store_->ReadEntriesAfter(after, &count, batch_.data(), &size, sizes_.data(), ids.data()) !=
+        kObSuccess) {
       return 0;
     }
     ids.resize(count);
