@@ -19,7 +19,7 @@ set(ORV_FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 set(ORV_PACKAGE_NAME orv-agent)
 set(ORV_AGENT_PROGRAM oborvagent)
-set(ORV_TOOL_PROGRAMS orv-collect orv-vpnstate orv-context orv-flowgen)
+set(ORV_TOOL_PROGRAMS orv-collect orv-vpnstate orv-context orv-flowgen orv-status)
 set(ORV_UNIT_FILE ${PROJECT_SOURCE_DIR}/packaging/oborvagent.service)
 
 function(orv_install_program target destination)
@@ -79,7 +79,7 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "process, user and interface, filters the records by a service profile and\n"
     "exports them as IPFIX. Flows seen on untrusted networks are cached, encrypted,\n"
     "until export is allowed again. Includes the orv-collect collector and the\n"
-    "orv-vpnstate, orv-context and orv-flowgen tools.")
+    "orv-vpnstate, orv-context, orv-flowgen and orv-status tools.")
 set(CPACK_PACKAGE_CONTACT "ORV agent maintainers <orv-agent@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)

@@ -7,8 +7,10 @@
 #include <exception>
 #include <filesystem>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
+#include "common/operator_counters.h"
 #include "config/orv_profile.h"
 #include "runtime/agent_thread.h"
 #include "runtime/log_limiter.h"
@@ -181,6 +183,8 @@ void CCacheEngine::noteUnstored(OB_STATUSCODE status) {
   // A full disk: records are lost, counted, and caching goes on for when space returns.
   const std::uint64_t unstored = failed_writes_ + store_->LostRecords();
   if (unstored != reported_unstored_) {
+    COperatorCounters::Instance().Add(FlowCounter::kCacheStoreFailed,
+                                      unstored - reported_unstored_);
     reported_unstored_ = unstored;
     OB_LOG_LIMITED(LOG_ERROR,
                    "Unable to write record to the database, error code - %d (%llu records not "
@@ -382,8 +386,9 @@ bool CCacheEngine::cachingPass(CachingState& state) {
   noteUnstored(store_->FlushRecordsToDatabase());
   state.count = 5;
   state.timeout = getAgingTimeout();
+  publishRowCount(false);
   if (state.aging_due) {
-    if (store_->DeleteBasedOnDuration() == kObSuccess) {
+    if (purgeByAge() == kObSuccess) {
       scheduleNextAging();
       state.aging_due = false;
     } else {
@@ -419,6 +424,8 @@ bool CCacheEngine::cacheRecord(const Record& record, std::int64_t timestamp, Cac
   status = store_->WriteEntry(state.work.data(), timestamp, length, &state.size_limit);
   if (status != kObSuccess) {
     ++failed_writes_;
+  } else if constexpr (std::is_same_v<Record, ORVFlowObject>) {
+    COperatorCounters::Instance().Add(FlowCounter::kCached);
   }
   noteUnstored(status);
   return status == kObSuccess;
@@ -458,6 +465,35 @@ void CCacheEngine::purgeBySize(bool& size_limit) {
   std::int64_t after = 0;
   if (store_->totalRecords(&after, 0, 0) != kObSuccess || after >= before || after == 0) {
     size_limit = false;
+  }
+  if (after < before) {
+    COperatorCounters::Instance().Add(FlowCounter::kCachePurgedSize,
+                                      static_cast<std::uint64_t>(before - after));
+  }
+}
+
+OB_STATUSCODE CCacheEngine::purgeByAge() {
+  std::int64_t before = 0;
+  std::int64_t after = 0;
+  const bool counted = store_->totalRecords(&before, 0, 0) == kObSuccess;
+  const OB_STATUSCODE status = store_->DeleteBasedOnDuration();
+  if (counted && store_->totalRecords(&after, 0, 0) == kObSuccess && after < before) {
+    COperatorCounters::Instance().Add(FlowCounter::kCachePurgedAge,
+                                      static_cast<std::uint64_t>(before - after));
+  }
+  return status;
+}
+
+void CCacheEngine::publishRowCount(bool now) {
+  // A count is a table scan: at most one every few seconds, for the operator's status.
+  const auto current = std::chrono::steady_clock::now();
+  if (!now && current < next_row_count_) {
+    return;
+  }
+  next_row_count_ = current + kRowCountInterval;
+  std::int64_t rows = 0;
+  if (store_->totalRecords(&rows, 0, 0) == kObSuccess && rows >= 0) {
+    COperatorCounters::Instance().SetCacheRows(static_cast<std::uint64_t>(rows));
   }
 }
 
@@ -534,8 +570,9 @@ void CCacheEngine::waitForQueueRoom(ExportState& state) {
 }
 
 bool CCacheEngine::exportingPass(ExportState& state, OB_STATUSCODE& status) {
+  publishRowCount(false);
   if (isAgingDue()) {
-    if (store_->DeleteBasedOnDuration() != kObSuccess) {
+    if (purgeByAge() != kObSuccess) {
       OB_LOG_ERROR("Failed to delete records with older data");
     }
     scheduleNextAging();
@@ -583,6 +620,7 @@ bool CCacheEngine::finishRun(ExportState& state, OB_STATUSCODE& status) {
     status = kObFailure;
     return false;
   }
+  COperatorCounters::Instance().SetCacheRows(0);
   OB_LOG_WARN("Database empty, waiting for shutdown/network change event");
   if (obfuscation_plugin_ && obfuscation_plugin_->RegenerateKey() != kObSuccess) {
     OB_LOG_ERROR("Unable to regenerate the cache key");

@@ -28,6 +28,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,6 +73,7 @@ struct CacheEngineEnvironment {
 class CCacheEngine : public IExportStatusObserver {
  public:
   static constexpr std::uint32_t kCurrentSchemaVersion = 10;
+  static constexpr std::chrono::seconds kRowCountInterval{5};
   static constexpr std::uint32_t kBatchRecords = 100;
   static constexpr std::uint32_t kBatchBytes = 150000;
   static constexpr std::uint32_t kDeleteBatch = 100;
@@ -145,6 +147,10 @@ class CCacheEngine : public IExportStatusObserver {
   [[nodiscard]] OB_STATUSCODE onExporting();
   // Deletes the *count oldest records; *count becomes 0 when they were deleted.
   [[nodiscard]] OB_STATUSCODE clean_database(std::uint32_t* count, bool* size_limit);
+  // Deletes records past the age limit, counting them for the operator.
+  [[nodiscard]] OB_STATUSCODE purgeByAge();
+  // Publishes the row count for the operator's status, at most every kRowCountInterval unless now.
+  void publishRowCount(bool now);
 
   void setCachingWait(CachingState& state);
   // One time-out pass of caching; false ends the mode.
@@ -216,6 +222,8 @@ class CCacheEngine : public IExportStatusObserver {
   CDeliveryLedger own_ledger_;
   CDeliveryLedger* ledger_ = &own_ledger_;
   std::set<std::int64_t> due_for_deletion_;
+  // Engine thread only: when the cache's row count is next published for the operator.
+  std::chrono::steady_clock::time_point next_row_count_{};
   std::uint64_t failed_writes_ = 0;      // records whose insert failed (a full disk)
   std::uint64_t reported_unstored_ = 0;  // delivered
                                          // or unreadable rows not yet deleted

@@ -1,5 +1,6 @@
 #include "core/orv_agent.h"
 
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "cache/cache_engine.h"
+#include "common/operator_counters.h"
 #include "config/data_collection_policy.h"
 #include "config/file_monitor_linux.h"
 #include "config/orv_profile.h"
@@ -19,6 +21,7 @@
 #include "netif/network_interface_info.h"
 #include "runtime/logger.h"
 #include "runtime/openssl_utility.h"
+#include "runtime/text.h"
 #include "runtime/utils.h"
 #include "stats/usage_statistics.h"
 
@@ -78,6 +81,12 @@ OB_STATUSCODE CORVAgent::startUp() {
     OB_LOG_ERROR("CORVAgent::MainThreadProc failed to create ORVDirectory");
     return kObFailure;
   }
+  COperatorCounters::Instance().SetActivity(AgentActivity::kStarting);
+  status_reporter_ = std::make_unique<COperatorStatusReporter>(
+      std::filesystem::path(OBRuntime::WideToUtf8(OBRuntime::Utils::GetORVDataDirectory())) /
+          COperatorStatusReporter::kStatusFileName,
+      [](const std::string& message) { static_cast<void>(sd_notify(0, message.c_str())); });
+  status_reporter_->Start();
   if (const OB_STATUSCODE status = framework_.Initialize(this); status != kObSuccess) {
     OB_LOG_ERROR("Initialize PlatformFramework failed");
     return status;
@@ -342,7 +351,15 @@ OB_STATUSCODE CORVAgent::updateCollectionState() {
 }
 
 OB_STATUSCODE CORVAgent::applyCollectionState() {
-  return collection_allowed_ || context_demand_ ? startFlowCollection() : stopFlowCollection();
+  const OB_STATUSCODE status =
+      collection_allowed_ || context_demand_ ? startFlowCollection() : stopFlowCollection();
+  AgentActivity activity = AgentActivity::kCollectionOff;
+  if (flow_collection_on_) {
+    activity =
+        last_trusted_state_ == kTrusted ? AgentActivity::kExporting : AgentActivity::kCaching;
+  }
+  COperatorCounters::Instance().SetActivity(activity);
+  return status;
 }
 
 OB_STATUSCODE CORVAgent::startFlowCollection() {
@@ -399,6 +416,7 @@ void CORVAgent::attachContextManager() {
 // ---- clean-up ----
 
 void CORVAgent::doCleanUp() {
+  COperatorCounters::Instance().SetActivity(AgentActivity::kStopping);
   std::unique_ptr<CORVContextManager> context_manager;
   std::unique_ptr<CCacheEngine> cache_engine;
   std::unique_ptr<CExporter> exporter;
@@ -441,6 +459,10 @@ void CORVAgent::doCleanUp() {
   }
   if (OBRuntime::COpensslUtility::CleanUpOpenSSL() != kObSuccess) {
     OB_LOG_ERROR("CORVAgent::MainThreadProc failed to cleanup OPENSSL for Multi threading ");
+  }
+  if (status_reporter_) {
+    status_reporter_->Stop();  // the last status: what the stop left
+    status_reporter_.reset();
   }
 }
 

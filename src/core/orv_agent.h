@@ -35,6 +35,7 @@
 #include "common/orv_flow_object.h"
 #include "common/vpn_shared_state.h"
 #include "config/file_monitor.h"
+#include "core/operator_status_reporter.h"
 #include "core/pid_info_table.h"
 #include "export/exporter.h"
 #include "flow/flow_record_builder.h"
@@ -190,6 +191,8 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   bool collection_allowed_ = false;  // lock_
   bool shutting_down_ = false;       // lock_
   std::unique_ptr<IFileMonitor> profile_monitor_;
+  // Service thread only: publishes the operator counters from start-up to the end of clean-up.
+  std::unique_ptr<COperatorStatusReporter> status_reporter_;
   std::unique_ptr<CORVContextManager> context_manager_;  // lock_ for replacement
   std::shared_ptr<CUsageStatistics> statistics_;
   FileStamp loaded_profile_stamp_;                         // lock_

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "cache/cache_engine.h"
+#include "common/operator_counters.h"
 #include "config/data_collection_policy.h"
 #include "config/orv_profile.h"
 #include "context/orv_context_manager.h"
@@ -29,6 +30,11 @@ constexpr std::array<const char*, 8> kDropReasonTexts = {"Broadcast address",
                                                          "Non knox traffic",
                                                          "Invalid protocol (Non-TCP/UDP traffic)",
                                                          "Unknown reasons"};
+
+// The operator counter of each drop reason admission produces (codes 0 to 3).
+constexpr std::array<FlowCounter, 4> kDropReasonCounters = {
+    FlowCounter::kDroppedBroadcast, FlowCounter::kDroppedMulticast, FlowCounter::kDroppedLinkLocal,
+    FlowCounter::kDroppedLoopback};
 
 constexpr std::size_t kAddressTextSize = 65;  // the rules' 64 characters and a terminator
 
@@ -61,11 +67,18 @@ struct CORVAgent::FlowAddresses {
 };
 
 void CORVAgent::OnFlowUpdate(std::shared_ptr<const KdfFlowData> message) {
-  if (!message || message->pid == own_pid_) {
+  if (!message) {
+    return;
+  }
+  if (message->pid == own_pid_) {
+    COperatorCounters::Instance().Add(FlowCounter::kDroppedOwnProcess);
     return;  // the agent never reports its own traffic
   }
   const FlowAddresses addresses(*message);
   const int reason = dropReason(addresses);
+  if (reason != kNoDropReason) {
+    COperatorCounters::Instance().Add(kDropReasonCounters[static_cast<std::size_t>(reason)]);
+  }
   const bool pattern_set = CORVProfile::GetInstance().IsPatternSet();
   if (reason != kNoDropReason && !pattern_set) {
     return;
@@ -119,6 +132,9 @@ void CORVAgent::admitLocked(const std::shared_ptr<ORVFlowObject>& flow,
   }
   DataCollectionPolicySnapshot policy;
   const bool keep = ApplyPolicy(*flow, &policy);
+  if (!keep) {
+    COperatorCounters::Instance().Add(FlowCounter::kDroppedPolicyFilter);
+  }
   if (keep && policy) {
     BlankExcludedFields(*flow, *policy);
     AnonymiseFields(*flow, *policy);
@@ -140,6 +156,9 @@ void CORVAgent::admitLocked(const std::shared_ptr<ORVFlowObject>& flow,
 }
 
 void CORVAgent::handleQueueFailure(const ORVFlowObject& flow, OB_STATUSCODE status) {
+  if (status == kObQueueFull) {
+    COperatorCounters::Instance().Add(FlowCounter::kQueueFull);
+  }
   if (exporter_ && exporterSettledNotRunning() && flow_collection_on_) {
     OB_LOG_ERROR("Exporter not running. Turning off flow collection.");
     collection_stopped_for_exporter_ = true;

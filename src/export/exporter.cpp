@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "common/operator_counters.h"
 #include "export/exporter_udp_transport.h"
 #include "runtime/agent_thread.h"
 #include "runtime/logger.h"
@@ -421,6 +422,7 @@ OB_STATUSCODE CExporter::sendInterfaceInfo() {
 OB_STATUSCODE CExporter::sendToCollector(const std::uint8_t* bytes, std::size_t length) {
   const OB_STATUSCODE status = transport_->Send(bytes, length, nullptr);
   if (status != kObSuccess) {
+    COperatorCounters::Instance().Add(FlowCounter::kSendFailures);
     OB_LOG_ERROR("failed, status: %d.", status);
     return kObFailure;
   }
@@ -454,6 +456,16 @@ bool CExporter::workPending() const {
 bool CExporter::batchReady() const {
   const std::size_t queued = flow_queue_.Size() + cache_queue_.Size();
   return aggregation_on_ ? queued >= kPerFamilyLimit : queued != 0;
+}
+
+void CExporter::countSent() const {
+  std::uint64_t from_cache = 0;
+  for (const auto& record : held_records_) {
+    from_cache += deps_.ledger != nullptr && deps_.ledger->IsTracked(record.get()) ? 1 : 0;
+  }
+  auto& counters = COperatorCounters::Instance();
+  counters.Add(FlowCounter::kCacheDelivered, from_cache);
+  counters.Add(FlowCounter::kExported, held_records_.size() - from_cache);
 }
 
 void CExporter::reportDelivered() {
@@ -497,6 +509,7 @@ void CExporter::sendFlowMessage(bool throttling) {
     }
     last_send_failed_ = false;
     held_length_ = 0;
+    countSent();
     reportDelivered();
     return;
   }

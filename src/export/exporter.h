@@ -148,6 +148,8 @@ class CExporter final : public IExportStatusObserver {
   void drainOnStop();
   // Live records not sent go back into the flow queue; cached ones stay in the cache.
   void giveBackUnsent();
+  // Counts the held message's records for the operator, by where they came from.
+  void countSent() const;
   void reportDelivered();
   [[nodiscard]] bool canExport();
   void applySettings(const ProfileSettings& settings);

@@ -9,16 +9,20 @@
 #include <boost/asio/socket_base.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <system_error>
 #include <utility>
 
+#include "common/operator_counters.h"
 #include "platform/socket_owner.h"
 #include "runtime/agent_thread.h"
 #include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 
 namespace {
+
+void CountMalformed() { COperatorCounters::Instance().Add(FlowCounter::kChannelRefusedMalformed); }
 
 // Reads per wake-up before the wait is re-armed, so a stop request is seen between batches even
 // under a continuous stream.
@@ -88,6 +92,10 @@ void OrvUserKdfIpc::setSocketReceiveBuffer() {
     socket_receive_buffer_ = 0;
   }
   OB_LOG_DEBUG("socket receive buffer %d bytes (asked for %d)", socket_receive_buffer_, wanted);
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+    OB_LOG_WARN("SO_RXQ_OVFL failed: errno %d; socket drops are not counted", errno);
+  }
 }
 
 void OrvUserKdfIpc::bindLoopback(std::uint16_t port, boost::system::error_code& error) {
@@ -182,6 +190,8 @@ void OrvUserKdfIpc::onReadable(const boost::system::error_code& error) {
       receive_messages_[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
       receive_messages_[i].msg_hdr.msg_iov = &receive_vectors_[i];
       receive_messages_[i].msg_hdr.msg_iovlen = 1;
+      receive_messages_[i].msg_hdr.msg_control = receive_controls_[i].data();
+      receive_messages_[i].msg_hdr.msg_controllen = receive_controls_[i].size();
     }
     // With MSG_TRUNC each msg_len is the datagram's real size, even when it exceeds the buffer.
     const int received = ::recvmmsg(socket_.native_handle(), receive_messages_.data(),
@@ -194,6 +204,7 @@ void OrvUserKdfIpc::onReadable(const boost::system::error_code& error) {
       break;
     }
     for (int i = 0; i < received; ++i) {
+      countSocketDrops(receive_messages_[i].msg_hdr);
       handleReceiveFrom({}, receive_addresses_[i], receive_buffers_[i],
                         receive_messages_[i].msg_len);
     }
@@ -210,7 +221,9 @@ void OrvUserKdfIpc::handleReceiveFrom(const boost::system::error_code& error,
   if (error) {
     return;  // receive errors are not logged; the caller re-arms the receive
   }
+  COperatorCounters::Instance().Add(FlowCounter::kChannelReceived);
   if (!sender_check_->Admit(sender, std::chrono::steady_clock::now())) {
+    COperatorCounters::Instance().Add(FlowCounter::kChannelRefusedSender);
     const std::uint64_t refused = refused_.fetch_add(1, std::memory_order_relaxed) + 1;
     OB_LOG_LIMITED(LOG_WARNING,
                    "Refused a datagram from 127.0.0.1:%u: its socket belongs to neither root nor "
@@ -222,17 +235,33 @@ void OrvUserKdfIpc::handleReceiveFrom(const boost::system::error_code& error,
   handleDatagram(buffer.first(std::min(bytes, buffer.size())), bytes);
 }
 
+void OrvUserKdfIpc::countSocketDrops(const msghdr& message) {
+  for (const cmsghdr* control = CMSG_FIRSTHDR(&message); control != nullptr;
+       control = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(control))) {
+    if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SO_RXQ_OVFL) {
+      std::uint32_t drops = 0;
+      std::memcpy(&drops, CMSG_DATA(control), sizeof drops);
+      // The kernel's count only grows (modulo 2^32); the difference is what was lost since.
+      COperatorCounters::Instance().Add(FlowCounter::kChannelSocketDrops,
+                                        drops - socket_drops_seen_);
+      socket_drops_seen_ = drops;
+    }
+  }
+}
+
 void OrvUserKdfIpc::handleDatagram(std::span<const std::uint8_t> datagram, std::size_t size) {
   if (size > kKdfFlowDataSize) {
     OB_LOG_LIMITED_AS(LOG_DEBUG, "OrvUserKdfIpc::handleReceiveFrom",
                       "Received %lu bytes (more than expected (%lu), ignoring data)",
                       static_cast<unsigned long>(size),
                       static_cast<unsigned long>(kKdfFlowDataSize));
+    CountMalformed();
     return;
   }
   if (size != kKdfFlowDataSize && size != kKdfPidInfoSize) {
     OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::handleReceiveFrom",
                       "Received %lu bytes (too little)", static_cast<unsigned long>(size));
+    CountMalformed();
     return;
   }
   processOrvData(datagram.first(std::min(size, datagram.size())));
@@ -241,6 +270,7 @@ void OrvUserKdfIpc::handleDatagram(std::span<const std::uint8_t> datagram, std::
 void OrvUserKdfIpc::processOrvData(std::span<const std::uint8_t> message) {
   KdfMessageHeader header;
   if (ParseKdfHeader(message, header) != kObSuccess) {
+    CountMalformed();
     return;  // too short to carry a type: ignored like an unknown type
   }
   switch (header.type) {
@@ -251,6 +281,7 @@ void OrvUserKdfIpc::processOrvData(std::span<const std::uint8_t> message) {
       processPidInfo(message);
       break;
     default:
+      CountMalformed();
       break;
   }
 }
@@ -263,18 +294,21 @@ void OrvUserKdfIpc::processFlowData(std::span<const std::uint8_t> message) {
                       "Received %lu bytes of flow data (expected %lu) - ignoring the data.",
                       static_cast<unsigned long>(message.size()),
                       static_cast<unsigned long>(kKdfFlowDataSize));
+    CountMalformed();
     return;
   }
   if (flow->header.version != kKdfVersion) {
     OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
                       "Unknown version of the flow data: %u - ignoring the data.",
                       flow->header.version);
+    CountMalformed();
     return;
   }
   if (flow->header.total_length != kKdfFlowDataSize) {
     OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
                       "Invalid total length in the flow data: %u - ignoring the data.",
                       flow->header.total_length);
+    CountMalformed();
     return;
   }
   logFlowData(*flow);
@@ -296,18 +330,21 @@ void OrvUserKdfIpc::processPidInfo(std::span<const std::uint8_t> message) {
                       "Received %lu bytes of pid info (expected %lu) - ignoring the message.",
                       static_cast<unsigned long>(message.size()),
                       static_cast<unsigned long>(kKdfPidInfoSize));
+    CountMalformed();
     return;
   }
   if (info->header.version != kKdfVersion) {
     OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
                       "Unknown version of the pid info message: %u - ignoring the message.",
                       info->header.version);
+    CountMalformed();
     return;
   }
   if (info->header.total_length != kKdfPidInfoSize) {
     OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
                       "Invalid total length in the pid info message: %u - ignoring the message.",
                       info->header.total_length);
+    CountMalformed();
     return;
   }
   if (pid_info_callback_) {

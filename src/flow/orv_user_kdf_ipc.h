@@ -105,6 +105,8 @@ class OrvUserKdfIpc {
   void processPidInfo(std::span<const std::uint8_t> message);
   // Logs what is wrong with an accepted flow data message.
   void logFlowData(const KdfFlowData& flow);
+  // Counts, for the operator, the datagrams the kernel dropped at this socket before this one.
+  void countSocketDrops(const msghdr& message);
   void ioservice_thread(std::promise<void> done);
 
   // Set at construction, then only read.
@@ -124,6 +126,9 @@ class OrvUserKdfIpc {
   std::array<sockaddr_in, kDatagramsPerRead> receive_addresses_;
   std::array<iovec, kDatagramsPerRead> receive_vectors_;
   std::array<mmsghdr, kDatagramsPerRead> receive_messages_;
+  // I/O thread only: SO_RXQ_OVFL control messages, and the socket's drop count last seen.
+  std::array<std::array<std::uint8_t, 32>, kDatagramsPerRead> receive_controls_{};
+  std::uint32_t socket_drops_seen_ = 0;
 
   // Owner's thread only.
   std::thread thread_;

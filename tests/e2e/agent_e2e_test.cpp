@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 #include "agent_harness.h"
 #include "driver/flow_datagram_builder.h"
@@ -85,6 +87,14 @@ constexpr std::uint16_t kFieldBytesOut = 12347;
   return verdict;
 }
 
+// The value of one counter in orv-status's JSON, or UINT64_MAX when it is not there.
+[[nodiscard]] std::uint64_t counterIn(const std::string& json, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  const std::size_t at = json.find(key);
+  return at == std::string::npos ? UINT64_MAX
+                                 : std::strtoull(json.c_str() + at + key.size(), nullptr, 10);
+}
+
 TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
   PREPARE_NAMESPACE();
   Collector collector;
@@ -99,6 +109,8 @@ TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
 
   agent.WriteProfile(Profile(collector.Port(), "all"));
   ASSERT_TRUE(agent.WaitForLog("New Profile loaded.", 2)) << agent.Log();
+  std::uint64_t rounds = 0;
+  std::uint64_t sent = 1;  // the flow above
   const auto send_round = [&] {
     SendFlow(TcpFlow(static_cast<std::uint32_t>(agent.Pid()), 40007));  // the agent's own
     SendFlow(TcpFlow(kSomeProcess, 40003, "239.255.255.250"));
@@ -107,6 +119,8 @@ TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
     SendFlow(TcpFlow(kSomeProcess, 40005, "127.0.0.1"));
     SendFlow(TcpFlow(kSomeProcess, 40006, "255.255.255.255"));
     SendFlow(TcpFlow(kSomeProcess, 40002));
+    ++rounds;
+    sent += 7;
   };
   ASSERT_TRUE(WaitFor([&] {
     send_round();
@@ -121,6 +135,7 @@ TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
   SendToChannel(wrong_version.data(), wrong_version.size());
   ASSERT_TRUE(WaitFor([&] {
     SendFlow(TcpFlow(kSomeProcess, 40008));
+    ++sent;
     return received(collector, 40008);
   })) << agent.Log();
   EXPECT_TRUE(agent.WaitForLog("Received 5 bytes (too little)")) << agent.Log();
@@ -145,6 +160,29 @@ TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
   EXPECT_EQ(agent.Terminate(), 0);
   const std::string log = agent.Log();
   EXPECT_NE(log.find("ORV service shutdown. Exiting now."), std::string::npos) << log;
+
+  // The operator's counters tell the same story, in orv-status's JSON and Prometheus forms. The
+  // flow source also reports the test's and the agent's own loopback sockets: those counts are
+  // lower bounds.
+  const std::string status_file = (agent.DataDirectory() / "AgentStatus.json").string();
+  const std::string json = RunTool("orv-status", {"--file", status_file});
+  const std::string prometheus = RunTool("orv-status", {"--prometheus", "--file", status_file});
+  const std::uint64_t exported = counterIn(json, "exported");
+  EXPECT_TRUE(WaitFor([&] { return collector.FlowRecords().size() == exported; })) << json;
+  const std::vector<std::tuple<std::string, std::uint64_t, bool>> expected = {
+      {"channel_refused_malformed", 2, true}, {"channel_refused_sender", 0, true},
+      {"dropped_multicast", rounds, true},    {"dropped_link_local", rounds, true},
+      {"dropped_broadcast", rounds, true},    {"queue_full", 0, true},
+      {"channel_received", sent + 2, false},  {"dropped_own_process", rounds, false},
+      {"dropped_loopback", rounds, false}};
+  for (const auto& [name, count, exact] : expected) {
+    const std::uint64_t counted = counterIn(json, name);
+    EXPECT_TRUE(exact ? counted == count : counted >= count) << name << " " << count << " " << json;
+    EXPECT_NE(prometheus.find("\norv_" + name + "_total " + std::to_string(counted) + "\n"),
+              std::string::npos)
+        << name << " in " << prometheus;
+  }
+  EXPECT_NE(json.find("\"activity\":\"stopping\""), std::string::npos) << json;
 }
 
 TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted) {

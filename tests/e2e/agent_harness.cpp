@@ -196,6 +196,39 @@ ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>
 
 ToolProcess::~ToolProcess() { (void)Terminate(); }
 
+std::string RunTool(const std::string& tool, const std::vector<std::string>& arguments) {
+  const std::string path = std::string(ORV_BIN_DIR) + "/" + tool;
+  std::array<int, 2> pipe_ends{};
+  if (::pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
+    return "";
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipe_ends[1], STDOUT_FILENO);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(path.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(pipe_ends[1]);
+  std::string output;
+  std::array<char, 4096> buffer{};
+  for (ssize_t got; (got = ::read(pipe_ends[0], buffer.data(), buffer.size())) != 0;) {
+    if (got < 0 && errno != EINTR) {
+      break;
+    }
+    output.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+  }
+  ::close(pipe_ends[0]);
+  int status = 0;
+  while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return output;
+}
+
 std::string ToolProcess::Output() const {
   std::ifstream file(output_);
   std::stringstream text;

@@ -77,6 +77,10 @@ class ToolProcess {
   pid_t pid_ = -1;
 };
 
+// Runs a tool from the build's bin directory to its end; its standard output.
+[[nodiscard]] std::string RunTool(const std::string& tool,
+                                  const std::vector<std::string>& arguments);
+
 // A UDP collector on 127.0.0.1 that decodes every IPFIX message it receives on a thread of its own.
 class Collector {
  public:

@@ -17,7 +17,7 @@ dpkg-deb -c "$deb" >"$work/contents"
 bad_dirs=$(awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" {print $1, $6}' "$work/contents")
 [[ -z "$bad_dirs" ]] || fail "directories not 0755: $bad_dirs"
 for path in usr/sbin/oborvagent usr/bin/orv-collect usr/bin/orv-vpnstate usr/bin/orv-context \
-            usr/bin/orv-flowgen lib/systemd/system/oborvagent.service \
+            usr/bin/orv-flowgen usr/bin/orv-status lib/systemd/system/oborvagent.service \
             usr/share/doc/orv-agent/copyright usr/share/doc/orv-agent/examples/ORV_ServiceProfile.xml \
             usr/share/orv-agent/ipfix/orv-elements.xml usr/share/man/man8/oborvagent.8.gz \
             usr/share/man/man1/orv-collect.1.gz usr/share/man/man1/orv-vpnstate.1.gz \
