@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -34,6 +35,13 @@ void LogFlowSource(bool kernel, const std::string& why_not) {
     OB_LOG_WARN("flow source: sock_diag polling once a second (kernel programs unavailable: %s)",
                 why_not.c_str());
   }
+}
+
+// poll(2) until the time given; 0 at once when it has passed.
+int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point until) {
+  const auto remaining =
+      std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+  return remaining.count() > 0 ? ::poll(fds, count, static_cast<int>(remaining.count())) : 0;
 }
 
 FlowClock Now() {
@@ -143,8 +151,9 @@ void CFlowReporter::run(std::promise<void> sources_open) {
   std::vector<KdfFlowData> reports;
   std::vector<std::uint32_t> started;
   auto next_poll = std::chrono::steady_clock::now();
+  auto batch_until = next_poll;
   for (;;) {
-    wait(next_poll, collector, kernel ? kernel->Fd() : -1);
+    wait(next_poll, collector, kernel ? kernel->Fd() : -1, batch_until);
     const Settings settings = takeSettings();
     if (settings.stop) {
       break;
@@ -155,6 +164,7 @@ void CFlowReporter::run(std::promise<void> sources_open) {
     collector.ReadEvents(now, reports, started);
     if (kernel) {
       kernel->Consume(*kernel_flows, now, reports);
+      batch_until = now.monotonic + kEventBatchPeriod;
     }
     if (settings.poll_now || now.monotonic >= next_poll) {
       next_poll = now.monotonic + kPollPeriod;
@@ -172,18 +182,19 @@ void CFlowReporter::run(std::promise<void> sources_open) {
 }
 
 void CFlowReporter::wait(std::chrono::steady_clock::time_point deadline,
-                         const FlowCollector& collector, int kernel_fd) const {
+                         const FlowCollector& collector, int kernel_fd,
+                         std::chrono::steady_clock::time_point batch_until) const {
   pollfd fds[4] = {{wake_.get(), POLLIN, 0},
                    {collector.DestroyNotificationFd(), POLLIN, 0},
                    {collector.ProcessEventFd(), POLLIN, 0},
                    {kernel_fd, POLLIN, 0}};
-  const auto remaining =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  if (remaining.count() <= 0) {
-    return;
-  }
   // Negative descriptors are ignored by poll, so absent sources need no special case.
-  static_cast<void>(::poll(fds, 4, static_cast<int>(remaining.count())));
+  const auto batch_end = std::min(batch_until, deadline);
+  if (kernel_fd >= 0 && std::chrono::steady_clock::now() < batch_end &&
+      PollUntil(fds, 3, batch_end) > 0) {
+    return;  // the other sources are served at once; the ring buffer waits out the batch period
+  }
+  static_cast<void>(PollUntil(fds, 4, deadline));
 }
 
 void CFlowReporter::send(const std::vector<std::uint32_t>& started,

@@ -30,6 +30,9 @@ namespace orv::driver {
 
 // How often the socket table is polled when nothing asks for an earlier poll.
 inline constexpr std::chrono::milliseconds kPollPeriod{1000};
+// The kernel flow source's events are taken at most this often: under load one wake-up then
+// serves hundreds of flows instead of one.
+inline constexpr std::chrono::milliseconds kEventBatchPeriod{10};
 
 class CFlowReporter {
  public:
@@ -59,10 +62,10 @@ class CFlowReporter {
 
   // The thread's body; sources_open is set once the flow and process sources are open.
   void run(std::promise<void> sources_open);
-  // Blocks until deadline, a wake-up or an event source (kernel_fd too, when not -1) becoming
-  // readable.
+  // Blocks until deadline, a wake-up or an event source becoming readable; kernel_fd (when not
+  // -1) counts only from batch_until on.
   void wait(std::chrono::steady_clock::time_point deadline, const FlowCollector& collector,
-            int kernel_fd) const;
+            int kernel_fd, std::chrono::steady_clock::time_point batch_until) const;
   [[nodiscard]] Settings takeSettings();
   void send(const std::vector<std::uint32_t>& started, const std::vector<KdfFlowData>& reports);
   // With mutex_ held.

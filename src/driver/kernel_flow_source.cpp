@@ -170,6 +170,11 @@ bool KernelFlowSource::ReadUdp(const orv_flow_key& key, orv_udp_counters& out) {
                               sizeof(out), 0) == 0;
 }
 
+bool KernelFlowSource::TakeUdp(const orv_flow_key& key, orv_udp_counters& out) {
+  return bpf_map__lookup_and_delete_elem(state_->skeleton->maps.udp_flows, &key, sizeof(key), &out,
+                                         sizeof(out), 0) == 0;
+}
+
 void KernelFlowSource::DeleteUdp(const orv_flow_key& key) {
   static_cast<void>(bpf_map__delete_elem(state_->skeleton->maps.udp_flows, &key, sizeof(key), 0));
 }
@@ -188,6 +193,7 @@ void KernelFlowSource::Consume(KernelFlowTable&, const FlowClock&, std::vector<K
 std::uint64_t KernelFlowSource::LostEvents() const noexcept { return 0; }
 bool KernelFlowSource::ReadTcp(std::uint64_t, orv_tcp_counters&) { return false; }
 bool KernelFlowSource::ReadUdp(const orv_flow_key&, orv_udp_counters&) { return false; }
+bool KernelFlowSource::TakeUdp(const orv_flow_key&, orv_udp_counters&) { return false; }
 void KernelFlowSource::DeleteUdp(const orv_flow_key&) {}
 
 #endif

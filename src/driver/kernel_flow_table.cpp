@@ -160,9 +160,11 @@ void KernelFlowTable::releaseUdp(std::uint64_t cookie, const FlowClock& now,
     if (tracked == flows_.end()) {
       continue;
     }
-    std::chrono::nanoseconds idle_for{};
-    static_cast<void>(refresh(key, tracked->second, now, idle_for));
-    maps_.DeleteUdp(key);
+    orv_udp_counters counters{};
+    if (maps_.TakeUdp(key, counters)) {
+      tracked->second.socket.bytes_received = counters.bytes_in;
+      tracked->second.socket.bytes_sent = counters.bytes_out;
+    }
     reports.push_back(buildReport(tracked->second, kKdfReportKindFinal, now.wall_seconds));
     flows_.erase(tracked);
   }

@@ -41,6 +41,8 @@ class IKernelFlowMaps {
   // False when the kernel holds no such flow.
   [[nodiscard]] virtual bool ReadTcp(std::uint64_t cookie, orv_tcp_counters& out) = 0;
   [[nodiscard]] virtual bool ReadUdp(const orv_flow_key& key, orv_udp_counters& out) = 0;
+  // Reads and removes the pair in one step; false when the kernel holds no such pair.
+  [[nodiscard]] virtual bool TakeUdp(const orv_flow_key& key, orv_udp_counters& out) = 0;
   virtual void DeleteUdp(const orv_flow_key& key) = 0;
 };
 

@@ -67,7 +67,7 @@ struct orv_tcp_counters {
 
 /* Map sizes: the state the programs can hold at most. */
 #define ORV_RING_BYTES (4 * 1024 * 1024)
-#define ORV_MAX_UDP_FLOWS 32768
+#define ORV_MAX_UDP_FLOWS 65536
 #define ORV_MAX_TCP_FLOWS 32768
 
 #endif

@@ -335,7 +335,13 @@ static __always_inline void count_udp(struct __sk_buff *skb, struct bpf_sock *sk
     fresh.bytes_in = payload;
   }
   if (bpf_map_update_elem(&udp_flows, &key, &fresh, BPF_NOEXIST)) {
-    return; /* another CPU made the pair first; this datagram is lost to the count */
+    counters = bpf_map_lookup_elem(&udp_flows, &key);
+    if (counters) { /* another CPU made the pair first */
+      __sync_fetch_and_add(egress ? &counters->bytes_out : &counters->bytes_in, payload);
+    } else { /* no room: the LRU map could not free an entry in time */
+      __sync_fetch_and_add(&lost_events, 1);
+    }
+    return;
   }
   struct socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
   struct orv_flow_event *event = reserve_event();
