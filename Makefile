@@ -63,9 +63,11 @@ run: deps
 	BUILD=$(BUILD) scripts/run-demo
 
 format:
+	scripts/install-deps --lint
 	find src tests bench tools -name '*.h' -o -name '*.cpp' 2>/dev/null | xargs -r clang-format -i
 
 tidy: build
+	scripts/install-deps --lint
 	find src -name '*.cpp' | xargs -r clang-tidy -p $(BUILD) --quiet
 
 clean:

@@ -2,11 +2,20 @@
 #
 # Layout: the agent in /usr/sbin (a daemon started by systemd, matching the unit's ExecStart),
 # the tools in /usr/bin, the unit in /lib/systemd/system, the example profile under
-# /usr/share/doc/orv-agent/examples. The programs are built by other folders, some of them later
+# /usr/share/doc/orv-agent/examples, the collectors' element definitions under
+# /usr/share/orv-agent/ipfix, manual pages in sections 8 (the agent) and 1 (the tools). The programs are built by other folders, some of them later
 # than this file is read, so their install rules are added once the whole tree is configured; a
 # program that does not exist then is left out of the package with a status line.
 
 include(GNUInstallDirs)
+
+# Directories in the package are 0755 whatever the umask of whoever builds it: the install
+# step's own directories by default permissions, the parents it creates through the umask
+# by a script that cpack runs on the staged tree.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-directory-modes.cmake)
+set(ORV_FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 set(ORV_PACKAGE_NAME orv-agent)
 set(ORV_AGENT_PROGRAM oborvagent)
@@ -29,41 +38,37 @@ function(orv_install_programs)
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL orv_install_programs)
 
-install(FILES ${ORV_UNIT_FILE} DESTINATION /lib/systemd/system)
+install(FILES ${ORV_UNIT_FILE} DESTINATION /lib/systemd/system PERMISSIONS ${ORV_FILE_PERMISSIONS})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/ORV_ServiceProfile.xml
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${ORV_PACKAGE_NAME}/examples
-       )
+        PERMISSIONS ${ORV_FILE_PERMISSIONS})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${ORV_PACKAGE_NAME}
+        PERMISSIONS ${ORV_FILE_PERMISSIONS})
+file(GLOB ORV_IPFIX_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/ipfix/*)
+install(FILES ${ORV_IPFIX_FILES} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/${ORV_PACKAGE_NAME}/ipfix
+        PERMISSIONS ${ORV_FILE_PERMISSIONS})
 
-# Maintainer scripts: reload systemd, enable and start on first install, restart on upgrade,
-# stop and disable on removal, and on purge remove the agent's own data (the Varno directories
-# above it may belong to other modules). Nothing happens where systemd is not running.
-set(ORV_SCRIPT_DIR ${CMAKE_BINARY_DIR}/packaging/debian)
-file(CONFIGURE OUTPUT ${ORV_SCRIPT_DIR}/postinst CONTENT [[#!/bin/sh
-set -e
-if [ "$1" = configure ] && [ -d /run/systemd/system ]; then
-  systemctl daemon-reload || true
-  if [ -z "$2" ]; then
-    systemctl enable --now oborvagent.service || true
-  else
-    systemctl try-restart oborvagent.service || true
-  fi
-fi
-]])
-file(CONFIGURE OUTPUT ${ORV_SCRIPT_DIR}/prerm CONTENT [[#!/bin/sh
-set -e
-if [ "$1" = remove ] && [ -d /run/systemd/system ]; then
-  systemctl disable --now oborvagent.service || true
-fi
-]])
-file(CONFIGURE OUTPUT ${ORV_SCRIPT_DIR}/postrm CONTENT [[#!/bin/sh
-set -e
-if [ "$1" = purge ]; then
-  rm -rf "/var/lib/Varno/Varno Ombrix Suite/ORV"
-fi
-if [ -d /run/systemd/system ]; then
-  systemctl daemon-reload || true
-fi
-]])
+# Manual pages, compressed as Debian ships them (-n: no time stamp, so builds are reproducible).
+file(GLOB ORV_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/man/*.[18])
+foreach(page ${ORV_MAN_PAGES})
+  get_filename_component(name ${page} NAME)
+  string(REGEX REPLACE ".*\\.([18])$" "\\1" section ${name})
+  set(compressed ${CMAKE_BINARY_DIR}/packaging/man/${name}.gz)
+  add_custom_command(OUTPUT ${compressed}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
+                     COMMAND gzip -9nc ${page} > ${compressed}
+                     DEPENDS ${page} VERBATIM)
+  list(APPEND ORV_COMPRESSED_MAN_PAGES ${compressed})
+  install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+          PERMISSIONS ${ORV_FILE_PERMISSIONS})
+endforeach()
+add_custom_target(orv_man_pages ALL DEPENDS ${ORV_COMPRESSED_MAN_PAGES})
+
+# Maintainer scripts (packaging/debian): enable on install, also without a running systemd, and
+# keep that across remove and reinstall; start, or restart on upgrade, where systemd runs; on
+# purge remove what the agent created.
+set(ORV_SCRIPT_DIR ${PROJECT_SOURCE_DIR}/packaging/debian)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${ORV_PACKAGE_NAME})
@@ -82,7 +87,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.36), libstdc++6 (>= 12), libsqlite3-0, libssl3, libexpat1, libsystemd0")
+    "libc6 (>= 2.36), libstdc++6 (>= 12), libsqlite3-0, libssl3, libexpat1, libsystemd0, init-system-helpers")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${ORV_SCRIPT_DIR}/postinst ${ORV_SCRIPT_DIR}/prerm ${ORV_SCRIPT_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
