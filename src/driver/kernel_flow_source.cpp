@@ -171,12 +171,16 @@ bool KernelFlowSource::ReadUdp(const orv_flow_key& key, orv_udp_counters& out) {
 }
 
 bool KernelFlowSource::TakeUdp(const orv_flow_key& key, orv_udp_counters& out) {
-  return bpf_map__lookup_and_delete_elem(state_->skeleton->maps.udp_flows, &key, sizeof(key), &out,
-                                         sizeof(out), 0) == 0;
-}
-
-void KernelFlowSource::DeleteUdp(const orv_flow_key& key) {
+  if (bpf_map__lookup_and_delete_elem(state_->skeleton->maps.udp_flows, &key, sizeof(key), &out,
+                                      sizeof(out), 0) == 0) {
+    return true;
+  }
+  if (errno == ENOENT || !ReadUdp(key, out)) {
+    return false;
+  }
+  // Kernels before 5.14 cannot do both in one call on a hash map.
   static_cast<void>(bpf_map__delete_elem(state_->skeleton->maps.udp_flows, &key, sizeof(key), 0));
+  return true;
 }
 
 #else  // built without the BPF toolchain
@@ -194,7 +198,6 @@ std::uint64_t KernelFlowSource::LostEvents() const noexcept { return 0; }
 bool KernelFlowSource::ReadTcp(std::uint64_t, orv_tcp_counters&) { return false; }
 bool KernelFlowSource::ReadUdp(const orv_flow_key&, orv_udp_counters&) { return false; }
 bool KernelFlowSource::TakeUdp(const orv_flow_key&, orv_udp_counters&) { return false; }
-void KernelFlowSource::DeleteUdp(const orv_flow_key&) {}
 
 #endif
 
