@@ -27,9 +27,9 @@ std::atomic<bool> connector_fallback_logged{false};
 
 FlowCollector::FlowCollector(ISocketOwnerSource& owners) : owners_(owners), table_(owners) {}
 
-void FlowCollector::OpenEventSources() {
+void FlowCollector::OpenEventSources(bool flow_events) {
   int os_error = 0;
-  if (diag_.OpenDestroyNotifications(os_error) != kObSuccess &&
+  if (flow_events && diag_.OpenDestroyNotifications(os_error) != kObSuccess &&
       !destroy_fallback_logged.exchange(true)) {
     OB_LOG_WARN("sock_diag destroy notifications unavailable (%s): flows end at the next poll",
                 ::ErrnoText(os_error).c_str());

@@ -26,8 +26,9 @@ class FlowCollector {
   // owners must outlive the collector.
   explicit FlowCollector(ISocketOwnerSource& owners);
 
-  // Subscribes to the event sources this process may use.
-  void OpenEventSources();
+  // Subscribes to the event sources this process may use; socket destroy notifications only
+  // when flow_events (another source may report the flows).
+  void OpenEventSources(bool flow_events = true);
   // Dumps TCP and UDP over IPv4 and IPv6 and applies them to the table, appending the reports
   // due. kObFailure (logged) when a dump fails: the table is left as it was, so a failed dump
   // never ends flows.

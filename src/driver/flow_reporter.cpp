@@ -4,18 +4,46 @@
 #include <sys/eventfd.h>
 #include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 
 #include "driver/flow_datagram_builder.h"
+#include "driver/kernel_flow_source.h"
 #include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 
 namespace orv::driver {
 
 namespace {
+
+std::atomic<bool> source_logged{false};
+
+void LogFlowSource(bool kernel, const std::string& why_not) {
+  if (source_logged.exchange(true)) {
+    return;
+  }
+  if (kernel) {
+    OB_LOG_WARN("flow source: kernel programs (every TCP and UDP flow, exact bytes)");
+  } else {
+    OB_LOG_WARN("flow source: sock_diag polling once a second (kernel programs unavailable: %s)",
+                why_not.c_str());
+  }
+}
+
+// poll(2) until the time given; 0 at once when it has passed.
+int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point until) {
+  const auto remaining =
+      std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+  return remaining.count() > 0 ? ::poll(fds, count, static_cast<int>(remaining.count())) : 0;
+}
 
 FlowClock Now() {
   return {std::chrono::steady_clock::now(), static_cast<std::uint32_t>(std::time(nullptr))};
@@ -54,12 +82,16 @@ OB_STATUSCODE CFlowReporter::Enable(const sockaddr_storage& destination, socklen
   if (thread_.joinable()) {
     return kObSuccess;
   }
+  std::promise<void> sources_open;
+  std::future<void> opened = sources_open.get_future();
   try {
-    thread_ = OBRuntime::StartAgentThread(&CFlowReporter::run, this);
+    thread_ = OBRuntime::StartAgentThread(&CFlowReporter::run, this, std::move(sources_open));
   } catch (const std::system_error& error) {
     OB_LOG_ERROR("cannot start the reporter thread: %s", error.what());
     return kObFailure;
   }
+  // Flows that begin once Enable returns are seen with their owners.
+  opened.wait();
   return kObSuccess;
 }
 
@@ -103,16 +135,26 @@ CFlowReporter::Settings CFlowReporter::takeSettings() {
   return taken;
 }
 
-void CFlowReporter::run() {
+void CFlowReporter::run(std::promise<void> sources_open) {
   OB_LOG_DEBUG("flow reporter running");
   ProcSocketOwnerSource owners;
   FlowCollector collector(owners);
-  collector.OpenEventSources();
+  std::string why_not;
+  const std::unique_ptr<KernelFlowSource> kernel = KernelFlowSource::Open(why_not);
+  LogFlowSource(kernel != nullptr, why_not);
+  collector.OpenEventSources(kernel == nullptr);
+  sources_open.set_value();
+  ProcOwnerResolver resolver;
+  std::optional<KernelFlowTable> kernel_flows;
+  if (kernel) {
+    kernel_flows.emplace(*kernel, resolver);
+  }
   std::vector<KdfFlowData> reports;
   std::vector<std::uint32_t> started;
   auto next_poll = std::chrono::steady_clock::now();
+  auto batch_until = next_poll;
   for (;;) {
-    wait(next_poll, collector);
+    wait(next_poll, collector, kernel ? kernel->Fd() : -1, batch_until);
     const Settings settings = takeSettings();
     if (settings.stop) {
       break;
@@ -121,10 +163,19 @@ void CFlowReporter::run() {
     started.clear();
     const FlowClock now = Now();
     collector.ReadEvents(now, reports, started);
+    if (kernel) {
+      kernel->Consume(*kernel_flows, now, reports);
+      batch_until = now.monotonic + kEventBatchPeriod;
+    }
     if (settings.poll_now || now.monotonic >= next_poll) {
       next_poll = now.monotonic + kPollPeriod;
       collector.PollProcesses(started);
-      static_cast<void>(collector.PollFlows(now, settings.interval_seconds, reports));
+      if (kernel) {
+        kernel_flows->ReportDue(now, settings.interval_seconds, reports);
+        kernel->LogLostEvents(now.monotonic);
+      } else {
+        static_cast<void>(collector.PollFlows(now, settings.interval_seconds, reports));
+      }
     }
     send(started, reports);
   }
@@ -132,17 +183,19 @@ void CFlowReporter::run() {
 }
 
 void CFlowReporter::wait(std::chrono::steady_clock::time_point deadline,
-                         const FlowCollector& collector) const {
-  pollfd fds[3] = {{wake_.get(), POLLIN, 0},
+                         const FlowCollector& collector, int kernel_fd,
+                         std::chrono::steady_clock::time_point batch_until) const {
+  pollfd fds[4] = {{wake_.get(), POLLIN, 0},
                    {collector.DestroyNotificationFd(), POLLIN, 0},
-                   {collector.ProcessEventFd(), POLLIN, 0}};
-  const auto remaining =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  if (remaining.count() <= 0) {
-    return;
-  }
+                   {collector.ProcessEventFd(), POLLIN, 0},
+                   {kernel_fd, POLLIN, 0}};
   // Negative descriptors are ignored by poll, so absent sources need no special case.
-  static_cast<void>(::poll(fds, 3, static_cast<int>(remaining.count())));
+  const auto batch_end = std::min(batch_until, deadline);
+  if (kernel_fd >= 0 && std::chrono::steady_clock::now() < batch_end &&
+      PollUntil(fds, 3, batch_end) > 0) {
+    return;  // the other sources are served at once; the ring buffer waits out the batch period
+  }
+  static_cast<void>(PollUntil(fds, 4, deadline));
 }
 
 void CFlowReporter::send(const std::vector<std::uint32_t>& started,

@@ -1,6 +1,8 @@
-// The process-wide flow reporter: a thread that polls the socket table at least once a second,
-// handles destroy notifications and process starts as they come, and sends flow data and pid
-// information datagrams to the flow data channel over UDP.
+// The process-wide flow reporter: a thread that gathers flows from the kernel flow source (BPF
+// programs that see every connection as it opens and closes) or, where that source cannot run,
+// by polling the socket table at least once a second with destroy notifications; handles
+// process starts as they come; and sends flow data and pid information datagrams to the flow
+// data channel over UDP. Which source runs, and why, is logged once per process.
 //
 // States: stopped (no thread, nothing sent) --Enable--> running --Disable/destruction-->
 // stopped. Enable while running only changes the destination. Each run starts with an empty
@@ -15,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,6 +30,9 @@ namespace orv::driver {
 
 // How often the socket table is polled when nothing asks for an earlier poll.
 inline constexpr std::chrono::milliseconds kPollPeriod{1000};
+// The kernel flow source's events are taken at most this often: under load one wake-up then
+// serves hundreds of flows instead of one.
+inline constexpr std::chrono::milliseconds kEventBatchPeriod{10};
 
 class CFlowReporter {
  public:
@@ -36,8 +42,8 @@ class CFlowReporter {
   CFlowReporter& operator=(const CFlowReporter&) = delete;
 
   // Sends to destination (an IPv4 or IPv6 socket address of length bytes) from now on and starts
-  // the thread when it is not running. kObBadArgument (logged) for an unusable address,
-  // kObFailure (logged) when no socket or thread can be had.
+  // the thread when it is not running, returning once its sources are open. kObBadArgument (logged)
+  // for an unusable address, kObFailure (logged) when no socket or thread can be had.
   [[nodiscard]] OB_STATUSCODE Enable(const sockaddr_storage& destination, socklen_t length);
   // Stops the thread; nothing is sent after it returns. Harmless when stopped.
   void Disable();
@@ -54,9 +60,12 @@ class CFlowReporter {
     bool stop = false;
   };
 
-  void run();
-  // Blocks until deadline, a wake-up or an event source becoming readable.
-  void wait(std::chrono::steady_clock::time_point deadline, const FlowCollector& collector) const;
+  // The thread's body; sources_open is set once the flow and process sources are open.
+  void run(std::promise<void> sources_open);
+  // Blocks until deadline, a wake-up or an event source becoming readable; kernel_fd (when not
+  // -1) counts only from batch_until on.
+  void wait(std::chrono::steady_clock::time_point deadline, const FlowCollector& collector,
+            int kernel_fd, std::chrono::steady_clock::time_point batch_until) const;
   [[nodiscard]] Settings takeSettings();
   void send(const std::vector<std::uint32_t>& started, const std::vector<KdfFlowData>& reports);
   // With mutex_ held.

@@ -82,6 +82,15 @@ std::uint64_t PayloadBytesOut(const DiagSocket& socket) {
 
 }  // namespace
 
+void DescribeEndpoints(const DiagSocket& socket, KdfFlowData& report) {
+  const bool ipv4 = CarriesIpv4(socket);
+  const bool mapped = ipv4 && socket.family != AF_INET;
+  report.local = Endpoint(socket.local_address, socket.local_port, ipv4, mapped);
+  report.remote = Endpoint(socket.remote_address, socket.remote_port, ipv4, mapped);
+  report.address_family = ipv4 ? kKdfFamilyIPv4 : kKdfFamilyIPv6;
+  report.protocol = socket.protocol;
+}
+
 bool IsFlowSocket(const DiagSocket& socket) noexcept {
   if (socket.inode == 0) {
     return false;
@@ -215,13 +224,8 @@ void FlowTable::ApplyDestroyed(const std::vector<DiagSocket>& destroyed, const F
 KdfFlowData FlowTable::buildReport(const Flow& flow, std::uint32_t report_kind,
                                    std::uint32_t end_seconds) {
   const DiagSocket& socket = flow.socket;
-  const bool ipv4 = CarriesIpv4(socket);
-  const bool mapped = ipv4 && socket.family != AF_INET;
   KdfFlowData report;
-  report.local = Endpoint(socket.local_address, socket.local_port, ipv4, mapped);
-  report.remote = Endpoint(socket.remote_address, socket.remote_port, ipv4, mapped);
-  report.address_family = ipv4 ? kKdfFamilyIPv4 : kKdfFamilyIPv6;
-  report.protocol = socket.protocol;
+  DescribeEndpoints(socket, report);
   report.bytes_in = PayloadBytesIn(socket);
   report.bytes_out = PayloadBytesOut(socket);
   report.pid = flow.owner.pid;

@@ -83,6 +83,10 @@ class FlowTable {
   std::uint64_t owner_lookups_ = 0;
 };
 
+// Sets report's endpoints, address family and protocol from socket's; an IPv6 socket whose both
+// ends are IPv4-mapped is reported as IPv4.
+void DescribeEndpoints(const DiagSocket& socket, KdfFlowData& report);
+
 // True when socket is a flow: a connected TCP or UDP socket that a process holds.
 [[nodiscard]] bool IsFlowSocket(const DiagSocket& socket) noexcept;
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -62,7 +63,59 @@ std::u16string ImagePath(std::uint32_t pid) {
   return OBRuntime::WideToUtf16(wide);
 }
 
+// True when the image /proc/<pid>/exe leads to is the file (inode, kernel-encoded device).
+bool RunsImage(std::uint32_t pid, std::uint64_t inode, std::uint32_t device) {
+  struct stat image {};
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  return inode != 0 && ::stat(link.c_str(), &image) == 0 && image.st_ino == inode &&
+         image.st_dev == ::makedev(device >> 20, device & 0xfffffU);
+}
+
+std::uint64_t NanosecondsToTicks(std::uint64_t nanoseconds) {
+  static const std::uint64_t nanoseconds_per_tick =
+      1'000'000'000ULL / static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+  return nanoseconds / nanoseconds_per_tick;
+}
+
 }  // namespace
+
+std::size_t ProcOwnerResolver::KeyHash::operator()(const Key& key) const noexcept {
+  const auto [pid, start, inode, device] = key;
+  return std::hash<std::uint64_t>()(start ^ (inode << 1) ^ (static_cast<std::uint64_t>(pid) << 40) ^
+                                    device);
+}
+
+ProcessDetails ProcOwnerResolver::Resolve(const KernelOwner& owner) {
+  ProcessDetails details;
+  details.pid = owner.pid;
+  details.parent_pid = owner.parent_pid;
+  details.start_time = NanosecondsToTicks(owner.start_boottime_ns);
+  if (owner.pid == 0) {
+    return details;
+  }
+  const Key key{owner.pid, owner.start_boottime_ns, owner.exe_inode, owner.exe_device};
+  if (const auto cached = cache_.find(key); cached != cache_.end()) {
+    return cached->second;
+  }
+  platform::ProcStat stat;
+  if (!ReadStat(owner.pid, stat) || stat.start_time != details.start_time ||
+      !RunsImage(owner.pid, owner.exe_inode, owner.exe_device)) {
+    return details;  // gone or changed since the event: keep what the event carried
+  }
+  details.path = ImagePath(owner.pid);
+  if (!RunsImage(owner.pid, owner.exe_inode, owner.exe_device)) {
+    return ProcessDetails{owner.pid, owner.parent_pid, details.start_time, {}, {}};
+  }
+  platform::ProcStat parent;
+  if (ReadStat(owner.parent_pid, parent) && parent.start_time <= details.start_time) {
+    details.parent_path = ImagePath(owner.parent_pid);
+  }
+  if (cache_.size() >= kMaxEntries) {
+    cache_.clear();  // simple and bounded: the live processes come back on their next flow
+  }
+  cache_.emplace(key, details);
+  return details;
+}
 
 void ProcSocketOwnerSource::FindOwners(const std::unordered_set<std::uint32_t>& inodes,
                                        std::unordered_map<std::uint32_t, ProcessDetails>& owners) {

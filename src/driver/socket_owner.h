@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -50,6 +51,40 @@ class ProcSocketOwnerSource final : public ISocketOwnerSource {
                               std::vector<std::uint32_t>& found);
   // Details of pid, started at start_time; false when the process changed or vanished.
   static bool readDetails(std::uint32_t pid, std::uint64_t start_time, ProcessDetails& details);
+};
+
+// A process as the kernel flow source names it: the process id, its start (nanoseconds after
+// boot, as /proc/<pid>/stat counts it) and its image file's inode and device (kernel encoding,
+// major << 20 | minor), so a reused pid or a later exec is never taken for the process meant.
+struct KernelOwner {
+  std::uint32_t pid = 0;
+  std::uint32_t parent_pid = 0;
+  std::uint64_t start_boottime_ns = 0;
+  std::uint64_t exe_inode = 0;
+  std::uint32_t exe_device = 0;
+};
+
+// The seam between the kernel flow table and /proc.
+class IOwnerResolver {
+ public:
+  virtual ~IOwnerResolver() = default;
+  // The details of owner: its ids always, its image paths when the process still runs that image.
+  [[nodiscard]] virtual ProcessDetails Resolve(const KernelOwner& owner) = 0;
+};
+
+// Resolves through /proc, remembering up to kMaxEntries processes. Not thread-safe: one owner.
+class ProcOwnerResolver final : public IOwnerResolver {
+ public:
+  static constexpr std::size_t kMaxEntries = 4096;
+
+  [[nodiscard]] ProcessDetails Resolve(const KernelOwner& owner) override;
+
+ private:
+  using Key = std::tuple<std::uint32_t, std::uint64_t, std::uint64_t, std::uint32_t>;
+  struct KeyHash {
+    std::size_t operator()(const Key& key) const noexcept;
+  };
+  std::unordered_map<Key, ProcessDetails, KeyHash> cache_;
 };
 
 }  // namespace orv::driver
