@@ -16,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/operator_counters.h"
 #include "platform/process_query.h"
 #include "runtime/log_limiter.h"
 #include "runtime/logger.h"
@@ -271,6 +272,8 @@ KernelFlowSource::~KernelFlowSource() = default;
 
 void KernelFlowSource::LogLostEvents(std::chrono::steady_clock::time_point now) {
   const std::uint64_t lost = LostEvents();
+  COperatorCounters::Instance().Add(FlowCounter::kKernelEventDrops, lost - lost_counted_);
+  lost_counted_ = lost;
   if (lost == lost_logged_ || (last_lost_log_ != std::chrono::steady_clock::time_point{} &&
                                now - last_lost_log_ < std::chrono::minutes(1))) {
     return;

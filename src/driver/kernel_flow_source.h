@@ -33,7 +33,7 @@ class KernelFlowSource final : public IKernelFlowMaps {
   void Consume(KernelFlowTable& table, const FlowClock& now, std::vector<KdfFlowData>& reports);
   // Events the kernel could not fit in the ring buffer since the source opened.
   [[nodiscard]] std::uint64_t LostEvents() const noexcept;
-  // Logs the events lost since the last call, at most once a minute.
+  // Counts the events lost since the last call for the operator; logs them at most once a minute.
   void LogLostEvents(std::chrono::steady_clock::time_point now);
 
   // IKernelFlowMaps
@@ -49,6 +49,7 @@ class KernelFlowSource final : public IKernelFlowMaps {
 
   std::unique_ptr<State> state_;
   std::uint64_t lost_logged_ = 0;
+  std::uint64_t lost_counted_ = 0;  // handed to the operator counters
   std::chrono::steady_clock::time_point last_lost_log_{};
 };
 

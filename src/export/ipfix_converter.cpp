@@ -108,9 +108,11 @@ CIPFIXConverter::CIPFIXConverter(const OBRuntime::CDeviceInfo& device_info,
       ipv4_template_(device_info),
       ipv6_template_(device_info) {}
 
-OB_STATUSCODE CIPFIXConverter::writeHeader(std::uint8_t* buffer, std::size_t length) {
+OB_STATUSCODE CIPFIXConverter::writeHeader(std::uint8_t* buffer, std::size_t length,
+                                           std::uint32_t data_records) {
   std::size_t ignored = 0;
-  return IPFIX_PCKT_HDR(static_cast<std::uint16_t>(length), IPFIX_DEFS::NextSequenceNumber(),
+  return IPFIX_PCKT_HDR(static_cast<std::uint16_t>(length),
+                        IPFIX_DEFS::NextSequenceNumber(data_records),
                         IPFIX_DEFS::kObservationDomainId, IPFIX_DEFS::ExportTime())
       .Serialize(buffer, kHeader, ignored);
 }
@@ -129,13 +131,15 @@ void CIPFIXConverter::sortIntoFamilies(FlowRecordQueue& send_queue) {
   }
 }
 
-void CIPFIXConverter::addFamilySet(IIPFIXTemplate& flow_template, FlowRecordQueue& family_queue,
-                                   std::uint8_t* buffer, std::size_t limit, std::size_t& length,
-                                   std::size_t& capacity_left,
-                                   std::vector<FlowRecordPtr>* consumed) {
+std::size_t CIPFIXConverter::addFamilySet(IIPFIXTemplate& flow_template,
+                                          FlowRecordQueue& family_queue, std::uint8_t* buffer,
+                                          std::size_t limit, std::size_t& length,
+                                          std::size_t& capacity_left,
+                                          std::vector<FlowRecordPtr>* consumed) {
   if (family_queue.IsEmpty() || length >= limit) {
-    return;
+    return 0;
   }
+  const std::size_t queued_before = family_queue.Size();
   // The template takes records from the front; a copy of the queue tells which.
   std::vector<FlowRecordPtr> queued;
   if (consumed != nullptr) {
@@ -149,6 +153,7 @@ void CIPFIXConverter::addFamilySet(IIPFIXTemplate& flow_template, FlowRecordQueu
   (void)flow_template.getMultipleObjectStream(buffer + length, limit - length, capacity_left,
                                               family_queue, set);
   length += set;
+  const std::size_t records = queued_before - family_queue.Size();
   if (consumed != nullptr) {
     const std::size_t taken = queued.size() - family_queue.Size();
     consumed->insert(consumed->end(), queued.begin(),
@@ -166,6 +171,7 @@ void CIPFIXConverter::addFamilySet(IIPFIXTemplate& flow_template, FlowRecordQueu
                    capacity_left + kHeader);
     }
   }
+  return set > 0 ? records : 0;
 }
 
 OB_STATUSCODE CIPFIXConverter::GetMultipleFlowObjectsStream(
@@ -184,18 +190,23 @@ OB_STATUSCODE CIPFIXConverter::GetMultipleFlowObjectsStream(
   sortIntoFamilies(send_queue);
   std::size_t length = kHeader;
   std::size_t capacity_left = capacity - kHeader;
+  std::size_t records = 0;
   if (ipv4_first_) {
-    addFamilySet(ipv4_template_, ipv4_queue_, buffer, limit, length, capacity_left, consumed);
-    addFamilySet(ipv6_template_, ipv6_queue_, buffer, limit, length, capacity_left, consumed);
+    records +=
+        addFamilySet(ipv4_template_, ipv4_queue_, buffer, limit, length, capacity_left, consumed);
+    records +=
+        addFamilySet(ipv6_template_, ipv6_queue_, buffer, limit, length, capacity_left, consumed);
   } else {
-    addFamilySet(ipv6_template_, ipv6_queue_, buffer, limit, length, capacity_left, consumed);
-    addFamilySet(ipv4_template_, ipv4_queue_, buffer, limit, length, capacity_left, consumed);
+    records +=
+        addFamilySet(ipv6_template_, ipv6_queue_, buffer, limit, length, capacity_left, consumed);
+    records +=
+        addFamilySet(ipv4_template_, ipv4_queue_, buffer, limit, length, capacity_left, consumed);
   }
   ipv4_first_ = !ipv4_first_;
   if (length == kHeader) {
     return kObSuccess;
   }
-  const OB_STATUSCODE status = writeHeader(buffer, length);
+  const OB_STATUSCODE status = writeHeader(buffer, length, static_cast<std::uint32_t>(records));
   if (!ObSucceeded(status)) {
     OB_LOG_AS(LOG_ERROR, "CIPFIXConverter::GetAggregatedFlowObjectStream",
               "CIPFIXConverter::GetFlowObjectStream failed to serialize packet header.");
@@ -220,7 +231,7 @@ OB_STATUSCODE CIPFIXConverter::GetTemplatesStream(std::uint8_t* buffer, std::siz
   if (capacity < length) {
     return kObBufferTooSmall;
   }
-  OB_STATUSCODE status = writeHeader(buffer, length);
+  OB_STATUSCODE status = writeHeader(buffer, length, 0);  // template records do not count
   if (!ObSucceeded(status)) {
     OB_LOG_ERROR(
         "CIPFIXConverter::GetTemplatesStream failed to serialize packet header while crafting "
@@ -268,7 +279,7 @@ OB_STATUSCODE CIPFIXConverter::GetEndpointIdentityStream(std::uint8_t* buffer, s
         "CIPFIXConverter::GetEndpointIdentityStream failed to fetch endpoint identity data");
     return record;  // no header: a failed record takes no sequence number
   }
-  const OB_STATUSCODE status = writeHeader(buffer, kHeader + set);
+  const OB_STATUSCODE status = writeHeader(buffer, kHeader + set, 1);
   if (!ObSucceeded(status)) {
     OB_LOG_ERROR("CIPFIXConverter::GetEndpointIdentityStream failed to serialize packet header.");
     return status;
@@ -298,7 +309,7 @@ OB_STATUSCODE CIPFIXConverter::GetInterfaceInfoStream(std::uint8_t* buffer, std:
     OB_LOG_ERROR("CIPFIXConverter::GetInterfaceInfoStream failed to fetch interface data stream");
     return record;  // no header: a failed record takes no sequence number
   }
-  const OB_STATUSCODE status = writeHeader(buffer, kHeader + set);
+  const OB_STATUSCODE status = writeHeader(buffer, kHeader + set, 1);
   if (!ObSucceeded(status)) {
     OB_LOG_ERROR("CIPFIXConverter::GetInterfaceInfoStream failed to serialize packet header.");
     return status;

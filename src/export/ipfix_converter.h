@@ -115,12 +115,14 @@ class CIPFIXConverter final : public IConverter {
  private:
   // Moves records from send_queue into the family queues until one is full.
   void sortIntoFamilies(FlowRecordQueue& send_queue);
-  // One family's set after the message so far; updates length and the capacity left.
-  void addFamilySet(IIPFIXTemplate& flow_template, FlowRecordQueue& family_queue,
-                    std::uint8_t* buffer, std::size_t limit, std::size_t& length,
-                    std::size_t& capacity_left, std::vector<FlowRecordPtr>* consumed);
-  // Writes the header of a message of length bytes at buffer.
-  [[nodiscard]] static OB_STATUSCODE writeHeader(std::uint8_t* buffer, std::size_t length);
+  // One family's set after the message so far; updates length and the capacity left. Returns
+  // the number of records the set holds.
+  std::size_t addFamilySet(IIPFIXTemplate& flow_template, FlowRecordQueue& family_queue,
+                           std::uint8_t* buffer, std::size_t limit, std::size_t& length,
+                           std::size_t& capacity_left, std::vector<FlowRecordPtr>* consumed);
+  // Writes the header of a message of length bytes holding data_records data records at buffer.
+  [[nodiscard]] static OB_STATUSCODE writeHeader(std::uint8_t* buffer, std::size_t length,
+                                                 std::uint32_t data_records);
 
   const std::uint32_t observation_domain_ = IPFIX_DEFS::kObservationDomainId;
   FlowRecordQueue ipv4_queue_{kFamilyQueueCapacity};

@@ -16,7 +16,7 @@
 namespace IPFIX_DEFS {
 namespace {
 
-std::atomic<std::uint32_t> message_counter{1};
+std::atomic<std::uint32_t> record_counter{1};
 
 template <typename Unsigned>
 OB_STATUSCODE PackBigEndian(std::uint8_t* dst, std::size_t capacity, Unsigned value,
@@ -308,12 +308,12 @@ OB_STATUSCODE PackBasicListRaw(std::uint8_t* dst, std::size_t capacity,
   return PackList(dst, capacity, header, items, put_item, written);
 }
 
-std::uint32_t NextSequenceNumber() noexcept {
-  return message_counter.fetch_add(1, std::memory_order_relaxed);
+std::uint32_t NextSequenceNumber(std::uint32_t data_records) noexcept {
+  return record_counter.fetch_add(data_records, std::memory_order_relaxed);
 }
 
 std::uint32_t PeekSequenceNumber() noexcept {
-  return message_counter.load(std::memory_order_relaxed);
+  return record_counter.load(std::memory_order_relaxed);
 }
 
 std::uint32_t ExportTime() noexcept {

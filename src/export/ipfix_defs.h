@@ -8,8 +8,8 @@
 // Integers go out big-endian. Capacity that is too small gives kObBufferTooSmall (-9992), a
 // conversion that fails kObFailure (-9999). Nothing here allocates except wide-text conversion.
 //
-// The message counter is process-wide and starts at 1; every message header that is built takes
-// the next value, whatever the message carries, so sequence numbers count messages.
+// The data record counter is process-wide and starts at 1; every message header carries the
+// count of data records sent before it, so sequence numbers count data records (RFC 7011 3.1).
 #pragma once
 
 #include <cstddef>
@@ -104,9 +104,10 @@ struct BasicListHeader {
                                              std::span<const std::string> items,
                                              std::size_t& written);
 
-// The message counter's value for the next header and advances it (wraps after 2^32 - 1).
-// Safe from any thread.
-[[nodiscard]] std::uint32_t NextSequenceNumber() noexcept;
+// The sequence number of a message that carries data_records data records: as RFC 7011 defines
+// it, the count of data records sent before this message (template records do not count), which
+// the call then advances by data_records (modulo 2^32). Safe from any thread.
+[[nodiscard]] std::uint32_t NextSequenceNumber(std::uint32_t data_records) noexcept;
 // The value NextSequenceNumber will return next, without advancing.
 [[nodiscard]] std::uint32_t PeekSequenceNumber() noexcept;
 // Seconds since 1970-01-01 00:00:00 UTC, truncated to 32 bits.

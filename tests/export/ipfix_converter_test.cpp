@@ -104,7 +104,7 @@ TEST_F(IpfixConverterTest, TemplateMessageHoldsAllFourTemplatesInOrder) {
             (Bytes{0xB0, 0x2C, 0x00, 0x14, 0, 0, 0, 9}));
 
   EXPECT_EQ(converter_.GetTemplatesStream(buffer.data(), 487, written), kObBufferTooSmall);
-  EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), sequence + 1);
+  EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), sequence);  // template records do not count
 }
 
 TEST_F(IpfixConverterTest, FullFamilyQueueStopsSortingAndKeepsOrder) {
@@ -133,9 +133,10 @@ TEST_F(IpfixConverterTest, FullFamilyQueueStopsSortingAndKeepsOrder) {
   EXPECT_TRUE(send_queue_.IsEmpty());
   EXPECT_EQ(converter_.PendingRecords(), 0u);
 
-  // Consecutive messages carry consecutive sequence numbers.
-  EXPECT_EQ(ReadU32(&second[8]), ReadU32(&first[8]) + 1);
-  EXPECT_EQ(ReadU32(&third[8]), ReadU32(&second[8]) + 1);
+  // A sequence number counts the data records sent before its message (RFC 7011 3.1).
+  EXPECT_EQ(ReadU32(&second[8]), ReadU32(&first[8]) + 5);
+  EXPECT_EQ(ReadU32(&third[8]), ReadU32(&second[8]) + 5);
+  EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), ReadU32(&third[8]) + 5);
 }
 
 TEST_F(IpfixConverterTest, FamilyOrderAlternatesAndLimitBoundsTheMessage) {

@@ -270,11 +270,11 @@ TEST(IpfixHeaders, SerialiseFieldByFieldInWireOrder) {
             (Bytes{0x00, 0x04, 0x00, 0x01}));
 }
 
-TEST(IpfixMessageCounter, CountsEveryHeaderTakenAndExportTimeIsNow) {
-  const std::uint32_t first = IPFIX_DEFS::NextSequenceNumber();
+TEST(IpfixMessageCounter, CountsDataRecordsAndExportTimeIsNow) {
+  const std::uint32_t first = IPFIX_DEFS::NextSequenceNumber(3);
   EXPECT_GE(first, 1u);
-  EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), first + 1);
-  EXPECT_EQ(IPFIX_DEFS::NextSequenceNumber(), first + 1);
+  EXPECT_EQ(IPFIX_DEFS::NextSequenceNumber(0), first + 3);
+  EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), first + 3);
   const auto now = static_cast<std::uint32_t>(std::time(nullptr));
   EXPECT_LE(now - IPFIX_DEFS::ExportTime() + 1, 2u);  // within a second either way
 }
