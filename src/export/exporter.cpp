@@ -233,6 +233,9 @@ OB_STATUSCODE CExporter::setCollectorAddress(const std::string& host, const std:
               "There was no change in collector configuration.");
     return kObSuccess;
   }
+  if (host != host_ || port != port_) {
+    announced_interfaces_.clear();  // another collector learns every interface
+  }
   host_ = host;
   port_ = port;
   OB_LOG_AS(LOG_DEBUG, "CExporter::SetCollectorAddress", "HOSTNAME::%s, PORT::%s", host_.c_str(),
@@ -369,6 +372,17 @@ OB_STATUSCODE CExporter::sendInterfaceInfo(const InterfaceInfo& interface_info) 
 OB_STATUSCODE CExporter::sendInterfaceNow(const InterfaceInfo& interface_info) {
   InterfaceInfo copy = interface_info;
   applyPolicy(copy);
+  std::vector<std::uint8_t> record(copy.SerializedSize());
+  auto record_size = static_cast<std::uint32_t>(record.size());
+  if (copy.Serialize(record.data(), &record_size) == kObSuccess) {
+    record.resize(record_size);
+    const auto announced = announced_interfaces_.find(copy.uid);
+    if (announced != announced_interfaces_.end() && announced->second == record) {
+      return kObSuccess;  // the collector knows this interface as it is
+    }
+  } else {
+    record.clear();
+  }
   std::vector<std::uint8_t> buffer(kBufferSize);
   std::size_t written = 0;
   OB_STATUSCODE status =
@@ -381,6 +395,9 @@ OB_STATUSCODE CExporter::sendInterfaceNow(const InterfaceInfo& interface_info) {
   if (status != kObSuccess) {
     OB_LOG_AS(LOG_ERROR, "CExporter::sendInterfaceInfo", "failed to export interface information");
     return status;
+  }
+  if (!record.empty()) {
+    announced_interfaces_.insert_or_assign(copy.uid, std::move(record));
   }
   return kObSuccess;
 }
@@ -581,6 +598,7 @@ void CExporter::mainThreadProc() {
     OB_LOG_AS(LOG_WARNING, "CExporter::Start", "failed to process profile.");
   }
   buffer_.assign(kBufferSize, 0);
+  export_was_enabled_ = trusted_.load();
   if (sendInterfaceInfo() != kObSuccess) {
     OB_LOG_AS(LOG_ERROR, "CExporter::CExporter", "failed to send out all interface information.");
   }
@@ -595,6 +613,7 @@ void CExporter::mainThreadProc() {
   while (!stop) {
     const std::uint32_t result = WaitForMultipleEvents(count, events, false, timeout);
     if (elapsedMs(template_time) > static_cast<std::int64_t>(template_report_interval_) * 60000) {
+      announced_interfaces_.clear();  // the periodic refresh repeats every interface
       (void)sendTemplates();
       (void)sendEndpointIdentityData();
       (void)sendInterfaceInfo();
@@ -616,6 +635,10 @@ void CExporter::mainThreadProc() {
         break;
       case kWaitStatus:
         count = trusted_.load() ? 6 : 3;
+        if (trusted_.load() && !export_was_enabled_) {
+          announced_interfaces_.clear();  // after a pause, the collector may have restarted
+        }
+        export_was_enabled_ = trusted_.load();
         if (trusted_.load()) {
           if (resolveCollector() != kObSuccess) {
             OB_LOG_AS(LOG_ERROR, "CExporter::mainProc", "failed to resolve collector.");

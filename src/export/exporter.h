@@ -175,6 +175,11 @@ class CExporter final : public IExportStatusObserver {
   std::unique_ptr<IExporterTransport> transport_;
   bool identity_parked_ = false;
   std::map<std::uint32_t, InterfaceInfo> parked_interfaces_;  // latest per interface UID
+  // Exporter thread: the last record sent per interface UID (as serialised, policy applied), so
+  // an unchanged interface is announced once; forgotten when the collector needs them all again
+  // (the periodic refresh, another collector, export enabled after a pause).
+  std::map<std::uint32_t, std::vector<std::uint8_t>> announced_interfaces_;
+  bool export_was_enabled_ = false;  // exporter thread: trust as the last status event left it
   std::string host_;
   std::string port_;
   std::uint32_t agg_interval_ = 0;
