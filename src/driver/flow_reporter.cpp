@@ -144,9 +144,12 @@ void CFlowReporter::run(std::promise<void> sources_open) {
   collector.OpenEventSources(kernel == nullptr);
   sources_open.set_value();
   ProcOwnerResolver resolver;
+  DnsNameCache names;
+  DnsNameTracker name_tracker(names);
   std::optional<KernelFlowTable> kernel_flows;
   if (kernel) {
-    kernel_flows.emplace(*kernel, resolver);
+    kernel->LearnNamesWith(name_tracker);
+    kernel_flows.emplace(*kernel, resolver, &names);
   }
   std::vector<KdfFlowData> reports;
   std::vector<std::uint32_t> started;
