@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "driver/dns_name_tracker.h"
+#include "driver/dns_packet_socket.h"
 #include "driver/kernel_flow_source.h"
 #include "driver/socket_owner.h"
 #include "reporter_fixture.h"
@@ -224,6 +225,55 @@ TEST(DnsNamesSource, FlowsCarryTheNameTheirProcessResolved) {
   const auto own = static_cast<std::uint32_t>(::getpid());
   EXPECT_EQ(names.HostNameOf(own, AF_INET, Address({10, 20, 0, 9}), Clock::now()), "");
   EXPECT_EQ(names.HostNameOf(own, AF_INET, Address({10, 20, 0, 10}), Clock::now()), "planted.test");
+}
+
+TEST(DnsPacketSocket, OnlyDnsPacketsReachUserSpaceAndAnswersAreLearned) {
+  ORV_RERUN_IN_NAMESPACE("-n");
+  ASSERT_TRUE(Ip({"link", "set", "lo", "up"}));
+  std::string why_not;
+  const std::unique_ptr<DnsPacketSocket> packets = DnsPacketSocket::Open(why_not);
+  if (packets == nullptr) {
+    GTEST_SKIP() << "no packet socket here: " << why_not;
+  }
+  const UniqueFd client(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const UniqueFd server(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in client_address = Ipv4("127.0.0.1", 0);
+  const sockaddr_in server_address = Ipv4("127.0.0.1", 53);
+  ASSERT_EQ(::bind(client.get(), reinterpret_cast<const sockaddr*>(&client_address),
+                   sizeof(client_address)),
+            0);
+  ASSERT_EQ(::bind(server.get(), reinterpret_cast<const sockaddr*>(&server_address),
+                   sizeof(server_address)),
+            0);
+  const sockaddr_in client_bound = Ipv4("127.0.0.1", LocalPort(client.get()));
+  const auto exchange = [&](const dns::Bytes& query, const dns::Bytes& answer,
+                            const sockaddr_in& to) {
+    ::sendto(client.get(), query.data(), query.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof(to));
+    if (to.sin_port == server_address.sin_port) {
+      ASSERT_GT(::recv(server.get(), nullptr, 0, MSG_TRUNC), 0);
+      ::sendto(server.get(), answer.data(), answer.size(), 0,
+               reinterpret_cast<const sockaddr*>(&client_bound), sizeof(client_bound));
+    }
+    ASSERT_GT(::recv(client.get(), nullptr, 0, MSG_TRUNC), 0);
+  };
+  // A datagram between two other ports (here the client to itself) never reaches the socket.
+  exchange(dns::Message(1, false, "api.example.test", kDnsTypeA), {}, client_bound);
+  pollfd readable{packets->Fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&readable, 1, 0), 0);
+
+  exchange(dns::Message(2, false, "api.example.test", kDnsTypeA),
+           dns::Message(2, true, "api.example.test", kDnsTypeA,
+                        {{"api.example.test", kDnsTypeA, kTtl, kApiV4}}),
+           server_address);
+  DnsNameCache names;
+  DnsNameTracker tracker(names);
+  for (const auto deadline = Clock::now() + kDeadline;
+       names.Size() == 0 && Clock::now() < deadline;) {
+    ::poll(&readable, 1, 100);
+    packets->Consume(tracker, Clock::now());
+  }
+  EXPECT_EQ(names.HostNameOf(1, AF_INET, Address(kApiV4), Clock::now()), "api.example.test");
 }
 
 }  // namespace

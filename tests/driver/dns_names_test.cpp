@@ -6,6 +6,7 @@
 
 #include "driver/dns_name_cache.h"
 #include "driver/dns_name_tracker.h"
+#include "driver/dns_packet_socket.h"
 #include "support/dns_wire.h"
 
 namespace {
@@ -128,6 +129,70 @@ TEST(DnsNameCache, ClampsTtlsPrefersTheOwnProcessAndEvictsTheLeastRecentlyUsed) 
   EXPECT_EQ(small.HostNameOf(0, AF_INET, {10, 0, 0, 1}, kStart), "a.test");
   EXPECT_EQ(small.HostNameOf(0, AF_INET, {10, 0, 0, 2}, kStart), "");
   EXPECT_EQ(small.HostNameOf(0, AF_INET, {10, 0, 0, 3}, kStart), "c.test");
+}
+
+}  // namespace
+
+namespace {
+
+// An IP packet from 10.0.0.1:40000 (or fd00::1) to port 53 of the server around payload.
+Bytes IpPacket(int version, std::uint8_t protocol, const Bytes& payload) {
+  const std::size_t transport = protocol == IPPROTO_UDP ? 8 : 20;
+  const auto size = static_cast<std::uint16_t>(transport + payload.size());
+  Bytes out;
+  if (version == 4) {
+    out = {0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, protocol, 0, 0, 10, 0, 0, 1, 10, 0, 0, 53};
+    out[2] = static_cast<std::uint8_t>((size + 20) >> 8);
+    out[3] = static_cast<std::uint8_t>(size + 20);
+  } else {
+    out = {0x60,     0, 0, 0, static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size),
+           protocol, 64};
+    for (std::uint8_t host : {1, 53}) {
+      out.insert(out.end(), {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, host});
+    }
+  }
+  Put16(out, 40000);
+  Put16(out, 53);
+  out.resize(out.size() + transport - 4);
+  if (protocol == IPPROTO_TCP) {
+    out[out.size() - 8] = 0x50;  // data offset: 5 words
+  }
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+TEST(DnsPacketSocket, ReadsIpPacketsAroundDnsMessages) {
+  const Bytes query = Message(9, false, "api.example.test", 1);
+  Bytes fragment = IpPacket(4, IPPROTO_UDP, query);
+  fragment[6] = 0x20;  // more fragments follow
+  Bytes long_length = IpPacket(6, IPPROTO_UDP, query);
+  long_length[5] += 1;
+  Bytes cut = IpPacket(4, IPPROTO_TCP, query);
+  cut.resize(30);
+  const struct {
+    Bytes packet;
+    int family;  // 0: refused
+  } cases[] = {
+      {IpPacket(4, IPPROTO_UDP, query), AF_INET},
+      {IpPacket(6, IPPROTO_TCP, query), AF_INET6},
+      {IpPacket(4, 1, query), 0},
+      {fragment, 0},
+      {long_length, 0},
+      {cut, 0},
+  };
+  for (const auto& c : cases) {
+    DnsPacket packet;
+    const bool read = orv::driver::ReadIpPacket(c.packet, true, packet);
+    EXPECT_EQ(read, c.family != 0) << testing::PrintToString(c.packet);
+    if (read) {
+      EXPECT_EQ(packet.family, c.family);
+      EXPECT_EQ(packet.local_port, 40000);
+      EXPECT_EQ(packet.remote_port, 53);
+      EXPECT_EQ(packet.remote_address[c.family == AF_INET ? 3 : 15], 53);
+      EXPECT_TRUE(
+          std::equal(query.begin(), query.end(), packet.payload.begin(), packet.payload.end()));
+    }
+  }
 }
 
 }  // namespace
