@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "config/orv_profile.h"
+#include "runtime/agent_thread.h"
+#include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 #include "runtime/utils.h"
 
@@ -106,7 +108,7 @@ OB_STATUSCODE CCacheEngine::construct() {
   bool trusted = false;
   static_cast<void>(registrar_->IsTrusted(&trusted));
   exporting_ = trusted;
-  worker_ = std::thread(&CCacheEngine::MainThread, this);
+  worker_ = OBRuntime::StartAgentThread(&CCacheEngine::MainThread, this);
   return kObSuccess;
 }
 
@@ -382,7 +384,7 @@ bool CCacheEngine::cacheRecord(const Record& record, std::int64_t timestamp, Cac
   }
   status = store_->WriteEntry(state.work.data(), timestamp, length, &state.size_limit);
   if (status != kObSuccess) {
-    OB_LOG_ERROR("Unable to write record to the database, error code - %d", status);
+    OB_LOG_LIMITED(LOG_ERROR, "Unable to write record to the database, error code - %d", status);
     return false;
   }
   return true;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
@@ -185,7 +186,7 @@ sqlite3_stmt* CSQLite::prepare(const std::string& sql) {
 
 OB_STATUSCODE CSQLite::stepDone(sqlite3_stmt* statement) {
   if (sqlite3_step(statement) != SQLITE_DONE) {
-    OB_LOG_ERROR(kExecutionFailed, sqlite3_errmsg(connection_.get()));
+    OB_LOG_LIMITED(LOG_ERROR, "Execution failed due to - %s", sqlite3_errmsg(connection_.get()));
     return kObFailure;
   }
   return kObSuccess;

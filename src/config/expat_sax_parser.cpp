@@ -55,7 +55,8 @@ CExpatSaxParser::CExpatSaxParser(CreateKey /*key*/, IXmlObject& target, ParserPt
 
 OB_STATUSCODE CExpatSaxParser::startParser(const std::wstring& path) {
   const std::string file = OBRuntime::WideToUtf8(path);
-  const OBRuntime::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so a FIFO or a device in the profile's place is refused below instead of hanging.
+  const OBRuntime::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat info {};
   if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
     OB_LOG_ERROR("Cannot open %s: %s", file.c_str(), ErrnoText(errno).c_str());

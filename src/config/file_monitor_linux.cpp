@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 
@@ -73,8 +74,9 @@ OB_STATUSCODE CFileMonitorLinux::StartMonitor(condition_event& event, const std:
     if (watch < 0) {
       OB_LOG_ERROR("Cannot watch %s: %s", target.directory.c_str(), ErrnoText(watch_error).c_str());
     }
-    thread_ = std::thread(&CFileMonitorLinux::fileMonitorProc, this, std::ref(event),
-                          std::move(target), std::move(inotify), watch);
+    thread_ =
+        OBRuntime::StartAgentThread(&CFileMonitorLinux::fileMonitorProc, this, std::ref(event),
+                                    std::move(target), std::move(inotify), watch);
   } catch (const std::exception& e) {
     OB_LOG_ERROR("Caught exception: %s", e.what());
     stop_fd_.Reset();

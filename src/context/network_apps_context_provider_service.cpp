@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "context/network_app_payload.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 
@@ -69,7 +70,7 @@ void CNetworkAppsContextProviderService::start() {
   try {
     if (!active_) {
       active_ = true;
-      service_thread_ = std::thread([this] { mainThreadProc(); });
+      service_thread_ = OBRuntime::StartAgentThread([this] { mainThreadProc(); });
       demand_event_.set();
     }
     restartContext();

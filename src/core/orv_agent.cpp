@@ -259,9 +259,13 @@ OB_STATUSCODE CORVAgent::initializeExporter() {
   if (!CORVProfile::IsProfileValid()) {
     std::error_code error;
     if (std::filesystem::exists(CORVProfile::GetProfilePath(), error)) {
+      // An invalid profile must not keep the agent from starting (and a service manager from
+      // restarting it forever): it runs on the default settings until a valid one is written.
       if (const OB_STATUSCODE status = CORVProfile::LoadProfile(); status != kObSuccess) {
-        OB_LOG_ERROR("CORVAgent::initializeExporter Loading profile failed, error: %d", status);
-        return status;
+        OB_LOG_ERROR(
+            "CORVAgent::initializeExporter Loading profile failed, error: %d; running on the "
+            "default settings until a valid profile is written",
+            status);
       }
     }
   }

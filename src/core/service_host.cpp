@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "platform/sd_bus_handles.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 #include "runtime/unique_fd.h"
 
@@ -545,6 +546,18 @@ OB_STATUSCODE BlockServiceSignals() {
     OB_LOG_ERROR("Blocking the service signals failed: %s", ErrnoText(result).c_str());
     return kObFailure;
   }
+  // A signal inherited as ignored (a shell starts background jobs with SIGINT ignored) would be
+  // discarded before the signalfd saw it. Reset only now that they are blocked, so none arriving
+  // in between can take its default action.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  for (const SignalControl& entry : kSignalControls) {
+    if (::sigaction(entry.signal, &default_action, nullptr) != 0) {
+      OB_LOG_ERROR("Resetting signal %d failed: %s", entry.signal, ErrnoText(errno).c_str());
+      return kObFailure;
+    }
+  }
   return kObSuccess;
 }
 
@@ -559,7 +572,7 @@ int RunService(IServiceAgent& agent, IServiceManager& manager, const ExitFunctio
   host.RegisterControlHandler(controls.Open());
   bool orderly = false;
   try {
-    std::thread service([&host, &controls, &orderly] {
+    std::thread service = OBRuntime::StartAgentThread([&host, &controls, &orderly] {
       orderly = host.ServiceMain();
       controls.SignalDone();
     });

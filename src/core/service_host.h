@@ -185,8 +185,9 @@ class CServiceHost {
   std::thread::id service_thread_;  // guarded by agent_mutex_; the thread in ServiceMain
 };
 
-// Ignores SIGPIPE and blocks the signals the host reads, for the calling thread and every thread
-// it starts later; main calls it before anything starts a thread. kObFailure (logged) on error.
+// Ignores SIGPIPE, blocks the signals the host reads (for the calling thread and every thread it
+// starts later) and resets their dispositions, so one inherited as ignored still arrives; main
+// calls it before anything starts a thread. kObFailure (logged) on error.
 [[nodiscard]] OB_STATUSCODE BlockServiceSignals();
 
 // Runs the service with systemd glue: the agent's main procedure on a service thread, controls

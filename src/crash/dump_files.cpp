@@ -1,5 +1,6 @@
 #include "crash/dump_files.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,8 +32,9 @@ void LogMessage(int level, const char* format, std::initializer_list<FormatArgum
   OB_LOG_AS(level, kPruneFunction, "%s", text.data());
 }
 
-// The matching regular files (or links to them) of directory, sorted by name; false when the
-// directory cannot be read to the end.
+// The matching regular files of directory that this account owns, sorted by name; false when
+// the directory cannot be read to the end. Anything else under a dump name (another account's
+// file planted in a shared temporary directory, a link) is neither counted nor deleted.
 bool ListDumps(const std::string& directory, const std::string& prefix,
                std::vector<std::string>& names) {
   namespace fs = std::filesystem;
@@ -40,8 +42,9 @@ bool ListDumps(const std::string& directory, const std::string& prefix,
   fs::directory_iterator entry(directory, error);
   for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
     const std::string name = entry->path().filename().string();
-    std::error_code type_error;
-    if (IsDumpName(name, prefix) && !entry->is_directory(type_error)) {
+    struct stat status {};
+    if (IsDumpName(name, prefix) && ::lstat(entry->path().c_str(), &status) == 0 &&
+        S_ISREG(status.st_mode) && status.st_uid == ::geteuid()) {
       names.push_back(name);
     }
   }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -24,6 +23,7 @@
 #include "crash/exception_codes.h"
 #include "crash/minidump_writer.h"
 #include "crash/signal_safe_text.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
@@ -47,7 +47,6 @@ constexpr std::uint32_t kKeepMask = 0xFFFFFF;
 constexpr std::uint32_t kNoBreakpointDumps = 0x80000000;
 constexpr std::uint64_t kDumpTypeFilterMemory = 0x8;
 constexpr std::uint64_t kDumpTypeFull = 0x147;
-constexpr std::size_t kAlternateStackBytes = 64 * 1024;
 // How long a second faulting thread waits for the first one's dump before dying of its signal.
 constexpr int kOtherDumpWaitMilliseconds = 60000;
 
@@ -92,6 +91,33 @@ std::uint64_t DumpTypeOf(std::uint32_t level) noexcept {
   return level == 2 ? kDumpTypeFull : kDumpTypeFilterMemory;
 }
 
+// Creates a new dump file, never opening one that exists: the dump directory may be writable by
+// others ($TMPDIR=/tmp), who could otherwise plant the next name and read the dump. A taken name
+// moves the stamp on by a second (names still sort by age); when kNameAttempts are all taken,
+// the dump goes beside the executable instead. The descriptor, or -1 with errno set.
+int CreateDumpFile(std::int64_t utc_seconds) noexcept {
+  constexpr int kNameAttempts = 16;
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+  const char* prefixes[] = {DirectoryExists(g_state.dump_directory.data())
+                                ? g_state.dump_prefix.data()
+                                : g_state.beside_prefix.data(),
+                            g_state.beside_prefix.data()};
+  for (const char* prefix : prefixes) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+      if (!orv::crash::FormatDumpPath(prefix, utc_seconds + attempt, g_state.utc_offset,
+                                      g_state.dump_path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+      }
+      const int fd = ::open(g_state.dump_path.data(), kFlags, 0600);
+      if (fd >= 0 || errno != EEXIST) {
+        return fd;
+      }
+    }
+  }
+  return -1;
+}
+
 void GenerateMiniDump(int signal, siginfo_t* info, void* raw_context) noexcept {
   const std::uint32_t configuration = g_state.configuration;
   const std::uint32_t level = configuration & kLevelMask;
@@ -113,17 +139,10 @@ void GenerateMiniDump(int signal, siginfo_t* info, void* raw_context) noexcept {
     CrashLog(__LINE__, orv::crash::kModuleNameFailed, {g_state.exe_error});
     return;
   }
-  const char* prefix = DirectoryExists(g_state.dump_directory.data())
-                           ? g_state.dump_prefix.data()
-                           : g_state.beside_prefix.data();
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   const char* path = g_state.dump_path.data();
-  if (!orv::crash::FormatDumpPath(prefix, now.tv_sec, g_state.utc_offset, g_state.dump_path)) {
-    CrashLog(__LINE__, orv::crash::kCreateFileFailed, {path, ENAMETOOLONG});
-    return;
-  }
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const int fd = CreateDumpFile(now.tv_sec);
   if (fd < 0) {
     CrashLog(__LINE__, orv::crash::kCreateFileFailed, {path, errno});
     return;
@@ -281,57 +300,6 @@ void RestoreSignalActions() {
   }
 }
 
-// One thread's alternate signal stack, with a guard page below it; the thread's previous
-// alternate stack comes back when the thread ends.
-class AlternateStack {
- public:
-  AlternateStack() = default;
-  ~AlternateStack() {
-    if (mapping_ != MAP_FAILED) {
-      ::sigaltstack(&previous_, nullptr);
-      ::munmap(mapping_, mapping_size_);
-    }
-  }
-  AlternateStack(const AlternateStack&) = delete;
-  AlternateStack& operator=(const AlternateStack&) = delete;
-
-  [[nodiscard]] OB_STATUSCODE Install() {
-    if (mapping_ != MAP_FAILED) {
-      return kObSuccess;
-    }
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const long minimum = ::sysconf(_SC_SIGSTKSZ);
-    const std::size_t usable =
-        kAlternateStackBytes + static_cast<std::size_t>(std::max(minimum, long{MINSIGSTKSZ}));
-    const std::size_t size = page + (usable + page - 1) / page * page;
-    void* mapping =
-        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) {
-      OB_LOG_ERROR("mmap of %zu bytes for the signal stack failed: %s", size,
-                   ErrnoText(errno).c_str());
-      return kObOutOfMemory;
-    }
-    stack_t stack{};
-    stack.ss_sp = static_cast<char*>(mapping) + page;
-    stack.ss_size = size - page;
-    if (::mprotect(mapping, page, PROT_NONE) != 0 || ::sigaltstack(&stack, &previous_) != 0) {
-      OB_LOG_ERROR("signal stack setup failed: %s", ErrnoText(errno).c_str());
-      ::munmap(mapping, size);
-      return kObFailure;
-    }
-    mapping_ = mapping;
-    mapping_size_ = size;
-    return kObSuccess;
-  }
-
- private:
-  void* mapping_ = MAP_FAILED;
-  std::size_t mapping_size_ = 0;
-  stack_t previous_{};
-};
-
-thread_local AlternateStack t_alternate_stack;
-
 }  // namespace
 
 CExceptionHandlerEx::CExceptionHandlerEx(std::uint32_t configuration) {
@@ -350,7 +318,7 @@ void CExceptionHandlerEx::SetGlobalExceptionCallback(GlobalExceptionCallback cal
 }
 
 OB_STATUSCODE CExceptionHandlerEx::InstallThreadAlternateStack() {
-  return t_alternate_stack.Install();
+  return OBRuntime::InstallAlternateSignalStack();
 }
 
 std::string CExceptionHandlerEx::VersionText() { return ORV_VERSION_TEXT; }

@@ -23,9 +23,10 @@
 // the difference). Fatal signals stay blocked while it runs, so a fault inside it kills the
 // process at once; another thread faulting meanwhile waits for the first dump to finish.
 //
-// Alternate stacks are per thread. The constructor gives the installing thread one; any other
-// thread that should survive its own stack overflow long enough to write a dump calls
-// InstallThreadAlternateStack once. Other faults are handled on the thread's own stack.
+// Alternate stacks are per thread. The constructor gives the installing thread one; every thread
+// the agent starts gets its own through OBRuntime::StartAgentThread (runtime/agent_thread.h), and
+// any other thread may call InstallThreadAlternateStack once. Other faults are handled on the
+// thread's own stack.
 #pragma once
 
 #include <signal.h>

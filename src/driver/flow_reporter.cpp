@@ -18,6 +18,7 @@
 #include "driver/dns_packet_socket.h"
 #include "driver/flow_datagram_builder.h"
 #include "driver/kernel_flow_source.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 
 namespace orv::driver {
@@ -96,7 +97,7 @@ OB_STATUSCODE CFlowReporter::Enable(const sockaddr_storage& destination, socklen
   std::promise<void> sources_open;
   std::future<void> opened = sources_open.get_future();
   try {
-    thread_ = std::thread(&CFlowReporter::run, this, std::move(sources_open));
+    thread_ = OBRuntime::StartAgentThread(&CFlowReporter::run, this, std::move(sources_open));
   } catch (const std::system_error& error) {
     OB_LOG_ERROR("cannot start the reporter thread: %s", error.what());
     return kObFailure;

@@ -1,15 +1,22 @@
 #include "driver/kernel_flow_source.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <mntent.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <span>
+#include <string_view>
 #include <utility>
 
+#include "platform/process_query.h"
 #include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 #include "runtime/unique_fd.h"
@@ -67,6 +74,62 @@ std::string FindCgroup2Mount() {
 
 std::string Failure(const char* what, int error) {
   return std::string(what) + ": " + ::ErrnoText(error);
+}
+
+// The owner record of process pid as the programs would have made it; false when it is gone.
+bool OwnerOfProcess(std::uint32_t pid, orv_owner& owner) {
+  platform::ProcStat stat;
+  int os_error = 0;
+  struct stat image {};
+  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  if (platform::ReadProcStat(pid, stat, os_error) != kObSuccess || stat.kernel_thread ||
+      ::stat(exe.c_str(), &image) != 0) {
+    return false;
+  }
+  static const std::uint64_t nanoseconds_per_tick =
+      1'000'000'000ULL / static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+  owner.tgid = pid;
+  owner.parent_tgid = stat.parent_pid;
+  owner.start_boottime_ns = stat.start_time * nanoseconds_per_tick;
+  owner.exe_inode = image.st_ino;
+  owner.exe_device = static_cast<std::uint32_t>((::major(image.st_dev) << 20) |
+                                                (::minor(image.st_dev) & 0xfffffU));
+  return true;
+}
+
+// Gives every socket that existed before the programs were attached (listeners of daemons
+// started earlier, above all) its owner: a copy of each descriptor, taken with pidfd_getfd,
+// keys the socket storage map. Sockets the programs have already seen keep their record.
+void SeedOwners(int storage_map) {
+  std::error_code error;
+  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+    std::uint32_t pid = 0;
+    const std::string name = process.path().filename();
+    if (std::sscanf(name.c_str(), "%u", &pid) != 1) {
+      continue;
+    }
+    orv_socket_state state{};
+    const OBRuntime::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (!pidfd.valid() || !OwnerOfProcess(pid, state.owner)) {
+      continue;
+    }
+    std::error_code fd_error;
+    for (const auto& entry : std::filesystem::directory_iterator(process.path() / "fd", fd_error)) {
+      struct stat target {};
+      int number = 0;
+      if (::stat(entry.path().c_str(), &target) != 0 || !S_ISSOCK(target.st_mode) ||
+          std::sscanf(entry.path().filename().c_str(), "%d", &number) != 1) {
+        continue;
+      }
+      const OBRuntime::UniqueFd copy(
+          static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd.get(), number, 0)));
+      const int key = copy.get();
+      // Not an inet TCP or UDP socket: the map refuses it, which is all the check needed.
+      if (copy.valid()) {
+        static_cast<void>(bpf_map_update_elem(storage_map, &key, &state, BPF_NOEXIST));
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -150,6 +213,7 @@ std::unique_ptr<KernelFlowSource> KernelFlowSource::Open(std::string& why_not) {
     }
     state->links.emplace_back(link);
   }
+  SeedOwners(bpf_map__fd(state->skeleton->maps.sockets));
   state->ring.reset(ring_buffer__new(bpf_map__fd(state->skeleton->maps.events), DeliverEvent,
                                      state.get(), nullptr));
   if (!state->ring) {
@@ -194,12 +258,16 @@ bool KernelFlowSource::ReadUdp(const orv_flow_key& key, orv_udp_counters& out) {
 }
 
 bool KernelFlowSource::TakeUdp(const orv_flow_key& key, orv_udp_counters& out) {
-  return bpf_map__lookup_and_delete_elem(state_->skeleton->maps.udp_flows, &key, sizeof(key), &out,
-                                         sizeof(out), 0) == 0;
-}
-
-void KernelFlowSource::DeleteUdp(const orv_flow_key& key) {
+  if (bpf_map__lookup_and_delete_elem(state_->skeleton->maps.udp_flows, &key, sizeof(key), &out,
+                                      sizeof(out), 0) == 0) {
+    return true;
+  }
+  if (errno == ENOENT || !ReadUdp(key, out)) {
+    return false;
+  }
+  // Kernels before 5.14 cannot do both in one call on a hash map.
   static_cast<void>(bpf_map__delete_elem(state_->skeleton->maps.udp_flows, &key, sizeof(key), 0));
+  return true;
 }
 
 #else  // built without the BPF toolchain
@@ -218,7 +286,6 @@ std::uint64_t KernelFlowSource::LostEvents() const noexcept { return 0; }
 bool KernelFlowSource::ReadTcp(std::uint64_t, orv_tcp_counters&) { return false; }
 bool KernelFlowSource::ReadUdp(const orv_flow_key&, orv_udp_counters&) { return false; }
 bool KernelFlowSource::TakeUdp(const orv_flow_key&, orv_udp_counters&) { return false; }
-void KernelFlowSource::DeleteUdp(const orv_flow_key&) {}
 
 #endif
 

@@ -44,7 +44,6 @@ class KernelFlowSource final : public IKernelFlowMaps {
   [[nodiscard]] bool ReadTcp(std::uint64_t cookie, orv_tcp_counters& out) override;
   [[nodiscard]] bool ReadUdp(const orv_flow_key& key, orv_udp_counters& out) override;
   [[nodiscard]] bool TakeUdp(const orv_flow_key& key, orv_udp_counters& out) override;
-  void DeleteUdp(const orv_flow_key& key) override;
 
   // What the source holds (programs, links, ring buffer); opaque outside its file.
   struct State;

@@ -212,8 +212,10 @@ void KernelFlowTable::ReportDue(const FlowClock& now, std::uint32_t interval_sec
     const bool held = refresh(it->first, flow, now, idle_for);
     const bool idle = held && flow.socket.protocol == IPPROTO_UDP && idle_for >= period;
     if ((!held && flow.missing) || idle) {
-      if (idle) {
-        maps_.DeleteUdp(it->first);
+      orv_udp_counters last{};
+      if (idle && maps_.TakeUdp(it->first, last)) {  // with what came since the read
+        flow.socket.bytes_received = last.bytes_in;
+        flow.socket.bytes_sent = last.bytes_out;
       }
       reports.push_back(buildReport(flow, kKdfReportKindFinal, now.wall_seconds));
       const auto next = std::next(it);

@@ -44,7 +44,6 @@ class IKernelFlowMaps {
   [[nodiscard]] virtual bool ReadUdp(const orv_flow_key& key, orv_udp_counters& out) = 0;
   // Reads and removes the pair in one step; false when the kernel holds no such pair.
   [[nodiscard]] virtual bool TakeUdp(const orv_flow_key& key, orv_udp_counters& out) = 0;
-  virtual void DeleteUdp(const orv_flow_key& key) = 0;
 };
 
 class KernelFlowTable {

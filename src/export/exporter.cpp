@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "export/exporter_udp_transport.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
@@ -141,7 +142,7 @@ OB_STATUSCODE CExporter::Start() {
   }
   thread_running_ = true;
   try {
-    thread_ = std::thread([this] {
+    thread_ = OBRuntime::StartAgentThread([this] {
       mainThreadProc();
       thread_running_ = false;
     });

@@ -1,6 +1,8 @@
 #include "flow/orv_user_kdf_ipc.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
@@ -11,6 +13,9 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/socket_owner.h"
+#include "runtime/agent_thread.h"
+#include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 
 namespace {
@@ -36,10 +41,17 @@ OrvUserKdfIpc::OrvUserKdfIpc(std::uint16_t port, FlowDataCallback flow_data_call
   }
   if (!error) {
     setSocketReceiveBuffer();
-    socket_.bind({boost::asio::ip::address_v4::loopback(), port}, error);
+    bindLoopback(port, error);
   }
   if (!error) {
     local_port_ = socket_.local_endpoint(error).port();
+  }
+  if (!error) {
+    sockaddr_in channel{};
+    channel.sin_family = AF_INET;
+    channel.sin_port = htons(local_port_);
+    channel.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sender_check_.emplace(channel, static_cast<std::uint32_t>(::geteuid()));
   }
   if (error) {
     OB_LOG_ERROR("socket error: %d", error.value());
@@ -78,6 +90,34 @@ void OrvUserKdfIpc::setSocketReceiveBuffer() {
   OB_LOG_DEBUG("socket receive buffer %d bytes (asked for %d)", socket_receive_buffer_, wanted);
 }
 
+void OrvUserKdfIpc::bindLoopback(std::uint16_t port, boost::system::error_code& error) {
+  socket_.bind({boost::asio::ip::address_v4::loopback(), port}, error);
+  if (error != boost::asio::error::address_in_use || port == 0) {
+    return;
+  }
+  // Any local user can bind the well-known port first; monitoring must not depend on winning
+  // that race. The driver is told the port actually bound.
+  sockaddr_in taken{};
+  taken.sin_family = AF_INET;
+  taken.sin_port = htons(port);
+  taken.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  orv::platform::UdpSocketOwner holder;
+  int os_error = 0;
+  std::string holder_text = "an unknown process";
+  if (orv::platform::FindUdpSocketOwner(taken, sockaddr_in{}, holder, os_error) == kObSuccess) {
+    const std::string process = orv::platform::DescribeSocketHolder(holder.inode);
+    holder_text = (process.empty() ? std::string("a process") : process) + " of uid " +
+                  std::to_string(holder.uid);
+  }
+  error.clear();
+  socket_.bind({boost::asio::ip::address_v4::loopback(), 0}, error);
+  if (!error) {
+    OB_LOG_WARN("127.0.0.1:%u is held by %s; listening on 127.0.0.1:%u instead",
+                static_cast<unsigned>(port), holder_text.c_str(),
+                static_cast<unsigned>(socket_.local_endpoint().port()));
+  }
+}
+
 bool OrvUserKdfIpc::Start() {
   if (thread_.joinable()) {
     if (!io_service_.stopped()) {
@@ -91,7 +131,7 @@ bool OrvUserKdfIpc::Start() {
   try {
     std::promise<void> done;
     thread_done_ = done.get_future();
-    thread_ = std::thread(&OrvUserKdfIpc::ioservice_thread, this, std::move(done));
+    thread_ = OBRuntime::StartAgentThread(&OrvUserKdfIpc::ioservice_thread, this, std::move(done));
   } catch (const std::exception& e) {
     OB_LOG_ERROR("Caught exception: %s.", e.what());
     return false;
@@ -138,6 +178,8 @@ void OrvUserKdfIpc::onReadable(const boost::system::error_code& error) {
     for (std::size_t i = 0; i < kDatagramsPerRead; ++i) {
       receive_vectors_[i] = {receive_buffers_[i].data(), kReceiveBufferSize};
       receive_messages_[i] = {};
+      receive_messages_[i].msg_hdr.msg_name = &receive_addresses_[i];
+      receive_messages_[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
       receive_messages_[i].msg_hdr.msg_iov = &receive_vectors_[i];
       receive_messages_[i].msg_hdr.msg_iovlen = 1;
     }
@@ -147,12 +189,13 @@ void OrvUserKdfIpc::onReadable(const boost::system::error_code& error) {
     if (received < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         handleReceiveFrom(boost::system::error_code(errno, boost::system::system_category()), {},
-                          0);
+                          {}, 0);
       }
       break;
     }
     for (int i = 0; i < received; ++i) {
-      handleReceiveFrom({}, receive_buffers_[i], receive_messages_[i].msg_len);
+      handleReceiveFrom({}, receive_addresses_[i], receive_buffers_[i],
+                        receive_messages_[i].msg_len);
     }
     if (static_cast<std::size_t>(received) < kDatagramsPerRead) {
       break;  // drained
@@ -162,23 +205,34 @@ void OrvUserKdfIpc::onReadable(const boost::system::error_code& error) {
 }
 
 void OrvUserKdfIpc::handleReceiveFrom(const boost::system::error_code& error,
+                                      const sockaddr_in& sender,
                                       std::span<const std::uint8_t> buffer, std::size_t bytes) {
   if (error) {
     return;  // receive errors are not logged; the caller re-arms the receive
+  }
+  if (!sender_check_->Admit(sender, std::chrono::steady_clock::now())) {
+    const std::uint64_t refused = refused_.fetch_add(1, std::memory_order_relaxed) + 1;
+    OB_LOG_LIMITED(LOG_WARNING,
+                   "Refused a datagram from 127.0.0.1:%u: its socket belongs to neither root nor "
+                   "the agent's account (%llu refused so far)",
+                   static_cast<unsigned>(ntohs(sender.sin_port)),
+                   static_cast<unsigned long long>(refused));
+    return;
   }
   handleDatagram(buffer.first(std::min(bytes, buffer.size())), bytes);
 }
 
 void OrvUserKdfIpc::handleDatagram(std::span<const std::uint8_t> datagram, std::size_t size) {
   if (size > kKdfFlowDataSize) {
-    OB_LOG_AS(LOG_DEBUG, "OrvUserKdfIpc::handleReceiveFrom",
-              "Received %lu bytes (more than expected (%lu), ignoring data)\n",
-              static_cast<unsigned long>(size), static_cast<unsigned long>(kKdfFlowDataSize));
+    OB_LOG_LIMITED_AS(LOG_DEBUG, "OrvUserKdfIpc::handleReceiveFrom",
+                      "Received %lu bytes (more than expected (%lu), ignoring data)",
+                      static_cast<unsigned long>(size),
+                      static_cast<unsigned long>(kKdfFlowDataSize));
     return;
   }
   if (size != kKdfFlowDataSize && size != kKdfPidInfoSize) {
-    OB_LOG_AS(LOG_ERROR, "OrvUserKdfIpc::handleReceiveFrom", "Received %lu bytes (too little)\n",
-              static_cast<unsigned long>(size));
+    OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::handleReceiveFrom",
+                      "Received %lu bytes (too little)", static_cast<unsigned long>(size));
     return;
   }
   processOrvData(datagram.first(std::min(size, datagram.size())));
@@ -205,21 +259,22 @@ void OrvUserKdfIpc::processFlowData(std::span<const std::uint8_t> message) {
   auto flow = std::make_shared<KdfFlowData>();
   if (ParseKdfFlowData(message, *flow) != kObSuccess) {
     // An 8-byte datagram of type 1 would otherwise be read from stale buffer bytes.
-    OB_LOG_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
-              "Received %lu bytes of flow data (expected %lu) - ignoring the data.",
-              static_cast<unsigned long>(message.size()),
-              static_cast<unsigned long>(kKdfFlowDataSize));
+    OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
+                      "Received %lu bytes of flow data (expected %lu) - ignoring the data.",
+                      static_cast<unsigned long>(message.size()),
+                      static_cast<unsigned long>(kKdfFlowDataSize));
     return;
   }
   if (flow->header.version != kKdfVersion) {
-    OB_LOG_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
-              "Unknown version of the flow data: %u - ignoring the data.", flow->header.version);
+    OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
+                      "Unknown version of the flow data: %u - ignoring the data.",
+                      flow->header.version);
     return;
   }
   if (flow->header.total_length != kKdfFlowDataSize) {
-    OB_LOG_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
-              "Invalid total length in the flow data: %u - ignoring the data.",
-              flow->header.total_length);
+    OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
+                      "Invalid total length in the flow data: %u - ignoring the data.",
+                      flow->header.total_length);
     return;
   }
   logFlowData(*flow);
@@ -230,29 +285,29 @@ void OrvUserKdfIpc::processFlowData(std::span<const std::uint8_t> message) {
 
 void OrvUserKdfIpc::logFlowData(const KdfFlowData& flow) {
   if (flow.protocol != kProtocolTcp && flow.protocol != kProtocolUdp) {
-    OB_LOG_ERROR("Unknown protocol in the flow data!");  // delivered all the same
+    OB_LOG_LIMITED(LOG_ERROR, "Unknown protocol in the flow data!");  // delivered all the same
   }
 }
 
 void OrvUserKdfIpc::processPidInfo(std::span<const std::uint8_t> message) {
   auto info = std::make_shared<KdfPidInfo>();
   if (ParseKdfPidInfo(message, *info) != kObSuccess) {
-    OB_LOG_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
-              "Received %lu bytes of pid info (expected %lu) - ignoring the message.",
-              static_cast<unsigned long>(message.size()),
-              static_cast<unsigned long>(kKdfPidInfoSize));
+    OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
+                      "Received %lu bytes of pid info (expected %lu) - ignoring the message.",
+                      static_cast<unsigned long>(message.size()),
+                      static_cast<unsigned long>(kKdfPidInfoSize));
     return;
   }
   if (info->header.version != kKdfVersion) {
-    OB_LOG_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
-              "Unknown version of the pid info message: %u - ignoring the message.",
-              info->header.version);
+    OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
+                      "Unknown version of the pid info message: %u - ignoring the message.",
+                      info->header.version);
     return;
   }
   if (info->header.total_length != kKdfPidInfoSize) {
-    OB_LOG_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
-              "Invalid total length in the pid info message: %u - ignoring the message.",
-              info->header.total_length);
+    OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
+                      "Invalid total length in the pid info message: %u - ignoring the message.",
+                      info->header.total_length);
     return;
   }
   if (pid_info_callback_) {

@@ -1,9 +1,12 @@
 // The flow data channel: the UDP socket on which the socket-filter driver's reports arrive.
 //
-// OrvUserKdfIpc binds 127.0.0.1 on its port (2056 in production), receives on an I/O thread of
-// its own, checks each datagram's size, version and total length, and hands every accepted
-// message, decoded into its own object, to the flow data or the pid information callback. Bad
-// datagrams are logged and dropped; the channel keeps listening. Datagrams are read up to 32 per
+// OrvUserKdfIpc binds 127.0.0.1 on its port (2056 in production; when another process holds that
+// port, a free loopback port instead, which the caller hands to the driver), receives on an I/O
+// thread of its own, believes only datagrams whose sending socket belongs to root or to the
+// agent's account (see datagram_sender_check.h; the rest are counted and dropped), checks each
+// datagram's size, version and total length, and hands every accepted message, decoded into its
+// own object, to the flow data or the pid information callback. Bad datagrams are logged (rate
+// limited) and dropped; the channel keeps listening. Datagrams are read up to 32 per
 // system call, each into its own 1500-byte buffer, with MSG_TRUNC, so one larger than its buffer
 // is recognised by its real size. The socket's kernel receive buffer is enlarged so that a burst
 // of reports at an interval boundary waits in the kernel while a callback is busy instead of
@@ -18,10 +21,12 @@
 // running --Stop--> stopped --Start--> running ...; the destructor stops and closes the socket.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <array>
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <cstddef>
@@ -29,11 +34,13 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <span>
 #include <thread>
 
 #include "common/status.h"
 #include "driver/kdf_message.h"
+#include "flow/datagram_sender_check.h"
 
 class OrvUserKdfIpc {
  public:
@@ -50,8 +57,9 @@ class OrvUserKdfIpc {
   // How long Stop waits for the I/O thread.
   static constexpr int kStopTimeoutMs = 1000;
 
-  // Opens the socket and binds it to 127.0.0.1:port (0 picks a free port); either callback may
-  // be empty. On failure logs "socket error: %d" and sets status to kObFailure, else kObSuccess.
+  // Opens the socket and binds it to 127.0.0.1:port (0 picks a free port; a port another process
+  // holds is logged with its holder and a free one taken instead); either callback may be empty.
+  // On failure logs "socket error: %d" and sets status to kObFailure, else kObSuccess.
   OrvUserKdfIpc(std::uint16_t port, FlowDataCallback flow_data_callback,
                 PidInfoCallback pid_info_callback, OB_STATUSCODE& status);
   ~OrvUserKdfIpc();
@@ -69,6 +77,10 @@ class OrvUserKdfIpc {
   [[nodiscard]] std::uint16_t LocalPort() const noexcept { return local_port_; }
   // The kernel receive buffer size the socket got, in bytes; 0 when binding failed.
   [[nodiscard]] int SocketReceiveBufferBytes() const noexcept { return socket_receive_buffer_; }
+  // Datagrams refused so far because their sender is not trusted; safe from any thread.
+  [[nodiscard]] std::uint64_t RefusedDatagrams() const noexcept {
+    return refused_.load(std::memory_order_relaxed);
+  }
 
   // Checks one received datagram of `size` bytes (its first min(size, 1500) in datagram) and
   // passes a well-sized one to processOrvData.
@@ -80,11 +92,14 @@ class OrvUserKdfIpc {
 
  private:
   void setSocketReceiveBuffer();
+  // Binds 127.0.0.1:port, or a free loopback port when another process holds port.
+  void bindLoopback(std::uint16_t port, boost::system::error_code& error);
   void armReceive();
   // Drains the datagrams queued in the socket, then arms the next wait.
   void onReadable(const boost::system::error_code& error);
-  // Step 1 of receiving for one datagram of `bytes` bytes (its first min(bytes, 1500) in buffer).
-  void handleReceiveFrom(const boost::system::error_code& error,
+  // Step 1 of receiving for one datagram of `bytes` bytes (its first min(bytes, 1500) in buffer)
+  // from sender.
+  void handleReceiveFrom(const boost::system::error_code& error, const sockaddr_in& sender,
                          std::span<const std::uint8_t> buffer, std::size_t bytes);
   void processFlowData(std::span<const std::uint8_t> message);
   void processPidInfo(std::span<const std::uint8_t> message);
@@ -98,10 +113,15 @@ class OrvUserKdfIpc {
   std::uint16_t local_port_ = 0;
   int socket_receive_buffer_ = 0;
 
+  std::atomic<std::uint64_t> refused_{0};
+
   boost::asio::io_context io_service_;
   boost::asio::ip::udp::socket socket_;
+  // I/O thread only (set at construction): who may send.
+  std::optional<CDatagramSenderCheck> sender_check_;
   // I/O thread only: the receive buffers and the recvmmsg descriptors that point at them.
   std::array<std::array<std::uint8_t, kReceiveBufferSize>, kDatagramsPerRead> receive_buffers_;
+  std::array<sockaddr_in, kDatagramsPerRead> receive_addresses_;
   std::array<iovec, kDatagramsPerRead> receive_vectors_;
   std::array<mmsghdr, kDatagramsPerRead> receive_messages_;
 

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "flow/account_info.h"
+#include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 
@@ -284,7 +285,8 @@ OB_STATUSCODE CProcessInfo::UserOf(Subject& subject, wchar_t* buffer, std::uint3
     orv::platform::ProcCredentials credentials;
     int os_error = 0;
     if (services_.queries.Credentials(subject.pid, credentials, os_error) != kObSuccess) {
-      OB_LOG_DEBUG("credentials of process %u unreadable: errno %d", subject.pid, os_error);
+      OB_LOG_LIMITED(LOG_DEBUG, "credentials of process %u unreadable: errno %d", subject.pid,
+                     os_error);
       return kObFailure;
     }
     std::wstring name;

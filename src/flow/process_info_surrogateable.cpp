@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 
@@ -65,8 +66,8 @@ OB_STATUSCODE CProcessInfoSurrogateable::GetProcessArguments(std::vector<std::ws
     return kObFailure;
   }
   if (status != kObSuccess || argv.empty()) {
-    OB_LOG(status == kObSuccess ? LOG_DEBUG : LOG_ERROR, "Reading cmd line failed failed %ld\n",
-           static_cast<long>(os_error));
+    OB_LOG_LIMITED(status == kObSuccess ? LOG_DEBUG : LOG_ERROR,
+                   "Reading cmd line failed failed %ld", static_cast<long>(os_error));
     return kObFailure;
   }
   arguments = Widen(argv);
@@ -115,8 +116,8 @@ OB_STATUSCODE CProcessInfoSurrogateable::GetProcessWorkingDirectory(std::wstring
   int os_error = 0;
   const OB_STATUSCODE status = queries_.WorkingDirectory(process_id_, path, os_error);
   if (status != kObSuccess) {
-    OB_LOG(LevelFor(status), "working directory of process %u unreadable: errno %d", process_id_,
-           os_error);
+    OB_LOG_LIMITED(LevelFor(status), "working directory of process %u unreadable: errno %d",
+                   process_id_, os_error);
     return kObFailure;
   }
   directory = OBRuntime::Utf8ToWide(path);
@@ -128,8 +129,8 @@ OB_STATUSCODE CProcessInfoSurrogateable::GetLoadedModulePaths(std::vector<std::w
   int os_error = 0;
   const OB_STATUSCODE status = queries_.MappedFiles(process_id_, mapped, os_error);
   if (status != kObSuccess) {
-    OB_LOG(LevelFor(status), "loaded modules of process %u unreadable: errno %d", process_id_,
-           os_error);
+    OB_LOG_LIMITED(LevelFor(status), "loaded modules of process %u unreadable: errno %d",
+                   process_id_, os_error);
     return kObFailure;
   }
   paths.clear();
@@ -146,8 +147,8 @@ OB_STATUSCODE CProcessInfoSurrogateable::GetOpenFilePaths(std::wstring_view exte
   const OB_STATUSCODE status =
       queries_.OpenFiles(process_id_, OBRuntime::WideToUtf8(extension), open_files, os_error);
   if (status != kObSuccess) {
-    OB_LOG(LevelFor(status), "open files of process %u unreadable: errno %d", process_id_,
-           os_error);
+    OB_LOG_LIMITED(LevelFor(status), "open files of process %u unreadable: errno %d", process_id_,
+                   os_error);
     return kObFailure;
   }
   paths = Widen(open_files);

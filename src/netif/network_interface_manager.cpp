@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "cache/persisted_state.h"
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
@@ -154,7 +155,7 @@ void CNetworkInterfaceManager::startRefreshThread() {
     refresh_thread_.join();
   }
   try {
-    refresh_thread_ = std::thread([this] {
+    refresh_thread_ = OBRuntime::StartAgentThread([this] {
       if (refreshInterfaceListThread() != kObSuccess) {
         OB_LOG_AS(LOG_ERROR, "CNetworkInterfaceManager::OnNetworkTypeChange",
                   "refreshInterfaceListThread failed");

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/private_directory.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
 #include "runtime/unique_fd.h"
@@ -47,31 +48,44 @@ std::string OpenSslError() {
   return text.data();
 }
 
-// Reads exactly kSecretBytes from an existing secret file; false when absent or malformed.
-bool ReadSecret(const std::filesystem::path& file, std::vector<std::uint8_t>& secret) {
-  const OBRuntime::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+// Reads exactly kSecretBytes from the secret file. kObNotFound when there is none; kObFailure
+// (logged) when it cannot be read, or is not a regular file of this account holding exactly a
+// secret: such a file is refused, never replaced, since replacing it would silently make
+// everything it protected unreadable.
+OB_STATUSCODE ReadSecret(const std::filesystem::path& file, std::vector<std::uint8_t>& secret) {
+  const OBRuntime::UniqueFd fd(
+      ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) {
-    return false;
+    if (errno == ENOENT) {
+      return kObNotFound;
+    }
+    OB_LOG_ERROR("Cannot open the secret file %s: errno %d", file.c_str(), errno);
+    return kObFailure;
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+    OB_LOG_ERROR("Refusing the secret file %s: not a regular file owned by uid %u", file.c_str(),
+                 static_cast<unsigned>(::geteuid()));
+    return kObFailure;
   }
   secret.assign(kSecretBytes + 1, 0);
   const ssize_t got = ::read(fd.get(), secret.data(), secret.size());
   if (got != static_cast<ssize_t>(kSecretBytes)) {
-    OB_LOG_WARN("Secret file %s holds %zd bytes, expected %zu", file.c_str(), got, kSecretBytes);
-    return false;
+    OB_LOG_ERROR("Refusing the secret file %s: it holds %zd bytes, expected %zu", file.c_str(), got,
+                 kSecretBytes);
+    return kObFailure;
   }
   secret.resize(kSecretBytes);
-  return true;
+  return kObSuccess;
 }
 
 // Makes the secret: written to a private temporary file, then linked into place so that a
 // concurrent creator either wins or finds the complete secret of the other.
 bool CreateSecret(const std::filesystem::path& file, std::vector<std::uint8_t>& secret) {
   const auto directory = file.parent_path();
-  std::error_code error;
-  std::filesystem::create_directories(directory, error);
-  if (error || ::chmod(directory.c_str(), 0700) != 0) {
+  if (const int error = CreatePrivateDirectory(directory.string()); error != 0) {
     OB_LOG_ERROR("Cannot create the secret directory %s: %s", directory.c_str(),
-                 error ? error.message().c_str() : ErrnoText(errno).c_str());
+                 ErrnoText(error).c_str());
     return false;
   }
   secret.assign(kSecretBytes, 0);
@@ -89,17 +103,15 @@ bool CreateSecret(const std::filesystem::path& file, std::vector<std::uint8_t>& 
       ::fchmod(fd.get(), 0600) == 0 &&
       ::write(fd.get(), secret.data(), secret.size()) == static_cast<ssize_t>(secret.size()) &&
       ::fsync(fd.get()) == 0;
-  // A malformed secret is replaced: nothing it protected can be opened anyway.
-  const bool replace_malformed = std::filesystem::exists(file, error);
-  const bool placed = written && (replace_malformed ? ::rename(temporary.c_str(), file.c_str()) == 0
-                                                    : ::link(temporary.c_str(), file.c_str()) == 0);
+  // Linked, never renamed: an existing secret is never replaced.
+  const bool placed = written && ::link(temporary.c_str(), file.c_str()) == 0;
   const int place_error = errno;
   ::unlink(temporary.c_str());
   if (placed) {
     return true;
   }
   if (written && place_error == EEXIST) {
-    return ReadSecret(file, secret);  // another process won the race
+    return ReadSecret(file, secret) == kObSuccess;  // another process won the race
   }
   OB_LOG_ERROR("Cannot store the secret %s: errno %d", file.c_str(), place_error);
   return false;
@@ -159,7 +171,9 @@ CDataProtection::CDataProtection(const std::filesystem::path& secret_directory,
 
 OB_STATUSCODE CDataProtection::deriveKey(bool create_secret, std::vector<std::uint8_t>& key) const {
   std::vector<std::uint8_t> secret;
-  if (!ReadSecret(secret_file_, secret) && !(create_secret && CreateSecret(secret_file_, secret))) {
+  const OB_STATUSCODE read = ReadSecret(secret_file_, secret);
+  if (read == kObFailure ||
+      (read == kObNotFound && !(create_secret && CreateSecret(secret_file_, secret)))) {
     OB_LOG_ERROR("No data protection secret at %s", secret_file_.c_str());
     return kObFailure;
   }

@@ -1,14 +1,18 @@
 #include "platform/named_sync.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <utility>
 
@@ -17,6 +21,7 @@
 #endif
 
 #include "platform/file_lock.h"
+#include "platform/trusted_shm.h"
 
 namespace OBPlatform {
 namespace internal {
@@ -41,9 +46,10 @@ int SharedObjectMapping::Open(const std::string& name, std::size_t payload_size,
   Close();
   const std::size_t size = kPayloadOffset + payload_size;
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
-    OBRuntime::UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!fd.valid()) {
-      return errno;
+    OBRuntime::UniqueFd fd;
+    bool created = false;
+    if (const int error = OpenTrustedSharedObject(name, fd, created); error != 0) {
+      return error;
     }
     if (const int error = FlockWithin(fd.get(), LOCK_EX, kFileLockWait); error != 0) {
       return error;
@@ -107,13 +113,14 @@ struct MutexObject {
   pthread_mutex_t mutex;
 };
 
+// The event holds no lock: a peer that stops or dies at any point can never keep a waiter or a
+// setter waiting longer than its own time-out. Waiters sleep on the generation word (a futex).
 struct EventObject {
-  pthread_mutex_t mutex;
-  pthread_cond_t changed;
-  std::uint32_t signalled;
+  std::atomic<std::uint32_t> signalled;
   // Counts every Set, so that a waiter notices a pulse whose reset came before it woke up.
-  std::uint64_t generation;
+  std::atomic<std::uint32_t> generation;
 };
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 
 int InitRobustMutex(pthread_mutex_t* mutex) {
   pthread_mutexattr_t attributes;
@@ -142,26 +149,9 @@ int InitMutexObject(void* payload) {
 
 int InitEventObject(void* payload) {
   auto* event = static_cast<EventObject*>(payload);
-  int error = InitRobustMutex(&event->mutex);
-  if (error != 0) {
-    return error;
-  }
-  pthread_condattr_t attributes;
-  error = pthread_condattr_init(&attributes);
-  if (error != 0) {
-    return error;
-  }
-  error = pthread_condattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-  if (error == 0) {
-    error = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-  }
-  if (error == 0) {
-    error = pthread_cond_init(&event->changed, &attributes);
-  }
-  pthread_condattr_destroy(&attributes);
-  event->signalled = 0;
-  event->generation = 0;
-  return error;
+  event->signalled.store(0);
+  event->generation.store(0);
+  return 0;
 }
 
 timespec DeadlineAfter(clockid_t clock, std::chrono::milliseconds timeout) {
@@ -192,13 +182,24 @@ int TimedLock(pthread_mutex_t* mutex, std::chrono::milliseconds timeout) {
 #endif
 }
 
-// The event's own mutex guards two plain words, which are consistent whatever a dead owner did.
-int LockEventMutex(EventObject* event) {
-  const int error = pthread_mutex_lock(&event->mutex);
-  if (error == EOWNERDEAD) {
-    return pthread_mutex_consistent(&event->mutex);
-  }
-  return error;
+void WakeAll(std::atomic<std::uint32_t>& word) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE, INT_MAX, nullptr,
+            nullptr, 0);
+}
+
+// Sleeps while word holds expected, at most until deadline (CLOCK_MONOTONIC); wakes early on
+// any change, a signal or spuriously, which callers treat alike.
+void SleepWhile(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                const timespec& deadline) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_BITSET, expected,
+            &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+bool Passed(const timespec& deadline) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec > deadline.tv_sec ||
+         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
 }  // namespace
@@ -248,14 +249,10 @@ int NamedEvent::Set() {
   if (event == nullptr) {
     return EBADF;
   }
-  if (const int error = LockEventMutex(event); error != 0) {
-    return error;
-  }
-  event->signalled = 1;
-  ++event->generation;
-  const int error = pthread_cond_broadcast(&event->changed);
-  pthread_mutex_unlock(&event->mutex);
-  return error;
+  event->signalled.store(1);
+  event->generation.fetch_add(1);
+  WakeAll(event->generation);
+  return 0;
 }
 
 int NamedEvent::Reset() {
@@ -263,11 +260,7 @@ int NamedEvent::Reset() {
   if (event == nullptr) {
     return EBADF;
   }
-  if (const int error = LockEventMutex(event); error != 0) {
-    return error;
-  }
-  event->signalled = 0;
-  pthread_mutex_unlock(&event->mutex);
+  event->signalled.store(0);
   return 0;
 }
 
@@ -277,28 +270,18 @@ NamedWaitResult NamedEvent::Wait(std::chrono::milliseconds timeout, int& error) 
     error = EBADF;
     return NamedWaitResult::kFailed;
   }
+  error = 0;
   const timespec deadline = DeadlineAfter(CLOCK_MONOTONIC, timeout);
-  error = LockEventMutex(event);
-  if (error != 0) {
-    return NamedWaitResult::kFailed;
-  }
-  const std::uint64_t generation = event->generation;
-  while (event->signalled == 0 && event->generation == generation) {
-    const int result = pthread_cond_timedwait(&event->changed, &event->mutex, &deadline);
-    if (result == ETIMEDOUT) {
-      break;
+  const std::uint32_t generation = event->generation.load();
+  for (;;) {
+    if (event->signalled.load() != 0 || event->generation.load() != generation) {
+      return NamedWaitResult::kSignalled;
     }
-    if (result == EOWNERDEAD) {
-      pthread_mutex_consistent(&event->mutex);
-    } else if (result != 0) {
-      error = result;
-      pthread_mutex_unlock(&event->mutex);
-      return NamedWaitResult::kFailed;
+    if (Passed(deadline)) {
+      return NamedWaitResult::kTimedOut;
     }
+    SleepWhile(event->generation, generation, deadline);
   }
-  const bool signalled = event->signalled != 0 || event->generation != generation;
-  pthread_mutex_unlock(&event->mutex);
-  return signalled ? NamedWaitResult::kSignalled : NamedWaitResult::kTimedOut;
 }
 
 }  // namespace OBPlatform

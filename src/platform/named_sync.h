@@ -1,14 +1,16 @@
 // Named mutex and named manual-reset event shared between processes, in the manner of Windows
 // named kernel objects.
 //
-// Each lives in a small POSIX shared memory object of its own, as a process-shared pthread
-// object. The mutex is robust: when its owner dies, the next locker gets it with kRecovered and
-// the mutex is consistent again, so a crashed writer never wedges the others. The event keeps a
-// generation counter beside its flag, so a pulse (set, short pause, reset) wakes every process
-// that was waiting even when the flag is already cleared by the time a waiter runs. Objects are
-// initialised under an exclusive flock by whichever process opens them first, so two processes
-// starting at once are safe; they are created with mode 0600 and never removed here (the owner of
-// the data they guard removes them, see SharedMemoryBlock). Waits use CLOCK_MONOTONIC.
+// Each lives in a small POSIX shared memory object of its own. The mutex is a process-shared,
+// robust pthread mutex: when its owner dies, the next locker gets it with kRecovered and the
+// mutex is consistent again, so a crashed writer never wedges the others; it is only ever waited
+// for with a time-out. The event is lock-free: a flag and a generation counter (a futex word), so
+// a peer stopped at any point cannot hold up a waiter past its time-out, and a pulse (set, short
+// pause, reset) wakes every process that was waiting even when the flag is already cleared by the
+// time a waiter runs. Objects are initialised under an exclusive flock by whichever process opens
+// them first, so two processes starting at once are safe; only objects owned by root or this
+// account that others cannot write are used (see trusted_shm.h); they are never removed here (the
+// owner of the data they guard removes them, see SharedMemoryBlock). Waits use CLOCK_MONOTONIC.
 //
 // An object is opened and closed by one thread; the operations in between are safe from any
 // thread of any process that opened the same name.

@@ -7,9 +7,11 @@
 namespace OBPlatform {
 namespace {
 
+// A directory made here gets exactly mode, whatever the umask (under UMask=0077 a parent would
+// otherwise shut out the other modules that read below it); an existing one is left alone.
 int MakeDirectory(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) == 0) {
-    return 0;
+    return ::chmod(path.c_str(), mode) == 0 ? 0 : errno;
   }
   struct stat info {};
   if (errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {

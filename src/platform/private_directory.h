@@ -1,5 +1,5 @@
 // Creation of the agent's private directories: missing parents are made 0755, the directory
-// itself 0700; a directory that already exists is success and keeps its mode.
+// itself 0700, whatever the umask; a directory that already exists is success and keeps its mode.
 #pragma once
 
 #include <string>

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/file_lock.h"
+#include "platform/trusted_shm.h"
 
 namespace OBPlatform {
 namespace {
@@ -47,9 +48,10 @@ int SharedMemoryBlock::Open(const std::string& name, std::size_t size,
     return EINVAL;
   }
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
-    OBRuntime::UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!fd.valid()) {
-      return errno;
+    OBRuntime::UniqueFd fd;
+    bool created_now = false;
+    if (const int error = internal::OpenTrustedSharedObject(name, fd, created_now); error != 0) {
+      return error;
     }
     const int exclusive = internal::FlockWithin(fd.get(), LOCK_EX, std::chrono::milliseconds(0));
     const bool alone = exclusive == 0;
@@ -103,6 +105,14 @@ int SharedMemoryBlock::Map() {
   }
   if (view_ != nullptr) {
     return 0;
+  }
+  // Mapping past the end of the object would turn every later access into SIGBUS.
+  struct stat status {};
+  if (::fstat(fd_.get(), &status) != 0) {
+    return errno;
+  }
+  if (status.st_size < static_cast<off_t>(size_)) {
+    return EPROTO;
   }
   void* view = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_.get(), 0);
   if (view == MAP_FAILED) {

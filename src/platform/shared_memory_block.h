@@ -4,7 +4,9 @@
 // exclusively while attaching is alone with it: it is the creator and zero-fills the block. The
 // process that gets it exclusively while detaching is the last one: it removes the block and the
 // companion objects named at Open, so the next process starts from zeros again. A block smaller
-// than asked for is grown (the new bytes are zero); objects are created with mode 0600.
+// than asked for is grown (the new bytes are zero); objects are created with O_EXCL and mode
+// 0600, and one that is not root's or this account's, or that others may write, is replaced
+// (see trusted_shm.h). Map refuses a block that has become smaller than its size.
 //
 // Not thread-safe: one owner thread opens, maps and closes; the mapped bytes are the caller's to
 // guard (the VPN state guards them with a named mutex).

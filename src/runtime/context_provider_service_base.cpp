@@ -15,6 +15,7 @@
 #include <exception>
 #include <utility>
 
+#include "runtime/agent_thread.h"
 #include "runtime/byte_order.h"
 #include "runtime/logger.h"
 #include "runtime/text.h"
@@ -156,7 +157,7 @@ OB_STATUSCODE CContextProviderServiceBase::Listen() {
   }
   stopping_ = false;
   try {
-    io_thread_ = std::thread([this] { ioThreadProc(); });
+    io_thread_ = OBRuntime::StartAgentThread([this] { ioThreadProc(); });
   } catch (const std::exception& e) {
     OB_LOG_ERROR("Caught exception: %s.", e.what());
     Shutdown();

@@ -29,18 +29,23 @@ class CLogLimiter {
   std::atomic<std::uint64_t> suppressed_{0};
 };
 
-// Like OB_LOG with a literal format; adds " (N similar lines suppressed)" when lines were held
-// back.
-#define OB_LOG_LIMITED(level, format, ...)                                                    \
-  do {                                                                                        \
-    static ::CLogLimiter ob_log_limiter;                                                      \
-    std::uint64_t ob_log_suppressed = 0;                                                      \
-    if (ob_log_limiter.Admit(ob_log_suppressed)) {                                            \
-      if (ob_log_suppressed == 0) {                                                           \
-        OB_LOG((level), format __VA_OPT__(, ) __VA_ARGS__);                                   \
-      } else {                                                                                \
-        OB_LOG((level), format " (%llu similar lines suppressed)" __VA_OPT__(, ) __VA_ARGS__, \
-               static_cast<unsigned long long>(ob_log_suppressed));                           \
-      }                                                                                       \
-    }                                                                                         \
+// Like OB_LOG_AS with a literal format; adds " (N similar lines suppressed)" when lines were
+// held back.
+#define OB_LOG_LIMITED_AS(level, function, format, ...)                                 \
+  do {                                                                                  \
+    static ::CLogLimiter ob_log_limiter;                                                \
+    std::uint64_t ob_log_suppressed = 0;                                                \
+    if (ob_log_limiter.Admit(ob_log_suppressed)) {                                      \
+      if (ob_log_suppressed == 0) {                                                     \
+        OB_LOG_AS((level), (function), format __VA_OPT__(, ) __VA_ARGS__);              \
+      } else {                                                                          \
+        OB_LOG_AS((level), (function),                                                  \
+                  format " (%llu similar lines suppressed)" __VA_OPT__(, ) __VA_ARGS__, \
+                  static_cast<unsigned long long>(ob_log_suppressed));                  \
+      }                                                                                 \
+    }                                                                                   \
   } while (false)
+
+// Like OB_LOG with a literal format, rate limited as OB_LOG_LIMITED_AS.
+#define OB_LOG_LIMITED(level, format, ...) \
+  OB_LOG_LIMITED_AS((level), __PRETTY_FUNCTION__, format __VA_OPT__(, ) __VA_ARGS__)

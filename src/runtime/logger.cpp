@@ -13,6 +13,8 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "runtime/text.h"
+
 namespace {
 
 struct LoggerState {
@@ -216,6 +218,8 @@ void ILogger::Log(int level, const char* function, const char* file, int line, c
     if (!message.empty() && message.back() == '\n') {
       message.pop_back();
     }
+    // Messages carry outside text (paths, names, profile values): one call stays one line.
+    message = OBRuntime::EscapeControlCharacters(message);
     const std::string function_name = QualifiedName(function != nullptr ? function : "");
     const LogRecord record{static_cast<LOGLEVEL>(level), function_name,
                            BaseName(file != nullptr ? file : ""), line, message};

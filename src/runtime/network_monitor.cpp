@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 
 namespace OBRuntime::NetworkMonitor {
@@ -243,7 +244,7 @@ OB_STATUSCODE CNetworkMonitor::Start() {
   socket_ = std::move(socket);
   wake_ = std::move(wake);
   try {
-    thread_ = std::thread(&CNetworkMonitor::monitorThreadProc, this);
+    thread_ = OBRuntime::StartAgentThread(&CNetworkMonitor::monitorThreadProc, this);
   } catch (const std::exception& e) {
     OB_LOG_ERROR("Caught exception: %s", e.what());
     socket_.Reset();

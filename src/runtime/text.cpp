@@ -142,4 +142,25 @@ std::wstring_view Utf16Prefix(std::wstring_view wide, std::size_t max_units) noe
   return wide;
 }
 
+std::string EscapeControlCharacters(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 0x20 && byte != 0x7F) || c == '\t') {
+      escaped += c;
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else {
+      escaped += "\\x";
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 0x0F];
+    }
+  }
+  return escaped;
+}
+
 }  // namespace OBRuntime

@@ -26,4 +26,9 @@ inline constexpr char32_t kReplacementCharacter = 0xFFFD;
 // character that needs a surrogate pair.
 [[nodiscard]] std::wstring_view Utf16Prefix(std::wstring_view wide, std::size_t max_units) noexcept;
 
+// text with every ASCII control character but the tab (below 0x20, and 0x7F) written as an
+// escape: "\n", "\r", else "\xHH". Untrusted names printed one per line can then never forge a
+// line or drive a terminal. Other bytes, tabs and backslashes included, are kept as they are.
+[[nodiscard]] std::string EscapeControlCharacters(std::string_view text);
+
 }  // namespace OBRuntime

@@ -4,6 +4,7 @@
 #include <exception>
 #include <utility>
 
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 
 namespace {
@@ -43,7 +44,7 @@ OB_STATUSCODE CInterModuleVPNStateReader::Start() {
       OB_LOG_ERROR("Unable to fetch the current VPN state");
     }
     stop_ = false;
-    thread_ = std::thread(&CInterModuleVPNStateReader::thread_Proc, this);
+    thread_ = OBRuntime::StartAgentThread(&CInterModuleVPNStateReader::thread_Proc, this);
   } catch (const std::exception& e) {
     OB_LOG_ERROR("Caught exception: %s", e.what());
     return kObFailure;

@@ -483,6 +483,19 @@ TEST_F(ServiceProcessTest, SignalsMapToControls) {
   EXPECT_EQ(service.WaitExit(), 0);
 }
 
+TEST_F(ServiceProcessTest, AnInheritedIgnoredSigintStillStops) {
+  struct sigaction previous {};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGINT, &ignore, &previous), 0);  // as a shell's background job has it
+  ServiceProcess service(receiver_, std::nullopt);
+  ::sigaction(SIGINT, &previous, nullptr);
+  EXPECT_EQ(receiver_.Receive(), "AGENT=running");
+  ASSERT_TRUE(service.Signal(SIGINT));
+  EXPECT_EQ(receiver_.Receive(), "AGENT=returned");
+  EXPECT_EQ(service.WaitExit(), 0);
+}
+
 TEST_F(ServiceProcessTest, OutsideSystemdRunsAndStopsTheSameWay) {
   ServiceProcess service(receiver_, std::nullopt);
   EXPECT_EQ(receiver_.Receive(), "AGENT=running");

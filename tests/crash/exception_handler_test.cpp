@@ -21,6 +21,7 @@
 #include "crash/minidump_reader.h"
 #include "crash/minidump_writer.h"
 #include "crash/text_match.h"
+#include "runtime/agent_thread.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -86,14 +87,17 @@ __attribute__((no_sanitize("undefined"), noinline)) int Recurse(int depth) {
 
 void OverflowStack() { static_cast<void>(Recurse(0)); }
 
-// A thread of its own that takes an alternate stack and then runs off its stack.
-void OverflowStackOnAnotherThread() {
-  std::thread thread([] {
-    if (CExceptionHandlerEx::InstallThreadAlternateStack() == kObSuccess) {
-      OverflowStack();
-    }
-  });
-  thread.join();
+// A worker thread started the way the agent starts all of its threads runs off its stack.
+void OverflowStackOnAnotherThread() { OBRuntime::StartAgentThread(OverflowStack).join(); }
+
+// The names the next few seconds' dumps would take, planted beforehand with other content.
+void PlantNextDumpNames() {
+  const std::time_t now = Now();
+  for (std::time_t second = now; second < now + 5; ++second) {
+    std::ofstream(fs::path(std::getenv("TMPDIR")) / (DumpPrefix() + LocalStamp(second) + ".mdmp"))
+        << "planted";
+  }
+  DereferenceNull();
 }
 
 void PreviousHandler(int) {
@@ -262,6 +266,19 @@ TEST_F(ExceptionHandlerTest, OtherThreadWithItsOwnAlternateStackIsDumped) {
   EXPECT_EQ(dump.threads[0].id, dump.exception_thread);
 }
 
+TEST_F(ExceptionHandlerTest, PlantedNamesAreNeverWrittenInto) {
+  const CrashResult result = RunCrashingChild(PlantNextDumpNames);
+  ASSERT_TRUE(WIFSIGNALED(result.status)) << result.log;
+  const std::vector<fs::path> files = FilesIn(dump_dir_.path());
+  ASSERT_EQ(files.size(), 6U) << result.log;  // five planted, one dump after them
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(ChildProcess::ReadAll(files[i].string()), "planted");
+  }
+  MiniDumpReader reader(MiniDumpReader::ReadFile(files[5].string()));
+  ParsedDump dump;
+  EXPECT_EQ(reader.Parse(dump), "");
+}
+
 TEST_F(ExceptionHandlerTest, BreakpointDumpsFollowBit31) {
   const CrashResult skipped = RunCrashingChild(Breakpoint, {.configuration = kNoBreakpointDumps});
   ASSERT_TRUE(WIFSIGNALED(skipped.status)) << skipped.log;
@@ -390,6 +407,8 @@ TEST_F(InstalledHandlerTest, InstallPrunesToTheConfiguredCount) {
   MakeFile("other_" + CExceptionHandlerEx::VersionText() + "_20250101000000.mdmp");
   MakeFile(prefix + "2025010100000.mdmp");  // thirteen digits: not a dump name
   fs::create_directory(dump_dir_.path() / (prefix + "20200101000000.mdmp"));
+  // Planted: far in the future, so it would count as the newest dump if it counted.
+  fs::create_symlink(ExePath(), dump_dir_.path() / (prefix + "20990101000000.mdmp"));
   {
     CExceptionHandlerEx handler;
     ASSERT_TRUE(handler.installed());
@@ -406,7 +425,8 @@ TEST_F(InstalledHandlerTest, InstallPrunesToTheConfiguredCount) {
       prefix + "20260101000004.mdmp",
       prefix + "20260101000005.mdmp",
       prefix + "20260101000006.mdmp",
-      prefix + "20260101000007.mdmp"};
+      prefix + "20260101000007.mdmp",
+      prefix + "20990101000000.mdmp"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names, expected);
 

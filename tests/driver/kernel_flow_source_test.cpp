@@ -210,6 +210,8 @@ TEST(KernelFlowSource, CountsUdpPairsAndLargeTransfersExactly) {
   ORV_REQUIRE_KERNEL_SOURCE();
   ASSERT_TRUE(Ip({"addr", "add", "10.211.0.3/24", "dev", "fr0"}) &&
               Ip({"addr", "add", "10.211.0.4/24", "dev", "fr0"}));
+  // A listener older than the source: its connections are still this process's.
+  const UniqueFd listener = Bound(SOCK_STREAM, kServerAddress);
   Channel channel;
   const std::unique_ptr<IOrvApi> api = StartReporter(channel, 0);
   const auto own = static_cast<std::uint32_t>(::getpid());
@@ -239,7 +241,6 @@ TEST(KernelFlowSource, CountsUdpPairsAndLargeTransfersExactly) {
 
   // 100 MB one way over one connection.
   constexpr std::size_t kLarge = 100u << 20;
-  const UniqueFd listener = Bound(SOCK_STREAM, kServerAddress);
   std::uint16_t client_port = 0;
   std::thread sending([&] {
     const UniqueFd client(ConnectTo(SOCK_STREAM, LocalPort(listener.get())));

@@ -31,7 +31,6 @@ class FakeMaps : public orv::driver::IKernelFlowMaps {
   bool TakeUdp(const orv_flow_key& key, orv_udp_counters& out) override {
     return ReadUdp(key, out) && udp.erase(Key(key)) == 1;
   }
-  void DeleteUdp(const orv_flow_key& key) override { udp.erase(Key(key)); }
   static std::pair<std::uint64_t, std::uint8_t> Key(const orv_flow_key& key) {
     return {key.cookie, key.remote_address[3]};
   }

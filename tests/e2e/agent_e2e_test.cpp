@@ -4,12 +4,18 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "agent_harness.h"
 #include "driver/flow_datagram_builder.h"
+#include "platform/named_sync.h"
+#include "platform/vpn_state_objects.h"
 #include "support/namespace_rerun.h"
 
 namespace orv::e2e {
@@ -208,21 +214,73 @@ TEST(AgentEndToEndTest, AContextConsumerKeepsCollectionOnAndReceivesApps) {
 
 TEST(AgentEndToEndTest, AStartUpFailureIsLoggedAndEndsWithAFailingExitStatus) {
   PREPARE_NAMESPACE();
+  AgentProcess agent;
+  // A file where the data directory's parent should be: the directory cannot be made.
+  std::filesystem::create_directories(agent.DataDirectory().parent_path().parent_path());
+  std::ofstream(agent.DataDirectory().parent_path()) << "in the way";
+  ASSERT_TRUE(agent.Start());
+  EXPECT_EQ(agent.WaitExit(), 1);
+  const std::string log = agent.Log();
+  EXPECT_NE(log.find("failed to create ORVDirectory"), std::string::npos) << log;
+  EXPECT_NE(log.find("Agent shutdown failed with the following error - -9999"), std::string::npos)
+      << log;
+}
+
+TEST(AgentEndToEndTest, ATakenPortAFifoProfileAndAFloodOfBadDatagramsNeitherStopNorDrownIt) {
+  PREPARE_NAMESPACE();
   // Someone else holds the flow data channel's port.
   const int squatter = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(2056);
+  address.sin_port = htons(kChannelPort);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-
+  Collector collector;
   AgentProcess agent;
+  // A FIFO in the profile's place would hang a blocking open: it is refused and the agent starts
+  // on the default settings.
+  std::filesystem::create_directories(agent.DataDirectory());
+  const std::filesystem::path profile = agent.DataDirectory() / "ORV_ServiceProfile.xml";
+  ASSERT_EQ(::mkfifo(profile.c_str(), 0600), 0);
   ASSERT_TRUE(agent.Start());
-  EXPECT_EQ(agent.WaitExit(), 1);
+  ASSERT_TRUE(agent.WaitForLog("is not a regular file")) << agent.Log();
+  ASSERT_TRUE(agent.WaitForLog("Profile monitor started.")) << agent.Log();
+  const std::string marker = "; listening on 127.0.0.1:";  // the holder is this process
+  ASSERT_TRUE(agent.WaitForLog("(pid " + std::to_string(::getpid()) + ") of uid 0" + marker));
+  const auto port = static_cast<std::uint16_t>(
+      std::stoul(agent.Log().substr(agent.Log().find(marker) + marker.size())));
+  EXPECT_NE(port, kChannelPort);
+
+  std::filesystem::remove(profile);
+  agent.WriteProfile(Profile(collector.Port(), "all"));
+  ASSERT_TRUE(WaitFor([&] {
+    SendFlow(TcpFlow(kSomeProcess, 41001), port);
+    return received(collector, 41001);
+  })) << agent.Log();
+
+  const std::uint8_t short_datagram[] = {0x9f, 0x05, 0x01, 0x01, 0x00};
+  for (int i = 0; i < 100'000; ++i) {
+    SendToChannel(short_datagram, sizeof(short_datagram), port);
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    SendFlow(TcpFlow(kSomeProcess, 41002), port);
+    return received(collector, 41002);
+  })) << agent.Log();
   const std::string log = agent.Log();
-  EXPECT_NE(log.find("Initialize PlatformFramework failed"), std::string::npos) << log;
-  EXPECT_NE(log.find("Agent shutdown failed with the following error - -9999"), std::string::npos)
-      << log;
+  std::size_t lines = 0;
+  for (auto at = log.find("(too little)"); at != std::string::npos; at = log.find("(too", at + 1)) {
+    ++lines;
+  }
+  EXPECT_LE(lines, 6U) << "first five, then one a minute";
+
+  // A peer holding the VPN state lock holds up the stop by the lock's time-out at most.
+  OBPlatform::NamedMutex lock;
+  int lock_error = 0;
+  ASSERT_EQ(lock.Open(OBPlatform::kVpnStateLockName), 0);
+  ASSERT_EQ(lock.Lock(std::chrono::seconds(5), lock_error), OBPlatform::NamedLockResult::kOwned);
+  const auto stop_started = std::chrono::steady_clock::now();
+  EXPECT_EQ(agent.Terminate(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_started, std::chrono::seconds(5));
   ::close(squatter);
 }
 

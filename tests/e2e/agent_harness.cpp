@@ -22,7 +22,6 @@
 namespace orv::e2e {
 namespace {
 
-constexpr std::uint16_t kChannelPort = 2056;
 constexpr char kAgentPath[] = ORV_BIN_DIR "/oborvagent";
 constexpr char kVpnStatePath[] = ORV_BIN_DIR "/orv-vpnstate";
 
@@ -301,19 +300,20 @@ KdfFlowData TcpFlow(std::uint32_t pid, std::uint16_t source_port, const std::str
   return flow;
 }
 
-void SendToChannel(const std::uint8_t* bytes, std::size_t length) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+void SendToChannel(const std::uint8_t* bytes, std::size_t length, std::uint16_t port) {
+  // One socket for the test's life: the agent identifies a sender by its socket, so a socket
+  // closed before its datagram is read could not be identified and would be refused.
+  static const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(kChannelPort);
+  address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   (void)::sendto(fd, bytes, length, 0, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::close(fd);
 }
 
-void SendFlow(const KdfFlowData& flow) {
+void SendFlow(const KdfFlowData& flow, std::uint16_t port) {
   const KdfFlowDatagram datagram = BuildKdfFlowDatagram(flow);
-  SendToChannel(datagram.data(), datagram.size());
+  SendToChannel(datagram.data(), datagram.size(), port);
 }
 
 }  // namespace orv::e2e

@@ -110,8 +110,11 @@ class Collector {
 // A TCP flow from 10.77.0.1:source_port to 198.51.100.7:443 by pid, as the driver reports it.
 [[nodiscard]] KdfFlowData TcpFlow(std::uint32_t pid, std::uint16_t source_port,
                                   const std::string& destination = "198.51.100.7");
-// Sends raw bytes, or a flow data message, to the agent's flow data channel.
-void SendToChannel(const std::uint8_t* bytes, std::size_t length);
-void SendFlow(const KdfFlowData& flow);
+// Sends raw bytes, or a flow data message, to the agent's flow data channel, from one socket that
+// stays open for the test's life.
+inline constexpr std::uint16_t kChannelPort = 2056;
+void SendToChannel(const std::uint8_t* bytes, std::size_t length,
+                   std::uint16_t port = kChannelPort);
+void SendFlow(const KdfFlowData& flow, std::uint16_t port = kChannelPort);
 
 }  // namespace orv::e2e

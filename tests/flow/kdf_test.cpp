@@ -256,14 +256,19 @@ TEST_F(KdfTest, InitializeStartsTheChannelAndPassesItsPortToTheDriver) {
   ASSERT_EQ(kdf_.Initialize(&agent), kObSuccess);  // a new channel after the old one is gone
 }
 
-TEST(Kdf, InitializeFailsWhenThePortIsTaken) {
+TEST(Kdf, APortAlreadyTakenIsReplacedByAFreeOneThatTheDriverIsGiven) {
   RecordingFactory factory;
   RecordingAgent agent;
   CKDF first(factory, 0);
   ASSERT_EQ(first.Initialize(&agent), kObSuccess);
   CKDF second(factory, first.ListenerPort());
-  EXPECT_EQ(second.Initialize(&agent), kObFailure);
-  EXPECT_EQ(second.ListenerPort(), 0);
+  ASSERT_EQ(second.Initialize(&agent), kObSuccess);
+  const std::uint16_t port = second.ListenerPort();
+  EXPECT_NE(port, 0);
+  EXPECT_NE(port, first.ListenerPort());
+  ASSERT_EQ(second.EnableAppFlow(), kObSuccess);
+  EXPECT_EQ(factory.endpoint_bytes[42], port >> 8);
+  EXPECT_EQ(factory.endpoint_bytes[43], port & 0xFF);
 }
 
 }  // namespace

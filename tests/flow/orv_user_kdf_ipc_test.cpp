@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -93,9 +95,14 @@ class Recorder {
   std::vector<std::uint32_t> pids_;
 };
 
+// Sends from one socket for its life, as the channel identifies senders by their socket; the
+// socket belongs to owner (switching this thread's file-system uid to create it needs root).
 class Sender {
  public:
-  explicit Sender(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+  explicit Sender(std::uint16_t port, uid_t owner = ::geteuid()) {
+    const auto previous = static_cast<uid_t>(::setfsuid(owner));
+    fd_.Reset(::socket(AF_INET, SOCK_DGRAM, 0));
+    ::setfsuid(previous);
     address_.sin_family = AF_INET;
     address_.sin_port = htons(port);
     address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -292,7 +299,8 @@ TEST(OrvUserKdfIpc, StopReportsACallbackThatOutlastsTheWait) {
       status);
   ASSERT_EQ(status, kObSuccess);
   ASSERT_TRUE(channel->Start());
-  Sender(channel->LocalPort()).Send(PidDatagram(1));
+  Sender sender(channel->LocalPort());  // kept open: the channel identifies it by its socket
+  sender.Send(PidDatagram(1));
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(changed.wait_for(lock, kDeadline, [&] { return entered; }));
@@ -307,7 +315,7 @@ TEST(OrvUserKdfIpc, StopReportsACallbackThatOutlastsTheWait) {
     changed.notify_all();
   }
   ASSERT_TRUE(channel->Start());  // waits for the old thread, then serves again
-  Sender(channel->LocalPort()).Send(PidDatagram(2));
+  sender.Send(PidDatagram(2));
   {
     std::unique_lock lock(mutex);
     EXPECT_TRUE(changed.wait_for(lock, kDeadline, [&] { return entered; }));
@@ -315,19 +323,25 @@ TEST(OrvUserKdfIpc, StopReportsACallbackThatOutlastsTheWait) {
   channel.reset();
 }
 
-TEST(OrvUserKdfIpc, ReportsABindFailure) {
+TEST(OrvUserKdfIpc, BelievesOnlyRootAndItsOwnAccount) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to create a socket owned by another account";
+  }
+  Recorder recorder;
   OB_STATUSCODE status = kObFailure;
-  OrvUserKdfIpc first(0, nullptr, nullptr, status);
-  ASSERT_EQ(status, kObSuccess);
-  EXPECT_GT(first.SocketReceiveBufferBytes(), 0);
+  OrvUserKdfIpc channel(0, recorder.FlowCallback(), recorder.PidCallback(), status);
+  ASSERT_TRUE(channel.Start());
+  Sender nobody(channel.LocalPort(), 65534);
+  Sender root(channel.LocalPort(), 0);
   LogCapture log;
-  OrvUserKdfIpc second(first.LocalPort(), nullptr, nullptr, status);
-  EXPECT_EQ(status, kObFailure);
-  EXPECT_TRUE(log.Has(LOG_ERROR, "OrvUserKdfIpc::OrvUserKdfIpc",
-                      "socket error: " + std::to_string(EADDRINUSE)));
-  EXPECT_EQ(second.LocalPort(), 0);
-  EXPECT_TRUE(second.Start());  // nothing to serve: the thread ends at once
-  EXPECT_TRUE(second.Stop());
+  nobody.Send(FlowDatagram(66));
+  nobody.Send(PidDatagram(66));
+  root.Send(PidDatagram(1));
+  ASSERT_TRUE(recorder.WaitForPid(1));
+  EXPECT_EQ(channel.RefusedDatagrams(), 2U);
+  EXPECT_TRUE(recorder.Flows().empty());
+  EXPECT_EQ(recorder.Pids(), std::vector<std::uint32_t>{1});
+  EXPECT_TRUE(log.Contains("belongs to neither root nor the agent's account"));
 }
 
 }  // namespace

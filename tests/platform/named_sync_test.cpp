@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 #include "platform/shared_memory_block.h"
@@ -176,6 +179,51 @@ TEST_F(NamedSyncTest, RefusesForeignObjectsWithoutHanging) {
   ASSERT_EQ(foreign.Open(event_name_, 4096, {}), 0);
   NamedEvent event;
   EXPECT_EQ(event.Open(event_name_), ETIMEDOUT);
+}
+
+TEST_F(NamedSyncTest, ReplacesObjectsAnotherAccountPlantedAndLocksThatAccountOut) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to act as another account";
+  }
+  const std::string block_name = orv::test::UniqueShmName("block");
+  const std::string names[] = {block_name, mutex_name_, event_name_};
+  // Runs step over every name as uid 65534 (nobody) in a child; 0 when it held for all.
+  const auto as_nobody = [&](bool (*step)(const std::string&)) {
+    return orv::test::RunInChild([&] {
+      if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
+        return 100;
+      }
+      ::umask(0);
+      return std::all_of(std::begin(names), std::end(names), step) ? 0 : 1;
+    });
+  };
+  ASSERT_EQ(as_nobody([](const std::string& name) {
+              const OBRuntime::UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT, 0666));
+              return fd.valid() && ::ftruncate(fd.get(), 3) == 0;
+            }),
+            0);
+  SharedMemoryBlock block;
+  ASSERT_EQ(block.Open(block_name, 4096, {mutex_name_, event_name_}), 0);
+  ASSERT_EQ(block.Map(), 0);
+  NamedMutex mutex;
+  ASSERT_EQ(mutex.Open(mutex_name_), 0);
+  NamedEvent event;
+  ASSERT_EQ(event.Open(event_name_), 0);
+  for (const std::string& name : names) {
+    struct stat status {};
+    ASSERT_EQ(::stat(("/dev/shm" + name).c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0U) << name;
+    EXPECT_EQ(status.st_mode & 07777, 0600U) << name;
+  }
+  // The planter can neither open, truncate nor remove what is there now.
+  EXPECT_EQ(as_nobody([](const std::string& name) {
+              return ::shm_open(name.c_str(), O_RDWR, 0) < 0 && errno == EACCES &&
+                     ::truncate(("/dev/shm" + name).c_str(), 0) != 0 &&
+                     ::shm_unlink(name.c_str()) != 0;
+            }),
+            0);
+  static_cast<char*>(block.data())[4095] = 1;  // mapped in full: no SIGBUS
+  ::shm_unlink(block_name.c_str());
 }
 
 }  // namespace

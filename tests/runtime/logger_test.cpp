@@ -34,6 +34,10 @@ TEST(LoggerTest, HandsFormattedRecordToSinkWithoutTrailingNewline) {
       "value -5 of 7"));
   EXPECT_TRUE(capture.Contains(long_text));
   EXPECT_EQ(ILogger::ProgramName(), "oborvagent");
+  // Outside text cannot forge a line: its control characters are escaped.
+  OB_LOG_DEBUG("image %s", "/tmp/x\n2026-12-06T07:30:00.000Z ERROR Fake::Line f.cpp:1 \x1b[2J");
+  EXPECT_TRUE(capture.Contains(
+      "image /tmp/x\\n2026-12-06T07:30:00.000Z ERROR Fake::Line f.cpp:1 \\x1b[2J"));
 }
 
 TEST(LoggerTest, LimiterPassesBurstThenOneLinePerMinuteWithTheHeldBackCount) {

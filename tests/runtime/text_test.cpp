@@ -17,9 +17,11 @@ TEST(TextTest, ConvertsBetweenWideUtf8AndUtf16) {
 }
 
 TEST(TextTest, ReplacesIllFormedInput) {
-  EXPECT_EQ(Utf8ToWide("a\xff" "b"), L"a\uFFFDb");
-  EXPECT_EQ(Utf8ToWide("\xe4\xb8"), L"\uFFFD\uFFFD");      // truncated sequence
-  EXPECT_EQ(Utf8ToWide("\xc0\xaf"), L"\uFFFD\uFFFD");      // overlong "/"
+  EXPECT_EQ(Utf8ToWide("a\xff"
+                       "b"),
+            L"a\uFFFDb");
+  EXPECT_EQ(Utf8ToWide("\xe4\xb8"), L"\uFFFD\uFFFD");            // truncated sequence
+  EXPECT_EQ(Utf8ToWide("\xc0\xaf"), L"\uFFFD\uFFFD");            // overlong "/"
   EXPECT_EQ(Utf8ToWide("\xed\xa0\x80"), L"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
   const std::u16string lone_high = {u'x', static_cast<char16_t>(0xD800), u'y'};
   EXPECT_EQ(Utf16ToWide(lone_high), L"x\uFFFDy");
@@ -39,4 +41,15 @@ TEST(TextTest, Utf16PrefixNeverSplitsASurrogatePair) {
 }
 
 }  // namespace
+TEST(TextTest, EscapesControlCharactersOnly) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain \\domain\\user é", "plain \\domain\\user é"},
+      {"a\nb\rc\td", "a\\nb\\rc\td"},
+      {std::string("nul\0esc\x1b del\x7f", 13), "nul\\x00esc\\x1b del\\x7f"},
+  };
+  for (const auto& [raw, escaped] : cases) {
+    EXPECT_EQ(OBRuntime::EscapeControlCharacters(raw), escaped);
+  }
+}
+
 }  // namespace OBRuntime

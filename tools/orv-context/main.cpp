@@ -95,7 +95,10 @@ void Print(const OBRuntime::IPC_MESSAGE& message) {
     std::uint32_t process_id = 0;
     std::wstring name;
     if (ObSucceeded(orv::context::ReadNetworkAppPayload(message.payload, process_id, name))) {
-      std::printf("%u %s\n", process_id, OBRuntime::WideToUtf8(name).c_str());
+      // Names come from other processes: a newline or a terminal escape in one is shown, not
+      // obeyed.
+      std::printf("%u %s\n", process_id,
+                  OBRuntime::EscapeControlCharacters(OBRuntime::WideToUtf8(name)).c_str());
     }
   } else {
     std::printf("message %u (%u bytes)\n", message.type, message.payload_length);

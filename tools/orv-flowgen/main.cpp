@@ -248,6 +248,9 @@ int Run(const Options& options) {
     ++sent;
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  // The agent's channel identifies a sender by its socket when it reads a datagram; one already
+  // closed by then cannot be identified and is refused. Give the last datagrams time to be read.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
   std::printf("sent %llu flow data and %llu pid information datagrams to %s port %u in %.3f s\n",
               static_cast<unsigned long long>(flows), static_cast<unsigned long long>(pid_infos),
               options.host.c_str(), options.port, elapsed.count());

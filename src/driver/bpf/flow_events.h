@@ -24,6 +24,14 @@ struct orv_owner {
   __u32 padding;
 };
 
+/* What the programs keep with each socket. User space seeds it for the sockets that existed
+ * before the programs were attached. */
+struct orv_socket_state {
+  struct orv_owner owner;
+  __u8 has_udp_pairs;
+  __u8 padding[7];
+};
+
 struct orv_flow_event {
   __u8 type;
   __u8 protocol;  /* IPPROTO_TCP or IPPROTO_UDP */

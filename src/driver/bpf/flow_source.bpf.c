@@ -31,17 +31,11 @@ char LICENSE[] SEC("license") = "GPL";
 /* Events that did not fit the ring buffer. */
 __u64 lost_events = 0;
 
-struct socket_state {
-  struct orv_owner owner;
-  __u8 has_udp_pairs;
-  __u8 padding[7];
-};
-
 struct {
   __uint(type, BPF_MAP_TYPE_SK_STORAGE);
   __uint(map_flags, BPF_F_NO_PREALLOC | BPF_F_CLONE);
   __type(key, int);
-  __type(value, struct socket_state);
+  __type(value, struct orv_socket_state);
 } sockets SEC(".maps");
 
 struct {
@@ -82,7 +76,7 @@ static __always_inline void record_owner(struct bpf_sock *sk) {
       (sk->protocol != IPPROTO_TCP && sk->protocol != IPPROTO_UDP)) {
     return;
   }
-  struct socket_state *state =
+  struct orv_socket_state *state =
       bpf_sk_storage_get(&sockets, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
   if (state) {
     read_owner(&state->owner);
@@ -146,7 +140,7 @@ int on_sock_release(struct bpf_sock *sk) {
   if (sk->protocol != IPPROTO_UDP) {
     return 1;
   }
-  struct socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
+  struct orv_socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
   if (!state || !state->has_udp_pairs) {
     return 1;
   }
@@ -181,7 +175,7 @@ static __always_inline void describe_tcp(struct bpf_sock_ops *ops, struct orv_fl
   }
   struct bpf_sock *sk = ops->sk;
   if (sk) {
-    struct socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
+    struct orv_socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
     if (state) {
       event->owner = state->owner;
     }
@@ -343,7 +337,7 @@ static __always_inline void count_udp(struct __sk_buff *skb, struct bpf_sock *sk
     }
     return;
   }
-  struct socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+  struct orv_socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
   struct orv_flow_event *event = reserve_event();
   if (!event || !state) {
     /* Without its opening event user space would never learn of the pair: forget it, so the
