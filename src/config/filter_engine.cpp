@@ -18,13 +18,6 @@ bool IsHashField(std::uint32_t id) {
   return id == kFieldProcessHash || id == kFieldParentProcessHash;
 }
 
-void DoubleBackslashes(std::wstring& value) {
-  for (std::size_t at = value.find(L'\\'); at != std::wstring::npos;
-       at = value.find(L'\\', at + 2)) {
-    value.insert(at, 1, L'\\');
-  }
-}
-
 }  // namespace
 
 FilterRule::FilterRule(std::wstring name, std::vector<std::unique_ptr<Operation>>&& tests,
@@ -128,9 +121,8 @@ void FilterEngine::AddTest(bool equals) {
       rule_valid_ = false;
       return;
     }
-  } else if (value.find_first_of(L"*?") == std::wstring::npos) {
-    DoubleBackslashes(value);
   }
+  // Exact values are compared as written, so HOST\alice matches the account a record carries.
   if (equals) {
     tests_.push_back(std::make_unique<EqualsOperation>(field_text_, std::move(value)));
   } else {

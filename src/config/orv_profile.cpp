@@ -7,6 +7,7 @@
 
 #include "config/expat_sax_parser.h"
 #include "config/profile_text.h"
+#include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 #include "runtime/utils.h"
 
@@ -246,9 +247,11 @@ void CORVProfile::SetTrustedNetworkState(const ITrustedNetworkState* state) noex
 }
 
 DataCollectionPolicy CORVProfile::GetCurrentDataCollectionPolicy(bool knox) {
+  // A rejected profile leaves the last valid policies in force: blanking, anonymisation and
+  // filter rules never lapse because a bad file was written.
   if (!IsProfileValid() && LoadProfile() != kObSuccess) {
-    OB_LOG_ERROR("CORVProfile::GetCurrentDataCollectionPolicy - Failed to load the profile");
-    return GetPolicy(kPolicySlotFallback, knox);
+    OB_LOG_LIMITED(LOG_ERROR,
+                   "CORVProfile::GetCurrentDataCollectionPolicy - Failed to load the profile");
   }
   const ITrustedNetworkState* state = network_state_.load();
   const int type = state != nullptr ? state->GetNetworkType() : NETWORK_TYPE_UNKNOWN;
@@ -307,6 +310,9 @@ void CORVProfile::StartElement(const std::wstring& name) {
   current_element_ = name;
   if (name == L"FlowFilterRules") {
     in_filter_rules_ = true;
+  }
+  if (IsProfileValid()) {
+    StartContainer(name);
   }
   if (in_filter_rules_) {
     for (const auto& engine : CurrentEngines()) {
@@ -417,7 +423,9 @@ void CORVProfile::StoreCollectionMode(const std::wstring& text) {
   Invalidate();  // silently, as the management side has always had it
 }
 
-bool CORVProfile::StorePolicyElement(const std::wstring& element, const std::wstring& text) {
+// Containers act on their start tag, whatever whitespace (if any) follows it: a profile written
+// on one line, or with <Knox/>, means what it means pretty-printed.
+void CORVProfile::StartContainer(const std::wstring& element) {
   const std::lock_guard lock(mutex_);
   if (element == L"DataCollectionPolicy") {
     policy_seen_ = {};
@@ -429,6 +437,13 @@ bool CORVProfile::StorePolicyElement(const std::wstring& element, const std::wst
     scratch_fields_.clear();
   } else if (element == L"Knox") {
     in_knox_policy_ = true;
+  }
+}
+
+bool CORVProfile::StorePolicyElement(const std::wstring& element, const std::wstring& text) {
+  const std::lock_guard lock(mutex_);
+  if (element == L"DataCollectionPolicy" || element == L"Policy" || element == L"Knox") {
+    // Acted on at the start tag; their text means nothing.
   } else if (element == L"NetworkType") {
     StoreNetworkTypes(text);
   } else if (element == L"Type") {

@@ -6,10 +6,11 @@
 // copies the scratch into the process-wide profile only when the document was well-formed and
 // valid: a rejected profile never replaces the one in force.
 //
-// Elements are recognised by local name (case-sensitive) wherever they stand; an element acts on
-// the text that directly follows its start tag, so containers (Policy, DataCollectionPolicy) act
-// only when whitespace follows their start tag. Within a Policy, NetworkType comes before Type,
-// Fields, AnonFields and FlowFilterRules, and Type before the field lists.
+// Elements are recognised by local name (case-sensitive) wherever they stand; a value element
+// acts on the text that directly follows its start tag, a container (DataCollectionPolicy,
+// Policy, Knox) on its start tag itself, so line breaks and empty-element tags change nothing.
+// Within a Policy, NetworkType comes before Type, Fields, AnonFields and FlowFilterRules, and
+// Type before the field lists.
 //
 // Threads: loads are serialised by one mutex. Settings are guarded by settings_mutex_ and the
 // policy arrays and the parse state that CopyFrom copies by mutex_; every public operation is safe
@@ -102,8 +103,8 @@ class CORVProfile final : public IXmlObject {
 
   // The policy for the current network: the vpn slot while the network is trusted and the VPN
   // tunnel is up (the trusted slot when the vpn slot lists no fields), else the slot of the
-  // network type. Loads the profile first when it is not valid; when that fails, the fallback
-  // slot. knox selects the Knox policies.
+  // network type. Loads the profile first when it is not valid; when that fails, the policies
+  // of the last valid profile stay in force. knox selects the Knox policies.
   [[nodiscard]] DataCollectionPolicy GetCurrentDataCollectionPolicy(bool knox = false);
   // The policy in a slot (below kPolicySlots), regular or Knox.
   [[nodiscard]] DataCollectionPolicy GetPolicy(std::size_t slot, bool knox) const;
@@ -147,6 +148,7 @@ class CORVProfile final : public IXmlObject {
   // Element handlers; each returns true when it recognised the element.
   bool StoreSetting(const std::wstring& element, const std::wstring& text);
   bool StorePolicyElement(const std::wstring& element, const std::wstring& text);
+  void StartContainer(const std::wstring& element);
   void StorePort(const std::wstring& text);
   void StoreCollectionMode(const std::wstring& text);
   void StoreNetworkTypes(const std::wstring& text);

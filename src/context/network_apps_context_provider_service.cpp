@@ -1,5 +1,9 @@
 #include "context/network_apps_context_provider_service.h"
 
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <exception>
 
 #include "context/network_app_payload.h"
@@ -142,14 +146,31 @@ OB_STATUSCODE CNetworkAppsContextProviderService::sendNotification(std::uint32_t
   return kObSuccess;
 }
 
+// Processes that have exited are forgotten first; when that is not enough, the ones sent
+// longest ago, down to three quarters of the bound so that the sweep stays rare. A forgotten
+// process that makes another flow is simply sent again.
+void CNetworkAppsContextProviderService::forgetSentApps() {
+  std::erase_if(sent_apps_, [](const auto& entry) {
+    return ::kill(static_cast<pid_t>(entry.first), 0) != 0 && errno == ESRCH;
+  });
+  while (sent_apps_.size() > kMaxSentApps / 4 * 3) {
+    sent_apps_.erase(std::min_element(
+        sent_apps_.begin(), sent_apps_.end(),
+        [](const auto& a, const auto& b) { return a.second.order < b.second.order; }));
+  }
+}
+
 void CNetworkAppsContextProviderService::sendNetworkApp(const AppTuple& app) {
   const std::lock_guard lock(map_mutex_);
   const auto [process_id, name] = app;
-  if (const auto sent = sent_apps_.find(process_id);
-      sent != sent_apps_.end() && sent->second == name) {
+  const auto sent = sent_apps_.find(process_id);
+  if (sent != sent_apps_.end() && sent->second.name == name) {
     return;
   }
-  sent_apps_[process_id] = name;
+  if (sent == sent_apps_.end() && sent_apps_.size() >= kMaxSentApps) {
+    forgetSentApps();
+  }
+  sent_apps_[process_id] = SentApp{name, ++send_counter_};
   std::size_t size = 0;
   OB_STATUSCODE status =
       orv::context::WriteNetworkAppPayload(process_id, name, payload_buffer_, size);

@@ -9,7 +9,8 @@
 // the service thread does not run; while active, OnFlow queues (pid, name) pairs in a queue of
 // 100 (a full queue drops the pair with a log line; the process comes again with its next flow)
 // and the service thread sends each pair not yet sent as a 2002 message. A restart (start, stop,
-// a consumer's 3000 request) empties the sent-apps map and tells the peers with a 3001.
+// a consumer's 3000 request) empties the sent-apps map and tells the peers with a 3001. The map
+// is bounded: when full, processes that have exited are forgotten, then the longest sent.
 //
 // Threads: OnFlow and IsActive are safe from any thread (OnFlow runs on the admission thread);
 // start, stop and OnNewMessageReceived run on the base's I/O thread; the service thread sends.
@@ -35,6 +36,8 @@ class CNetworkAppsContextProviderService : public IORVContextProviderService,
                                            public OBRuntime::CContextProviderServiceBase {
  public:
   static constexpr std::size_t kTupleQueueCapacity = 100;
+  // Processes remembered as sent; beyond that, exited ones are forgotten, then the oldest.
+  static constexpr std::size_t kMaxSentApps = 1024;
 
   // Listens for consumers on options.socket_path (default: the ORV data directory's socket);
   // status is kObSuccess, or the failure that left the service without a socket.
@@ -61,6 +64,8 @@ class CNetworkAppsContextProviderService : public IORVContextProviderService,
   [[nodiscard]] OB_STATUSCODE sendNotification(std::uint32_t type, const std::uint8_t* payload,
                                                std::size_t length);
   void sendNetworkApp(const AppTuple& app);
+  // Makes room in sent_apps_; map_mutex_ held.
+  void forgetSentApps();
   void mainThreadProc();
   // Ends the service thread if it runs and drops what it had not sent. I/O or owner's thread.
   void stopServiceThread();
@@ -73,6 +78,11 @@ class CNetworkAppsContextProviderService : public IORVContextProviderService,
   std::thread service_thread_;  // I/O thread (start, stop) and destructor only
 
   std::mutex map_mutex_;
-  std::map<std::uint32_t, std::wstring> sent_apps_;  // guarded by map_mutex_
-  std::vector<std::uint8_t> payload_buffer_;         // guarded by map_mutex_; grows, never shrinks
+  struct SentApp {
+    std::wstring name;
+    std::uint64_t order = 0;  // send_counter_ when sent
+  };
+  std::map<std::uint32_t, SentApp> sent_apps_;  // guarded by map_mutex_; at most kMaxSentApps
+  std::uint64_t send_counter_ = 0;              // guarded by map_mutex_
+  std::vector<std::uint8_t> payload_buffer_;    // guarded by map_mutex_; grows, never shrinks
 };

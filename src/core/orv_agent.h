@@ -160,6 +160,9 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   struct FlowAddresses;
   [[nodiscard]] int dropReason(const FlowAddresses& addresses) const;
   void admitLocked(const std::shared_ptr<ORVFlowObject>& flow, const KdfFlowData& message);
+  // Whether a pid information record still describes the process now under its id: the same
+  // image hash and the same user.
+  [[nodiscard]] bool stillDescribes(const ORVFlowObject& stored);
   void handleQueueFailure(const ORVFlowObject& flow, OB_STATUSCODE status);
   [[nodiscard]] bool exporterSettledNotRunning() const;
 

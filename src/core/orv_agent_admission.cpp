@@ -166,9 +166,7 @@ void CORVAgent::OnPidInfo(std::shared_ptr<const KdfPidInfo> message) {
     return;
   }
   if (const std::shared_ptr<ORVFlowObject> stored = pid_table_.Find(message->pid)) {
-    std::string hash;
-    if (record_builder_.CurrentProcessHash(message->pid, hash) == kObSuccess &&
-        hash == stored->process_hash) {
+    if (stillDescribes(*stored)) {
       return;
     }
     pid_table_.Erase(message->pid);
@@ -177,8 +175,18 @@ void CORVAgent::OnPidInfo(std::shared_ptr<const KdfPidInfo> message) {
   if (!record) {
     return;
   }
+  // Not offered to the context: only processes that make a flow are network apps.
   pid_table_.Insert(message->pid, record);
-  if (context_manager_) {
-    context_manager_->OnFlow(record);
+}
+
+bool CORVAgent::stillDescribes(const ORVFlowObject& stored) {
+  std::string hash;
+  if (record_builder_.CurrentProcessHash(stored.process_id, hash) != kObSuccess ||
+      hash != stored.process_hash) {
+    return false;
   }
+  // The same image may now run under another user (a set-uid without exec).
+  std::wstring user;
+  return record_builder_.CurrentProcessUser(stored.process_id, user) == kObSuccess &&
+         user == stored.process_user_name;
 }

@@ -63,12 +63,17 @@ bool CheckMulticast(std::string_view address, std::uint32_t family) {
   return family == kFamilyIPv6 && startsWithIgnoringCase(address, "ff");
 }
 
+// 169.254.0.0/16 and fe80::/10 only: the rest of 169.x.x.x is routable public space.
 bool CheckLinkLocal(std::string_view address, std::uint32_t family) {
+  std::array<char, kMaxAddressText + 1> text{};
+  std::copy_n(address.data(), std::min(address.size(), kMaxAddressText), text.data());
   if (family == kFamilyIPv4) {
-    int first = 0;
-    return firstOctet(address, first) && first == 169;
+    in_addr v4{};
+    return inet_pton(AF_INET, text.data(), &v4) == 1 && (ntohl(v4.s_addr) >> 16) == 0xA9FE;
   }
-  return family == kFamilyIPv6 && startsWithIgnoringCase(address, "fe80:");
+  in6_addr v6{};
+  return family == kFamilyIPv6 && inet_pton(AF_INET6, text.data(), &v6) == 1 &&
+         IN6_IS_ADDR_LINKLOCAL(&v6);
 }
 
 bool CheckLoopback(std::string_view address) {

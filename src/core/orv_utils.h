@@ -25,7 +25,8 @@ using InterfaceBroadcastLookup = std::function<bool(std::string_view address)>;
 // IPv4 224 to 239 in the first part; IPv6 texts starting "ff" in any case. A first IPv4 part
 // that is not a number is logged and answers false.
 [[nodiscard]] bool CheckMulticast(std::string_view address, std::uint32_t family);
-// Any 169.x.x.x IPv4 address; IPv6 texts starting "fe80:" in any case.
+// Link-local addresses: IPv4 169.254.0.0/16, IPv6 fe80::/10. Texts that do not parse as the
+// family's address answer false.
 [[nodiscard]] bool CheckLinkLocal(std::string_view address, std::uint32_t family);
 // 127.0.0.0/8 or ::1; a text that is no address is logged and answers false.
 [[nodiscard]] bool CheckLoopback(std::string_view address);

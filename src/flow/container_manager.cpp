@@ -10,30 +10,7 @@
 
 namespace {
 
-constexpr std::size_t kDigestSize = OBRuntime::CSha256HashManagerImpl::kDigestSize;
-
-// Raw bytes of a 64-character hexadecimal digest; 32 zero bytes for anything else.
-std::string DigestBytes(const std::string& hex) {
-  std::string bytes(kDigestSize, '\0');
-  if (hex.size() != 2 * kDigestSize) {
-    return bytes;
-  }
-  const auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  for (std::size_t index = 0; index < kDigestSize; ++index) {
-    const int high = nibble(hex[2 * index]);
-    const int low = nibble(hex[2 * index + 1]);
-    if (high < 0 || low < 0) {
-      return std::string(kDigestSize, '\0');
-    }
-    bytes[index] = static_cast<char>(high * 16 + low);
-  }
-  return bytes;
-}
+constexpr std::size_t kDigestSize = 32;
 
 }  // namespace
 
@@ -47,8 +24,7 @@ std::wstring StripTrailingVersion(std::wstring_view name) {
 
 CContainerManager& CContainerManager::GetInstance() {
   static const std::unique_ptr<CContainerManager> instance = [] {
-    auto manager =
-        std::make_unique<CContainerManager>(OBRuntime::CSha256HashManagerImpl::AcquireInstance());
+    auto manager = std::make_unique<CContainerManager>(CFileHashWorker::Instance());
     manager->RegisterContainer(std::make_unique<CJavaContainer>());
     manager->RegisterContainer(std::make_unique<CInterpreterContainer>());
     return manager;
@@ -56,7 +32,7 @@ CContainerManager& CContainerManager::GetInstance() {
   return *instance;
 }
 
-CContainerManager::CContainerManager(OBRuntime::CSha256HashManagerImpl& hasher) : hasher_(hasher) {}
+CContainerManager::CContainerManager(IFileHasher& hasher) : hasher_(hasher) {}
 
 void CContainerManager::RegisterContainer(std::unique_ptr<IContainer>&& container) {
   if (!container) {
@@ -133,19 +109,20 @@ OB_STATUSCODE CContainerManager::ResolveHostedModules(std::wstring_view image_pa
     modules.names.clear();
   }
   if (!is_excluded(kFieldHostedModuleHashes)) {
-    HashModules(paths, process.GetProcessId(), modules.hashes);
+    HashModules(paths, process, modules.hashes);
   }
   return status;
 }
 
-void CContainerManager::HashModules(const std::vector<std::wstring>& paths, std::uint32_t pid,
+void CContainerManager::HashModules(const std::vector<std::wstring>& paths,
+                                    CProcessInfoSurrogateable& process,
                                     std::vector<std::string>& hashes) {
-  std::vector<std::string> hex;
-  if (hasher_.GetHashSHA256List(paths, hex, pid) != kObSuccess) {
-    hex.assign(paths.size(), std::string());
-  }
   hashes.clear();
-  for (const std::string& digest : hex) {
-    hashes.push_back(DigestBytes(digest));
+  for (const std::wstring& path : paths) {
+    OBRuntime::Sha256Digest digest{};
+    const bool hashed =
+        hasher_.HashOpenFile(process.OpenFile(path), process.GetProcessId(), digest) == kObSuccess;
+    hashes.push_back(hashed ? std::string(digest.begin(), digest.end())
+                            : std::string(kDigestSize, '\0'));
   }
 }

@@ -21,16 +21,15 @@
 #include "common/orv_flow_object.h"
 #include "common/status.h"
 #include "flow/container.h"
-#include "runtime/sha256_hash_manager.h"
-
-
+#include "flow/file_hasher.h"
 // Answers whether the merged data collection policy excludes a field.
 using FieldExclusion = std::function<bool(std::uint32_t field_id)>;
 
 // What resolution gives a flow record.
 struct HostedModules {
   std::vector<std::wstring> names;  // file names of the hosted modules
-  std::vector<std::string> hashes;  // their raw SHA-256 digests, 32 zero bytes when unhashable
+  // Their raw SHA-256 digests; 32 zero bytes when not hashed or not hashed yet.
+  std::vector<std::string> hashes;
 };
 
 // name without trailing digits and dots; name itself when nothing else would remain.
@@ -63,8 +62,8 @@ class CContainerManager : public IContainerManager {
   // The process-wide manager with the production containers, created on first use.
   static CContainerManager& GetInstance();
 
-  // An empty manager hashing with hasher.
-  explicit CContainerManager(OBRuntime::CSha256HashManagerImpl& hasher);
+  // An empty manager hashing with hasher; module files are opened as their process sees them.
+  explicit CContainerManager(IFileHasher& hasher);
 
   // IContainerManager
   void RegisterContainer(std::unique_ptr<IContainer>&& container) override;
@@ -79,10 +78,10 @@ class CContainerManager : public IContainerManager {
  private:
   // The container for image_path or null; mutex_ held.
   [[nodiscard]] IContainer* Find(std::wstring_view image_path) const;
-  void HashModules(const std::vector<std::wstring>& paths, std::uint32_t pid,
+  void HashModules(const std::vector<std::wstring>& paths, CProcessInfoSurrogateable& process,
                    std::vector<std::string>& hashes);
 
-  OBRuntime::CSha256HashManagerImpl& hasher_;
+  IFileHasher& hasher_;
   mutable std::shared_mutex mutex_;
   std::vector<std::unique_ptr<IContainer>> containers_;    // guarded by mutex_
   std::unordered_map<std::wstring, IContainer*> by_path_;  // guarded by mutex_

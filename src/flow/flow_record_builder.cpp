@@ -90,9 +90,13 @@ constexpr std::array kAnonymisedFields{
     AnonymisedField{kFieldDnsSuffix, &ORVFlowObject::dns_suffix},
 };
 
+// What a lookup that failed leaves behind: never worth taking over a value.
+bool IsPlaceholder(const std::wstring& text) { return text == kFlowUnknownText; }
+bool IsPlaceholder(const std::string& hash) { return IsZeroHash(hash); }
+
 template <typename Text>
 void TakeIfEmpty(Text& here, const Text& there) {
-  if (here.empty() && !there.empty()) {
+  if (here.empty() && !there.empty() && !IsPlaceholder(there)) {
     here = there;
   }
 }
@@ -103,7 +107,8 @@ void TakeIfZero(std::uint16_t& here, std::uint16_t there) {
   }
 }
 
-// What an earlier pid information record knows of the same process fills the empty fields.
+// What an earlier pid information record knows of the same process fills the fields still empty
+// after the message's own; its placeholders ("Unknown", zero hashes) fill nothing.
 void TakeOver(ORVFlowObject& flow, const ORVFlowObject& record) {
   TakeIfEmpty(flow.process_name, record.process_name);
   TakeIfEmpty(flow.process_path, record.process_path);
@@ -225,7 +230,8 @@ bool FillImage(std::wstring& name, std::wstring& path, PathQuery&& query) {
   return true;
 }
 
-// Computes a hash that is missing or all zero; a failure leaves 32 zero bytes.
+// Computes a hash that is missing or all zero; a failure leaves 32 zero bytes, a digest that is
+// not ready yet leaves the hash empty (the record is not held back for it).
 template <typename HashQuery>
 bool FillHash(std::string& hash, bool excluded, HashQuery&& query) {
   if (excluded || (hash.size() == ORVFlowObject::kHashBytes && !IsZeroHash(hash))) {
@@ -233,11 +239,16 @@ bool FillHash(std::string& hash, bool excluded, HashQuery&& query) {
   }
   Hash digest{};
   auto size = static_cast<std::uint32_t>(digest.size());
-  if (query(digest.data(), size) == kObSuccess && size == digest.size()) {
+  const OB_STATUSCODE status = query(digest.data(), size);
+  if (status == kObSuccess && size == digest.size()) {
     hash = HashText(digest);
     return true;
   }
-  hash = ZeroHash();
+  if (status == kObMessageParked) {
+    hash.clear();
+  } else {
+    hash = ZeroHash();
+  }
   return false;
 }
 
@@ -407,14 +418,14 @@ std::shared_ptr<ORVFlowObject> CFlowRecordBuilder::FromFlowData(
       // Blanked fields are never looked up: "-" and zero hashes count as known.
       BlankExcludedFields(*flow, *policy);
     }
+    SetImage(flow->process_hash, flow->process_path, message.process_hash, message.process_path);
+    SetImage(flow->parent_process_hash, flow->parent_process_path, message.parent_hash,
+             message.parent_path);
     if (pid_record && pid_record->process_id == message.pid) {
       TakeOver(*flow, *pid_record);
     }
     SetEndpoints(*flow, message);
     SetCounters(*flow, message, *policy);
-    SetImage(flow->process_hash, flow->process_path, message.process_hash, message.process_path);
-    SetImage(flow->parent_process_hash, flow->parent_process_path, message.parent_hash,
-             message.parent_path);
     SetHostName(*flow, message.host_name);
     (void)Fill(*flow, *policy);  // a partial fill still gives a usable record
     if (tracking) {
@@ -467,11 +478,26 @@ OB_STATUSCODE CFlowRecordBuilder::CurrentProcessHash(std::uint32_t pid, std::str
   CProcessInfo info(pid, *sources_.process);
   Hash digest{};
   auto size = static_cast<std::uint32_t>(digest.size());
-  if (info.GetProcessHash(digest.data(), size) != kObSuccess || size != digest.size()) {
-    return kObFailure;
+  const OB_STATUSCODE status = info.GetProcessHash(digest.data(), size);
+  if (status != kObSuccess || size != digest.size()) {
+    return status == kObMessageParked ? status : kObFailure;
   }
   hash = HashText(digest);
   return kObSuccess;
+}
+
+OB_STATUSCODE CFlowRecordBuilder::CurrentProcessUser(std::uint32_t pid, std::wstring& user) {
+  user.clear();
+  if (sources_.process == nullptr) {
+    return kObFailure;
+  }
+  CProcessInfo info(pid, *sources_.process);
+  std::uint16_t type = 0;
+  return ReadUser(
+      [&info](wchar_t* buffer, std::uint32_t& size, std::uint16_t& found) {
+        return info.GetProcessUser(buffer, size, found);
+      },
+      user, type);
 }
 
 DataCollectionPolicySnapshot CFlowRecordBuilder::MergedPolicy() const {

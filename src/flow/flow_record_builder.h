@@ -83,8 +83,11 @@ class CFlowRecordBuilder {
   bool matchesDebugPattern(ORVFlowObject& flow);
 
   // The 32 raw bytes of the SHA-256 of the image now running under pid; kObFailure (hash
-  // empty) when the process cannot be read or hashed.
+  // empty) when the process cannot be read or hashed, kObMessageParked while the digest is
+  // being computed.
   [[nodiscard]] OB_STATUSCODE CurrentProcessHash(std::uint32_t pid, std::string& hash);
+  // The "domain\user" account now running pid; a failure leaves user empty.
+  [[nodiscard]] OB_STATUSCODE CurrentProcessUser(std::uint32_t pid, std::wstring& user);
 
  private:
   [[nodiscard]] DataCollectionPolicySnapshot MergedPolicy() const;

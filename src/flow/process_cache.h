@@ -3,14 +3,17 @@
 //
 // Entries are keyed by process id and start time (/proc/<pid>/stat field 22), so a reused id
 // never finds the facts of its previous owner. exec keeps both but changes the image: each entry
-// keeps the command name read with the start time, and callers treat an entry whose name differs
-// as absent. The cache holds at most its capacity; when full, the least recently used half is
-// dropped in one sweep. Entries are immutable snapshots: an update stores a new one.
+// keeps the command name read with the start time and the device and inode of the image, and
+// callers treat an entry whose name or image differs as absent (a launcher that execs a binary
+// of the same name changes the image, not the name). The cache holds at most its capacity; when
+// full, the least recently used half is dropped in one sweep. Entries are immutable snapshots: an
+// update stores a new one.
 //
 // Every operation is safe from any thread.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 // The identity of a process for as long as it lives.
 struct ProcessKey {
@@ -28,6 +32,9 @@ struct ProcessKey {
 
 struct ProcessFacts {
   std::string command_name;  // as read with the start time
+  // Device and inode of /proc/<pid>/exe when first read; both 0 when it could not be stat'ed.
+  std::uint64_t image_device = 0;
+  std::uint64_t image_inode = 0;
   std::uint32_t parent_pid = 0;
   // The parent's start time when this process was first seen; empty when the parent could not
   // be read then (or is process 0). With parent_pid it keys the parent's own entry.
@@ -38,7 +45,13 @@ struct ProcessFacts {
   int image_error = 0;
   bool has_hash = false;  // hash valid
   std::array<std::uint8_t, 32> hash{};
-  bool has_user = false;  // user_name and account_type valid
+  // user_name and account_type valid, for the effective uid and groups below. A process can
+  // change its user without exec, so callers compare these with the process's current ones
+  // (read at user_checked, a steady-clock time).
+  bool has_user = false;
+  std::uint32_t effective_uid = 0;
+  std::vector<std::uint32_t> groups;
+  std::chrono::steady_clock::time_point user_checked{};
   std::wstring user_name;
   std::uint16_t account_type = 0;
 };

@@ -1,7 +1,10 @@
 #include "flow/process_info.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
+#include <tuple>
 
 #include "flow/account_info.h"
 #include "runtime/log_limiter.h"
@@ -42,9 +45,9 @@ OB_STATUSCODE CopyPath(const std::wstring& path, wchar_t* buffer, std::uint32_t 
 }  // namespace
 
 const ProcessInfoServices& ProcessInfoServices::Default() {
-  static const ProcessInfoServices services{
-      LinuxProcessQueries::Instance(), LinuxAccountDirectory::Instance(), CProcessCache::Instance(),
-      OBRuntime::CSha256HashManagerImpl::AcquireInstance()};
+  static const ProcessInfoServices services{LinuxProcessQueries::Instance(),
+                                            LinuxAccountDirectory::Instance(),
+                                            CProcessCache::Instance(), CFileHashWorker::Instance()};
   return services;
 }
 
@@ -135,7 +138,9 @@ OB_STATUSCODE CProcessInfo::Load(Subject& subject) {
   }
   subject.key = ProcessKey{subject.pid, stat.start_time};
   subject.facts = services_.cache.Find(subject.key);
-  if (!subject.facts || subject.facts->command_name != stat.command_name) {
+  const auto [device, inode] = ImageIdentity(subject.pid);
+  if (!subject.facts || subject.facts->command_name != stat.command_name ||
+      subject.facts->image_device != device || subject.facts->image_inode != inode) {
     subject.facts = ReadFacts(subject.pid, stat);
     if (subject.facts) {
       services_.cache.Store(subject.key, subject.facts);
@@ -149,6 +154,8 @@ std::shared_ptr<const ProcessFacts> CProcessInfo::ReadFacts(std::uint32_t pid,
                                                             const orv::platform::ProcStat& stat) {
   auto facts = std::make_shared<ProcessFacts>();
   facts->command_name = stat.command_name;
+  // Taken before the path: an exec in between leaves an identity that the next lookup rejects.
+  std::tie(facts->image_device, facts->image_inode) = ImageIdentity(pid);
   facts->kernel_thread = stat.kernel_thread;
   facts->parent_pid = stat.kernel_thread ? 0 : stat.parent_pid;
   if (stat.kernel_thread) {
@@ -253,14 +260,26 @@ OB_STATUSCODE CProcessInfo::HashOf(Subject& subject, std::uint8_t* buffer, std::
     std::copy(subject.facts->hash.begin(), subject.facts->hash.end(), buffer);
     return kObSuccess;
   }
-  const OB_STATUSCODE status = services_.hasher.GetHashSHA256(
-      services_.queries.ImageFile(subject.pid), buffer, kHashSize, subject.pid);
+  // The descriptor is checked against the image the facts describe: an exec since then is
+  // hashed as its own image by a later lookup, never stored under this one.
+  OBRuntime::UniqueFd image =
+      OpenForHashing(OBRuntime::WideToUtf8(services_.queries.ImageFile(subject.pid)));
+  struct stat opened {};
+  OB_STATUSCODE status = kObNotFound;
+  OBRuntime::Sha256Digest digest{};
+  if (image.valid() && ::fstat(image.get(), &opened) == 0 &&
+      static_cast<std::uint64_t>(opened.st_dev) == subject.facts->image_device &&
+      static_cast<std::uint64_t>(opened.st_ino) == subject.facts->image_inode) {
+    status = services_.hasher.HashOpenFile(std::move(image), subject.pid, digest);
+  }
+  if (status == kObMessageParked) {
+    return status;
+  }
   if (status != kObSuccess) {
-    if (status == kObNotFound) {
-      OB_LOG_DEBUG("GetHashSHA256 error %d", status);
-    }
+    OB_LOG_LIMITED(LOG_DEBUG, "GetHashSHA256 error %d", status);
     return kObFailure;
   }
+  std::copy(digest.begin(), digest.end(), buffer);
   if (!StillSame(subject)) {
     std::fill_n(buffer, kHashSize, std::uint8_t{0});
     return kObFailure;
@@ -281,33 +300,56 @@ OB_STATUSCODE CProcessInfo::UserOf(Subject& subject, wchar_t* buffer, std::uint3
     OB_LOG_DEBUG("process id 0 has no account to query");
     return kObFailure;
   }
-  if (!subject.facts->has_user) {
-    orv::platform::ProcCredentials credentials;
-    int os_error = 0;
-    if (services_.queries.Credentials(subject.pid, credentials, os_error) != kObSuccess) {
-      OB_LOG_LIMITED(LOG_DEBUG, "credentials of process %u unreadable: errno %d", subject.pid,
-                     os_error);
-      return kObFailure;
+  const auto now = services_.clock();
+  if (!subject.facts->has_user || now - subject.facts->user_checked >= kUserRecheckInterval) {
+    const OB_STATUSCODE status = ResolveUser(subject, now);
+    if (status != kObSuccess) {
+      return status;
     }
+  }
+  account_type = subject.facts->account_type;
+  return CopyAccountName(subject.facts->user_name, buffer, size);
+}
+
+OB_STATUSCODE CProcessInfo::ResolveUser(Subject& subject,
+                                        std::chrono::steady_clock::time_point now) {
+  orv::platform::ProcCredentials credentials;
+  int os_error = 0;
+  if (services_.queries.Credentials(subject.pid, credentials, os_error) != kObSuccess) {
+    OB_LOG_LIMITED(LOG_DEBUG, "credentials of process %u unreadable: errno %d", subject.pid,
+                   os_error);
+    return kObFailure;
+  }
+  auto updated = std::make_shared<ProcessFacts>(*subject.facts);
+  updated->user_checked = now;
+  if (!updated->has_user || updated->effective_uid != credentials.effective_uid ||
+      updated->groups != credentials.groups) {
     std::wstring name;
     const OB_STATUSCODE status =
         FormatAccountName(credentials.effective_uid, services_.accounts, name);
     if (status != kObSuccess) {
       return status;
     }
-    const std::uint16_t type =
+    updated->account_type =
         ComputeAccountType(credentials.effective_uid, credentials.groups, services_.accounts);
-    if (!StillSame(subject)) {
-      return kObFailure;
-    }
-    auto updated = std::make_shared<ProcessFacts>(*subject.facts);
     updated->has_user = true;
+    updated->effective_uid = credentials.effective_uid;
+    updated->groups = std::move(credentials.groups);
     updated->user_name = std::move(name);
-    updated->account_type = type;
-    Update(subject, std::move(updated));
   }
-  account_type = subject.facts->account_type;
-  return CopyAccountName(subject.facts->user_name, buffer, size);
+  if (!StillSame(subject)) {
+    return kObFailure;
+  }
+  Update(subject, std::move(updated));
+  return kObSuccess;
+}
+
+std::pair<std::uint64_t, std::uint64_t> CProcessInfo::ImageIdentity(std::uint32_t pid) {
+  struct stat info {};
+  if (::stat(OBRuntime::WideToUtf8(services_.queries.ImageFile(pid)).c_str(), &info) != 0) {
+    return {0, 0};
+  }
+  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
 bool CProcessInfo::StillSame(const Subject& subject) {
@@ -315,7 +357,9 @@ bool CProcessInfo::StillSame(const Subject& subject) {
   int os_error = 0;
   if (services_.queries.Stat(subject.pid, stat, os_error) != kObSuccess ||
       stat.start_time != subject.key.start_time ||
-      stat.command_name != subject.facts->command_name) {
+      stat.command_name != subject.facts->command_name ||
+      ImageIdentity(subject.pid) !=
+          std::pair{subject.facts->image_device, subject.facts->image_inode}) {
     OB_LOG_DEBUG("process %u exited or changed its image during the lookup", subject.pid);
     return false;
   }

@@ -3,8 +3,13 @@
 //
 // Process id 0 and kernel threads are "SYSTEM": image path "SYSTEM", parent 0, a hash of 32 zero
 // bytes. Any other process is read from /proc (through IProcessQueries) and identified by its
-// start time; what it cannot change is kept in the process-wide CProcessCache, so a warm lookup
-// of a process and its parent costs one read of /proc/<pid>/stat. The parent is the one seen
+// start time and the identity of its image (a same-named exec is a new image); what it cannot
+// change is kept in the process-wide CProcessCache, so a warm lookup of a process and its parent
+// costs a read of /proc/<pid>/stat and a stat of its image. A process may change its user
+// without exec: its credentials are read again when the account was resolved over
+// kUserRecheckInterval ago, and a new uid or group list resolves the account afresh.
+// Images are hashed off the caller's thread (IFileHasher): until the digest is ready the hash
+// answers kObMessageParked. The parent is the one seen
 // when the process was first looked up (its id and start time are kept with the process): a
 // newer process that took over the parent's id is never taken for it. A process that has
 // exited, or one the agent may not inspect, gives kObFailure; the flow record turns that into
@@ -13,24 +18,28 @@
 // Objects are temporary, made per lookup on one thread; the shared cache is thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "common/status.h"
+#include "flow/file_hasher.h"
 #include "flow/process_cache.h"
 #include "flow/process_info_surrogateable.h"
 #include "flow/process_queries.h"
-#include "runtime/sha256_hash_manager.h"
 
 // What CProcessInfo reads through; all borrowed and outliving every CProcessInfo.
 struct ProcessInfoServices {
   IProcessQueries& queries;
   IAccountDirectory& accounts;
   CProcessCache& cache;
-  OBRuntime::CSha256HashManagerImpl& hasher;
+  IFileHasher& hasher;
+  // The steady clock; tests give their own.
+  std::chrono::steady_clock::time_point (*clock)() = &std::chrono::steady_clock::now;
 
-  // /proc, NSS, the process-wide cache and the process-wide hasher.
+  // /proc, NSS, the process-wide cache and the process-wide hash worker.
   static const ProcessInfoServices& Default();
 };
 
@@ -41,6 +50,7 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   // The callers' buffer sizes, in wide characters.
   static constexpr std::uint32_t kPathCapacity = 260;
   static constexpr std::uint32_t kUserCapacity = 512;
+  static constexpr std::chrono::seconds kUserRecheckInterval{1};
 
   explicit CProcessInfo(std::uint32_t process_id,
                         const ProcessInfoServices& services = ProcessInfoServices::Default());
@@ -54,8 +64,9 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   // GetProcessPath for the parent process id.
   [[nodiscard]] OB_STATUSCODE GetParentProcessPath(wchar_t* buffer, std::uint32_t capacity);
   // The SHA-256 of the process image into buffer; size holds the capacity and becomes 32.
-  // kObBufferTooSmall with size 32 for a smaller (or null) buffer; kObFailure when the process
-  // cannot be read or its image cannot be hashed.
+  // kObBufferTooSmall with size 32 for a smaller (or null) buffer; kObMessageParked while the
+  // digest is being computed; kObFailure when the process cannot be read or its image is not
+  // hashed.
   [[nodiscard]] OB_STATUSCODE GetProcessHash(std::uint8_t* buffer, std::uint32_t& size);
   // GetProcessHash for the parent process id.
   [[nodiscard]] OB_STATUSCODE GetParentProcessHash(std::uint8_t* buffer, std::uint32_t& size);
@@ -92,6 +103,11 @@ class CProcessInfo : public CProcessInfoSurrogateable {
                                      std::uint16_t& account_type);
   // True when the process read at load time still holds its id with the same image.
   [[nodiscard]] bool StillSame(const Subject& subject);
+  // Reads the credentials and resolves the account when they changed; stores the result.
+  [[nodiscard]] OB_STATUSCODE ResolveUser(Subject& subject,
+                                          std::chrono::steady_clock::time_point now);
+  // Device and inode of the process's image; zeros when it cannot be stat'ed.
+  [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> ImageIdentity(std::uint32_t pid);
   void Update(Subject& subject, std::shared_ptr<const ProcessFacts> facts);
   [[nodiscard]] static bool IsSystem(const Subject& subject);
 

@@ -154,3 +154,7 @@ OB_STATUSCODE CProcessInfoSurrogateable::GetOpenFilePaths(std::wstring_view exte
   paths = Widen(open_files);
   return kObSuccess;
 }
+
+OBRuntime::UniqueFd CProcessInfoSurrogateable::OpenFile(const std::wstring& path) {
+  return queries_.OpenInProcess(process_id_, OBRuntime::WideToUtf8(path));
+}

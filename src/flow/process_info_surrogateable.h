@@ -47,6 +47,8 @@ class CProcessInfoSurrogateable {
   // The regular files this process holds open whose path ends with extension (any case).
   [[nodiscard]] OB_STATUSCODE GetOpenFilePaths(std::wstring_view extension,
                                                std::vector<std::wstring>& paths);
+  // Opens path, as this process sees it, for hashing; invalid when it cannot be opened.
+  [[nodiscard]] OBRuntime::UniqueFd OpenFile(const std::wstring& path);
 
  protected:
   [[nodiscard]] IProcessQueries& queries() const noexcept { return queries_; }

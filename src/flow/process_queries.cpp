@@ -1,5 +1,12 @@
 #include "flow/process_queries.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "platform/account_lookup.h"
 #include "platform/console_session.h"
 
@@ -44,6 +51,26 @@ OB_STATUSCODE LinuxProcessQueries::OpenFiles(std::uint32_t pid, std::string_view
 
 std::wstring LinuxProcessQueries::ImageFile(std::uint32_t pid) {
   return L"/proc/" + std::to_wstring(pid) + L"/exe";
+}
+
+// Paths are resolved with the process's root as "/", symbolic links included (RESOLVE_IN_ROOT);
+// kernels without openat2 get the plain /proc/<pid>/root prefix, whose absolute links resolve in
+// the agent's root instead.
+OBRuntime::UniqueFd LinuxProcessQueries::OpenInProcess(std::uint32_t pid, const std::string& path) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  const std::string root = "/proc/" + std::to_string(pid) + "/root";
+  const OBRuntime::UniqueFd root_fd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!root_fd.valid()) {
+    return OBRuntime::UniqueFd();
+  }
+  open_how how{};
+  how.flags = kFlags;
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, root_fd.get(), path.c_str(), &how, sizeof how);
+  if (fd >= 0 || errno != ENOSYS) {
+    return OBRuntime::UniqueFd(static_cast<int>(fd));
+  }
+  return OBRuntime::UniqueFd(::open((root + "/" + path).c_str(), kFlags));
 }
 
 LinuxAccountDirectory& LinuxAccountDirectory::Instance() {

@@ -13,6 +13,7 @@
 
 #include "common/status.h"
 #include "platform/process_query.h"
+#include "runtime/unique_fd.h"
 
 class IProcessQueries {
  public:
@@ -36,6 +37,11 @@ class IProcessQueries {
   // The file whose contents are the process image, for hashing. Reading it through the
   // process (not through its path) hashes what runs even when the path was replaced.
   [[nodiscard]] virtual std::wstring ImageFile(std::uint32_t pid) = 0;
+  // Opens for hashing a file the process names (a script, an archive) as the process sees it:
+  // inside its own root and mount namespace, so neither a private /tmp nor a container's file
+  // system is mistaken for the agent's. An invalid descriptor when it cannot be opened.
+  [[nodiscard]] virtual OBRuntime::UniqueFd OpenInProcess(std::uint32_t pid,
+                                                          const std::string& path) = 0;
 };
 
 class IAccountDirectory {
@@ -81,6 +87,7 @@ class LinuxProcessQueries : public IProcessQueries {
   OB_STATUSCODE OpenFiles(std::uint32_t pid, std::string_view extension,
                           std::vector<std::string>& paths, int& os_error) override;
   std::wstring ImageFile(std::uint32_t pid) override;
+  OBRuntime::UniqueFd OpenInProcess(std::uint32_t pid, const std::string& path) override;
 };
 
 // NSS and the system's account settings. UID_MIN and the overflow uid are read once, at

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/agent_thread.h"
 #include "runtime/logger.h"
 
 namespace {
@@ -16,13 +17,19 @@ constexpr char kPopulateFunction[] = "CNetworkInterfaceInfo::PopulateDNSSuffix";
 CNetworkInterfaceInfo& CNetworkInterfaceInfo::GetInstance() {
   static CSystemAdapterTable table;
   static CSystemLinkDomains domains;
-  static CNetworkInterfaceInfo info(table, domains);
+  static CNetworkInterfaceInfo info(table, domains, std::chrono::steady_clock::now,
+                                    Population::kInBackground);
   return info;
 }
 
 CNetworkInterfaceInfo::CNetworkInterfaceInfo(IAdapterTableSource& adapters,
-                                             ILinkDomainSource& domains, Clock clock)
+                                             ILinkDomainSource& domains, Clock clock,
+                                             Population population)
     : adapters_(adapters), domains_(domains), clock_(std::move(clock)) {
+  if (population == Population::kInBackground) {
+    startRepopulation("CNetworkInterfaceInfo::CNetworkInterfaceInfo");
+    return;
+  }
   Cache entries;
   if (populateDNSCache(entries) != kObSuccess) {
     OB_LOG_AS(LOG_ERROR, "CNetworkInterfaceInfo::CNetworkInterfaceInfo",
@@ -30,6 +37,13 @@ CNetworkInterfaceInfo::CNetworkInterfaceInfo(IAdapterTableSource& adapters,
   }
   const std::lock_guard lock(mutex_);
   cache_ = std::move(entries);
+}
+
+CNetworkInterfaceInfo::~CNetworkInterfaceInfo() {
+  const std::lock_guard lock(thread_mutex_);
+  if (repopulation_thread_.joinable()) {
+    repopulation_thread_.join();
+  }
 }
 
 OB_STATUSCODE CNetworkInterfaceInfo::GetDNSSuffix(const char* address, wchar_t* suffix,
@@ -61,7 +75,7 @@ void CNetworkInterfaceInfo::repopulateOnDemand() {
   {
     const std::lock_guard lock(mutex_);
     const auto now = clock_();
-    if (on_demand_count_ >= kMaxOnDemandRepopulations ||
+    if (repopulating_ || on_demand_count_ >= kMaxOnDemandRepopulations ||
         now - last_repopulation_ <= kOnDemandInterval) {
       return;
     }
@@ -69,28 +83,54 @@ void CNetworkInterfaceInfo::repopulateOnDemand() {
     last_repopulation_ = now;
     ++on_demand_count_;
   }
-  Cache entries;
-  if (populateDNSCache(entries) != kObSuccess) {
+  startRepopulation("CNetworkInterfaceInfo::GetDNSSuffix");
+}
+
+void CNetworkInterfaceInfo::startRepopulation(const char* function) {
+  bool idle = false;
+  if (!repopulating_.compare_exchange_strong(idle, true)) {
     return;
   }
-  const std::lock_guard lock(mutex_);
-  for (auto& [address, suffix] : entries) {
-    cache_.insert_or_assign(address, std::move(suffix));
+  const std::lock_guard lock(thread_mutex_);
+  // The previous thread cleared the flag as its last step, so this join is short.
+  if (repopulation_thread_.joinable()) {
+    repopulation_thread_.join();
+  }
+  try {
+    repopulation_thread_ = OBRuntime::StartAgentThread([this, function] {
+      std::uint64_t generation = 0;
+      {
+        const std::lock_guard lock(mutex_);
+        generation = generation_;
+      }
+      Cache entries;
+      if (populateDNSCache(entries) != kObSuccess) {
+        OB_LOG_AS(LOG_ERROR, function, " Failed to populate DNS cache");
+      }
+      {
+        // A rebuild that finished meanwhile read a newer table: what this read found is older.
+        const std::lock_guard lock(mutex_);
+        for (auto& [address, suffix] : entries) {
+          if (generation_ == generation) {
+            cache_.insert_or_assign(address, std::move(suffix));
+          }
+        }
+      }
+      repopulating_ = false;
+    });
+  } catch (const std::system_error& error) {
+    OB_LOG_ERROR("Unable to start the DNS suffix repopulation thread: %s", error.what());
+    repopulating_ = false;
   }
 }
 
 OB_STATUSCODE CNetworkInterfaceInfo::PopulateDNSSuffix() {
-  {
-    const std::lock_guard lock(mutex_);
-    cache_.clear();
-    on_demand_count_ = 0;
-  }
   Cache entries;
   const OB_STATUSCODE status = populateDNSCache(entries);
   const std::lock_guard lock(mutex_);
-  for (auto& [address, suffix] : entries) {
-    cache_.insert_or_assign(address, std::move(suffix));
-  }
+  cache_.swap(entries);
+  on_demand_count_ = 0;
+  ++generation_;
   return status;
 }
 

@@ -106,21 +106,27 @@ OB_STATUSCODE CNetworkInterfaceManager::Start(InterfaceQueue& queue) {
   if (status != kObSuccess) {
     OB_LOG_ERROR("Failed to register for the network change events with TND");
     stop_ = true;
+    started_ = false;
     return status;
   }
   registered_ = true;
   return kObSuccess;
 }
 
+// Stop then Start is a full cycle: flow collection goes off and on again with the trusted state
+// and the profile, and each time on the list must follow the links again.
 void CNetworkInterfaceManager::Stop() {
   stop_ = true;
   if (registered_.exchange(false) && detector_.DeRegisterForNetworkChange(this) != kObSuccess) {
     OB_LOG_WARN("Failed to deregister from the network change events with TND");
   }
-  const std::lock_guard lock(thread_mutex_);
-  if (refresh_thread_.joinable()) {
-    refresh_thread_.join();
+  {
+    const std::lock_guard lock(thread_mutex_);
+    if (refresh_thread_.joinable()) {
+      refresh_thread_.join();
+    }
   }
+  started_ = false;
 }
 
 void CNetworkInterfaceManager::OnVPNStateChanged(const VPNSharedState& state) {
@@ -140,7 +146,10 @@ void CNetworkInterfaceManager::OnNetworkTypeChange() {
   startRefreshThread();
 }
 
+// A signal that arrives while a refresh runs is not lost: the running thread refreshes once
+// more, since the table it read may predate the change.
 void CNetworkInterfaceManager::startRefreshThread() {
+  refresh_again_ = true;
   bool idle = false;
   if (stop_ || !refresh_running_.compare_exchange_strong(idle, true)) {
     return;
@@ -156,11 +165,14 @@ void CNetworkInterfaceManager::startRefreshThread() {
   }
   try {
     refresh_thread_ = OBRuntime::StartAgentThread([this] {
-      if (refreshInterfaceListThread() != kObSuccess) {
-        OB_LOG_AS(LOG_ERROR, "CNetworkInterfaceManager::OnNetworkTypeChange",
-                  "refreshInterfaceListThread failed");
-      }
-      refresh_running_ = false;
+      do {
+        refresh_again_ = false;
+        if (refreshInterfaceListThread() != kObSuccess) {
+          OB_LOG_AS(LOG_ERROR, "CNetworkInterfaceManager::OnNetworkTypeChange",
+                    "refreshInterfaceListThread failed");
+        }
+        refresh_running_ = false;
+      } while (refresh_again_ && !stop_ && !refresh_running_.exchange(true));
     });
   } catch (const std::system_error& error) {
     OB_LOG_ERROR("Unable to start the interface refresh thread: %s", error.what());
@@ -301,6 +313,9 @@ OB_STATUSCODE CNetworkInterfaceManager::refreshInterfaceListThread() {
   return kObSuccess;
 }
 
+// The file holds the last UID handed out. A file that holds the next candidate instead (the
+// other way of writing it) then only makes one UID go unused: reading it either way never
+// hands a UID out twice.
 void CNetworkInterfaceManager::loadPersistedUID() {
   CPersistedState state(data_directory_, kPersistedFileName, false);
   std::uint8_t bytes[2] = {};
@@ -308,13 +323,13 @@ void CNetworkInterfaceManager::loadPersistedUID() {
     OB_LOG_ERROR("Read from Persisted State failed.");
     return;
   }
-  next_uid_ = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+  last_uid_ = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
 }
 
 void CNetworkInterfaceManager::storePersistedUID() {
   CPersistedState state(data_directory_, kPersistedFileName, false);
-  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(next_uid_ & 0xFF),
-                                 static_cast<std::uint8_t>(next_uid_ >> 8)};
+  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(last_uid_ & 0xFF),
+                                 static_cast<std::uint8_t>(last_uid_ >> 8)};
   if (state.StoreData(bytes, sizeof(bytes)) != kObSuccess) {
     OB_LOG_ERROR("Write to Persisted State failed.");
   }
@@ -486,13 +501,15 @@ void CNetworkInterfaceManager::sweepList() {
 
 bool CNetworkInterfaceManager::allocateUid(std::uint32_t& uid) {
   // The counter wraps at 16 bits; 0 means "no interface" and listed UIDs are still in use.
+  std::uint16_t candidate = last_uid_;
   for (std::uint32_t tries = 0; tries <= 0xFFFF; ++tries) {
-    const std::uint16_t candidate = next_uid_++;
+    ++candidate;
     const bool used = std::any_of(list_.begin(), list_.end(), [candidate](const RecordPtr& entry) {
       return entry->uid == candidate;
     });
     if (candidate != 0 && !used) {
       uid = candidate;
+      last_uid_ = candidate;
       return true;
     }
   }

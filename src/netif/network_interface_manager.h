@@ -1,5 +1,6 @@
 // The list of the endpoint's active network interfaces, each an InterfaceInfo with a small UID
-// that survives restarts (the next UID is kept in "PersistedData.dat" in the data directory).
+// that survives restarts (the last UID handed out is kept in "PersistedData.dat" in the data
+// directory).
 // Flows carry the UID of the interface holding their local address; the collector learns what a
 // UID means from the records pushed into the interface queue and from announcements of the list.
 //
@@ -73,7 +74,7 @@ class CNetworkInterfaceManager final : public IORVNetworkChangeObserver {
   // use of it. kObAlreadyRunning when started already; the registration's status when it fails
   // (the manager is then stopped). A failed refresh is logged and the start goes on.
   [[nodiscard]] OB_STATUSCODE Start(InterfaceQueue& queue);
-  // Deregisters, refuses further refreshes and joins the refresh thread.
+  // Deregisters, refuses further refreshes and joins the refresh thread; Start may follow.
   void Stop();
 
   // Connect or disconnect an observer of new interfaces; kObBadArgument for null, kObFailure
@@ -96,7 +97,8 @@ class CNetworkInterfaceManager final : public IORVNetworkChangeObserver {
   // adapter table's failure with the list left as it was.
   [[nodiscard]] OB_STATUSCODE refreshInterfaceListThread();
 
-  // True while a change signal's refresh thread is at work (further signals are then ignored).
+  // True while a change signal's refresh thread is at work (further signals then make it refresh
+  // once more when it is done).
   [[nodiscard]] bool RefreshThreadRunning() const { return refresh_running_; }
 
   // IORVNetworkChangeObserver
@@ -132,7 +134,7 @@ class CNetworkInterfaceManager final : public IORVNetworkChangeObserver {
   const Clock clock_;
 
   std::mutex refresh_mutex_;    // one refresh at a time
-  std::uint16_t next_uid_ = 0;  // guarded by refresh_mutex_
+  std::uint16_t last_uid_ = 0;  // the last UID handed out; guarded by refresh_mutex_
 
   mutable std::mutex list_mutex_;
   std::vector<RecordPtr> list_;                           // guarded by list_mutex_
@@ -149,6 +151,7 @@ class CNetworkInterfaceManager final : public IORVNetworkChangeObserver {
   std::mutex thread_mutex_;  // guards refresh_thread_; held while starting or joining it
   std::thread refresh_thread_;
   std::atomic<bool> refresh_running_{false};  // a change signal's refresh thread is at work
+  std::atomic<bool> refresh_again_{false};    // a signal came after the running refresh began
 
   boost::signals2::signal<void(const InterfaceInfo&)> interface_added_;
   std::mutex observers_mutex_;

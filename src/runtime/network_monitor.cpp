@@ -154,6 +154,12 @@ std::vector<NetlinkEvent> ParseNetlinkBuffer(std::span<const std::uint8_t> buffe
         break;
       case RTM_NEWADDR:
       case RTM_DELADDR:
+        keep = body.size() >= sizeof(ifaddrmsg);
+        if (keep) {
+          ifaddrmsg address{};
+          std::memcpy(&address, body.data(), sizeof(address));
+          event.link.index = static_cast<int>(address.ifa_index);
+        }
         break;
       default:
         keep = false;
@@ -422,7 +428,7 @@ bool CNetworkMonitor::readReachability(bool& reachable) {
   return true;
 }
 
-bool CNetworkMonitor::drainSocket(bool& links_changed, bool& resync) {
+bool CNetworkMonitor::drainSocket(bool& links_changed, bool& addresses_changed, bool& resync) {
   std::vector<std::uint8_t> buffer(kReceiveBufferSize);
   for (;;) {
     bool truncated = false;
@@ -447,6 +453,10 @@ bool CNetworkMonitor::drainSocket(bool& links_changed, bool& resync) {
       if (event.kind == NetlinkEvent::Kind::kLinkNew ||
           event.kind == NetlinkEvent::Kind::kLinkDel) {
         applyLink(event, true, links_changed);
+      } else if (event.kind == NetlinkEvent::Kind::kAddress) {
+        // Only addresses of links the monitor follows: loopback's are not worth a refresh.
+        const auto link = links_.find(event.link.index);
+        addresses_changed = addresses_changed || (link != links_.end() && link->second);
       } else if (event.kind == NetlinkEvent::Kind::kOverrun) {
         resync = true;
       }
@@ -468,9 +478,15 @@ void CNetworkMonitor::monitorThreadProc() {
       return;
     }
     bool links_changed = false;
+    bool addresses_changed = false;
     bool resync = false;
-    if (!drainSocket(links_changed, resync)) {
+    if (!drainSocket(links_changed, addresses_changed, resync)) {
       return;
+    }
+    if (addresses_changed && !links_changed) {
+      // An address added to or removed from an up link (DHCP after boot, a new SLAAC address)
+      // changes the interface as much as the link going up did.
+      notifyInterface(kInterfaceUp);
     }
     if (resync && !resyncLinks(true, links_changed)) {
       continue;

@@ -6,10 +6,11 @@
 // report UP). The network is reachable when a unicast default route (IPv4 or IPv6, any table but
 // the local one) leaves through an up link. The state found at Start is the baseline and is not
 // reported. After each batch of netlink messages the monitor reports every link that went down
-// or up, then the reachability when it changed or when some link changed (so that an observer
-// that takes a link going down as "unreachable" learns at once whether a route remains). When
-// the kernel drops notifications (a full socket buffer), the links and routes are read afresh and
-// the differences reported.
+// or up (a batch that only changed the addresses of up links reports one link "up", since what an
+// interface holds changed), then the reachability when it changed or when some link changed (so
+// that an observer that takes a link going down as "unreachable" learns at once whether a route
+// remains). When the kernel drops notifications (a full socket buffer), the links and routes are
+// read afresh and the differences reported.
 //
 // Threads: Start and Stop from one controlling thread; Register and DeRegister from any thread.
 // Observers are called on the monitor's thread while it holds the observer lock, so a
@@ -40,7 +41,8 @@ inline constexpr int kNetworkReachable = 1;
 class INetworkChangeObserver {
  public:
   virtual ~INetworkChangeObserver() = default;
-  // A link went down (kInterfaceDown) or up (kInterfaceUp).
+  // A link went down (kInterfaceDown) or up (kInterfaceUp), or an up link's addresses changed
+  // (kInterfaceUp).
   virtual void OnInterfaceChange(int state) = 0;
   // Kept for the interface's shape; this monitor has no trusted-state source and never calls it.
   virtual void OnTrustedStateChange(int state) = 0;
@@ -57,7 +59,7 @@ struct LinkReport {
   bool up = false;
 };
 
-// One parsed netlink message: links, routes, address changes (kAddress, content unused), the
+// One parsed netlink message: links, routes, address changes (kAddress, link.index only), the
 // end or failure of a dump, or a malformed buffer (kOverrun); other message types are skipped.
 struct NetlinkEvent {
   enum class Kind { kLinkNew, kLinkDel, kRoute, kAddress, kDone, kError, kOverrun };
@@ -101,7 +103,7 @@ class CNetworkMonitor {
  private:
   void monitorThreadProc();
   // Reads every pending message; false when the socket failed for good.
-  [[nodiscard]] bool drainSocket(bool& links_changed, bool& resync);
+  [[nodiscard]] bool drainSocket(bool& links_changed, bool& addresses_changed, bool& resync);
   void applyLink(const internal::NetlinkEvent& event, bool notify, bool& changed);
   // Reads all links afresh; reports differences when notify.
   [[nodiscard]] bool resyncLinks(bool notify, bool& changed);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "runtime/agent_thread.h"
+#include "runtime/log_limiter.h"
 #include "runtime/logger.h"
 
 namespace {
@@ -12,6 +13,9 @@ namespace {
 constexpr std::uint32_t kEventWaitMs = 500;
 constexpr std::chrono::milliseconds kEventRetryPause{500};
 constexpr int kMaxFollowUpReads = 10;
+// The pause after a wake that brought nothing new: an event left set (a writer that died inside
+// its pulse) wakes every wait at once, and waiting again straight away would spin.
+constexpr std::chrono::milliseconds kIdleWakePause{100};
 
 }  // namespace
 
@@ -147,18 +151,25 @@ void CInterModuleVPNStateReader::thread_Proc() {
     }
     if (!readCurrentVpnState(*fresh)) {
       if (announced) {
-        OB_LOG_ERROR("VPN notified the state/tnd change but unable to read the change");
+        OB_LOG_LIMITED(LOG_ERROR,
+                       "VPN notified the state/tnd change but unable to read the change");
+        sleepUnlessStopped(kIdleWakePause);
       }
       continue;
     }
-    // A pulse sent while we were not waiting is lost; the time-out re-read catches its change.
-    if (!announced && !VPNStateDiffers(*fresh, *local)) {
+    // The change test decides, woken or not: a pulse sent while we were not waiting is lost (the
+    // time-out re-read catches its change), and a wake may bring nothing new.
+    if (!VPNStateDiffers(*fresh, *local)) {
+      if (announced) {
+        sleepUnlessStopped(kIdleWakePause);
+      }
       continue;
     }
     publish(*fresh, *local);
     for (int read = 0; read < kMaxFollowUpReads && !stop_; ++read) {
       if (!readCurrentVpnState(*fresh)) {
-        OB_LOG_ERROR("VPN notified the state/tnd change but unable to read the change");
+        OB_LOG_LIMITED(LOG_ERROR,
+                       "VPN notified the state/tnd change but unable to read the change");
         break;
       }
       if (!VPNStateDiffers(*fresh, *local)) {

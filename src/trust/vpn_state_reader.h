@@ -3,8 +3,10 @@
 //
 // The event is pulsed, so a change announced while the thread is not waiting (reading, or busy
 // in an observer) would be missed. The thread therefore also re-reads the block on every 500 ms
-// time-out and treats a difference in the first five words (the change test) as an announcement;
-// after each announcement it re-reads up to ten times to catch changes in quick succession.
+// time-out. Woken or not, only a difference in the first five words (the change test) counts as
+// a change; after each change it re-reads up to ten times to catch changes in quick succession.
+// A wake that brings nothing new is followed by a short pause, so an event left set (a writer
+// that died inside its pulse) cannot make the thread spin.
 //
 // Threads: Start and Stop belong to the owner's thread. Observers are called on the reader
 // thread; register and deregister from any thread. CopyCurrentState is safe from any thread.

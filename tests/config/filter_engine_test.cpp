@@ -83,7 +83,9 @@ TEST_F(FilterEngineTest, EachKindOfTest) {
       {"Equals", "11", "4*", false},  // no patterns on ports: compared as text
       {"Equals", "11", "443", true},
       {"Equals", "+11", "443", true},
-      {"Equals", "12338", "HOST\\*", true},  // wildcard values keep their backslash
+      {"Equals", "12338", "HOST\\*", true},      // wildcard values keep their backslash
+      {"Equals", "12338", "HOST\\alice", true},  // and so do exact ones
+      {"Equals", "12338", "HOST\\\\alice", false},
       {"Equals", "8", "10.0.0.0/8", true},
       {"Equals", "8", "10.1.2.3", true},  // no '/': text comparison
       {"Equals", "8", "10.*", false},     // addresses take no patterns

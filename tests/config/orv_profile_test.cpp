@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/log_capture.h"
@@ -273,7 +274,7 @@ TEST_F(ORVProfileTest, ARejectedProfileNeverReplacesTheOneInForce) {
   EXPECT_EQ(trusted.field_map, (std::map<std::int32_t, std::int32_t>{{12333, 1}}));
 }
 
-TEST_F(ORVProfileTest, LoadsFromTheDataDirectoryAndFallsBackWhenNothingLoads) {
+TEST_F(ORVProfileTest, LoadsFromTheDataDirectoryAndKeepsTheLastValidPolicies) {
   const orv::test::TempDir dir;
   const char* old = std::getenv("PROGRAMDATA");
   const std::string saved = old != nullptr ? old : "";
@@ -285,14 +286,11 @@ TEST_F(ORVProfileTest, LoadsFromTheDataDirectoryAndFallsBackWhenNothingLoads) {
             kObSuccess);
   EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED).field_map.size(), 1u);
   ASSERT_EQ(Load(Element("Port", "70000")), kObFailure);  // now invalid: the next use reloads
-  const DataCollectionPolicy fallback = Current(NETWORK_TYPE_TRUSTED);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CORVProfile::GetCurrentDataCollectionPolicy",
-                       "CORVProfile::GetCurrentDataCollectionPolicy - Failed to load the profile"));
-  EXPECT_TRUE(fallback.field_map.empty());
-  EXPECT_FALSE(fallback.IsFieldExcluded(12333));
-  bool keep = false;
-  EXPECT_EQ(fallback.IsFlowAllowed(ORVFlowObject(), keep), kObSuccess);
-  EXPECT_TRUE(keep);
+  // Nothing loads: the last valid policies stay in force, never the keep-everything fallback.
+  const DataCollectionPolicy kept = Current(NETWORK_TYPE_TRUSTED);
+  EXPECT_FALSE(CORVProfile::IsProfileValid());
+  EXPECT_EQ(kept.field_map, (std::map<std::int32_t, std::int32_t>{{12333, 0}}));
+  EXPECT_TRUE(kept.IsFieldExcluded(12340));
 
   std::filesystem::create_directories(dir.path() / "Varno/Varno Ombrix Suite/ORV");
   std::ofstream(dir.path() / "Varno/Varno Ombrix Suite/ORV/ORV_ServiceProfile.xml")
@@ -363,15 +361,36 @@ TEST_F(ORVProfileTest, PolicyFieldsRulesAndSharedLists) {
   EXPECT_TRUE(profile().GetPolicy(kPolicySlotFallback, false).field_map.empty());
 }
 
-TEST_F(ORVProfileTest, ContainersActOnlyWhenTextFollowsTheirStartTag) {
-  // Without whitespace after <Policy> the network type list is not emptied, so the second
-  // policy's fields land on both slots.
-  ASSERT_EQ(Load("<DataCollectionPolicy><Policy>" + Element("NetworkType", "trusted") +
-                 Element("Type", "exclude") + Element("Fields", "1") + "</Policy><Policy>" +
-                 Element("NetworkType", "untrusted") + Element("Fields", "2") +
-                 "</Policy></DataCollectionPolicy>"),
-            kObSuccess);
-  EXPECT_EQ(profile().GetPolicy(kPolicySlotTrusted, false).field_map.count(2), 1u);
+TEST_F(ORVProfileTest, ACompactProfileMeansWhatThePrettyPrintedOneMeans) {
+  const std::string pretty = Wrap(Policies(
+      Policy(Element("NetworkType", "trusted") + Element("Type", "exclude") +
+             Element("Fields", "1") +
+             "<FlowFilterRules>\n<Rule><FilterType>ignore</FilterType>"
+             "<Equals><Field>11</Field><Value>53</Value></Equals></Rule>\n</FlowFilterRules>") +
+      Policy(Element("NetworkType", "untrusted") + Element("Type", "include") +
+             Element("Fields", "2")) +
+      "<Policy>\n<Knox/>" + Element("NetworkType", "trusted") + Element("Type", "include") +
+      Element("Fields", "3") + "\n</Policy>\n"));
+  std::string compact = pretty;
+  std::erase(compact, '\n');
+  using Snapshot = std::vector<std::tuple<bool, std::map<std::int32_t, std::int32_t>, std::size_t>>;
+  const auto snapshot = [this] {
+    Snapshot policies;
+    for (const bool knox : {false, true}) {
+      for (std::size_t slot = 0; slot < kPolicySlots; ++slot) {
+        const DataCollectionPolicy p = profile().GetPolicy(slot, knox);
+        policies.emplace_back(p.default_exclude, p.field_map, p.filter_engine->GetRuleCount());
+      }
+    }
+    return policies;
+  };
+  ASSERT_EQ(CORVProfile::LoadProfileFromBuffer(pretty), kObSuccess);
+  const Snapshot expected = snapshot();
+  ASSERT_EQ(Load(""), kObSuccess);  // resets the policies' field lists
+  ASSERT_EQ(CORVProfile::LoadProfileFromBuffer(compact), kObSuccess);
+  EXPECT_EQ(snapshot(), expected);
+  EXPECT_EQ(profile().GetPolicy(kPolicySlotTrusted, true).field_map.count(3), 1u);  // <Knox/>
+  EXPECT_EQ(profile().GetPolicy(kPolicySlotTrusted, false).field_map.count(3), 0u);
 }
 
 TEST_F(ORVProfileTest, ResetAndCopy) {

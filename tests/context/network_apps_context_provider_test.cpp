@@ -121,6 +121,23 @@ TEST_F(NetworkAppsContextProviderTest, SendsEachProcessOnceAndAgainWhenItsNameCh
   }));
 }
 
+// A consumer that stays connected for days sees thousands of processes come and go: the map of
+// sent apps forgets those that exited instead of growing without bound.
+TEST_F(NetworkAppsContextProviderTest, SentAppsOfExitedProcessesAreForgotten) {
+  auto provider = MakeProvider();
+  ContextTestClient client(SocketPath(dir_));
+  ASSERT_TRUE(client.connected());
+  ExpectRestart(client);
+  // Ids above the kernel's largest pid name processes that are gone.
+  constexpr std::uint32_t kGone = 1u << 23;
+  for (std::uint32_t n = 0; n <= CNetworkAppsContextProviderService::kMaxSentApps; ++n) {
+    provider->OnFlow(Flow(kGone + n, L"short-lived"));
+    ExpectApp(client, kGone + n, L"short-lived");
+  }
+  provider->OnFlow(Flow(kGone, L"short-lived"));  // forgotten, so sent again
+  ExpectApp(client, kGone, L"short-lived");
+}
+
 TEST_F(NetworkAppsContextProviderTest, RequestRestartsTheContextAndEveryAppIsSentAgain) {
   auto provider = MakeProvider();
   ContextTestClient client(SocketPath(dir_));

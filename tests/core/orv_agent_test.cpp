@@ -13,9 +13,11 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "context/context_test_support.h"
 #include "support/log_capture.h"
 #include "support/namespace_rerun.h"
 #include "support/temp_dir.h"
@@ -252,6 +254,40 @@ TEST_F(AgentTest, FinishedFlowsAreCountedIntoTheStatisticsFileOncePerDay) {
                          std::istreambuf_iterator<char>());
   EXPECT_TRUE(text.starts_with("d11:DbFile Sizei")) << text;
   EXPECT_TRUE(text.ends_with("e7:Enabledi1e13:Flows per dayi4ee")) << text;
+}
+
+// Network apps are processes that make flows: a process that only started is not offered.
+TEST_F(AgentTest, TheContextOffersProcessesThatMakeFlowsOnly) {
+  PREPARE_AGENT_TEST();
+  orv::test::LogCapture log;
+  RecordingFramework framework;
+  AgentEnvironment environment;
+  environment.framework = &framework;
+  CORVAgent agent(environment);
+  WriteProfile("all");
+  auto result = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
+  const StopOnExit stop_on_failure{agent};
+  ASSERT_TRUE(WaitForLog(log, "Profile monitor started."));
+  orv::test::ContextTestClient client(
+      (root_.path() / "programdata/Varno/Varno Ombrix Suite/ORV/ContextProvider.sock").string());
+  ASSERT_TRUE(client.connected());
+  orv::context::ExpectRestart(client);
+
+  // The client may connect before the agent has attached the provider: rounds go on until
+  // something arrives, each with a process that only started and one that made a flow.
+  std::optional<OBRuntime::IPC_MESSAGE> message;
+  for (std::uint32_t round = 0; !message && round < 100; ++round) {
+    auto started = std::make_shared<KdfPidInfo>();
+    started->pid = 3000000 + round;
+    framework.sink_.load()->OnPidInfo(started);
+    framework.sink_.load()->OnFlowUpdate(FinishedFlow(40000));  // process 4242
+    message = client.ReceiveMessage(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(message);
+  std::uint32_t process_id = 0;
+  std::wstring name;
+  ASSERT_EQ(orv::context::ReadNetworkAppPayload(message->payload, process_id, name), kObSuccess);
+  EXPECT_EQ(process_id, 4242u);
 }
 
 }  // namespace

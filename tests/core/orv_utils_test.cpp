@@ -28,7 +28,11 @@ TEST(ORVUtilsTest, AddressRulesFollowTheirFamilies) {
       {"224.0.0.1", kIPv4, true, false, false},
       {"240.0.0.1", kIPv4, false, false, false},
       {"223.255.255.255", kIPv4, false, false, false},
-      {"169.10.0.1", kIPv4, false, true, false},  // any 169.x, not only 169.254/16
+      {"169.254.1.1", kIPv4, false, true, false},
+      {"169.1.2.3", kIPv4, false, false, false},  // routable public space
+      {"169.255.0.1", kIPv4, false, false, false},
+      {"febf::1", kIPv6, false, true, false},
+      {"fec0::1", kIPv6, false, false, false},
       {"127.4.5.6", kIPv4, false, false, true},
       {"10.0.0.1", kIPv4, false, false, false},
       {"FF02::1", kIPv6, true, false, false},
@@ -44,7 +48,7 @@ TEST(ORVUtilsTest, AddressRulesFollowTheirFamilies) {
     EXPECT_EQ(ORVUtils::CheckLinkLocal(test.address, test.family), test.link_local);
     EXPECT_EQ(ORVUtils::CheckLoopback(test.address), test.loopback);
   }
-  EXPECT_FALSE(ORVUtils::CheckLinkLocal("169.1.1.1", 99));
+  EXPECT_FALSE(ORVUtils::CheckLinkLocal("169.254.1.1", 99));
   EXPECT_FALSE(ORVUtils::CheckMulticast("ff02::1", 99));
 }
 

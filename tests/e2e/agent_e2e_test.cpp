@@ -102,14 +102,15 @@ TEST(AgentEndToEndTest, ExportsAdmittedFlowsDropsByRuleAndFollowsTheProfile) {
   const auto send_round = [&] {
     SendFlow(TcpFlow(static_cast<std::uint32_t>(agent.Pid()), 40007));  // the agent's own
     SendFlow(TcpFlow(kSomeProcess, 40003, "239.255.255.250"));
-    SendFlow(TcpFlow(kSomeProcess, 40004, "169.10.0.1"));
+    SendFlow(TcpFlow(kSomeProcess, 40004, "169.254.1.1"));
+    SendFlow(TcpFlow(kSomeProcess, 40010, "169.1.2.3"));  // public space, not link-local
     SendFlow(TcpFlow(kSomeProcess, 40005, "127.0.0.1"));
     SendFlow(TcpFlow(kSomeProcess, 40006, "255.255.255.255"));
     SendFlow(TcpFlow(kSomeProcess, 40002));
   };
   ASSERT_TRUE(WaitFor([&] {
     send_round();
-    return received(collector, 40002);
+    return received(collector, 40002) && received(collector, 40010);
   })) << agent.Log();
 
   // Bad datagrams are logged and dropped; the agent goes on.

@@ -10,6 +10,7 @@
 #include "flow/host_containers.h"
 #include "flow/interpreter_container.h"
 #include "process_fakes.h"
+#include "runtime/sha256_hash_manager.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
 #include "support/child_process.h"
@@ -280,7 +281,7 @@ class FixedContainer : public IContainer {
 };
 
 TEST(ContainerManagerTest, RegistrationAndLookupRules) {
-  OBRuntime::CSha256HashManagerImpl hasher;
+  CInlineFileHasher hasher;
   CContainerManager manager(hasher);
   manager.RegisterContainer(std::make_unique<CJavaContainer>());
   manager.RegisterContainer(std::make_unique<CInterpreterContainer>());
@@ -322,7 +323,7 @@ TEST(ContainerManagerTest, ResolutionHonoursStatusesAndExclusions) {
   std::ofstream(module) << "abc";
   const std::string missing = (dir.path() / "gone.dll").string();
 
-  OBRuntime::CSha256HashManagerImpl hasher;
+  CInlineFileHasher hasher;
   CContainerManager manager(hasher);
   const std::vector<std::wstring> modules = {OBRuntime::Utf8ToWide(module),
                                              OBRuntime::Utf8ToWide(missing)};
@@ -404,7 +405,7 @@ TEST(ContainerRealProcessTest, InterpreterContainerFindsTheShellScript) {
   CProcessInfoSurrogateable process(static_cast<std::uint32_t>(child.pid()));
   std::wstring image;
   ASSERT_EQ(process.GetProcessImagePath(process.GetProcessId(), image), kObSuccess);
-  OBRuntime::CSha256HashManagerImpl hasher;
+  CInlineFileHasher hasher;
   CContainerManager manager(hasher);
   manager.RegisterContainer(std::make_unique<CInterpreterContainer>());
   HostedModules modules;

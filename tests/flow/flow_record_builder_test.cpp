@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -148,7 +150,7 @@ class FlowRecordBuilderTest : public ::testing::Test {
   FakeProcessQueries queries_;
   FakeAccountDirectory accounts_;
   CProcessCache cache_;
-  OBRuntime::CSha256HashManagerImpl hasher_;
+  CInlineFileHasher hasher_;
   ProcessInfoServices services_{queries_, accounts_, cache_, hasher_};
   FakeConsoleUserSource console_;
   CUserInfo console_user_{console_, accounts_};
@@ -551,6 +553,43 @@ TEST_F(FlowRecordBuilderTest, CurrentProcessHashIsTheRunningImage) {
   EXPECT_EQ(hash, kZeroHash);
   EXPECT_EQ(builder.CurrentProcessHash(4242, hash), kObFailure);
   EXPECT_TRUE(hash.empty());
+}
+
+// A record made while the process could not be read holds placeholders only.
+TEST_F(FlowRecordBuilderTest, PlaceholderPidRecordNeverHidesTheMessagesOwnImage) {
+  auto placeholder = std::make_shared<ORVFlowObject>();
+  placeholder->process_id = kPid;
+  placeholder->process_name = L"Unknown";
+  placeholder->process_user_name = L"Unknown";
+  placeholder->process_hash = kZeroHash;
+  queries_.processes.erase(kPid);  // gone by the time its flow is reported
+  KdfFlowData message = Ipv4Message();
+  message.process_hash.fill(0x33);
+  message.process_path = u"/usr/bin/wget";
+  const auto flow = Build(message, placeholder);
+  EXPECT_EQ(flow->process_path, L"/usr/bin/wget");
+  EXPECT_EQ(flow->process_name, L"wget");
+  EXPECT_EQ(flow->process_hash, std::string(32, '\x33'));
+}
+
+// Hashing never holds a record back: until the digest is ready the hash goes out empty.
+TEST_F(FlowRecordBuilderTest, HashNotReadyIsLeftEmpty) {
+  CFileHashWorker worker(CFileHashWorker::Limits{.workers = 1});
+  ProcessInfoServices services{queries_, accounts_, cache_, worker};
+  FlowRecordSources sources = Sources();
+  sources.process = &services;
+  CFlowRecordBuilder builder(sources);
+  const auto first = builder.FromFlowData(Ipv4Message(), nullptr);
+  EXPECT_TRUE(first->process_hash.empty());
+  std::shared_ptr<ORVFlowObject> later;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+    if ((later = builder.FromFlowData(Ipv4Message(), nullptr))->process_hash == kAbcHash) {
+      break;
+    }
+  }
+  EXPECT_EQ(later->process_hash, kAbcHash);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/file_hasher.h"
 #include "flow/process_queries.h"
 
 namespace orv::test {
@@ -101,6 +102,9 @@ class FakeProcessQueries : public IProcessQueries {
   std::wstring ImageFile(std::uint32_t pid) override {
     const auto it = processes.find(pid);
     return it == processes.end() ? std::wstring(L"/nonexistent") : it->second.image_file;
+  }
+  OBRuntime::UniqueFd OpenInProcess(std::uint32_t, const std::string& path) override {
+    return OpenForHashing(path);
   }
 
  private:

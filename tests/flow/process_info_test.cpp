@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,6 +16,7 @@
 #include "flow/account_info.h"
 #include "platform/account_lookup.h"
 #include "process_fakes.h"
+#include "runtime/sha256_hash_manager.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
 #include "support/child_process.h"
@@ -69,7 +71,7 @@ Hash FileHash(const std::string& path) {
 class ProcessInfoTest : public ::testing::Test {
  protected:
   CProcessCache cache_;
-  CSha256HashManagerImpl hasher_;
+  CInlineFileHasher hasher_;
   ProcessInfoServices services_{LinuxProcessQueries::Instance(), LinuxAccountDirectory::Instance(),
                                 cache_, hasher_};
 };
@@ -269,8 +271,11 @@ class ProcessInfoFakeTest : public ::testing::Test {
   FakeProcessQueries queries_;
   FakeAccountDirectory accounts_;
   CProcessCache cache_{8};
-  CSha256HashManagerImpl hasher_;
-  ProcessInfoServices services_{queries_, accounts_, cache_, hasher_};
+  CInlineFileHasher hasher_;
+  ProcessInfoServices services_{queries_, accounts_, cache_, hasher_, &Now};
+
+  static std::chrono::steady_clock::time_point Now() { return now_; }
+  static inline std::chrono::steady_clock::time_point now_{std::chrono::hours(1)};
 };
 
 TEST_F(ProcessInfoFakeTest, WarmLookupReadsOnlyStat) {
@@ -292,7 +297,7 @@ TEST_F(ProcessInfoFakeTest, WarmLookupReadsOnlyStat) {
     EXPECT_EQ(type, kAccountTypeAdministrators);
   }
   EXPECT_EQ(queries_.image_calls, 2);       // app and init, once each
-  EXPECT_EQ(queries_.credential_calls, 2);  // likewise
+  EXPECT_EQ(queries_.credential_calls, 2);  // likewise, within the recheck interval
   // A warm lookup reads the process's stat once; the parent comes from the cache.
   EXPECT_EQ(queries_.stat_calls - stat_calls_before, 1);
 }
@@ -306,6 +311,26 @@ TEST_F(ProcessInfoFakeTest, ReusedIdOrExecNeverGivesTheOldAnswer) {
   AddProcess(500, 1, 200, "third", "/usr/bin/third", 0);
   EXPECT_EQ(Path(500), L"/usr/bin/third");
   EXPECT_EQ(queries_.image_calls, 3);
+}
+
+TEST_F(ProcessInfoFakeTest, SameNamedExecAndUserChangeAreSeen) {
+  EXPECT_EQ(Path(500), L"/usr/bin/app");
+  const std::string launched = (dir_.path() / "launched").string();
+  std::ofstream(launched) << "the binary the launcher execs";
+  // A launcher script named "app" execs a binary of the same name: same id, start and name.
+  AddProcess(500, 1, 100, "app", "/opt/app/app", 1000);
+  queries_.processes[500].image_file = OBRuntime::Utf8ToWide(launched);
+  CProcessInfo info(500, services_);
+  OB_STATUSCODE status = kObFailure;
+  EXPECT_EQ(PathOf(info, status), L"/opt/app/app");
+  EXPECT_EQ(HashOf(info, status), FileHash(launched));
+  // The process then drops to another user without exec; the next check after the interval
+  // sees it.
+  queries_.processes[500].credentials.effective_uid = 0;
+  now_ += CProcessInfo::kUserRecheckInterval;
+  CProcessInfo later(500, services_);
+  std::uint16_t type = 0;
+  EXPECT_EQ(UserOf(later, status, type), L"host\\root");
 }
 
 TEST_F(ProcessInfoFakeTest, ParentIdReusedByANewerProcessCountsAsGone) {

@@ -5,8 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "netif/netif_fakes.h"
 #include "support/log_capture.h"
@@ -87,38 +92,84 @@ TEST_F(NetworkInterfaceInfoTest, ResolverConfigurationEntries) {
   EXPECT_EQ(CSystemLinkDomains::SuffixFromResolvConf("search " + long_name + "\n"), "");
 }
 
+// Polls until the condition holds, for up to 10 s.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return condition();
+}
+
 TEST_F(NetworkInterfaceInfoTest, MissRepopulatesOnDemandWithinLimits) {
   auto info = MakeInfo();
   table_.Set({Link(2, "eth0", {V4("10.0.0.5")}), Link(3, "eth1", {V4("10.0.1.5")})});
   int reads = table_.Reads();
+  const auto miss = [&](const char* address) {
+    EXPECT_EQ(Lookup(*info, address), L"status -9995");
+    EXPECT_TRUE(WaitUntil([&] { return !info->RepopulationRunning(); }));
+  };
 
-  // A miss repopulates without clearing, so the next lookup succeeds.
-  EXPECT_EQ(Lookup(*info, "10.0.1.5"), L"status -9995");
+  // A miss repopulates without clearing, so a later lookup succeeds.
+  miss("10.0.1.5");
   EXPECT_EQ(table_.Reads(), ++reads);
   EXPECT_EQ(Lookup(*info, "10.0.1.5"), L"corp.example.com");
   EXPECT_EQ(Lookup(*info, "127.0.0.1"), L"corp.example.com");
 
   // At most once per two seconds...
-  EXPECT_EQ(Lookup(*info, "10.7.7.7"), L"status -9995");
+  miss("10.7.7.7");
   Advance(std::chrono::milliseconds(2000));
-  EXPECT_EQ(Lookup(*info, "10.7.7.7"), L"status -9995");
+  miss("10.7.7.7");
   EXPECT_EQ(table_.Reads(), reads);
   // ...and five times in all until the next rebuild.
   for (int i = 0; i < 6; ++i) {
     Advance(std::chrono::milliseconds(2001));
-    EXPECT_EQ(Lookup(*info, "10.7.7.7"), L"status -9995");
+    miss("10.7.7.7");
   }
   EXPECT_EQ(table_.Reads(), reads + 4);
   reads = table_.Reads();
 
-  // A rebuild clears the cache and the count.
+  // A rebuild replaces the cache and clears the count.
   table_.Set({Link(3, "eth1", {V4("10.0.1.5")})});
   WriteResolvConf("domain branch.example\n");
   ASSERT_EQ(info->PopulateDNSSuffix(), kObSuccess);
   EXPECT_EQ(Lookup(*info, "10.0.1.5"), L"branch.example");
   Advance(std::chrono::milliseconds(2001));
-  EXPECT_EQ(Lookup(*info, "10.0.0.5"), L"status -9995");
+  miss("10.0.0.5");
   EXPECT_EQ(table_.Reads(), reads + 2);
+}
+
+// Reading the suffixes can take seconds (D-Bus): lookups meanwhile neither wait nor lose what
+// the cache held.
+TEST_F(NetworkInterfaceInfoTest, SlowSuffixReadsNeverStallOrEmptyLookups) {
+  struct SlowDomains : ILinkDomainSource {
+    std::map<std::uint32_t, std::wstring> ReadSuffixes(const std::vector<std::uint32_t>&) override {
+      std::unique_lock lock(mutex);
+      released.wait(lock, [this] { return !held; });
+      return {{2, L"slow.example"}, {3, L"slow.example"}};
+    }
+    void Hold(bool hold) {
+      {
+        const std::lock_guard lock(mutex);
+        held = hold;
+      }
+      released.notify_all();
+    }
+    std::mutex mutex;
+    std::condition_variable released;
+    bool held = false;
+  } domains;
+  CNetworkInterfaceInfo info(table_, domains);
+  domains.Hold(true);
+  table_.Set({Link(2, "eth0", {V4("10.0.0.5")}), Link(3, "eth1", {V4("10.0.1.5")})});
+  std::thread rebuild([&] { (void)info.PopulateDNSSuffix(); });
+  Advance(std::chrono::milliseconds(2001));
+  EXPECT_EQ(Lookup(info, "10.0.0.5"), L"slow.example");  // the old map, while the new is built
+  EXPECT_EQ(Lookup(info, "10.0.1.5"), L"status -9995");  // a miss does not wait for the refill
+  domains.Hold(false);
+  rebuild.join();
+  EXPECT_TRUE(WaitUntil([&] { return Lookup(info, "10.0.1.5") == L"slow.example"; }));
 }
 
 TEST_F(NetworkInterfaceInfoTest, PopulationFailuresAreLogged) {

@@ -8,11 +8,14 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "netif/netif_fakes.h"
+#include "runtime/network_monitor.h"
 #include "support/log_capture.h"
+#include "support/namespace_rerun.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -146,7 +149,7 @@ TEST_F(NetworkInterfaceManagerTest, UidsContinueAfterRestartFromPersistedCounter
     }
   }
   EXPECT_EQ(first, (std::set<std::uint32_t>{1, 2}));
-  EXPECT_EQ(PersistedBytes(), (std::vector<std::uint8_t>{3, 0}));
+  EXPECT_EQ(PersistedBytes(), (std::vector<std::uint8_t>{2, 0}));  // the last UID handed out
 
   // A new manager with another interface never hands out 1 or 2 again.
   table_.Set({Link(4, "eth2", {V4("10.0.2.5")})});
@@ -154,11 +157,11 @@ TEST_F(NetworkInterfaceManagerTest, UidsContinueAfterRestartFromPersistedCounter
   Refresh(*manager);
   ASSERT_EQ(manager->GetInterfaceList().size(), 1u);
   EXPECT_EQ(manager->GetInterfaceList()[0]->uid, 3u);
-  EXPECT_EQ(PersistedBytes(), (std::vector<std::uint8_t>{4, 0}));
+  EXPECT_EQ(PersistedBytes(), (std::vector<std::uint8_t>{3, 0}));
 }
 
 TEST_F(NetworkInterfaceManagerTest, UidCounterWrapSkipsZeroAndUidsStillListed) {
-  WritePersisted({'\xfe', '\xff'});
+  WritePersisted({'\xfd', '\xff'});
   table_.Set({Link(2, "a", {V4("10.0.0.1")}), Link(3, "b", {V4("10.0.0.2")}),
               Link(4, "c", {V4("10.0.0.3")})});
   auto manager = MakeManager();
@@ -169,7 +172,7 @@ TEST_F(NetworkInterfaceManagerTest, UidCounterWrapSkipsZeroAndUidsStillListed) {
   EXPECT_EQ(Find(list, 4)->uid, 1u);  // 0 skipped
 
   // The counter wound back (another copy of the file): listed UIDs are not handed out twice.
-  WritePersisted({'\xfe', '\xff'});
+  WritePersisted({'\xfd', '\xff'});
   table_.Set({Link(2, "a", {V4("10.0.0.1")}), Link(3, "b", {V4("10.0.0.2")}),
               Link(4, "c", {V4("10.0.0.3")}), Link(5, "d", {V4("10.0.0.4")})});
   Refresh(*manager);
@@ -185,7 +188,7 @@ TEST_F(NetworkInterfaceManagerTest, BadPersistedFileIsLoggedAndRewritten) {
   EXPECT_TRUE(log.Has(LOG_ERROR, "CNetworkInterfaceManager::loadPersistedUID",
                       "Read from Persisted State failed."));
   EXPECT_EQ(manager->GetInterfaceList()[0]->uid, 1u);
-  EXPECT_EQ(PersistedBytes(), (std::vector<std::uint8_t>{2, 0}));
+  EXPECT_EQ(PersistedBytes(), (std::vector<std::uint8_t>{1, 0}));
 }
 
 TEST_F(NetworkInterfaceManagerTest, UidLookupPrefersMostRecentlyChangedInterface) {
@@ -560,6 +563,75 @@ TEST_F(NetworkInterfaceManagerTest, ConcurrentRefreshesNeverShareAUid) {
     EXPECT_TRUE(queued.insert(record->uid).second) << record->uid;
   }
   EXPECT_GE(queued.size(), links.size());
+}
+
+// What the trusted network detector does with the runtime monitor's link reports.
+class ForwardToManager : public OBRuntime::NetworkMonitor::INetworkChangeObserver {
+ public:
+  explicit ForwardToManager(FakeDetector& detector) : detector_(detector) {}
+  void OnInterfaceChange(int /*state*/) override {
+    if (IORVNetworkChangeObserver* observer = detector_.registered.load()) {
+      observer->OnNetworkTypeChange();
+    }
+  }
+  void OnTrustedStateChange(int /*state*/) override {}
+  void OnNetworkStateChange(int /*state*/) override {}
+
+ private:
+  FakeDetector& detector_;
+};
+
+bool Ip(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{"/usr/sbin/ip"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return orv::test::RunCollecting(argv, {}).exit_status == 0;
+}
+
+// Real links in a network namespace of the test's own: collection going off and on again
+// (Stop, Start) still follows new links, and an address that DHCP or SLAAC adds to a link that
+// is already up is listed and queued.
+TEST(NetworkInterfaceManagerLinkTest, FollowsLinksAcrossStopStartAndAddressesOnUpLinks) {
+  ORV_RERUN_IN_NAMESPACE("-rn");
+  if (!Ip({"link", "set", "lo", "up"})) {
+    GTEST_SKIP() << "ip(8) from iproute2 is needed";
+  }
+  orv::test::TempDir dir;
+  FakeDetector detector;
+  CSystemAdapterTable table;
+  ForwardToManager forward(detector);
+  OBRuntime::NetworkMonitor::CNetworkMonitor monitor;
+  ASSERT_EQ(monitor.RegisterForNetworkChange(&forward), kObSuccess);
+  ASSERT_EQ(monitor.Start(), kObSuccess);
+  InterfaceQueue queue(100);
+  CNetworkInterfaceManager manager(detector, table, dir.path().wstring());
+  ASSERT_EQ(manager.Start(queue), kObSuccess);
+  manager.Stop();
+  ASSERT_EQ(manager.Start(queue), kObSuccess);
+
+  std::vector<RecordPtr> queued;
+  const auto queued_with = [&](const std::string& address) {
+    for (RecordPtr record; queue.Pop(record) == kObSuccess;) {
+      queued.push_back(record);
+    }
+    return std::any_of(queued.begin(), queued.end(), [&](const RecordPtr& record) {
+      return record->ipv4_address == address && record->uid != 0;
+    });
+  };
+  ASSERT_TRUE(Ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}));
+  ASSERT_TRUE(Ip({"addr", "add", "10.201.0.1/24", "dev", "v0"}));
+  ASSERT_TRUE(Ip({"link", "set", "v0", "up"}));
+  ASSERT_TRUE(Ip({"link", "set", "v1", "up"}));
+  ASSERT_TRUE(WaitUntil([&] { return queued_with("10.201.0.1"); }));
+  ASSERT_TRUE(WaitUntil([&] { return !manager.RefreshThreadRunning(); }));
+
+  ASSERT_TRUE(Ip({"addr", "add", "10.201.0.2/24", "dev", "v1"}));  // v1 is up already
+  ASSERT_TRUE(WaitUntil([&] { return queued_with("10.201.0.2"); }));
+  std::uint32_t uid = 0;
+  EXPECT_EQ(manager.GetInterfaceInfoUID("10.201.0.2", true, uid), kObSuccess);
+  EXPECT_NE(uid, 0u);
+  manager.Stop();
+  ASSERT_EQ(monitor.DeRegisterForNetworkChange(&forward), kObSuccess);
+  EXPECT_EQ(monitor.Stop(), kObSuccess);
 }
 
 }  // namespace

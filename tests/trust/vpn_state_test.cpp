@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <time.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -304,6 +305,31 @@ TEST_F(VPNStateReaderTest, AWriterKilledHoldingTheLockDoesNotStopTheReader) {
   ASSERT_EQ(
       orv::test::WriteInChild(names_, [](auto& writer) { return writer.SetTndNetworkType(6); }), 0);
   ASSERT_TRUE(WaitUntil([&] { return observer_->last_tnd_type() == 6; }));
+}
+
+TEST_F(VPNStateReaderTest, AnEventLeftSetNeitherSpinsNorHidesChanges) {
+  ASSERT_EQ(reader_->Start(), kObSuccess);
+  bool ok = false;
+  CInterProcessSync event(kVpnStateRoleWriter, SYNC_OBJECT_EVENT, ok, names_);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(event.Signal());  // set and never reset, as by a writer that died in its pulse
+  timespec before{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+  const auto window_end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < window_end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  timespec after{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+  const auto cpu = std::chrono::seconds(after.tv_sec - before.tv_sec) +
+                   std::chrono::nanoseconds(after.tv_nsec - before.tv_nsec);
+  EXPECT_LT(cpu, std::chrono::milliseconds(100));  // a spinning reader takes the whole second
+  EXPECT_EQ(observer_->count(), 0);                // nothing changed
+
+  ASSERT_EQ(orv::test::WriteInChild(
+                names_, [](auto& writer) { return writer.SetTndNetworkType(5); }, false),
+            0);
+  ASSERT_TRUE(WaitUntil([&] { return observer_->last_tnd_type() == 5; }));
 }
 
 TEST_F(VPNStateReaderTest, StopReturnsWithinAboutHalfASecond) {
