@@ -446,7 +446,7 @@ static __always_inline void capture_dns(struct __sk_buff *skb, struct bpf_sock *
   event->type = ORV_EVENT_DNS_PACKET;
   event->egress = egress;
   event->length = length;
-  struct socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
+  struct orv_socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
   if (state) {
     event->owner_tgid = state->owner.tgid;
   }
