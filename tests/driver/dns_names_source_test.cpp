@@ -102,20 +102,13 @@ int ConnectToEach(const char* name, std::uint16_t port) {
   return failures;
 }
 
-// A listener on the port on every address, IPv4 and IPv6.
-UniqueFd Listener(int family, std::uint16_t port) {
-  UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in6 any6{};
-  any6.sin6_family = AF_INET6;
-  any6.sin6_port = htons(port);
-  const sockaddr_in any4 = Ipv4("0.0.0.0", port);
-  const int one = 1;
-  ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-  const bool bound =
-      family == AF_INET
-          ? ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any4), sizeof(any4)) == 0
-          : ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any6), sizeof(any6)) == 0;
-  EXPECT_TRUE(bound && ::listen(fd.get(), 16) == 0);
+// A listener on a free port of every address, IPv4 (as mapped addresses) and IPv6.
+UniqueFd DualStackListener() {
+  UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in6 any{};
+  any.sin6_family = AF_INET6;
+  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof(any)), 0);
+  EXPECT_EQ(::listen(fd.get(), 16), 0);
   return fd;
 }
 
@@ -149,9 +142,8 @@ TEST(DnsNamesSource, FlowsCarryTheNameTheirProcessResolved) {
   KernelFlowTable table(*source, owners, &names);
   source->LearnNamesWith(tracker);
   const DnsServer server;
-  const UniqueFd listener4 = Listener(AF_INET, 0);
-  const std::uint16_t port = LocalPort(listener4.get());
-  const UniqueFd listener6 = Listener(AF_INET6, port);
+  const UniqueFd listener = DualStackListener();
+  const std::uint16_t port = LocalPort(listener.get());
 
   const pid_t child = ::fork();
   if (child == 0) {
