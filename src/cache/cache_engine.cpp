@@ -26,20 +26,22 @@ std::int64_t Now() {
       .count();
 }
 
-CacheEngineEnvironment DefaultEnvironment() {
-  return {OBRuntime::Utils::GetORVDataDirectory(), std::nullopt, [] {
+}  // namespace
+
+CacheEngineEnvironment DefaultCacheEnvironment() {
+  return {OBRuntime::Utils::GetORVDataDirectory(), std::nullopt,
+          [] {
             const CORVProfile& profile = CORVProfile::GetInstance();
             return CacheLimits{profile.GetCacheSize(), profile.GetCacheDuration()};
-          }};
+          },
+          nullptr};
 }
-
-}  // namespace
 
 CCacheEngine::CCacheEngine(IExportStatusRegistrar* registrar, CacheFlowQueue* flow_queue,
                            CacheObjectQueue* cache_queue, CacheInterfaceQueue* interface_queue,
                            OB_STATUSCODE* status)
     : CCacheEngine(registrar, flow_queue, cache_queue, interface_queue, status,
-                   DefaultEnvironment()) {}
+                   DefaultCacheEnvironment()) {}
 
 CCacheEngine::CCacheEngine(IExportStatusRegistrar* registrar, CacheFlowQueue* flow_queue,
                            CacheObjectQueue* cache_queue, CacheInterfaceQueue* interface_queue,
@@ -49,6 +51,9 @@ CCacheEngine::CCacheEngine(IExportStatusRegistrar* registrar, CacheFlowQueue* fl
       cache_queue_(cache_queue),
       interface_queue_(interface_queue),
       environment_(std::move(environment)) {
+  if (environment_.ledger != nullptr) {
+    ledger_ = environment_.ledger;
+  }
   OB_STATUSCODE result = kObFailure;
   try {
     result = construct();
@@ -167,7 +172,39 @@ void CCacheEngine::MainThread() {
       shutdown_ = true;
     }
   }
+  settle(nullptr);
+  cacheLeftovers();
   OB_LOG_DEBUG("Exiting Main Caching Thread");
+}
+
+void CCacheEngine::noteUnstored(OB_STATUSCODE status) {
+  // A full disk: records are lost, counted, and caching goes on for when space returns.
+  const std::uint64_t unstored = failed_writes_ + store_->LostRecords();
+  if (unstored != reported_unstored_) {
+    reported_unstored_ = unstored;
+    OB_LOG_LIMITED(LOG_ERROR,
+                   "Unable to write record to the database, error code - %d (%llu records not "
+                   "stored so far)",
+                   status, static_cast<unsigned long long>(unstored));
+  }
+}
+
+void CCacheEngine::cacheLeftovers() {
+  CachingState state;
+  state.work.resize(kWorkBufferSize);
+  std::size_t stored = 0;
+  std::shared_ptr<ORVFlowObject> flow;
+  while (flow_queue_->Pop(flow) == kObSuccess) {
+    if (flow && cacheRecord(*flow, flow->flow_end != 0 ? flow->flow_end : Now(), state,
+                            "Unable to serialize the flow data, error code - %d")) {
+      ++stored;
+    }
+  }
+  static_cast<void>(cacheInterfaces(state));
+  noteUnstored(store_->FlushRecordsToDatabase());
+  if (stored > 0) {
+    OB_LOG_DEBUG("Cached %zu queued flow records on stop", stored);
+  }
 }
 
 std::uint32_t CCacheEngine::runMode() {
@@ -302,9 +339,7 @@ OB_STATUSCODE CCacheEngine::onCaching() {
         break;
     }
   }
-  if (store_->FlushRecordsToDatabase() != kObSuccess) {
-    OB_LOG_ERROR("Unable to commit the cached records");
-  }
+  noteUnstored(store_->FlushRecordsToDatabase());
   return status;
 }
 
@@ -336,16 +371,15 @@ bool CCacheEngine::cachingPass(CachingState& state) {
       return true;
     }
     const std::int64_t timestamp = flow->flow_end != 0 ? flow->flow_end : Now();
-    return cacheRecord(*flow, timestamp, state,
-                       "Unable to serialize the flow data, error code - %d");
+    static_cast<void>(
+        cacheRecord(*flow, timestamp, state, "Unable to serialize the flow data, error code - %d"));
+    return true;
   }
   if (popped != kObQueueEmpty) {
     OB_LOG_ERROR("Failed to read the front element from the queue due to an unknown reason");
     return false;
   }
-  if (store_->FlushRecordsToDatabase() != kObSuccess) {
-    OB_LOG_ERROR("Unable to commit the cached records");
-  }
+  noteUnstored(store_->FlushRecordsToDatabase());
   state.count = 5;
   state.timeout = getAgingTimeout();
   if (state.aging_due) {
@@ -384,10 +418,10 @@ bool CCacheEngine::cacheRecord(const Record& record, std::int64_t timestamp, Cac
   }
   status = store_->WriteEntry(state.work.data(), timestamp, length, &state.size_limit);
   if (status != kObSuccess) {
-    OB_LOG_LIMITED(LOG_ERROR, "Unable to write record to the database, error code - %d", status);
-    return false;
+    ++failed_writes_;
   }
-  return true;
+  noteUnstored(status);
+  return status == kObSuccess;
 }
 
 bool CCacheEngine::cacheInterfaces(CachingState& state) {
@@ -405,10 +439,8 @@ bool CCacheEngine::cacheInterfaces(CachingState& state) {
     if (!info) {
       continue;
     }
-    if (!cacheRecord(*info, Now(), state,
-                     "Unable to serialize the interface data, error code - %d")) {
-      return false;
-    }
+    static_cast<void>(cacheRecord(*info, Now(), state,
+                                  "Unable to serialize the interface data, error code - %d"));
   }
 }
 
@@ -420,6 +452,7 @@ void CCacheEngine::purgeBySize(bool& size_limit) {
     size_limit = false;
     return;
   }
+  static_cast<void>(store_->DeleteOversized());
   std::uint32_t count = kDeleteBatch;
   static_cast<void>(clean_database(&count, &size_limit));
   std::int64_t after = 0;
@@ -432,12 +465,13 @@ void CCacheEngine::purgeBySize(bool& size_limit) {
 
 OB_STATUSCODE CCacheEngine::onExporting() {
   ExportState state;
-  state.size_limit = store_->IsPurgeOnSizeRequired();
-  if (store_->IsEmpty()) {
+  settle(&state);
+  if (store_->IsEmpty() && ledger_->Outstanding() == 0) {
     return kObSuccess;
   }
   state.batch.buffer.resize(kBatchBytes);
   state.batch.sizes.resize(kBatchRecords);
+  state.batch.ids.resize(kBatchRecords);
   state.work.resize(kWorkBufferSize);
   condition_event* events[] = {&shutdown_event_, &profile_event_, &export_status_event_,
                                cache_pop_event_};
@@ -457,8 +491,7 @@ OB_STATUSCODE CCacheEngine::onExporting() {
         break;
       case 1:
         updateCacheLimits();
-        state.size_limit = store_->IsPurgeOnSizeRequired();
-        if (state.size_limit || isAgingDue()) {
+        if (isAgingDue()) {
           state.timeout = 0;
         }
         break;
@@ -485,10 +518,7 @@ OB_STATUSCODE CCacheEngine::onExporting() {
         break;
     }
   }
-  bool compact = true;
-  if (state.delivered > 0) {
-    static_cast<void>(clean_database(&state.delivered, &compact));
-  }
+  settle(nullptr);
   return status;
 }
 
@@ -504,28 +534,19 @@ void CCacheEngine::waitForQueueRoom(ExportState& state) {
 }
 
 bool CCacheEngine::exportingPass(ExportState& state, OB_STATUSCODE& status) {
-  if (state.size_limit) {
-    settleDelivered(state);
-    purgeBySize(state.size_limit);
-    state.timeout = 0;
-    return true;
-  }
   if (isAgingDue()) {
-    settleDelivered(state);
     if (store_->DeleteBasedOnDuration() != kObSuccess) {
       OB_LOG_ERROR("Failed to delete records with older data");
     }
     scheduleNextAging();
   }
+  state.count = 3;
+  state.timeout = 0;
   if (state.batch.remaining == 0) {
-    status = fillBatch(state.batch, state.delivered);
+    status = fillBatch(state.batch, state.last_row);
     if (status == kObQueueEmpty) {
-      OB_LOG_WARN("Database empty, waiting for shutdown/network change event");
-      if (obfuscation_plugin_ && obfuscation_plugin_->RegenerateKey() != kObSuccess) {
-        OB_LOG_ERROR("Unable to regenerate the cache key");
-      }
       status = kObSuccess;
-      return false;
+      return finishRun(state, status);
     }
     if (status != kObSuccess) {
       OB_LOG_ERROR("Unable to read from database");
@@ -535,18 +556,58 @@ bool CCacheEngine::exportingPass(ExportState& state, OB_STATUSCODE& status) {
   return pushRecord(state, status);
 }
 
+bool CCacheEngine::finishRun(ExportState& state, OB_STATUSCODE& status) {
+  const std::int64_t read_up_to = state.last_row;
+  settle(&state);
+  if (state.last_row < read_up_to) {
+    return true;  // released rows are read again
+  }
+  if (ledger_->Outstanding() > 0) {
+    state.timeout = kSettlePollMs;  // the exporter still holds records: wait for their fate
+    return true;
+  }
+  std::int64_t rows = -1;
+  if (store_->totalRecords(&rows, 0, 0) != kObSuccess || rows < 0) {
+    OB_LOG_ERROR("Unable to get the total number of records");
+    status = kObFailure;
+    return false;
+  }
+  if (rows > static_cast<std::int64_t>(due_for_deletion_.size())) {
+    state.last_row = 0;  // rows below what was read (written meanwhile): start over
+    return true;
+  }
+  if (rows > 0) {
+    // Delivered rows could not be deleted (a full disk): keep them, and the key that reads them.
+    OB_LOG_LIMITED(LOG_ERROR, "Unable to delete %lld delivered records; trying again later",
+                   static_cast<long long>(rows));
+    status = kObFailure;
+    return false;
+  }
+  OB_LOG_WARN("Database empty, waiting for shutdown/network change event");
+  if (obfuscation_plugin_ && obfuscation_plugin_->RegenerateKey() != kObSuccess) {
+    OB_LOG_ERROR("Unable to regenerate the cache key");
+  }
+  return false;
+}
+
 bool CCacheEngine::pushRecord(ExportState& state, OB_STATUSCODE& status) {
   ReadBatch& batch = state.batch;
   const std::uint32_t size = batch.sizes[batch.index];
+  const std::int64_t row = batch.ids[batch.index];
+  const std::uint32_t offset = batch.offset;
+  batch.index += 1;
+  batch.remaining -= 1;
+  batch.offset += size;
+  if (ledger_->IsTracked(row) || due_for_deletion_.contains(row)) {
+    state.last_row = row;  // in flight or delivered already
+    return true;
+  }
   if (size > state.work.size()) {
     state.work.resize(size);
   }
   if (size > 0) {
-    std::memcpy(state.work.data(), batch.buffer.data() + batch.offset, size);
+    std::memcpy(state.work.data(), batch.buffer.data() + offset, size);
   }
-  batch.index += 1;
-  batch.remaining -= 1;
-  batch.offset += size;
   std::uint32_t length = size;
   std::shared_ptr<ORVObject> object;
   if (plugin_manager_->ProcessBackward(state.work, length) != kObSuccess) {
@@ -554,35 +615,69 @@ bool CCacheEngine::pushRecord(ExportState& state, OB_STATUSCODE& status) {
   } else {
     object = rebuild(state.work, length);
   }
-  if (object) {
-    const OB_STATUSCODE pushed = cache_queue_->Push(std::move(object));
-    if (pushed == kObQueueFull) {
-      // Put the record back; it is read again once the exporter has made room.
-      batch.index -= 1;
-      batch.remaining += 1;
-      batch.offset -= size;
-      state.count = 4;
-      state.timeout = kWaitInfinite;
-      return true;
-    }
-    if (pushed != kObSuccess) {
-      OB_LOG_ERROR(
-          "Failed to push data into the Cache queue due to an unknown reason so dropping record");
-      noteDelivered(state);
-      status = pushed;
-      return false;
-    }
+  if (!object) {
+    due_for_deletion_.insert(row);
+    state.last_row = row;
+    return true;
   }
-  noteDelivered(state);
+  ledger_->Track(object, row);
+  const ORVObject* tracked = object.get();
+  const OB_STATUSCODE pushed = cache_queue_->Push(std::move(object));
+  if (pushed == kObQueueFull) {
+    // Put the record back; it is read again once the exporter has made room.
+    ledger_->Untrack(tracked);
+    batch.index -= 1;
+    batch.remaining += 1;
+    batch.offset -= size;
+    state.count = 4;
+    state.timeout = kWaitInfinite;
+    return true;
+  }
+  if (pushed != kObSuccess) {
+    ledger_->Untrack(tracked);
+    OB_LOG_ERROR(
+        "Failed to push data into the Cache queue due to an unknown reason so dropping record");
+    status = pushed;
+    return false;
+  }
+  state.last_row = row;
+  if (++state.pushed >= kDeleteBatch) {
+    settle(&state);
+  }
   return true;
 }
 
-void CCacheEngine::noteDelivered(ExportState& state) {
-  state.delivered += 1;
-  if (state.delivered >= kDeleteBatch) {
-    // Deleting the delivered rows moves the read offset back to 0 and the batch in hand holds
-    // the rows that follow them, so it stays valid; a failed delete leaves both unchanged.
-    static_cast<void>(clean_database(&state.delivered, &state.size_limit));
+void CCacheEngine::settle(ExportState* state) {
+  if (!store_) {
+    return;
+  }
+  CDeliveryLedger::Settlement settlement = ledger_->Settle();
+  due_for_deletion_.insert(settlement.delivered.begin(), settlement.delivered.end());
+  if (!due_for_deletion_.empty()) {
+    const std::vector<std::int64_t> rows(due_for_deletion_.begin(), due_for_deletion_.end());
+    if (store_->DeleteRows(rows) == kObSuccess) {
+      due_for_deletion_.clear();
+    } else {
+      OB_LOG_LIMITED(
+          LOG_WARNING,
+          "Unable to delete the records from the database that have already been pushed in the "
+          "Cache Queue");
+    }
+  }
+  if (aging_enabled_) {
+    scheduleNextAging();
+  }
+  if (state == nullptr) {
+    return;
+  }
+  state->pushed = 0;
+  if (!settlement.released.empty()) {
+    const std::int64_t first =
+        *std::min_element(settlement.released.begin(), settlement.released.end());
+    if (first <= state->last_row) {
+      state->last_row = first - 1;
+      state->batch.remaining = 0;
+    }
   }
 }
 
@@ -609,53 +704,37 @@ std::shared_ptr<ORVObject> CCacheEngine::rebuild(std::vector<std::uint8_t>& work
   return object;
 }
 
-OB_STATUSCODE CCacheEngine::fillBatch(ReadBatch& batch, std::uint32_t delivered) {
+OB_STATUSCODE CCacheEngine::fillBatch(ReadBatch& batch, std::int64_t after) {
   std::uint32_t count = kBatchRecords;
   auto bytes = static_cast<std::uint32_t>(batch.buffer.size());
-  const OB_STATUSCODE status =
-      store_->ReadEntry(&count, batch.buffer.data(), &bytes, batch.sizes.data(), 0, 0, delivered);
+  const OB_STATUSCODE status = store_->ReadEntriesAfter(after, &count, batch.buffer.data(), &bytes,
+                                                        batch.sizes.data(), batch.ids.data());
   batch.index = 0;
   batch.offset = 0;
   batch.remaining = status == kObSuccess ? count : 0;
   if (status == kObSuccess && count == 0) {
-    return readOversized(batch, delivered);
+    return readOversized(batch, batch.ids[0], batch.sizes[0]);
   }
   return status;
 }
 
-OB_STATUSCODE CCacheEngine::readOversized(ReadBatch& batch, std::uint32_t delivered) {
-  // The next record is larger than the batch buffer: find its ID and read it alone.
-  std::int64_t id = 0;
-  OB_STATUSCODE status = store_->GetMinValue("ID", &id);
-  for (std::uint32_t skipped = 0; status == kObSuccess && skipped < delivered; ++skipped) {
-    status = store_->GetNextId(id, &id);
-  }
-  std::uint32_t length = 0;
-  if (status == kObSuccess) {
-    status = store_->ReadSingleEntry(id, batch.buffer.data(), &length);
-  }
+OB_STATUSCODE CCacheEngine::readOversized(ReadBatch& batch, std::int64_t id, std::uint32_t length) {
+  // The next record is larger than the batch buffer: read it alone.
+  batch.buffer.resize(std::max<std::size_t>(batch.buffer.size(), length));
+  OB_STATUSCODE status = store_->ReadSingleEntry(id, batch.buffer.data(), &length);
   if (status == kObBufferTooSmall) {
     batch.buffer.resize(length);
     status = store_->ReadSingleEntry(id, batch.buffer.data(), &length);
   }
-  if (status == kObNotFound) {
-    return kObQueueEmpty;
-  }
   if (status != kObSuccess) {
-    // An empty record fails to reconstruct and is counted as delivered: the loop moves on.
+    // An empty record fails to reconstruct and is deleted: the run moves on.
     OB_LOG_ERROR("Unable to read a record of %u bytes on its own, so dropping it", length);
     length = 0;
   }
   batch.sizes[0] = length;
+  batch.ids[0] = id;
   batch.remaining = 1;
   return kObSuccess;
-}
-
-void CCacheEngine::settleDelivered(ExportState& state) {
-  if (state.delivered > 0) {
-    static_cast<void>(clean_database(&state.delivered, &state.size_limit));
-  }
-  state.batch.remaining = 0;
 }
 
 OB_STATUSCODE CCacheEngine::clean_database(std::uint32_t* count, bool* size_limit) {

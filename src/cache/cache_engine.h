@@ -11,12 +11,18 @@
 //
 // Caching pops flow and interface records, serialises them, runs the plugin chain forward and
 // writes them to the store; aging and size purging wait until the flow queue is empty.
-// Exporting reads the oldest records in batches (100 records or 150000 bytes), undoes the plugins
-// and pushes the rebuilt objects into the cache queue. Pushed records are deleted in batches of
-// 100; until then their count D is also the read offset, so every deletion of the oldest rows
-// first deletes the delivered ones and starts a new batch. A full cache queue puts the record in
-// hand back and the worker sleeps until the exporter pops: nothing is skipped or duplicated.
-// A mode that fails is retried after kRetryDelayMs.
+// Exporting reads the records in ID order in batches (100 records or 150000 bytes), undoes the
+// plugins and pushes the rebuilt objects into the cache queue, each tracked in the delivery
+// ledger with its row. A row is deleted only once the exporter reported its record sent (settled
+// every 100 pushes and when the mode ends); a record dropped unsent is read again. Rows in flight
+// are skipped when read, so a run that starts while the cache queue still holds records of an
+// earlier one duplicates nothing. A full cache queue puts the record in hand back and the worker
+// sleeps until the exporter pops. The run ends when every record was delivered and the store is
+// really empty; only then is a new key made. A mode that fails is retried after kRetryDelayMs.
+//
+// Size purging runs only while caching: it first drops records larger than the limit itself,
+// then the oldest 100 at a time until the pages in use fit. On stop the worker writes whatever is
+// left in the flow and interface queues (the exporter has sent out what it could) to the store.
 //
 // The observer operations and Stop are safe from any thread; everything else runs on the worker.
 #pragma once
@@ -26,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +42,7 @@
 #include "cache/sqlite_store.h"
 #include "common/bounded_queue.h"
 #include "common/condition_event.h"
+#include "common/delivery_ledger.h"
 #include "common/export_status.h"
 #include "common/interface_info.h"
 #include "common/orv_flow_object.h"
@@ -55,7 +63,11 @@ struct CacheEngineEnvironment {
   std::wstring directory;                                 // holds "ORV.db" and "KConfig.dat"
   std::optional<OBPlatform::CDataProtection> protection;  // empty: the current account's
   std::function<CacheLimits()> limits;                    // called on the worker thread
+  CDeliveryLedger* ledger = nullptr;  // shared with the exporter; null: the engine's own
 };
+
+// The agent's data directory and the process-wide profile's limits.
+[[nodiscard]] CacheEngineEnvironment DefaultCacheEnvironment();
 
 class CCacheEngine : public IExportStatusObserver {
  public:
@@ -66,6 +78,8 @@ class CCacheEngine : public IExportStatusObserver {
   static constexpr std::uint32_t kWorkBufferSize = 4096;
   static constexpr std::uint32_t kRetryDelayMs = 1000;
   static constexpr std::uint16_t kNoLimit = 999;
+  // Wait between looks at records the exporter still holds, once everything else was read.
+  static constexpr std::uint32_t kSettlePollMs = 50;
 
   // Registers with the queues and the registrar and starts the worker, using the agent's data
   // directory and the process-wide profile; *status is 0 or the failing step's status.
@@ -91,11 +105,15 @@ class CCacheEngine : public IExportStatusObserver {
   // The profile was reloaded: the worker rereads the limits.
   void OnProfileStateChanged();
 
+  // The ledger the exporter reports delivered records to.
+  [[nodiscard]] CDeliveryLedger& Ledger() { return *ledger_; }
+
  private:
   // One batch read back from the store while exporting.
   struct ReadBatch {
     std::vector<std::uint8_t> buffer;
     std::vector<std::uint32_t> sizes;
+    std::vector<std::int64_t> ids;
     std::uint32_t remaining = 0;  // R: records not yet taken
     std::uint32_t index = 0;      // I: next record
     std::uint32_t offset = 0;     // O: its first byte in buffer
@@ -110,10 +128,10 @@ class CCacheEngine : public IExportStatusObserver {
   struct ExportState {
     ReadBatch batch;
     std::vector<std::uint8_t> work;
-    std::uint32_t delivered = 0;  // D: pushed, not yet deleted; also the read offset
+    std::int64_t last_row = 0;  // the highest row taken in this run
+    std::uint32_t pushed = 0;   // since the last settlement
     std::uint32_t count = 3;
     std::uint32_t timeout = 0;
-    bool size_limit = false;
   };
 
   [[nodiscard]] OB_STATUSCODE construct();
@@ -131,11 +149,11 @@ class CCacheEngine : public IExportStatusObserver {
   void setCachingWait(CachingState& state);
   // One time-out pass of caching; false ends the mode.
   [[nodiscard]] bool cachingPass(CachingState& state);
-  // Serialises, transforms and writes one record; false only when writing failed.
+  // Serialises, transforms and writes one record; false when it was not stored.
   template <typename Record>
   [[nodiscard]] bool cacheRecord(const Record& record, std::int64_t timestamp, CachingState& state,
                                  const char* serialize_error);
-  // Drains the interface queue into the store; false when a write or read failed.
+  // Drains the interface queue into the store; false when reading the queue failed.
   [[nodiscard]] bool cacheInterfaces(CachingState& state);
   // One size-driven deletion of the oldest records; clears size_limit when it cannot help.
   void purgeBySize(bool& size_limit);
@@ -144,16 +162,22 @@ class CCacheEngine : public IExportStatusObserver {
   // One time-out pass of exporting; false ends the mode with status.
   [[nodiscard]] bool exportingPass(ExportState& state, OB_STATUSCODE& status);
   [[nodiscard]] bool pushRecord(ExportState& state, OB_STATUSCODE& status);
-  void noteDelivered(ExportState& state);
-  // Refills the batch from offset delivered; -9991 for an empty store.
-  [[nodiscard]] OB_STATUSCODE fillBatch(ReadBatch& batch, std::uint32_t delivered);
-  // Reads the record at offset delivered alone when it does not fit a batch.
-  [[nodiscard]] OB_STATUSCODE readOversized(ReadBatch& batch, std::uint32_t delivered);
+  // Every row above last_row was taken: wait for the exporter, read released rows again, or end.
+  [[nodiscard]] bool finishRun(ExportState& state, OB_STATUSCODE& status);
+  // Refills the batch with the rows above after; -9991 when there are none.
+  [[nodiscard]] OB_STATUSCODE fillBatch(ReadBatch& batch, std::int64_t after);
+  // Reads the record with this ID alone when it does not fit a batch.
+  [[nodiscard]] OB_STATUSCODE readOversized(ReadBatch& batch, std::int64_t id,
+                                            std::uint32_t length);
   // Rebuilds the object from work[0, length); null (logged) when it cannot be.
   [[nodiscard]] std::shared_ptr<ORVObject> rebuild(std::vector<std::uint8_t>& work,
                                                    std::uint32_t length);
-  // Deletes the delivered records and drops the batch, before the oldest rows are deleted.
-  void settleDelivered(ExportState& state);
+  // Deletes the rows of delivered records; released rows are read again.
+  void settle(ExportState* state);
+  // Counts and logs (once a minute) records that could not be stored, after status.
+  void noteUnstored(OB_STATUSCODE status);
+  // On stop: what is left in the flow and interface queues goes to the store.
+  void cacheLeftovers();
 
   [[nodiscard]] OB_STATUSCODE initializePlugins();
   void releasePlugins();
@@ -189,4 +213,10 @@ class CCacheEngine : public IExportStatusObserver {
   std::unique_ptr<CCompressionPlugin> compression_plugin_;
   std::unique_ptr<CObfuscationPlugin> obfuscation_plugin_;
   bool registered_ = false;
+  CDeliveryLedger own_ledger_;
+  CDeliveryLedger* ledger_ = &own_ledger_;
+  std::set<std::int64_t> due_for_deletion_;
+  std::uint64_t failed_writes_ = 0;      // records whose insert failed (a full disk)
+  std::uint64_t reported_unstored_ = 0;  // delivered
+                                         // or unreadable rows not yet deleted
 };

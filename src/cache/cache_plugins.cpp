@@ -138,8 +138,11 @@ OB_STATUSCODE COpenSSLCryptoPlugin::initialize() {
   const OB_STATUSCODE status = LoadKey();
   if (status != kObSuccess) {
     OB_LOG_ERROR("Unable to read the KConfig file with error %d", status);
-    // Records sealed with the lost key can never be read again.
-    std::filesystem::remove(directory / "ORV.db", error);
+    // Records sealed with the lost key can never be read again. The WAL and shared-memory files
+    // go with the database: left behind, they would be replayed into the new file.
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      std::filesystem::remove(directory / (std::string("ORV.db") + suffix), error);
+    }
     return RegenerateAndStoreKey();
   }
   return kObSuccess;

@@ -321,5 +321,9 @@ OB_STATUSCODE RunMigrationChain(CSQLite& store, CPluginManager& plugins,
     }
     version = upgraded;
   }
-  return store.DefragDB();
+  // A compaction that fails (a nearly full disk) leaves a sound database: go on without it.
+  if (store.DefragDB() != kObSuccess) {
+    OB_LOG_WARN("The cache database was not compacted; it is used as it is");
+  }
+  return kObSuccess;
 }

@@ -72,7 +72,8 @@ using MigratorList = std::vector<std::unique_ptr<CDBMigrateBase>>;
 // The nine migrators, by starting version.
 [[nodiscard]] MigratorList MakeMigrators();
 
-// Runs the chain from the stored version up to 10 and compacts the store. -9999 when the
+// Runs the chain from the stored version up to 10 and compacts the store (a failed compaction
+// is logged, not a failure). -9999 when the
 // stored version is above 10 (or invalid), a step fails, or a step does not raise the version.
 [[nodiscard]] OB_STATUSCODE RunMigrationChain(CSQLite& store, CPluginManager& plugins,
                                               const MigratorList& migrators);

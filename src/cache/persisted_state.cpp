@@ -1,6 +1,7 @@
 #include "cache/persisted_state.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,9 +29,12 @@ CPersistedState::CPersistedState(const std::wstring& directory, const std::wstri
       protect_(true),
       protection_(std::move(protection)) {}
 
+CPersistedState::~CPersistedState() { OPENSSL_cleanse(cached_.data(), cached_.size()); }
+
 OB_STATUSCODE CPersistedState::StoreData(const std::uint8_t* value, std::uint32_t length) {
   const OB_STATUSCODE status = writeToFile(value, length);
   if (status == kObSuccess) {
+    OPENSSL_cleanse(cached_.data(), cached_.size());
     cached_.assign(value, value + length);
   }
   return status;
@@ -160,9 +164,11 @@ OB_STATUSCODE CPersistedState::readProtected(std::uint8_t* buffer, std::uint32_t
   }
   if (value.size() != length) {
     OB_LOG_DEBUG("Data in Persisted File not of expected length.");
+    OPENSSL_cleanse(value.data(), value.size());
     return kObFailure;
   }
   std::memcpy(buffer, value.data(), length);
+  OPENSSL_cleanse(cached_.data(), cached_.size());
   cached_ = std::move(value);
   return kObSuccess;
 }

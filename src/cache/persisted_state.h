@@ -27,7 +27,8 @@ class CPersistedState {
   // As above with an explicit sealing (tests pass one with a temporary secret).
   CPersistedState(const std::wstring& directory, const std::wstring& file_name,
                   OBPlatform::CDataProtection protection);
-  virtual ~CPersistedState() = default;
+  // Wipes the copy of the value it keeps (a key, for the cache).
+  virtual ~CPersistedState();
   CPersistedState(const CPersistedState&) = delete;
   CPersistedState& operator=(const CPersistedState&) = delete;
 

@@ -41,6 +41,10 @@ constexpr const char* kDeleteOld = "DELETE FROM PROCESS_DATA WHERE TIMESTAMP< ?"
 constexpr const char* kResetSequence = "DELETE FROM SQLITE_SEQUENCE WHERE NAME = \"PROCESS_DATA\"";
 constexpr const char* kReadOne = "SELECT INFO FROM PROCESS_DATA WHERE ID=?";
 constexpr const char* kNextId = "SELECT MIN(ID) FROM PROCESS_DATA WHERE ID > ?";
+constexpr const char* kReadAfter =
+    "SELECT ID, INFO FROM PROCESS_DATA WHERE ID > ? ORDER BY ID LIMIT ?";
+constexpr const char* kDeleteOne = "DELETE FROM PROCESS_DATA WHERE ID=?";
+constexpr const char* kDeleteOversized = "DELETE FROM PROCESS_DATA WHERE length(INFO) > ?";
 constexpr const char* kUpdateOne = "UPDATE PROCESS_DATA SET INFO=? WHERE ID=?";
 
 constexpr const char* kPartialWrite =
@@ -337,7 +341,13 @@ OB_STATUSCODE CSQLite::WriteEntry(const std::uint8_t* blob, std::int64_t timesta
   if (!BindInt(statement, 2, timestamp)) {
     return kObFailure;
   }
-  if (stepDone(statement) != kObSuccess) {
+  if (sqlite3_step(statement) != SQLITE_DONE) {
+    // A full disk fails every insert: the caller counts them and logs once a minute.
+    OB_LOG_LIMITED(LOG_ERROR, "Execution failed due to - %s", sqlite3_errmsg(connection_.get()));
+    if (sqlite3_get_autocommit(connection_.get()) != 0) {
+      lost_records_ += batch_count_;  // SQLite rolled the batch back
+      batch_count_ = 0;
+    }
     return kObFailure;
   }
   ++batch_count_;
@@ -351,14 +361,21 @@ OB_STATUSCODE CSQLite::FlushRecordsToDatabase() {
   if (batch_count_ == 0) {
     return kObSuccess;
   }
-  if (executeStatement("END TRANSACTION") == kObSuccess) {
+  if (connection_ &&
+      sqlite3_exec(connection_.get(), "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK) {
     batch_count_ = 0;
     return kObSuccess;
   }
-  OB_LOG_WARN("Unable to flush records to the database.");
-  // SQLite may have rolled the transaction back itself; then there is nothing to retry.
-  batch_count_ =
-      (connection_ && sqlite3_get_autocommit(connection_.get()) != 0) ? 0 : kBatchSize - 1;
+  // A full disk fails every commit: logged once a minute.
+  OB_LOG_LIMITED(LOG_WARNING, "Unable to flush records to the database. (%s)",
+                 connection_ ? sqlite3_errmsg(connection_.get()) : "not connected");
+  // SQLite may have rolled the transaction back itself; then its records are lost.
+  if (connection_ && sqlite3_get_autocommit(connection_.get()) != 0) {
+    lost_records_ += batch_count_;
+    batch_count_ = 0;
+  } else {
+    batch_count_ = kBatchSize - 1;
+  }
   return kObFailure;
 }
 
@@ -586,6 +603,135 @@ OB_STATUSCODE CSQLite::GetNextId(std::int64_t after, std::int64_t* next) {
   return kObSuccess;
 }
 
+OB_STATUSCODE CSQLite::ReadEntriesAfter(std::int64_t after, std::uint32_t* count,
+                                        std::uint8_t* buffer, std::uint32_t* buffer_size,
+                                        std::uint32_t* sizes, std::int64_t* ids) {
+  if (count == nullptr || *count == 0 || buffer == nullptr || buffer_size == nullptr ||
+      sizes == nullptr || ids == nullptr) {
+    return kObBadArgument;
+  }
+  sqlite3_stmt* statement = prepare(kReadAfter);
+  if (statement == nullptr) {
+    return kObFailure;
+  }
+  StatementUse use(statement);
+  if (!BindInt(statement, 1, after) || !BindInt(statement, 2, *count)) {
+    return kObFailure;
+  }
+  std::uint32_t used = 0;
+  std::uint32_t copied = 0;
+  int rc = SQLITE_ROW;
+  while (copied < *count && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    const auto length = static_cast<std::uint32_t>(sqlite3_column_bytes(statement, 1));
+    if (length > *buffer_size - used) {
+      if (copied == 0) {
+        sizes[0] = length;
+        ids[0] = sqlite3_column_int64(statement, 0);
+      }
+      break;
+    }
+    if (length > 0) {
+      std::memcpy(buffer + used, sqlite3_column_blob(statement, 1), length);
+    }
+    ids[copied] = sqlite3_column_int64(statement, 0);
+    sizes[copied++] = length;
+    used += length;
+  }
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    OB_LOG_ERROR(kExecutionFailed, sqlite3_errmsg(connection_.get()));
+    return kObFailure;
+  }
+  if (copied == 0 && rc == SQLITE_DONE) {
+    return kObQueueEmpty;
+  }
+  *count = copied;
+  *buffer_size = used;
+  return kObSuccess;
+}
+
+OB_STATUSCODE CSQLite::DeleteRows(const std::vector<std::int64_t>& ids) {
+  if (ids.empty()) {
+    return kObSuccess;
+  }
+  static_cast<void>(FlushRecordsToDatabase());
+  if (executeStatement("BEGIN TRANSACTION") != kObSuccess) {
+    return kObFailure;
+  }
+  OB_STATUSCODE status = kObSuccess;
+  sqlite3_stmt* statement = prepare(kDeleteOne);
+  for (std::size_t index = 0; index < ids.size() && status == kObSuccess; ++index) {
+    status = kObFailure;
+    if (statement != nullptr) {
+      StatementUse use(statement);
+      if (BindInt(statement, 1, ids[index])) {
+        status = stepDone(statement);
+      }
+    }
+  }
+  if (status != kObSuccess || executeStatement("COMMIT") != kObSuccess) {
+    static_cast<void>(executeStatement("ROLLBACK"));
+    return kObFailure;
+  }
+  static_cast<void>(resetKeyId());
+  noteDeletions(static_cast<std::int64_t>(ids.size()), false);
+  std::uint64_t wal = 0;
+  if (OBRuntime::Utils::GetFileSize(path_ + L"-wal", wal) == kObSuccess &&
+      wal > kWalCheckpointBytes) {
+    truncateWal();
+  }
+  return kObSuccess;
+}
+
+OB_STATUSCODE CSQLite::DeleteOversized() {
+  if (size_limit_ == 0) {
+    return kObSuccess;
+  }
+  sqlite3_stmt* statement = prepare(kDeleteOversized);
+  if (statement == nullptr) {
+    return kObFailure;
+  }
+  std::int64_t deleted = 0;
+  {
+    StatementUse use(statement);
+    if (!BindInt(statement, 1, size_limit_) || stepDone(statement) != kObSuccess) {
+      return kObFailure;
+    }
+    deleted = sqlite3_changes(connection_.get());
+  }
+  if (deleted > 0) {
+    OB_LOG_WARN("Deleted %lld cached records larger than the cache size limit",
+                static_cast<long long>(deleted));
+    static_cast<void>(resetKeyId());
+    noteDeletions(deleted, false);
+  }
+  return kObSuccess;
+}
+
+void CSQLite::truncateWal() {
+  static_cast<void>(executeStatement("PRAGMA wal_checkpoint(TRUNCATE)"));
+}
+
+std::int64_t CSQLite::pragmaValue(const char* sql) {
+  sqlite3_stmt* statement = prepare(sql);
+  if (statement == nullptr) {
+    return -1;
+  }
+  StatementUse use(statement);
+  return sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+}
+
+std::uint64_t CSQLite::UsedSize() {
+  const std::int64_t pages = pragmaValue("PRAGMA page_count");
+  const std::int64_t free_pages = pragmaValue("PRAGMA freelist_count");
+  const std::int64_t page_size = pragmaValue("PRAGMA page_size");
+  if (pages < 0 || free_pages < 0 || page_size < 0) {
+    return StoreFilesSize();
+  }
+  std::uint64_t wal = 0;
+  static_cast<void>(OBRuntime::Utils::GetFileSize(path_ + L"-wal", wal));
+  return static_cast<std::uint64_t>((pages - free_pages) * page_size) + wal;
+}
+
 bool CSQLite::IsEmpty() {
   std::int64_t rows = 0;
   if (totalRecords(&rows, 0, 0) != kObSuccess) {
@@ -612,12 +758,19 @@ bool CSQLite::IsPurgeOnSizeRequired() {
   if (size_limit_ == 0) {
     return false;
   }
-  const std::uint64_t size = StoreFilesSize();
-  if (size == OBRuntime::Utils::kInvalidFileSize) {
+  if (StoreFilesSize() == OBRuntime::Utils::kInvalidFileSize) {
     OB_LOG_WARN("Unable to fetch the database file size");
     return false;
   }
-  return static_cast<std::uint64_t>(size_limit_) <= size;
+  const auto limit = static_cast<std::uint64_t>(size_limit_);
+  if (UsedSize() < limit) {
+    return false;
+  }
+  // The WAL may hold what is already deleted: move it into the file before deciding.
+  if (sqlite3_get_autocommit(connection_.get()) != 0) {
+    truncateWal();
+  }
+  return limit <= UsedSize();
 }
 
 void CSQLite::SetCacheLimits(std::uint32_t size_mb, std::uint32_t age_seconds) {

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/status.h"
 
@@ -40,6 +41,8 @@ class CSQLite {
   static constexpr std::int64_t kSizeMargin = 512000;
   // Records become due for aging this many seconds before the configured age.
   static constexpr std::int64_t kAgeMargin = 300;
+  // A WAL larger than this is checkpointed and truncated after a batch of deletions.
+  static constexpr std::uint64_t kWalCheckpointBytes = 1048576;
 
   // Opens "ORV.db" in the agent's data directory; *status is StartSQLiteEngine's result.
   CSQLite(OB_STATUSCODE* status, bool create_tables);
@@ -89,13 +92,25 @@ class CSQLite {
   // after more than 1000 deletions. *size_limit comes back as IsPurgeOnSizeRequired.
   [[nodiscard]] OB_STATUSCODE DeleteEntry(std::uint32_t* count, bool* size_limit,
                                           std::int64_t first_id, std::int64_t last_id);
+  // Reads up to *count records with IDs above after, in ID order, appending blobs to buffer,
+  // lengths to sizes and IDs to ids. A first record larger than *buffer_size is not copied: then
+  // *count is 0, sizes[0] its length and ids[0] its ID. -9991 when no record lies above after.
+  [[nodiscard]] OB_STATUSCODE ReadEntriesAfter(std::int64_t after, std::uint32_t* count,
+                                               std::uint8_t* buffer, std::uint32_t* buffer_size,
+                                               std::uint32_t* sizes, std::int64_t* ids);
+  // Deletes the rows with these IDs in one transaction (all or none), then truncates a WAL grown
+  // past kWalCheckpointBytes.
+  [[nodiscard]] OB_STATUSCODE DeleteRows(const std::vector<std::int64_t>& ids);
+  // Deletes records larger than the size limit itself: no purge of other records makes them fit.
+  [[nodiscard]] OB_STATUSCODE DeleteOversized();
   // Deletes records older than the maximum age less 300 seconds.
   [[nodiscard]] OB_STATUSCODE DeleteBasedOnDuration();
   // The smallest time stamp, 0 for an empty store.
   [[nodiscard]] OB_STATUSCODE GetOldestTimeStamp(std::int64_t* timestamp);
   // True when PROCESS_DATA has no rows (false when that cannot be found out).
   [[nodiscard]] bool IsEmpty();
-  // True when a size limit is set and the store's files have reached it.
+  // True when a size limit is set and the store's data has reached it: the pages in use (free
+  // pages are reused before the file grows) plus the WAL, checkpointed first when that decides.
   [[nodiscard]] bool IsPurgeOnSizeRequired();
   // Size in MB (999: none) and age in seconds.
   void SetCacheLimits(std::uint32_t size_mb, std::uint32_t age_seconds);
@@ -123,7 +138,11 @@ class CSQLite {
 
   // Bytes of every file the database uses (main file, WAL, shared memory, journal).
   [[nodiscard]] std::uint64_t StoreFilesSize() const;
+  // Bytes of the pages holding data (the file less its free pages) plus the WAL.
+  [[nodiscard]] std::uint64_t UsedSize();
   [[nodiscard]] std::uint32_t OpenBatchCount() const { return batch_count_; }
+  // Records of open batches that SQLite rolled back on a failed insert or commit (a full disk).
+  [[nodiscard]] std::uint64_t LostRecords() const { return lost_records_; }
   [[nodiscard]] std::int64_t SizeLimit() const { return size_limit_; }
 
  private:
@@ -136,12 +155,15 @@ class CSQLite {
                                             std::int64_t* last_id, bool for_delete);
   [[nodiscard]] OB_STATUSCODE stepDone(sqlite3_stmt* statement);
   void noteDeletions(std::int64_t deleted, bool compact);
+  [[nodiscard]] std::int64_t pragmaValue(const char* sql);
+  void truncateWal();
   void finalizeAll();
 
   std::uint32_t batch_count_ = 0;
   std::int64_t size_limit_ = 0;  // bytes; 0: no limit
   std::uint32_t max_age_ = 0;    // seconds
   std::uint32_t deleted_count_ = 0;
+  std::uint64_t lost_records_ = 0;
   std::unique_ptr<sqlite3, internal::ConnectionDeleter> connection_;
   std::wstring path_;
   std::string path_utf8_;

@@ -94,8 +94,11 @@ OB_STATUSCODE CORVAgent::startUp() {
     (void)processStateProfileChanged();
   }
   OB_STATUSCODE cache_status = kObFailure;
-  auto cache_engine = std::make_unique<CCacheEngine>(this, &flow_queue_, &cache_queue_,
-                                                     &interface_queue_, &cache_status);
+  CacheEngineEnvironment cache_environment = DefaultCacheEnvironment();
+  cache_environment.ledger = &delivery_ledger_;
+  auto cache_engine =
+      std::make_unique<CCacheEngine>(this, &flow_queue_, &cache_queue_, &interface_queue_,
+                                     &cache_status, std::move(cache_environment));
   if (cache_status != kObSuccess) {
     OB_LOG_ERROR("Unable to setup Cache Engine");
     return kObFailure;
@@ -283,11 +286,14 @@ OB_STATUSCODE CORVAgent::createExporter() {
   }
   const std::string port = std::to_string(profile.GetCollectorPort());
   OB_STATUSCODE status = kObSuccess;
+  ExporterDependencies dependencies;
+  dependencies.ledger = &delivery_ledger_;
   try {
     exporter_ = std::make_unique<CExporter>(
         status, this, flow_queue_, cache_queue_, interface_queue_, collector, port,
         profile.GetTemplateReportInterval(),
-        [this](CExporter::ExporterState state) { OnExporterStateChange(state); });
+        [this](CExporter::ExporterState state) { OnExporterStateChange(state); },
+        std::move(dependencies));
   } catch (const std::exception& error) {
     OB_LOG_ERROR(
         "CORVAgent::initializeExporter Failed to create Exporter object with an exception: %s",
@@ -407,21 +413,24 @@ void CORVAgent::doCleanUp() {
   profile_monitor_->StopMonitor();
   context_manager.reset();
   (void)detector_.DeRegisterForNetworkChange(this);
-  if (cache_engine) {
-    (void)cache_engine->Stop();
-    cache_engine.reset();
-  }
-  if (exporter) {
-    (void)exporter->Stop();
-    exporter.reset();
-  }
-  (void)detector_.Stop();
+  // Collection stops first, so nothing more enters the queues while they are drained.
   {
     const std::scoped_lock lock(lock_);
     (void)stopFlowCollection();
   }
   // Joins the channel's thread: never with the agent lock held, which admission may be waiting on.
   framework_.UninitializeListener();
+  // The exporter sends the flow queue out while export is possible and gives back what it could
+  // not send; the cache engine then stores what is left and deletes the rows that were sent.
+  if (exporter) {
+    (void)exporter->Stop();
+    exporter.reset();
+  }
+  if (cache_engine) {
+    (void)cache_engine->Stop();
+    cache_engine.reset();
+  }
+  (void)detector_.Stop();
   if (framework_.Uninitialize() != kObSuccess) {
     OB_LOG_ERROR("Uninitialize PlatformFramework failed");
   }

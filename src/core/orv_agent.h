@@ -11,7 +11,9 @@
 // Shut-down: clean-up marks the agent as shutting down under the agent lock and takes the
 // components out of their members before releasing them, so admission, which returns at once once
 // the mark is set, never touches a released component; the channel is stopped (its thread
-// joined) before the callbacks' targets go away.
+// joined) before the callbacks' targets go away. No flow is lost on the way: collection stops
+// first, then the exporter sends the flow queue out while export is possible, then the cache
+// engine stores what is left and deletes the rows of records that were sent.
 #pragma once
 
 #include <array>
@@ -28,6 +30,7 @@
 
 #include "common/bounded_queue.h"
 #include "common/condition_event.h"
+#include "common/delivery_ledger.h"
 #include "common/export_status.h"
 #include "common/orv_flow_object.h"
 #include "common/vpn_shared_state.h"
@@ -174,6 +177,8 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   FlowRecordQueue flow_queue_{kFlowQueueCapacity};
   InterfaceQueue interface_queue_{kQueueCapacity};
   CacheObjectQueue cache_queue_{kQueueCapacity};
+  // Which records read back from the cache were sent; shared by the exporter and the cache.
+  CDeliveryLedger delivery_ledger_;
   std::array<condition_event, kEventCount> events_{
       condition_event{true}, condition_event{true}, condition_event{true}, condition_event{true},
       condition_event{true}, condition_event{true}, condition_event{true}};

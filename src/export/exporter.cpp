@@ -117,9 +117,6 @@ CExporter::CExporter(OB_STATUSCODE& status, IExportStatusRegistrar* registrar,
     return;
   }
   FillDefaults(deps_);
-  bool trusted = false;
-  (void)registrar_->IsTrusted(&trusted);
-  trusted_ = trusted;
   const ProfileSettings settings = deps_.settings();
   agg_interval_ = settings.aggregation_timeout;
   throttle_rate_ = settings.throttle_rate;
@@ -140,6 +137,17 @@ OB_STATUSCODE CExporter::Start() {
     OB_LOG_ERROR("the exporter was not constructed completely");
     return kObFailure;
   }
+  // Registered before trust is read: a change in between is then never lost.
+  if (!registered_) {
+    if (registrar_->RegisterForExportStatusChange(this) != kObSuccess) {
+      OB_LOG_AS(LOG_DEBUG, "CExporter::CExporter", "failed to register for TND change events.");
+      return kObFailure;
+    }
+    registered_ = true;
+  }
+  bool trusted = false;
+  (void)registrar_->IsTrusted(&trusted);
+  trusted_ = trusted;
   thread_running_ = true;
   try {
     thread_ = OBRuntime::StartAgentThread([this] {
@@ -157,6 +165,10 @@ OB_STATUSCODE CExporter::Start() {
 OB_STATUSCODE CExporter::Stop() {
   if (!thread_.joinable()) {
     OB_LOG_DEBUG("Exporter thread exited already");
+    if (registered_) {
+      (void)registrar_->DeRegisterForExportStatusChange(this);
+      registered_ = false;
+    }
     return kObSuccess;
   }
   shutdown_event_.set();  // stopExporter
@@ -166,6 +178,8 @@ OB_STATUSCODE CExporter::Stop() {
     OB_LOG_ERROR("failed to join the exporter thread with an exception: %s", error.what());
     return kObFailure;
   }
+  (void)registrar_->DeRegisterForExportStatusChange(this);
+  registered_ = false;
   OB_LOG_DEBUG("Stopping Exporter");
   shutdown_event_.reset();
   setState(kStateIdle);
@@ -196,12 +210,16 @@ std::int64_t CExporter::elapsedMs(TimePoint since) const {
 
 OB_STATUSCODE CExporter::resolveCollector() {
   setState(kStateIdle);
-  const OB_STATUSCODE status = transport_->Connect(host_, port_);
+  // An empty address would resolve to this machine: no collector is configured.
+  const OB_STATUSCODE status = host_.empty() ? kObBadArgument : transport_->Connect(host_, port_);
   if (status != kObSuccess) {
     OB_LOG_ERROR("Failed to resolve/bind to collector: %d", status);
     setState(kStateFailed);
+    next_retry_ = deps_.clock() + std::chrono::milliseconds(retry_delay_ms_);
+    retry_delay_ms_ = std::min(retry_delay_ms_ * 2, kRetryMaxMs);
     return kObFailure;
   }
+  retry_delay_ms_ = kRetryMinMs;
   setState(deps_.settings().collection_mode != kCollectionModeOff ? kStateResolved
                                                                   : kStateDraining);
   return kObSuccess;
@@ -280,7 +298,7 @@ OB_STATUSCODE CExporter::sendTemplates() {
     OB_LOG_ERROR("failed to extract template information.");
     return status;
   }
-  status = sendToCollector(buffer.data(), written, false);
+  status = sendToCollector(buffer.data(), written);
   if (status != kObSuccess) {
     OB_LOG_ERROR("failed to export template information.");
     return status;
@@ -301,8 +319,8 @@ OB_STATUSCODE CExporter::sendEndpointIdentityData() {
     OB_LOG_ERROR("failed to extract endpoint data stream");
     return status;
   }
-  status = sendToCollector(buffer.data(), written, true);
-  if (status != kObSuccess && status != kObMessageParked) {
+  status = sendToCollector(buffer.data(), written);
+  if (status != kObSuccess) {
     OB_LOG_ERROR("failed to export endpoint information");
     return status;
   }
@@ -339,6 +357,15 @@ void ApplyInterfacePolicy(const DataCollectionPolicy& policy, InterfaceInfo& inf
 }
 
 OB_STATUSCODE CExporter::sendInterfaceInfo(const InterfaceInfo& interface_info) {
+  if (!canExport()) {
+    // Only the latest record per interface matters; its message is built when it is released.
+    parked_interfaces_.insert_or_assign(interface_info.uid, interface_info);
+    return kObSuccess;
+  }
+  return sendInterfaceNow(interface_info) == kObSuccess ? kObSuccess : kObFailure;
+}
+
+OB_STATUSCODE CExporter::sendInterfaceNow(const InterfaceInfo& interface_info) {
   InterfaceInfo copy = interface_info;
   applyPolicy(copy);
   std::vector<std::uint8_t> buffer(kBufferSize);
@@ -349,12 +376,32 @@ OB_STATUSCODE CExporter::sendInterfaceInfo(const InterfaceInfo& interface_info) 
     OB_LOG_ERROR("failed to extract interface information");
     return status;
   }
-  status = sendToCollector(buffer.data(), written, true);
-  if (status != kObSuccess && status != kObMessageParked) {
-    OB_LOG_ERROR("failed to export interface information");
+  status = sendToCollector(buffer.data(), written);
+  if (status != kObSuccess) {
+    OB_LOG_AS(LOG_ERROR, "CExporter::sendInterfaceInfo", "failed to export interface information");
     return status;
   }
   return kObSuccess;
+}
+
+bool CExporter::releaseParked() {
+  if (parked_interfaces_.empty()) {
+    return false;
+  }
+  const auto parked = parked_interfaces_.extract(parked_interfaces_.begin());
+  (void)sendInterfaceNow(parked.mapped());
+  return true;
+}
+
+void CExporter::sendCachedInterface(const std::shared_ptr<ORVObject>& object) {
+  const auto& info = static_cast<const InterfaceInfo&>(*object);
+  if (!canExport()) {
+    parked_interfaces_.insert_or_assign(info.uid, info);
+    return;
+  }
+  if (sendInterfaceNow(info) == kObSuccess && deps_.ledger != nullptr) {
+    deps_.ledger->Delivered(object.get());
+  }
 }
 
 OB_STATUSCODE CExporter::sendInterfaceInfo() {
@@ -371,11 +418,7 @@ OB_STATUSCODE CExporter::sendInterfaceInfo() {
   return result;
 }
 
-OB_STATUSCODE CExporter::sendToCollector(const std::uint8_t* bytes, std::size_t length, bool park) {
-  if (park && !canExport()) {
-    pending_messages_.emplace_back(bytes, bytes + length);
-    return kObMessageParked;
-  }
+OB_STATUSCODE CExporter::sendToCollector(const std::uint8_t* bytes, std::size_t length) {
   const OB_STATUSCODE status = transport_->Send(bytes, length, nullptr);
   if (status != kObSuccess) {
     OB_LOG_ERROR("failed, status: %d.", status);
@@ -413,19 +456,30 @@ bool CExporter::batchReady() const {
   return aggregation_on_ ? queued >= kPerFamilyLimit : queued != 0;
 }
 
+void CExporter::reportDelivered() {
+  if (deps_.ledger != nullptr) {
+    deps_.ledger->Delivered<ORVFlowObject>(held_records_);
+  }
+  held_records_.clear();
+}
+
 void CExporter::sendFlowMessage(bool throttling) {
   if (held_length_ == 0) {
     std::size_t written = 0;
-    if (deps_.converter->GetMultipleFlowObjectsStream(buffer_.data(), kMessageLimit, buffer_.size(),
-                                                      send_queue_, kPerFamilyLimit,
-                                                      written) != kObSuccess) {
+    held_records_.clear();
+    const OB_STATUSCODE status = deps_.converter->GetMultipleFlowObjectsStream(
+        buffer_.data(), kMessageLimit, buffer_.size(), send_queue_, kPerFamilyLimit, written,
+        &held_records_);
+    if (status != kObSuccess) {
       OB_LOG_AS(LOG_WARNING, "CExporter::mainProc", "GetMultipleFlowObjectsStream failed.");
+      held_records_.clear();
       return;
     }
     held_length_ = written;
     held_failures_ = 0;
   }
   if (held_length_ == 0) {
+    reportDelivered();  // only records too large for any message: gone for good
     return;
   }
   const bool window_passed = elapsedMs(window_start_) >= kWindowMs;
@@ -437,21 +491,25 @@ void CExporter::sendFlowMessage(bool throttling) {
     window_start_ = deps_.clock();
     window_bytes_ = 0;
   }
-  if (sendToCollector(buffer_.data(), held_length_, false) == kObSuccess) {
+  if (sendToCollector(buffer_.data(), held_length_) == kObSuccess) {
     if (throttling) {
       window_bytes_ += held_length_;
     }
+    last_send_failed_ = false;
     held_length_ = 0;
+    reportDelivered();
     return;
   }
+  // Kept for another try: a collector's "port unreachable" fails the send after the one it
+  // answered, and the next one usually goes through.
+  last_send_failed_ = true;
   OB_LOG_AS(LOG_ERROR, "CExporter::mainProc", "sendToCollector failed.");
-  if (!throttling || ++held_failures_ >= kMaxHeldSendFailures) {
-    if (throttling) {
-      OB_LOG_AS(LOG_ERROR, "CExporter::mainProc",
-                "giving up a held message of %zu bytes after %d failed sends.", held_length_,
-                held_failures_);
-    }
+  if (++held_failures_ >= kMaxHeldSendFailures) {
+    OB_LOG_AS(LOG_ERROR, "CExporter::mainProc",
+              "giving up a held message of %zu bytes after %d failed sends.", held_length_,
+              held_failures_);
     held_length_ = 0;
+    held_records_.clear();  // cached records among them are read from the cache again
   }
 }
 
@@ -459,10 +517,7 @@ std::uint32_t CExporter::flushPass() {
   if (!canExport()) {
     return kWaitInfinite;
   }
-  if (!pending_messages_.empty()) {
-    const std::vector<std::uint8_t> message = std::move(pending_messages_.front());
-    pending_messages_.pop_front();
-    (void)sendToCollector(message.data(), message.size(), false);
+  if (releaseParked()) {
     return 0;
   }
   FlowRecordPtr record;
@@ -481,13 +536,16 @@ std::uint32_t CExporter::flushPass() {
     if (object->GetObjectType() == kObjectTypeFlow) {
       (void)send_queue_.Push(std::static_pointer_cast<ORVFlowObject>(object));
     } else if (object->GetObjectType() == kObjectTypeInterface) {
-      (void)sendInterfaceInfo(static_cast<const InterfaceInfo&>(*object));
+      sendCachedInterface(object);
     }
   }
   if (!send_queue_.IsEmpty() || workPending()) {
     sendFlowMessage(throttling);
   }
   last_flush_ = deps_.clock();
+  if (last_send_failed_ && held_length_ != 0) {
+    return kSendRetryMs;
+  }
   const bool ready = batchReady() || workPending() || !send_queue_.IsEmpty();
   if (ready && throttling) {
     const bool spent = window_bytes_ > throttle_rate_;
@@ -510,10 +568,6 @@ void CExporter::mainThreadProc() {
     OB_LOG_AS(LOG_WARNING, "CExporter::Start", "failed to process profile.");
   }
   buffer_.assign(kBufferSize, 0);
-  if (registrar_->RegisterForExportStatusChange(this) != kObSuccess) {
-    OB_LOG_AS(LOG_DEBUG, "CExporter::CExporter", "failed to register for TND change events.");
-    return;
-  }
   if (sendInterfaceInfo() != kObSuccess) {
     OB_LOG_AS(LOG_ERROR, "CExporter::CExporter", "failed to send out all interface information.");
   }
@@ -537,16 +591,14 @@ void CExporter::mainThreadProc() {
     switch (result) {
       case kWaitShutdown:
         stop = true;
-        (void)registrar_->DeRegisterForExportStatusChange(this);
-        (void)transport_->Disconnect();
-        OB_LOG_AS(LOG_DEBUG, "CExporter::mainProc", "Shutdown event received.\n");
+        onShutdown();
         break;
       case kWaitProfile:
         OB_LOG_AS(LOG_DEBUG, "CExporter::mainProc", "Profile change event received.");
         if (processProfileChange() == kObSuccess) {
           timeout = canExport() ? 0 : kWaitInfinite;
-        } else {
-          setState(kStateDraining);
+        } else if (state_.load() != kStateFailed) {
+          setState(kStateDraining);  // an unusable collector stays refused
         }
         break;
       case kWaitStatus:
@@ -591,5 +643,74 @@ void CExporter::mainThreadProc() {
                   "WaitForMultipleObjects returned invalid event");
         break;
     }
+    if (!stop && state_.load() == kStateFailed) {
+      timeout = std::min(timeout, retryResolution());
+    }
+  }
+}
+
+std::uint32_t CExporter::retryResolution() {
+  const auto remaining =
+      std::chrono::duration_cast<std::chrono::milliseconds>(next_retry_ - deps_.clock()).count();
+  if (remaining > 0) {
+    return ClampTimeout(remaining);
+  }
+  if (resolveCollector() != kObSuccess) {
+    return retry_delay_ms_ / 2;  // resolveCollector has doubled it for the try after this one
+  }
+  if (trusted_.load() && notifyChangeToCollector() != kObSuccess) {
+    OB_LOG_AS(LOG_ERROR, "CExporter::mainProc", "failed to notify collector about new config.");
+  }
+  return 0;
+}
+
+void CExporter::onShutdown() {
+  drainOnStop();
+  giveBackUnsent();
+  (void)transport_->Disconnect();
+  OB_LOG_AS(LOG_DEBUG, "CExporter::mainProc", "Shutdown event received.\n");
+}
+
+void CExporter::drainOnStop() {
+  const ExporterState state = state_.load();
+  if (!trusted_.load() || (state != kStateResolved && state != kStateDraining)) {
+    return;
+  }
+  const TimePoint start = deps_.clock();
+  while (elapsedMs(start) < kStopDrainMs) {
+    FlowRecordPtr record;
+    while (!send_queue_.IsFull() && flow_queue_.Pop(record) == kObSuccess) {
+      (void)send_queue_.Push(std::move(record));
+    }
+    if (send_queue_.IsEmpty() && !workPending()) {
+      return;
+    }
+    sendFlowMessage(false);
+    if (last_send_failed_) {
+      return;
+    }
+  }
+}
+
+void CExporter::giveBackUnsent() {
+  std::vector<FlowRecordPtr> unsent = deps_.converter->TakePendingRecords();
+  if (held_length_ != 0) {
+    unsent.insert(unsent.end(), held_records_.begin(), held_records_.end());
+  }
+  held_length_ = 0;
+  held_records_.clear();
+  FlowRecordPtr record;
+  while (send_queue_.Pop(record) == kObSuccess) {
+    unsent.push_back(std::move(record));
+  }
+  std::size_t lost = 0;
+  for (FlowRecordPtr& flow : unsent) {
+    const bool cached = deps_.ledger != nullptr && deps_.ledger->IsTracked(flow.get());
+    if (flow != nullptr && !cached && flow_queue_.Push(std::move(flow)) != kObSuccess) {
+      ++lost;
+    }
+  }
+  if (lost != 0) {
+    OB_LOG_ERROR("%zu unsent flow records found no room in the flow queue on stop", lost);
   }
 }

@@ -5,12 +5,20 @@
 // State (ExporterState): 1 not started or collector not resolved, 0 resolved with collection on,
 // 2 resolved with collection off (drain what is queued), -1 resolution failed. Records leave only
 // while the network is trusted and the state allows it (canExport); announcements made while that
-// is not so are parked and released one per flush pass, before any flow message.
+// is not so are parked (the latest per interface, built afresh when released) and released one
+// per flush pass, before any flow message.
 //
 // Intervals (aggregation, throttle window, template report) are measured on a monotonic clock
 // with signed 64-bit differences, so a wall-clock step never stalls the exporter. A flow message
-// held back by the throttle stays in the buffer across passes and goes out before a new one is
-// built; after kMaxHeldSendFailures failed sends it is given up with a log line.
+// held back by the throttle or by a failed send (a collector answering "port unreachable") stays
+// in the buffer across passes and goes out before a new one is built; after kMaxHeldSendFailures
+// failed sends it is given up with a log line. A collector that cannot be resolved is tried
+// again, from kRetryMinMs doubling to kRetryMaxMs, while the network is trusted.
+//
+// Delivery: the records of a message are reported to the ledger once the message was handed to
+// the socket, so the cache deletes rows only for records that went out. On stop, while export is
+// possible, the flow queue is sent out first (within kStopDrainMs); live records that could not
+// be sent go back into the flow queue, where the cache engine stores them.
 //
 // Threads: everything runs on the exporter thread except OnExportStatusChange,
 // OnProfileStateChanged, Start and Stop, which only set flags and events.
@@ -20,8 +28,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -29,6 +37,7 @@
 
 #include "common/bounded_queue.h"
 #include "common/condition_event.h"
+#include "common/delivery_ledger.h"
 #include "common/export_status.h"
 #include "common/interface_info.h"
 #include "common/orv_object.h"
@@ -53,6 +62,8 @@ struct ExporterDependencies {
   std::function<ProfileSettings()> settings;
   std::function<DataCollectionPolicy()> policy;
   std::function<std::vector<std::shared_ptr<InterfaceInfo>>()> interface_list;
+  // Told of every record handed to the socket; null: nobody is told.
+  CDeliveryLedger* ledger = nullptr;
 };
 
 // Thins a copy of an interface record by the policy before it is sent: an excluded index or type
@@ -75,9 +86,16 @@ class CExporter final : public IExportStatusObserver {
   static constexpr std::size_t kMessageLimit = 1200;
   // Failed sends after which a held (throttled) flow message is given up.
   static constexpr int kMaxHeldSendFailures = 3;
+  // Wait after a failed send before the held message is tried again.
+  static constexpr std::uint32_t kSendRetryMs = 200;
+  static constexpr std::uint32_t kRetryMinMs = 1000;
+  static constexpr std::uint32_t kRetryMaxMs = 60000;
+  // How long a stop may spend sending the flow queue out.
+  static constexpr std::int64_t kStopDrainMs = 5000;
 
   // Registers for the push events of the three queues (all must outlive the exporter); status is
-  // set to -9999 when that fails, and the exporter then cannot start.
+  // set to -9999 when that fails, and the exporter then cannot start. Trust is read by Start,
+  // after registering for its changes, so no change can fall in between.
   CExporter(OB_STATUSCODE& status, IExportStatusRegistrar* registrar, FlowRecordQueue& flow_queue,
             CacheObjectQueue& cache_queue, InterfaceQueue& interface_queue,
             const std::string& collector_host, const std::string& collector_port,
@@ -87,9 +105,11 @@ class CExporter final : public IExportStatusObserver {
   CExporter(const CExporter&) = delete;
   CExporter& operator=(const CExporter&) = delete;
 
-  // Starts the thread; -9993 when it is already running.
+  // Registers for export status changes, reads trust and starts the thread; -9993 when it is
+  // already running.
   [[nodiscard]] OB_STATUSCODE Start();
-  // Stops and joins the thread; 0 also when it had exited already.
+  // Sends the flow queue out when export is possible, gives back what could not be sent, stops
+  // and joins the thread; 0 also when it had exited already.
   OB_STATUSCODE Stop();
 
   // IExportStatusObserver
@@ -114,8 +134,21 @@ class CExporter final : public IExportStatusObserver {
   [[nodiscard]] OB_STATUSCODE sendEndpointIdentityData();
   [[nodiscard]] OB_STATUSCODE sendInterfaceInfo(const InterfaceInfo& interface_info);
   [[nodiscard]] OB_STATUSCODE sendInterfaceInfo();
-  [[nodiscard]] OB_STATUSCODE sendToCollector(const std::uint8_t* bytes, std::size_t length,
-                                              bool park);
+  [[nodiscard]] OB_STATUSCODE sendToCollector(const std::uint8_t* bytes, std::size_t length);
+  // Builds and sends the interface message now; kObExportNotPossible when it cannot go out.
+  [[nodiscard]] OB_STATUSCODE sendInterfaceNow(const InterfaceInfo& interface_info);
+  // Sends one parked announcement; false when none is parked.
+  [[nodiscard]] bool releaseParked();
+  // The cache queue's interface record goes out now (reported delivered) or is parked.
+  void sendCachedInterface(const std::shared_ptr<ORVObject>& object);
+  // Retries a failed resolution when it is due; the wait until the next try otherwise.
+  [[nodiscard]] std::uint32_t retryResolution();
+  void onShutdown();
+  // Sends the flow queue, the send queue and the held message while export is possible.
+  void drainOnStop();
+  // Live records not sent go back into the flow queue; cached ones stay in the cache.
+  void giveBackUnsent();
+  void reportDelivered();
   [[nodiscard]] bool canExport();
   void applySettings(const ProfileSettings& settings);
   void applyPolicy(InterfaceInfo& interface_info) const;
@@ -138,7 +171,8 @@ class CExporter final : public IExportStatusObserver {
   std::atomic<bool> trusted_{false};
   ExporterDependencies deps_;
   std::unique_ptr<IExporterTransport> transport_;
-  std::deque<std::vector<std::uint8_t>> pending_messages_;
+  bool identity_parked_ = false;
+  std::map<std::uint32_t, InterfaceInfo> parked_interfaces_;  // latest per interface UID
   std::string host_;
   std::string port_;
   std::uint32_t agg_interval_ = 0;
@@ -153,8 +187,13 @@ class CExporter final : public IExportStatusObserver {
   condition_event profile_event_{true};
   condition_event status_event_{true};
   std::vector<std::uint8_t> buffer_;
-  std::size_t held_length_ = 0;  // bytes of a flow message kept in buffer_, 0 when none
+  std::size_t held_length_ = 0;              // bytes of a flow message kept in buffer_, 0 when none
+  std::vector<FlowRecordPtr> held_records_;  // the records of that message
   int held_failures_ = 0;
+  bool last_send_failed_ = false;
+  std::uint32_t retry_delay_ms_ = kRetryMinMs;
+  TimePoint next_retry_{};
+  bool registered_ = false;
   TimePoint window_start_{};
   std::uint64_t window_bytes_ = 0;
   TimePoint last_flush_{};

@@ -13,6 +13,15 @@ namespace {
 
 constexpr std::size_t kHeader = IPFIX_DEFS::kMessageHeaderSize;
 constexpr std::size_t kMaxMessageLength = 0xFFFF;
+
+std::vector<FlowRecordPtr> Drain(FlowRecordQueue& queue) {
+  std::vector<FlowRecordPtr> records;
+  FlowRecordPtr record;
+  while (queue.Pop(record) == kObSuccess) {
+    records.push_back(std::move(record));
+  }
+  return records;
+}
 // Address family value of IPv6 in flow records.
 constexpr std::uint32_t kAddressFamilyIPv6 = 1;
 constexpr wchar_t kExcludedText[] = L"-";
@@ -122,31 +131,46 @@ void CIPFIXConverter::sortIntoFamilies(FlowRecordQueue& send_queue) {
 
 void CIPFIXConverter::addFamilySet(IIPFIXTemplate& flow_template, FlowRecordQueue& family_queue,
                                    std::uint8_t* buffer, std::size_t limit, std::size_t& length,
-                                   std::size_t& capacity_left) {
+                                   std::size_t& capacity_left,
+                                   std::vector<FlowRecordPtr>* consumed) {
   if (family_queue.IsEmpty() || length >= limit) {
     return;
+  }
+  // The template takes records from the front; a copy of the queue tells which.
+  std::vector<FlowRecordPtr> queued;
+  if (consumed != nullptr) {
+    queued = Drain(family_queue);
+    for (const FlowRecordPtr& record : queued) {
+      (void)family_queue.Push(record);
+    }
   }
   std::size_t set = 0;
   // A record that does not fit ends the set with kObBufferTooSmall; what was written counts.
   (void)flow_template.getMultipleObjectStream(buffer + length, limit - length, capacity_left,
                                               family_queue, set);
   length += set;
+  if (consumed != nullptr) {
+    const std::size_t taken = queued.size() - family_queue.Size();
+    consumed->insert(consumed->end(), queued.begin(),
+                     queued.begin() + static_cast<std::ptrdiff_t>(taken));
+  }
   if (set > 0) {
     capacity_left = limit > length ? limit - length : 0;
   } else if (length == kHeader) {
     FlowRecordPtr dropped;
     if (family_queue.Pop(dropped) == kObSuccess) {
+      if (consumed != nullptr) {
+        consumed->push_back(std::move(dropped));
+      }
       OB_LOG_ERROR("dropped a flow record that does not fit into an empty message of %zu bytes",
                    capacity_left + kHeader);
     }
   }
 }
 
-OB_STATUSCODE CIPFIXConverter::GetMultipleFlowObjectsStream(std::uint8_t* buffer, std::size_t limit,
-                                                            std::size_t capacity,
-                                                            FlowRecordQueue& send_queue,
-                                                            std::size_t per_family_limit,
-                                                            std::size_t& written) {
+OB_STATUSCODE CIPFIXConverter::GetMultipleFlowObjectsStream(
+    std::uint8_t* buffer, std::size_t limit, std::size_t capacity, FlowRecordQueue& send_queue,
+    std::size_t per_family_limit, std::size_t& written, std::vector<FlowRecordPtr>* consumed) {
   // A limit of 0 would let nothing through, ever.
   per_family_limit = std::max<std::size_t>(per_family_limit, 1);
   ipv4_queue_.SetCapacity(per_family_limit);
@@ -161,11 +185,11 @@ OB_STATUSCODE CIPFIXConverter::GetMultipleFlowObjectsStream(std::uint8_t* buffer
   std::size_t length = kHeader;
   std::size_t capacity_left = capacity - kHeader;
   if (ipv4_first_) {
-    addFamilySet(ipv4_template_, ipv4_queue_, buffer, limit, length, capacity_left);
-    addFamilySet(ipv6_template_, ipv6_queue_, buffer, limit, length, capacity_left);
+    addFamilySet(ipv4_template_, ipv4_queue_, buffer, limit, length, capacity_left, consumed);
+    addFamilySet(ipv6_template_, ipv6_queue_, buffer, limit, length, capacity_left, consumed);
   } else {
-    addFamilySet(ipv6_template_, ipv6_queue_, buffer, limit, length, capacity_left);
-    addFamilySet(ipv4_template_, ipv4_queue_, buffer, limit, length, capacity_left);
+    addFamilySet(ipv6_template_, ipv6_queue_, buffer, limit, length, capacity_left, consumed);
+    addFamilySet(ipv4_template_, ipv4_queue_, buffer, limit, length, capacity_left, consumed);
   }
   ipv4_first_ = !ipv4_first_;
   if (length == kHeader) {
@@ -242,7 +266,7 @@ OB_STATUSCODE CIPFIXConverter::GetEndpointIdentityStream(std::uint8_t* buffer, s
   if (!ObSucceeded(record)) {
     OB_LOG_ERROR(
         "CIPFIXConverter::GetEndpointIdentityStream failed to fetch endpoint identity data");
-    set = 0;
+    return record;  // no header: a failed record takes no sequence number
   }
   const OB_STATUSCODE status = writeHeader(buffer, kHeader + set);
   if (!ObSucceeded(status)) {
@@ -272,7 +296,7 @@ OB_STATUSCODE CIPFIXConverter::GetInterfaceInfoStream(std::uint8_t* buffer, std:
       buffer + kHeader, capacity - kHeader, set, interface_info, udid);
   if (!ObSucceeded(record)) {
     OB_LOG_ERROR("CIPFIXConverter::GetInterfaceInfoStream failed to fetch interface data stream");
-    set = 0;
+    return record;  // no header: a failed record takes no sequence number
   }
   const OB_STATUSCODE status = writeHeader(buffer, kHeader + set);
   if (!ObSucceeded(status)) {
@@ -285,4 +309,11 @@ OB_STATUSCODE CIPFIXConverter::GetInterfaceInfoStream(std::uint8_t* buffer, std:
 
 std::size_t CIPFIXConverter::PendingRecords() const {
   return ipv4_queue_.Size() + ipv6_queue_.Size();
+}
+
+std::vector<FlowRecordPtr> CIPFIXConverter::TakePendingRecords() {
+  std::vector<FlowRecordPtr> records = Drain(ipv4_queue_);
+  std::vector<FlowRecordPtr> ipv6 = Drain(ipv6_queue_);
+  records.insert(records.end(), ipv6.begin(), ipv6.end());
+  return records;
 }

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "common/interface_info.h"
 #include "common/status.h"
@@ -42,21 +43,23 @@ class IConverter {
   // A message of flow records from send_queue at buffer[0, capacity), at most limit bytes except
   // for a first record that alone is larger. Reports the message length, or 0 when the message
   // holds no record (nothing to send, no sequence number used). Records placed in the message or
-  // in a family queue leave send_queue; empty references are dropped.
+  // in a family queue leave send_queue; empty references are dropped. consumed, when given,
+  // receives the records that are gone for good: those in the message and one dropped as too
+  // large for any message.
   [[nodiscard]] virtual OB_STATUSCODE GetMultipleFlowObjectsStream(
       std::uint8_t* buffer, std::size_t limit, std::size_t capacity, FlowRecordQueue& send_queue,
-      std::size_t per_family_limit, std::size_t& written) = 0;
+      std::size_t per_family_limit, std::size_t& written, std::vector<FlowRecordPtr>* consumed) = 0;
   // The template message (templates 262, 267, 268, 266 in one set; 488 bytes); kObBufferTooSmall
   // below 488 bytes of capacity.
   [[nodiscard]] virtual OB_STATUSCODE GetTemplatesStream(std::uint8_t* buffer, std::size_t capacity,
                                                          std::size_t& written) = 0;
-  // The endpoint identity message. The header is written even when the record failed (then the
-  // message is the header alone and the record's status is returned).
+  // The endpoint identity message. A record that fails is reported with its status and nothing
+  // is written (no header, no sequence number used).
   [[nodiscard]] virtual OB_STATUSCODE GetEndpointIdentityStream(std::uint8_t* buffer,
                                                                 std::size_t capacity,
                                                                 std::size_t& written) = 0;
   // The message of one interface record, with the endpoint's UDID (forty "f" when unknown);
-  // header and status as for GetEndpointIdentityStream.
+  // failures as for GetEndpointIdentityStream.
   [[nodiscard]] virtual OB_STATUSCODE GetInterfaceInfoStream(
       std::uint8_t* buffer, std::size_t capacity, std::size_t& written,
       const InterfaceInfo& interface_info) = 0;
@@ -83,11 +86,19 @@ class CIPFIXConverter final : public IConverter {
   CIPFIXConverter(const OBRuntime::CDeviceInfo& device_info, PolicySource policy_source);
 
   // IConverter
+  [[nodiscard]] OB_STATUSCODE GetMultipleFlowObjectsStream(
+      std::uint8_t* buffer, std::size_t limit, std::size_t capacity, FlowRecordQueue& send_queue,
+      std::size_t per_family_limit, std::size_t& written,
+      std::vector<FlowRecordPtr>* consumed) override;
+  // Without the consumed list.
   [[nodiscard]] OB_STATUSCODE GetMultipleFlowObjectsStream(std::uint8_t* buffer, std::size_t limit,
                                                            std::size_t capacity,
                                                            FlowRecordQueue& send_queue,
                                                            std::size_t per_family_limit,
-                                                           std::size_t& written) override;
+                                                           std::size_t& written) {
+    return GetMultipleFlowObjectsStream(buffer, limit, capacity, send_queue, per_family_limit,
+                                        written, nullptr);
+  }
   [[nodiscard]] OB_STATUSCODE GetTemplatesStream(std::uint8_t* buffer, std::size_t capacity,
                                                  std::size_t& written) override;
   [[nodiscard]] OB_STATUSCODE GetEndpointIdentityStream(std::uint8_t* buffer, std::size_t capacity,
@@ -98,6 +109,8 @@ class CIPFIXConverter final : public IConverter {
 
   // Records sorted into the family queues and not yet sent (they open the next flow message).
   [[nodiscard]] std::size_t PendingRecords() const;
+  // Takes those records out, oldest first within each family.
+  [[nodiscard]] std::vector<FlowRecordPtr> TakePendingRecords();
 
  private:
   // Moves records from send_queue into the family queues until one is full.
@@ -105,7 +118,7 @@ class CIPFIXConverter final : public IConverter {
   // One family's set after the message so far; updates length and the capacity left.
   void addFamilySet(IIPFIXTemplate& flow_template, FlowRecordQueue& family_queue,
                     std::uint8_t* buffer, std::size_t limit, std::size_t& length,
-                    std::size_t& capacity_left);
+                    std::size_t& capacity_left, std::vector<FlowRecordPtr>* consumed);
   // Writes the header of a message of length bytes at buffer.
   [[nodiscard]] static OB_STATUSCODE writeHeader(std::uint8_t* buffer, std::size_t length);
 

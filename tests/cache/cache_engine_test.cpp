@@ -1,9 +1,13 @@
 #include "cache/cache_engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,6 +18,7 @@
 
 #include "support/fake_registrar.h"
 #include "support/log_capture.h"
+#include "support/namespace_rerun.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -116,12 +121,16 @@ class CacheEngineTest : public ::testing::Test {
       ASSERT_EQ(flow_queue_.Push(Flow(id, end, hashes)), kObSuccess);
     }
   }
-  // Pops from the cache queue until count objects arrived, one at a time.
-  std::vector<std::shared_ptr<ORVObject>> Receive(std::size_t count) {
+  // Pops from the cache queue until count objects arrived, one at a time, reporting each sent
+  // as the exporter would.
+  std::vector<std::shared_ptr<ORVObject>> Receive(std::size_t count, bool deliver = true) {
     std::vector<std::shared_ptr<ORVObject>> received;
     WaitUntil([&] {
       std::shared_ptr<ORVObject> object;
       while (received.size() < count && cache_queue_->Pop(object) == kObSuccess) {
+        if (deliver) {
+          engine_->Ledger().Delivered(object.get());
+        }
         received.push_back(std::move(object));
       }
       return received.size() >= count;
@@ -219,28 +228,103 @@ TEST_F(CacheEngineTest, AgingDeletesOnlyExpiredRecords) {
   EXPECT_EQ(FlowIds(Receive(10)), Range(100, 10));
 }
 
-TEST_F(CacheEngineTest, SizePurgeDeletesOldestRecords) {
-  // 1 MB less the 500 KB margin; the records fill about 1.4 MB. The store only shrinks when it
-  // compacts after more than 1000 deletions, so about the newest 100 records remain.
+TEST_F(CacheEngineTest, SizePurgeDeletesOnlyWhatTheLimitNeedsAndOnlyWhileCaching) {
+  // 1 MB less the 500 KB margin; the records fill about 1.8 MB, some 270 fit. Freed pages count
+  // as room, so the purge stops as soon as the data fits instead of emptying the store further.
   SetLimits(1, CCacheEngine::kNoLimit);
   Start();
   PushFlows(0, 1200, Now(), 30);
   ASSERT_TRUE(WaitUntil([&] { return flow_queue_.IsEmpty(); }));
   std::int64_t stored = 0;
-  std::uint64_t size = 0;
+  std::uint64_t used = 0;
   ASSERT_TRUE(WaitUntil([&] {
     OB_STATUSCODE status = kObFailure;
-    const CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
-    size = store.StoreFilesSize();
+    CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
+    used = store.UsedSize();
     stored = StoredRecords();
-    return stored > 0 && stored < 1200 && size < 1048576 - 512000;
+    return stored > 0 && stored < 1200 && used < 1048576 - 512000;
   })) << stored
-      << " records, " << size << " bytes";
+      << " records, " << used << " bytes";
+  EXPECT_GE(stored, 200);
+  // While exporting nothing is purged, even with the limit lowered below the data.
   registrar_.SetTrusted(true);
-  const auto ids = FlowIds(Receive(static_cast<std::size_t>(stored)));
+  auto received = Receive(1);
+  SetLimits(0, CCacheEngine::kNoLimit);
+  engine_->OnProfileStateChanged();
+  const auto rest = Receive(static_cast<std::size_t>(stored) - 1);
+  received.insert(received.end(), rest.begin(), rest.end());
+  const auto ids = FlowIds(received);
   ASSERT_EQ(ids.size(), static_cast<std::size_t>(stored));
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
   const auto kept = static_cast<std::uint32_t>(stored);
   EXPECT_EQ(ids, Range(1200 - kept, kept));
+}
+
+TEST_F(CacheEngineTest, RowsGoOnlyOnceSentAndStopKeepsEverythingElse) {
+  Start();
+  PushFlows(0, 250, Now());
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 250; }));
+  registrar_.SetTrusted(true);
+  // Nothing is reported sent: every row stays, however long the records are held.
+  auto held = Receive(250, false);
+  ASSERT_EQ(FlowIds(held), Range(0, 250));
+  // Sent: the last 200. Dropped unsent: the first 50, which are read and handed on again.
+  for (std::size_t index = 50; index < held.size(); ++index) {
+    engine_->Ledger().Delivered(held[index].get());
+  }
+  held.clear();
+  EXPECT_EQ(FlowIds(Receive(50, false)), Range(0, 50));
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 50; }));
+
+  // A stop while untrusted stores what is still queued; records held elsewhere keep their rows.
+  registrar_.SetTrusted(false);
+  PushFlows(1000, 2000, Now());
+  EXPECT_EQ(engine_->Stop(), kObSuccess);
+  EXPECT_EQ(StoredRecords(), 2050);
+  engine_.reset();
+  cache_queue_->Clear();
+  registrar_.SetTrusted(true);
+  Start();
+  auto all = FlowIds(Receive(2050));
+  std::vector<std::uint32_t> expected = Range(0, 50);
+  const std::vector<std::uint32_t> later = Range(1000, 2000);
+  expected.insert(expected.end(), later.begin(), later.end());
+  EXPECT_EQ(all, expected);
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
+}
+
+TEST_F(CacheEngineTest, FullDiskLosesNothingStoredAndCompactionFailureKeepsTheStore) {
+  ORV_RERUN_IN_NAMESPACE("-rm");
+  if (::mount("tmpfs", directory_.c_str(), "tmpfs", 0, "size=600k,mode=0700") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  }
+  orv::test::LogCapture log;
+  Start();
+  PushFlows(0, 1000, Now(), 30);  // about 1.8 MB: most cannot be stored
+  ASSERT_TRUE(WaitUntil([&] { return flow_queue_.IsEmpty(); }));
+  ASSERT_TRUE(WaitUntil([&] { return log.Contains("records not stored so far"); }));
+  const std::int64_t stored = StoredRecords();
+  ASSERT_GT(stored, 0);
+  ASSERT_LT(stored, 1000);
+  // Space returns: caching goes on.
+  ASSERT_EQ(::mount("tmpfs", directory_.c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
+  PushFlows(5000, 10, Now());
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == stored + 10; }));
+  EXPECT_EQ(engine_->Stop(), kObSuccess);
+  engine_.reset();
+
+  // A start on a nearly full disk cannot compact: the store is kept and read back in full.
+  const std::uintmax_t available = fs::space(directory_).available;
+  ASSERT_GT(available, 200000U);
+  std::ofstream(directory_ / "filler") << std::string(available - 100000, 'f');
+  registrar_.SetTrusted(true);
+  Start();
+  const auto ids = FlowIds(Receive(static_cast<std::size_t>(stored) + 10));
+  ASSERT_EQ(ids.size(), static_cast<std::size_t>(stored) + 10);
+  EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+  EXPECT_EQ(ids.back(), 5009U);
+  EXPECT_TRUE(log.Contains("was not compacted"));
+  EXPECT_FALSE(log.Contains("Failed to migrate DB"));
 }
 
 TEST_F(CacheEngineTest, UnmigratableDatabaseIsReplaced) {

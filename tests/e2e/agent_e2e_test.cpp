@@ -187,6 +187,56 @@ TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted
   EXPECT_EQ(integrityCheck(database), "ok");
 }
 
+TEST(AgentEndToEndTest, AStopInTheMiddleOfTheDrainLosesAndRepeatsNothing) {
+  PREPARE_NAMESPACE();
+  Collector collector;
+  AgentProcess agent;
+  // Throttled to 512 Kbps (64 KB/s): the drain of 3000 cached flows takes some seconds, in
+  // bursts the collector's socket buffer holds.
+  std::string profile = Profile(collector.Port(), "all");
+  profile.replace(profile.find("<ThrottleRate>0"), 15, "<ThrottleRate>512");
+  agent.WriteProfile(profile);
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(agent.WaitForLog("Exporting is enabled")) << agent.Log();
+  ASSERT_EQ(agent.VpnState({"set", "--tnd-type", "2"}), 0);
+  ASSERT_TRUE(agent.WaitForLog("Exporting is disabled")) << agent.Log();
+
+  constexpr int kFlows = 3000;
+  constexpr std::uint16_t kFirstPort = 20000;
+  const std::filesystem::path database = agent.DataDirectory() / "ORV.db";
+  for (int sent = 0; sent < kFlows; sent += 100) {
+    for (int index = sent; index < sent + 100; ++index) {
+      // Ended now: older flows could be aged out of the cache.
+      KdfFlowData flow = TcpFlow(kSomeProcess, static_cast<std::uint16_t>(kFirstPort + index));
+      flow.flow_end = static_cast<std::uint32_t>(::time(nullptr));
+      SendFlow(flow);
+    }
+    ASSERT_TRUE(WaitFor([&] { return cachedRows(database) >= sent + 100; })) << agent.Log();
+  }
+  const auto distinct_received = [&] {
+    const std::multiset<std::uint64_t> ports = sourcePorts(collector);
+    return static_cast<int>(std::set<std::uint64_t>(ports.begin(), ports.end()).size());
+  };
+  ASSERT_EQ(distinct_received(), 0);
+
+  ASSERT_EQ(agent.VpnState({"set", "--tnd-type", "0"}), 0);
+  ASSERT_TRUE(WaitFor([&] { return distinct_received() >= kFlows / 5; })) << agent.Log();
+  ASSERT_LT(distinct_received(), kFlows * 4 / 5) << "the drain ended before the stop";
+  EXPECT_EQ(agent.Terminate(), 0);
+  EXPECT_GT(cachedRows(database), 0);
+
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitFor([&] { return distinct_received() == kFlows; }, std::chrono::seconds(60)))
+      << distinct_received() << agent.Log();
+  ASSERT_TRUE(WaitFor([&] { return cachedRows(database) == 0; })) << agent.Log();
+  const std::multiset<std::uint64_t> ports = sourcePorts(collector);
+  for (int index = 0; index < kFlows; ++index) {
+    ASSERT_EQ(ports.count(kFirstPort + index), 1U) << "port " << kFirstPort + index;
+  }
+  EXPECT_EQ(agent.Terminate(), 0);
+  EXPECT_EQ(integrityCheck(database), "ok");
+}
+
 TEST(AgentEndToEndTest, AContextConsumerKeepsCollectionOnAndReceivesApps) {
   PREPARE_NAMESPACE();
   Collector collector;

@@ -7,10 +7,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "export/ipfix_test_support.h"
@@ -88,6 +90,53 @@ class FlowRefusingTransport : public IExporterTransport {
  private:
   std::atomic<int>& flow_sends_;
 };
+
+// Counts connects (failing the first connect_failures) and flow records in flow messages that
+// went out; with refuse_every > 0 every such flow send fails, as after a "port unreachable".
+class ScriptedTransport : public IExporterTransport {
+ public:
+  struct Script {
+    std::atomic<int> connect_failures{0};
+    std::atomic<int> connects{0};
+    std::atomic<int> refuse_every{0};
+    std::atomic<int> flow_sends{0};
+    std::atomic<std::size_t> records_sent{0};
+  };
+  explicit ScriptedTransport(Script& script) : script_(script) {}
+  OB_STATUSCODE Connect(const std::string& host, const std::string& /*port*/) override {
+    EXPECT_FALSE(host.empty()) << "an empty collector is never resolved";
+    ++script_.connects;
+    return --script_.connect_failures >= 0 ? kObFailure : kObSuccess;
+  }
+  OB_STATUSCODE Send(const std::uint8_t* bytes, std::size_t length,
+                     const ExporterSendCallback& /*completion*/) override {
+    const std::vector<std::uint8_t> message(bytes, bytes + length);
+    if (FirstSetId(message) != kIPv4FlowSetId) {
+      return kObSuccess;
+    }
+    const int every = script_.refuse_every.load();
+    if (every > 0 && ++script_.flow_sends % every == 0) {
+      return kObFailure;
+    }
+    script_.records_sent += FlowRecords(message);
+    return kObSuccess;
+  }
+  OB_STATUSCODE Disconnect() override { return kObSuccess; }
+
+ private:
+  Script& script_;
+};
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 using orv::test::FakeRegistrar;
 
@@ -303,6 +352,87 @@ TEST_F(ExporterTest, GivesUpHeldMessageAfterBoundedFailedSends) {
   ASSERT_TRUE(log.Contains("giving up a held message"));
   EXPECT_EQ(exporter->Stop(), kObSuccess);
   EXPECT_EQ(flow_sends.load(), CExporter::kMaxHeldSendFailures);
+}
+
+TEST_F(ExporterTest, StopSendsTheFlowQueueOutAndGivesBackWhatItCannotSend) {
+  // Aggregation holds the records back until the stop; a refusing collector gets nothing.
+  for (const bool collector_refuses : {false, true}) {
+    ScriptedTransport::Script script;
+    script.refuse_every = collector_refuses ? 1 : 0;
+    FakeRegistrar registrar(true);
+    Configure(60000, 0, "4739");
+    ExporterDependencies deps;
+    deps.make_transport = [&script] { return std::make_unique<ScriptedTransport>(script); };
+    auto exporter = Make(registrar, "4739", std::move(deps));
+    ASSERT_EQ(exporter->Start(), kObSuccess);
+    PushFlows(40);
+    EXPECT_EQ(exporter->Stop(), kObSuccess);
+    EXPECT_EQ(script.records_sent.load(), collector_refuses ? 0U : 40U);
+    EXPECT_EQ(flows_.Size(), collector_refuses ? 40U : 0U) << "given back for the cache";
+    flows_.Clear();
+  }
+}
+
+TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
+  // Every other flow send fails, as when a collector answers "port unreachable": held messages
+  // are sent again, so all records arrive and are reported; a collector refusing everything
+  // gets none, and their rows are released for reading again.
+  for (const int refuse_every : {2, 1}) {
+    ScriptedTransport::Script script;
+    script.refuse_every = refuse_every;
+    CDeliveryLedger ledger;
+    FakeRegistrar registrar(true);
+    Configure(0, 0, "4739");
+    ExporterDependencies deps;
+    deps.make_transport = [&script] { return std::make_unique<ScriptedTransport>(script); };
+    deps.ledger = &ledger;
+    auto exporter = Make(registrar, "4739", std::move(deps));
+    for (std::int64_t row = 1; row <= 6; ++row) {
+      std::shared_ptr<ORVObject> flow = FlowOfSize(false, kRecordSize);
+      ledger.Track(flow, row);
+      ASSERT_EQ(cache_.Push(std::move(flow)), kObSuccess);
+    }
+    ASSERT_EQ(exporter->Start(), kObSuccess);
+    CDeliveryLedger::Settlement settled;
+    ASSERT_TRUE(WaitUntil([&] {
+      const CDeliveryLedger::Settlement more = ledger.Settle();
+      settled.delivered.insert(settled.delivered.end(), more.delivered.begin(),
+                               more.delivered.end());
+      settled.released.insert(settled.released.end(), more.released.begin(), more.released.end());
+      return settled.delivered.size() + settled.released.size() == 6;
+    }));
+    EXPECT_EQ(settled.delivered.size(), refuse_every == 2 ? 6U : 0U);
+    EXPECT_EQ(script.records_sent.load(), settled.delivered.size());
+    EXPECT_EQ(exporter->Stop(), kObSuccess);
+  }
+}
+
+TEST_F(ExporterTest, TrustChangeBeforeStartAndCollectorResolutionRetries) {
+  ScriptedTransport::Script script;
+  script.connect_failures = 2;
+  FakeRegistrar registrar(false);
+  Configure(0, 0, "4739");
+  ExporterDependencies deps;
+  deps.make_transport = [&script] { return std::make_unique<ScriptedTransport>(script); };
+  auto exporter = Make(registrar, "4739", std::move(deps));
+  registrar.SetTrusted(true);  // between construction and start: not lost
+  ASSERT_EQ(exporter->Start(), kObSuccess);
+  PushFlows(1);
+  // Failed resolutions are tried again after 1 s, then 2 s.
+  ASSERT_TRUE(WaitUntil([&] {
+    now_ms_ += 500;
+    return script.records_sent.load() == 1;
+  }));
+  EXPECT_EQ(script.connects.load(), 3);
+  EXPECT_EQ(exporter->State(), CExporter::kStateResolved);
+
+  // An empty collector address is no collector: refused without a look-up.
+  ProfileSettings settings = settings_.Get();
+  settings.collector_ip.clear();
+  settings_.Set(settings);
+  exporter->OnProfileStateChanged();
+  ASSERT_TRUE(WaitUntil([&] { return exporter->State() == CExporter::kStateFailed; }));
+  EXPECT_EQ(exporter->Stop(), kObSuccess);
 }
 
 TEST_F(ExporterTest, StartTwiceAndUnusableCollectors) {
