@@ -87,7 +87,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.36), libstdc++6 (>= 12), libsqlite3-0, libssl3, libexpat1, libsystemd0, init-system-helpers")
+    "libc6 (>= 2.36), libstdc++6 (>= 12), libsqlite3-0, libssl3, libexpat1, libsystemd0, libbpf1, init-system-helpers")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${ORV_SCRIPT_DIR}/postinst ${ORV_SCRIPT_DIR}/prerm ${ORV_SCRIPT_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

@@ -1,7 +1,11 @@
 #include "config/orv_profile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <array>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -246,10 +250,32 @@ void CORVProfile::SetTrustedNetworkState(const ITrustedNetworkState* state) noex
   network_state_.store(state);
 }
 
+bool CORVProfile::RetryDue() {
+  // A rejected file is parsed again only once it has changed: a stat per call while the profile
+  // is rejected, not a read and a parse per flow.
+  using Stamp = std::array<std::int64_t, 5>;
+  static std::mutex mutex;
+  static std::optional<Stamp> last_attempt;  // guarded by mutex
+  Stamp stamp{};
+  std::string path;
+  struct stat info {};
+  if (OBRuntime::Utils::WideCharToMBCS(GetProfilePath(), path) == kObSuccess &&
+      ::stat(path.c_str(), &info) == 0) {
+    stamp = {static_cast<std::int64_t>(info.st_dev), static_cast<std::int64_t>(info.st_ino),
+             info.st_size, info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+  }
+  const std::lock_guard lock(mutex);
+  if (last_attempt == stamp) {
+    return false;
+  }
+  last_attempt = stamp;
+  return true;
+}
+
 DataCollectionPolicy CORVProfile::GetCurrentDataCollectionPolicy(bool knox) {
   // A rejected profile leaves the last valid policies in force: blanking, anonymisation and
   // filter rules never lapse because a bad file was written.
-  if (!IsProfileValid() && LoadProfile() != kObSuccess) {
+  if (!IsProfileValid() && RetryDue() && LoadProfile() != kObSuccess) {
     OB_LOG_LIMITED(LOG_ERROR,
                    "CORVProfile::GetCurrentDataCollectionPolicy - Failed to load the profile");
   }

@@ -134,6 +134,8 @@ class CORVProfile final : public IXmlObject {
  private:
   using Parse = std::function<OB_STATUSCODE(CExpatSaxParser&)>;
 
+  // Whether a rejected profile may be read again: true once per change of the file.
+  [[nodiscard]] static bool RetryDue();
   // Loads through parse under the load mutex; the common part of the LoadProfile forms.
   [[nodiscard]] static OB_STATUSCODE Load(const Parse& parse);
   // Parses into a scratch profile and copies it in when well-formed and valid; the parse status.

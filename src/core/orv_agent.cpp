@@ -89,10 +89,7 @@ OB_STATUSCODE CORVAgent::startUp() {
   }
   (void)detector_.RegisterForNetworkChange(this);
   pauseForProfileWriter();
-  {
-    const std::scoped_lock lock(lock_);
-    (void)processStateProfileChanged();
-  }
+  (void)reloadProfile();
   OB_STATUSCODE cache_status = kObFailure;
   CacheEngineEnvironment cache_environment = DefaultCacheEnvironment();
   cache_environment.ledger = &delivery_ledger_;
@@ -140,8 +137,7 @@ void CORVAgent::runEventLoop() {
         return;
       case kProfileChangeEvent: {
         pauseForProfileWriter();
-        const std::scoped_lock lock(lock_);
-        (void)processStateProfileChanged();
+        (void)reloadProfile();
         break;
       }
       case kTrustedStateEvent:
@@ -198,8 +194,7 @@ void CORVAgent::handleInterfaceChange() {
   }
   if (collection_stopped_for_exporter_) {
     pauseForProfileWriter();
-    const std::scoped_lock lock(lock_);
-    (void)processStateProfileChanged();
+    (void)reloadProfile();
     collection_stopped_for_exporter_ = false;
   }
 }
@@ -214,20 +209,30 @@ void CORVAgent::pauseForProfileWriter() {
 
 // ---- profile, exporter and collection state (agent lock held) ----
 
-OB_STATUSCODE CORVAgent::processStateProfileChanged() {
-  OB_STATUSCODE status = kObSuccess;
-  CORVProfile& profile = CORVProfile::GetInstance();
+OB_STATUSCODE CORVAgent::reloadProfile() {
+  const OB_STATUSCODE loaded = loadProfileFile();
+  const std::scoped_lock lock(lock_);
+  return processStateProfileChanged(loaded);
+}
+
+OB_STATUSCODE CORVAgent::loadProfileFile() {
   loaded_profile_stamp_ = profileFileStamp();
   std::error_code error;
-  if (std::filesystem::exists(CORVProfile::GetProfilePath(), error)) {
-    status = CORVProfile::LoadProfile();
-    if (status != kObSuccess) {
-      OB_LOG_ERROR("Loading profile failed, error: %d", status);
-      return status;
-    }
-  } else {
+  if (!std::filesystem::exists(CORVProfile::GetProfilePath(), error)) {
     OB_LOG_DEBUG("ORV profile is missing, reseting to default values.");
-    profile.ResetToDefaults();
+    CORVProfile::GetInstance().ResetToDefaults();
+    return kObSuccess;
+  }
+  const OB_STATUSCODE status = CORVProfile::LoadProfile();
+  if (status != kObSuccess) {
+    OB_LOG_ERROR("Loading profile failed, error: %d", status);
+  }
+  return status;
+}
+
+OB_STATUSCODE CORVAgent::processStateProfileChanged(OB_STATUSCODE loaded) {
+  if (loaded != kObSuccess) {
+    return loaded;
   }
   RefreshProfilePolicy();
   if (cache_engine_) {
@@ -240,7 +245,7 @@ OB_STATUSCODE CORVAgent::processStateProfileChanged() {
   }
   OB_LOG_DEBUG("New Profile loaded.");
   (void)updateCollectionState();
-  return status;
+  return kObSuccess;
 }
 
 CORVAgent::FileStamp CORVAgent::profileFileStamp() {

@@ -145,8 +145,12 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   void handleInterfaceChange();
   // Waits the 500 ms that let the profile's writer finish; cut short by the shut-down event.
   void pauseForProfileWriter();
-  // Lock held.
-  [[nodiscard]] OB_STATUSCODE processStateProfileChanged();
+  // Reads the profile file without the agent lock (a large or slow file never holds up
+  // admission), then applies it under the lock.
+  OB_STATUSCODE reloadProfile();
+  [[nodiscard]] OB_STATUSCODE loadProfileFile();
+  // Lock held (these three). Applies a profile that loaded (loaded == kObSuccess).
+  [[nodiscard]] OB_STATUSCODE processStateProfileChanged(OB_STATUSCODE loaded);
   [[nodiscard]] OB_STATUSCODE initializeExporter();
   [[nodiscard]] OB_STATUSCODE createExporter();
   // Lock held (these four).
@@ -192,7 +196,7 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   std::unique_ptr<IFileMonitor> profile_monitor_;
   std::unique_ptr<CORVContextManager> context_manager_;  // lock_ for replacement
   std::shared_ptr<CUsageStatistics> statistics_;
-  FileStamp loaded_profile_stamp_;                         // lock_
+  FileStamp loaded_profile_stamp_;                         // service thread only
   std::int32_t last_collection_mode_ = kNoCollectionMode;  // lock_
   int last_trusted_state_ = kNoTrustedState;               // lock_
   std::mutex vpn_snapshot_mutex_;

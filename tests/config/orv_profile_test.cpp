@@ -298,6 +298,23 @@ TEST_F(ORVProfileTest, LoadsFromTheDataDirectoryAndKeepsTheLastValidPolicies) {
                               Element("Fields", "1,2"))));
   EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED).field_map.size(), 2u);  // loaded lazily
   EXPECT_TRUE(CORVProfile::IsProfileValid());
+
+  // A rejected file is parsed once per change, not on every use (every flow).
+  const auto profile = dir.path() / "Varno/Varno Ombrix Suite/ORV/ORV_ServiceProfile.xml";
+  std::filesystem::remove(profile);
+  std::ofstream(profile) << Wrap(Element("Port", "70000"));
+  ASSERT_EQ(Load(Element("Port", "70000")), kObFailure);
+  {
+    const orv::test::LogCapture log;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED).field_map.size(), 2u);
+    }
+    std::size_t parses = 0;
+    for (const auto& line : log.Lines()) {
+      parses += line.message == "The profile is not valid; the profile in force stays" ? 1 : 0;
+    }
+    EXPECT_EQ(parses, 1u);
+  }
   if (old != nullptr) {
     ::setenv("PROGRAMDATA", saved.c_str(), 1);
   } else {
