@@ -25,7 +25,8 @@ std::atomic<bool> connector_fallback_logged{false};
 
 }  // namespace
 
-FlowCollector::FlowCollector(ISocketOwnerSource& owners) : owners_(owners), table_(owners) {}
+FlowCollector::FlowCollector(ISocketOwnerSource& owners, IHostNameLookup* names)
+    : owners_(owners), table_(owners, names) {}
 
 void FlowCollector::OpenEventSources(bool flow_events) {
   int os_error = 0;

@@ -24,7 +24,8 @@ namespace orv::driver {
 class FlowCollector {
  public:
   // owners must outlive the collector.
-  explicit FlowCollector(ISocketOwnerSource& owners);
+  // names (when given: the host names flows get at their start) must outlive the collector.
+  explicit FlowCollector(ISocketOwnerSource& owners, IHostNameLookup* names = nullptr);
 
   // Subscribes to the event sources this process may use; socket destroy notifications only
   // when flow_events (another source may report the flows).

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <utility>
 
+#include "driver/dns_packet_socket.h"
 #include "driver/flow_datagram_builder.h"
 #include "driver/kernel_flow_source.h"
 #include "runtime/agent_thread.h"
@@ -43,6 +44,17 @@ int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point u
   const auto remaining =
       std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
   return remaining.count() > 0 ? ::poll(fds, count, static_cast<int>(remaining.count())) : 0;
+}
+
+// Where the kernel flow source cannot run, DNS answers come from a packet socket; its absence
+// (no CAP_NET_RAW) only costs the host names.
+std::unique_ptr<DnsPacketSocket> OpenDnsPacketSocket() {
+  std::string why_not;
+  std::unique_ptr<DnsPacketSocket> socket = DnsPacketSocket::Open(why_not);
+  if (!socket) {
+    OB_LOG_WARN("destination host names unavailable: %s", why_not.c_str());
+  }
+  return socket;
 }
 
 FlowClock Now() {
@@ -137,24 +149,29 @@ CFlowReporter::Settings CFlowReporter::takeSettings() {
 
 void CFlowReporter::run(std::promise<void> sources_open) {
   OB_LOG_DEBUG("flow reporter running");
+  DnsNameCache names;
+  DnsNameTracker name_tracker(names);
   ProcSocketOwnerSource owners;
-  FlowCollector collector(owners);
+  FlowCollector collector(owners, &names);
   std::string why_not;
   const std::unique_ptr<KernelFlowSource> kernel = KernelFlowSource::Open(why_not);
   LogFlowSource(kernel != nullptr, why_not);
   collector.OpenEventSources(kernel == nullptr);
+  const std::unique_ptr<DnsPacketSocket> dns_packets = kernel ? nullptr : OpenDnsPacketSocket();
   sources_open.set_value();
   ProcOwnerResolver resolver;
   std::optional<KernelFlowTable> kernel_flows;
   if (kernel) {
-    kernel_flows.emplace(*kernel, resolver);
+    kernel->LearnNamesWith(name_tracker);
+    kernel_flows.emplace(*kernel, resolver, &names);
   }
   std::vector<KdfFlowData> reports;
   std::vector<std::uint32_t> started;
   auto next_poll = std::chrono::steady_clock::now();
   auto batch_until = next_poll;
   for (;;) {
-    wait(next_poll, collector, kernel ? kernel->Fd() : -1, batch_until);
+    wait(next_poll, collector, kernel ? kernel->Fd() : -1, batch_until,
+         dns_packets ? dns_packets->Fd() : -1);
     const Settings settings = takeSettings();
     if (settings.stop) {
       break;
@@ -162,6 +179,9 @@ void CFlowReporter::run(std::promise<void> sources_open) {
     reports.clear();
     started.clear();
     const FlowClock now = Now();
+    if (dns_packets) {
+      dns_packets->Consume(name_tracker, now.monotonic);
+    }
     collector.ReadEvents(now, reports, started);
     if (kernel) {
       kernel->Consume(*kernel_flows, now, reports);
@@ -184,18 +204,19 @@ void CFlowReporter::run(std::promise<void> sources_open) {
 
 void CFlowReporter::wait(std::chrono::steady_clock::time_point deadline,
                          const FlowCollector& collector, int kernel_fd,
-                         std::chrono::steady_clock::time_point batch_until) const {
-  pollfd fds[4] = {{wake_.get(), POLLIN, 0},
+                         std::chrono::steady_clock::time_point batch_until, int dns_fd) const {
+  pollfd fds[5] = {{wake_.get(), POLLIN, 0},
                    {collector.DestroyNotificationFd(), POLLIN, 0},
                    {collector.ProcessEventFd(), POLLIN, 0},
+                   {dns_fd, POLLIN, 0},
                    {kernel_fd, POLLIN, 0}};
   // Negative descriptors are ignored by poll, so absent sources need no special case.
   const auto batch_end = std::min(batch_until, deadline);
   if (kernel_fd >= 0 && std::chrono::steady_clock::now() < batch_end &&
-      PollUntil(fds, 3, batch_end) > 0) {
+      PollUntil(fds, 4, batch_end) > 0) {
     return;  // the other sources are served at once; the ring buffer waits out the batch period
   }
-  static_cast<void>(PollUntil(fds, 4, deadline));
+  static_cast<void>(PollUntil(fds, 5, deadline));
 }
 
 void CFlowReporter::send(const std::vector<std::uint32_t>& started,

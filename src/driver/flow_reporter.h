@@ -63,9 +63,9 @@ class CFlowReporter {
   // The thread's body; sources_open is set once the flow and process sources are open.
   void run(std::promise<void> sources_open);
   // Blocks until deadline, a wake-up or an event source becoming readable; kernel_fd (when not
-  // -1) counts only from batch_until on.
+  // -1) counts only from batch_until on. dns_fd is the DNS packet socket's, or -1.
   void wait(std::chrono::steady_clock::time_point deadline, const FlowCollector& collector,
-            int kernel_fd, std::chrono::steady_clock::time_point batch_until) const;
+            int kernel_fd, std::chrono::steady_clock::time_point batch_until, int dns_fd) const;
   [[nodiscard]] Settings takeSettings();
   void send(const std::vector<std::uint32_t>& started, const std::vector<KdfFlowData>& reports);
   // With mutex_ held.

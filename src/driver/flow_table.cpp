@@ -113,7 +113,8 @@ bool IsFlowSocket(const DiagSocket& socket) noexcept {
   }
 }
 
-FlowTable::FlowTable(ISocketOwnerSource& owners) : owners_(owners) {}
+FlowTable::FlowTable(ISocketOwnerSource& owners, IHostNameLookup* names)
+    : owners_(owners), names_(names) {}
 
 bool FlowTable::isListeningPort(const DiagSocket& socket) const {
   const auto& ports = socket.protocol == IPPROTO_TCP ? listening_tcp_ports_ : listening_udp_ports_;
@@ -175,6 +176,10 @@ void FlowTable::addFlows(const std::vector<const DiagSocket*>& fresh, const Flow
     Flow flow;
     flow.socket = *socket;
     flow.owner = owner->second;
+    if (names_ != nullptr) {
+      flow.host_name =
+          names_->HostNameOf(flow.owner.pid, socket->family, socket->remote_address, now.monotonic);
+    }
     flow.direction = isListeningPort(*socket) ? kKdfDirectionRemoteIsSource : 0;
     flow.start_seconds = now.wall_seconds;
     flow.last_report = now.monotonic;
@@ -232,6 +237,7 @@ KdfFlowData FlowTable::buildReport(const Flow& flow, std::uint32_t report_kind,
   report.parent_pid = flow.owner.parent_pid;
   report.flow_start = flow.start_seconds;
   report.flow_end = end_seconds;
+  report.host_name = flow.host_name;
   report.process_path = flow.owner.path;
   report.parent_path = flow.owner.parent_path;
   report.direction = flow.direction;

@@ -21,6 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "driver/dns_name_cache.h"
 #include "driver/inet_diag.h"
 #include "driver/kdf_message.h"
 #include "driver/socket_owner.h"
@@ -38,7 +39,9 @@ struct FlowClock {
 class FlowTable {
  public:
   // owners must outlive the table.
-  explicit FlowTable(ISocketOwnerSource& owners);
+  // owners and names (when given: the host names flows get at their start) must outlive the
+  // table.
+  explicit FlowTable(ISocketOwnerSource& owners, IHostNameLookup* names = nullptr);
 
   // Applies one complete dump of all TCP and UDP sockets (listening and unconnected ones
   // included): new flows are added, ended flows reported final and dropped, flows due an interim
@@ -58,6 +61,7 @@ class FlowTable {
   struct Flow {
     DiagSocket socket;
     ProcessDetails owner;
+    std::string host_name;  // the remote's, as learned from DNS
     std::uint8_t direction = 0;
     std::uint32_t start_seconds = 0;
     std::chrono::steady_clock::time_point last_report;
@@ -76,6 +80,7 @@ class FlowTable {
                                                std::uint32_t end_seconds);
 
   ISocketOwnerSource& owners_;
+  IHostNameLookup* names_;
   std::unordered_map<std::uint64_t, Flow> flows_;          // by socket cookie
   std::unordered_set<std::uint32_t> unowned_;              // inodes no process held when looked up
   std::unordered_set<std::uint16_t> listening_tcp_ports_;  // rebuilt from each dump

@@ -144,14 +144,33 @@ struct KernelFlowSource::State {
   KernelFlowTable* table = nullptr;
   const FlowClock* now = nullptr;
   std::vector<KdfFlowData>* reports = nullptr;
+  DnsNameTracker* names = nullptr;
 };
 
 namespace {
 
+// DNS packets share the ring with the flow events, so an answer is always learned before the
+// flow that follows it starts.
+void DeliverDnsPacket(KernelFlowSource::State& state, std::span<const std::uint8_t> bytes) {
+  DnsPacket packet;
+  if (!ReadDnsPacketEvent(bytes, packet)) {
+    OB_LOG_LIMITED(LOG_WARNING, "dropped a kernel DNS packet event of %zu bytes (malformed or cut)",
+                   bytes.size());
+    return;
+  }
+  state.names->Apply(packet, state.now->monotonic);
+}
+
 int DeliverEvent(void* context, void* data, std::size_t size) {
   auto* state = static_cast<KernelFlowSource::State*>(context);
-  state->table->Apply(std::span(static_cast<const std::uint8_t*>(data), size), *state->now,
-                      *state->reports);
+  const std::span bytes(static_cast<const std::uint8_t*>(data), size);
+  if (!bytes.empty() && bytes[0] == ORV_EVENT_DNS_PACKET) {
+    if (state->names != nullptr) {
+      DeliverDnsPacket(*state, bytes);
+    }
+    return 0;
+  }
+  state->table->Apply(bytes, *state->now, *state->reports);
   return 0;
 }
 
@@ -207,6 +226,10 @@ std::unique_ptr<KernelFlowSource> KernelFlowSource::Open(std::string& why_not) {
 
 int KernelFlowSource::Fd() const noexcept { return ring_buffer__epoll_fd(state_->ring.get()); }
 
+void KernelFlowSource::LearnNamesWith(DnsNameTracker& tracker) noexcept {
+  state_->names = &tracker;
+}
+
 void KernelFlowSource::Consume(KernelFlowTable& table, const FlowClock& now,
                                std::vector<KdfFlowData>& reports) {
   state_->table = &table;
@@ -258,6 +281,7 @@ std::unique_ptr<KernelFlowSource> KernelFlowSource::Open(std::string& why_not) {
 }
 
 int KernelFlowSource::Fd() const noexcept { return -1; }
+void KernelFlowSource::LearnNamesWith(DnsNameTracker&) noexcept {}
 void KernelFlowSource::Consume(KernelFlowTable&, const FlowClock&, std::vector<KdfFlowData>&) {}
 std::uint64_t KernelFlowSource::LostEvents() const noexcept { return 0; }
 bool KernelFlowSource::ReadTcp(std::uint64_t, orv_tcp_counters&) { return false; }

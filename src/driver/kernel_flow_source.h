@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/dns_name_tracker.h"
 #include "driver/kernel_flow_table.h"
 
 namespace orv::driver {
@@ -29,6 +30,9 @@ class KernelFlowSource final : public IKernelFlowMaps {
 
   // Becomes readable when events wait.
   [[nodiscard]] int Fd() const noexcept;
+  // From now on hands the DNS packets among the events to tracker (which must outlive the
+  // source); without one they are dropped.
+  void LearnNamesWith(DnsNameTracker& tracker) noexcept;
   // Hands every waiting event to table without blocking.
   void Consume(KernelFlowTable& table, const FlowClock& now, std::vector<KdfFlowData>& reports);
   // Events the kernel could not fit in the ring buffer since the source opened.

@@ -74,8 +74,9 @@ bool KernelFlowTable::KeyEqual::operator()(const orv_flow_key& a,
   return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
 
-KernelFlowTable::KernelFlowTable(IKernelFlowMaps& maps, IOwnerResolver& owners)
-    : maps_(maps), owners_(owners) {}
+KernelFlowTable::KernelFlowTable(IKernelFlowMaps& maps, IOwnerResolver& owners,
+                                 IHostNameLookup* names)
+    : maps_(maps), owners_(owners), names_(names) {}
 
 void KernelFlowTable::Apply(std::span<const std::uint8_t> bytes, const FlowClock& now,
                             std::vector<KdfFlowData>& reports) {
@@ -117,6 +118,10 @@ KernelFlowTable::Flow KernelFlowTable::describe(const orv_flow_event& event, con
   flow.socket.remote_port = event.remote_port;
   flow.socket.cookie = event.cookie;
   flow.owner = owners_.Resolve(OwnerOf(event.owner));
+  if (names_ != nullptr) {
+    flow.host_name = names_->HostNameOf(event.owner.tgid, event.family, flow.socket.remote_address,
+                                        now.monotonic);
+  }
   flow.direction = event.direction != 0 ? kKdfDirectionRemoteIsSource : 0;
   flow.start_seconds = WallSeconds(event.start_ns, now);
   flow.last_check = now.monotonic;
@@ -250,6 +255,7 @@ KdfFlowData KernelFlowTable::buildReport(const Flow& flow, std::uint32_t report_
   report.parent_pid = flow.owner.parent_pid;
   report.flow_start = flow.start_seconds;
   report.flow_end = end_seconds;
+  report.host_name = flow.host_name;
   report.process_path = flow.owner.path;
   report.parent_path = flow.owner.parent_path;
   report.direction = flow.direction;

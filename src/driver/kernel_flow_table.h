@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "driver/bpf/flow_events.h"
+#include "driver/dns_name_cache.h"
 #include "driver/flow_table.h"
 #include "driver/inet_diag.h"
 #include "driver/kdf_message.h"
@@ -47,8 +48,9 @@ class IKernelFlowMaps {
 
 class KernelFlowTable {
  public:
-  // maps and owners must outlive the table.
-  KernelFlowTable(IKernelFlowMaps& maps, IOwnerResolver& owners);
+  // maps, owners and names (when given: the host names flows get at their start) must outlive
+  // the table.
+  KernelFlowTable(IKernelFlowMaps& maps, IOwnerResolver& owners, IHostNameLookup* names = nullptr);
 
   // Applies one event as received from the ring buffer, appending the reports it ends.
   void Apply(std::span<const std::uint8_t> bytes, const FlowClock& now,
@@ -71,6 +73,7 @@ class KernelFlowTable {
   struct Flow {
     DiagSocket socket;  // addresses, ports, protocol and the counters last read
     ProcessDetails owner;
+    std::string host_name;  // the remote's, as its owner or the machine learned it from DNS
     std::uint8_t direction = 0;
     std::uint32_t start_seconds = 0;
     std::chrono::steady_clock::time_point last_check;
@@ -92,6 +95,7 @@ class KernelFlowTable {
 
   IKernelFlowMaps& maps_;
   IOwnerResolver& owners_;
+  IHostNameLookup* names_;
   FlowMap flows_;
   std::unordered_map<std::uint64_t, std::vector<orv_flow_key>> udp_pairs_;  // by socket cookie
   std::uint64_t malformed_events_ = 0;

@@ -12,6 +12,7 @@
 #define ORV_EVENT_TCP_CLOSED 2   /* a TCP connection reached CLOSE: final counters */
 #define ORV_EVENT_UDP_OPENED 3   /* the first datagram of a (socket, remote) pair */
 #define ORV_EVENT_UDP_RELEASED 4 /* a UDP socket with pairs was released: only cookie is set */
+#define ORV_EVENT_DNS_PACKET 5   /* a DNS query sent to port 53 or an answer from it */
 
 /* The process that last created, bound, connected or sent on a socket. */
 struct orv_owner {
@@ -71,6 +72,28 @@ struct orv_tcp_counters {
   __u64 start_ns;
   __u8 direction;
   __u8 padding[7];
+};
+
+/* DNS bytes a packet event carries: the 1232-byte payload that DNS over UDP keeps to, with room
+ * for the length field of DNS over TCP. */
+#define ORV_DNS_CAPTURE_BYTES 1280
+
+/* A DNS packet on one of the machine's sockets: a query it sent to port 53 or an answer it
+ * received from port 53. For TCP the payload is one segment's. */
+struct orv_dns_event {
+  __u8 type; /* ORV_EVENT_DNS_PACKET */
+  __u8 protocol;
+  __u8 family;
+  __u8 egress;      /* 1 for a packet the socket sent */
+  __u16 local_port; /* host order */
+  __u16 remote_port;
+  __u32 owner_tgid; /* the socket's owner; 0 when unknown */
+  __u16 length;     /* payload bytes captured */
+  __u8 truncated;   /* the payload was longer than ORV_DNS_CAPTURE_BYTES */
+  __u8 padding;
+  __u8 local_address[16]; /* network order; IPv4 in the first four bytes */
+  __u8 remote_address[16];
+  __u8 payload[ORV_DNS_CAPTURE_BYTES];
 };
 
 /* Map sizes: the state the programs can hold at most. */

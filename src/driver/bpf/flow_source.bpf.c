@@ -364,6 +364,95 @@ static __always_inline void count_udp(struct __sk_buff *skb, struct bpf_sock *sk
   bpf_ringbuf_submit(event, 0);
 }
 
+/* Where a packet's transport header and payload start, from its IP header; 0 when it is not TCP
+ * or UDP over IP. */
+static __always_inline int locate_transport(struct __sk_buff *skb, int egress,
+                                            struct orv_dns_event *event, __u32 *transport) {
+  if (skb->protocol == bpf_htons(ETH_P_IP)) {
+    struct iphdr ip;
+    if (bpf_skb_load_bytes(skb, 0, &ip, sizeof(ip)) || ip.ihl < 5) {
+      return 0;
+    }
+    event->family = AF_INET;
+    event->protocol = ip.protocol;
+    *transport = ip.ihl * 4;
+    __builtin_memcpy(event->local_address, egress ? &ip.saddr : &ip.daddr, 4);
+    __builtin_memcpy(event->remote_address, egress ? &ip.daddr : &ip.saddr, 4);
+  } else if (skb->protocol == bpf_htons(ETH_P_IPV6)) {
+    struct ipv6hdr ip;
+    if (bpf_skb_load_bytes(skb, 0, &ip, sizeof(ip))) {
+      return 0;
+    }
+    event->family = AF_INET6;
+    event->protocol = ip.nexthdr;
+    *transport = sizeof(ip);
+    __builtin_memcpy(event->local_address, egress ? &ip.saddr : &ip.daddr, 16);
+    __builtin_memcpy(event->remote_address, egress ? &ip.daddr : &ip.saddr, 16);
+  } else {
+    return 0;
+  }
+  return event->protocol == IPPROTO_UDP || event->protocol == IPPROTO_TCP;
+}
+
+/* A query the socket sends to port 53 or an answer it receives from port 53 goes to user space,
+ * which learns host names from them; no other packet does. A packet of a socket connected
+ * elsewhere costs one comparison, one of an unconnected UDP socket a look at its headers. */
+static __always_inline void capture_dns(struct __sk_buff *skb, struct bpf_sock *sk, int egress) {
+  const __u16 connected_port = bpf_ntohs((__u16)sk->dst_port);
+  if (connected_port != 53 && !(sk->protocol == IPPROTO_UDP && connected_port == 0)) {
+    return;
+  }
+  struct orv_dns_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
+  if (!event) {
+    __sync_fetch_and_add(&lost_events, 1);
+    return;
+  }
+  __builtin_memset(event, 0, __builtin_offsetof(struct orv_dns_event, payload));
+  __u32 offset = 0;
+  __u16 ports[2];
+  if (!locate_transport(skb, egress, event, &offset) ||
+      bpf_skb_load_bytes(skb, offset, ports, sizeof(ports))) {
+    bpf_ringbuf_discard(event, 0);
+    return;
+  }
+  event->local_port = bpf_ntohs(egress ? ports[0] : ports[1]);
+  event->remote_port = bpf_ntohs(egress ? ports[1] : ports[0]);
+  if (event->protocol == IPPROTO_TCP) {
+    __u8 data_offset = 0;
+    if (bpf_skb_load_bytes(skb, offset + 12, &data_offset, 1)) {
+      bpf_ringbuf_discard(event, 0);
+      return;
+    }
+    offset += (data_offset >> 4) * 4;
+  } else {
+    offset += 8;
+  }
+  __u64 length = skb->len > offset ? (__u64)skb->len - offset : 0;
+  if (event->remote_port != 53 || length == 0) { /* a TCP segment without data, or not DNS */
+    bpf_ringbuf_discard(event, 0);
+    return;
+  }
+  if (length > ORV_DNS_CAPTURE_BYTES) {
+    length = ORV_DNS_CAPTURE_BYTES;
+    event->truncated = 1;
+  }
+  /* The verifier must see the bound on the very register the helper gets. */
+  asm volatile("" : "+r"(length));
+  if (length == 0 || length > ORV_DNS_CAPTURE_BYTES ||
+      bpf_skb_load_bytes(skb, offset, event->payload, length)) {
+    bpf_ringbuf_discard(event, 0);
+    return;
+  }
+  event->type = ORV_EVENT_DNS_PACKET;
+  event->egress = egress;
+  event->length = length;
+  struct orv_socket_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
+  if (state) {
+    event->owner_tgid = state->owner.tgid;
+  }
+  bpf_ringbuf_submit(event, 0);
+}
+
 static __always_inline int count_packet(struct __sk_buff *skb, int egress) {
   struct bpf_sock *sk = skb->sk;
   if (!sk) {
@@ -378,6 +467,7 @@ static __always_inline int count_packet(struct __sk_buff *skb, int egress) {
   } else if (sk->protocol == IPPROTO_UDP) {
     count_udp(skb, sk, egress);
   }
+  capture_dns(skb, sk, egress);
   return 1;
 }
 
