@@ -100,11 +100,18 @@ ProcessDetails ProcOwnerResolver::Resolve(const KernelOwner& owner) {
   platform::ProcStat stat;
   if (!ReadStat(owner.pid, stat) || stat.start_time != details.start_time ||
       !RunsImage(owner.pid, owner.exe_inode, owner.exe_device)) {
+    details.path = knownImage(owner);
     return details;  // gone or changed since the event: keep what the event carried
   }
   details.path = ImagePath(owner.pid);
   if (!RunsImage(owner.pid, owner.exe_inode, owner.exe_device)) {
-    return ProcessDetails{owner.pid, owner.parent_pid, details.start_time, {}, {}};
+    return ProcessDetails{owner.pid, owner.parent_pid, details.start_time, knownImage(owner), {}};
+  }
+  if (!details.path.empty()) {
+    if (images_.size() >= kMaxImages) {
+      images_.clear();
+    }
+    images_.insert_or_assign({owner.exe_inode, owner.exe_device}, details.path);
   }
   platform::ProcStat parent;
   if (ReadStat(owner.parent_pid, parent) && parent.start_time <= details.start_time) {
@@ -115,6 +122,11 @@ ProcessDetails ProcOwnerResolver::Resolve(const KernelOwner& owner) {
   }
   cache_.emplace(key, details);
   return details;
+}
+
+std::u16string ProcOwnerResolver::knownImage(const KernelOwner& owner) const {
+  const auto found = images_.find({owner.exe_inode, owner.exe_device});
+  return found != images_.end() && owner.exe_inode != 0 ? found->second : std::u16string();
 }
 
 void ProcSocketOwnerSource::FindOwners(const std::unordered_set<std::uint32_t>& inodes,

@@ -9,10 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace orv::driver {
@@ -72,10 +74,14 @@ class IOwnerResolver {
   [[nodiscard]] virtual ProcessDetails Resolve(const KernelOwner& owner) = 0;
 };
 
-// Resolves through /proc, remembering up to kMaxEntries processes. Not thread-safe: one owner.
+// Resolves through /proc, remembering up to kMaxEntries processes, and the paths of up to
+// kMaxImages image files: a process that exited (or exec'd) before its flow was looked up still
+// gets the path of the image the event names by inode and device, once any process running that
+// file has been resolved. Not thread-safe: one owner.
 class ProcOwnerResolver final : public IOwnerResolver {
  public:
   static constexpr std::size_t kMaxEntries = 4096;
+  static constexpr std::size_t kMaxImages = 1024;
 
   [[nodiscard]] ProcessDetails Resolve(const KernelOwner& owner) override;
 
@@ -84,7 +90,11 @@ class ProcOwnerResolver final : public IOwnerResolver {
   struct KeyHash {
     std::size_t operator()(const Key& key) const noexcept;
   };
+  // The path of the image (inode, device) names, when a process running it was resolved.
+  [[nodiscard]] std::u16string knownImage(const KernelOwner& owner) const;
+
   std::unordered_map<Key, ProcessDetails, KeyHash> cache_;
+  std::map<std::pair<std::uint64_t, std::uint32_t>, std::u16string> images_;
 };
 
 }  // namespace orv::driver
