@@ -6,7 +6,7 @@ GENERATOR  := -G Ninja $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUN
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure --timeout 300 -j $(JOBS)
 
-.PHONY: all deps build test bench bench-agent fuzz asan tsan run format tidy clean package
+.PHONY: all deps build test bench bench-agent bench-kernel fuzz asan tsan run format tidy clean package
 
 all: build
 
@@ -33,6 +33,12 @@ bench-agent: deps
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=ON
 	cmake --build build-bench -j $(JOBS) --target orv_agent_bench
 	build-bench/bin/orv_agent_bench $(BENCH_RATES)
+
+# The kernel flow source's speed driver (as root): BENCH_KERNEL="TCP/s UDP/s seconds".
+bench-kernel: deps
+	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target orv_kernel_flow_bench
+	build-bench/bin/orv_kernel_flow_bench $(BENCH_KERNEL)
 
 # Each fuzz target runs for FUZZ_SECONDS (default 60) on its own corpus under build-fuzz/corpus.
 FUZZ_SECONDS ?= 60
