@@ -233,15 +233,7 @@ KdfFlowData FlowTable::buildReport(const Flow& flow, std::uint32_t report_kind,
   DescribeEndpoints(socket, report);
   report.bytes_in = PayloadBytesIn(socket);
   report.bytes_out = PayloadBytesOut(socket);
-  report.pid = flow.owner.pid;
-  report.parent_pid = flow.owner.parent_pid;
-  report.flow_start = flow.start_seconds;
-  report.flow_end = end_seconds;
-  report.host_name = flow.host_name;
-  report.process_path = flow.owner.path;
-  report.parent_path = flow.owner.parent_path;
-  report.direction = flow.direction;
-  report.report_kind = report_kind;
+  DescribeFlow(flow, report_kind, end_seconds, report);
   return report;
 }
 

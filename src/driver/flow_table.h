@@ -92,6 +92,22 @@ class FlowTable {
 // ends are IPv4-mapped is reported as IPv4.
 void DescribeEndpoints(const DiagSocket& socket, KdfFlowData& report);
 
+// Sets what a report says of the flow besides its endpoints and bytes, alike for both flow
+// tables: a Flow has owner (ProcessDetails), start_seconds, host_name and direction.
+template <typename Flow>
+void DescribeFlow(const Flow& flow, std::uint32_t report_kind, std::uint32_t end_seconds,
+                  KdfFlowData& report) {
+  report.pid = flow.owner.pid;
+  report.parent_pid = flow.owner.parent_pid;
+  report.flow_start = flow.start_seconds;
+  report.flow_end = end_seconds;
+  report.host_name = flow.host_name;
+  report.process_path = flow.owner.path;
+  report.parent_path = flow.owner.parent_path;
+  report.direction = flow.direction;
+  report.report_kind = report_kind;
+}
+
 // True when socket is a flow: a connected TCP or UDP socket that a process holds.
 [[nodiscard]] bool IsFlowSocket(const DiagSocket& socket) noexcept;
 

@@ -251,15 +251,7 @@ KdfFlowData KernelFlowTable::buildReport(const Flow& flow, std::uint32_t report_
   DescribeEndpoints(flow.socket, report);
   report.bytes_in = flow.socket.bytes_received;
   report.bytes_out = flow.socket.bytes_sent;
-  report.pid = flow.owner.pid;
-  report.parent_pid = flow.owner.parent_pid;
-  report.flow_start = flow.start_seconds;
-  report.flow_end = end_seconds;
-  report.host_name = flow.host_name;
-  report.process_path = flow.owner.path;
-  report.parent_path = flow.owner.parent_path;
-  report.direction = flow.direction;
-  report.report_kind = report_kind;
+  DescribeFlow(flow, report_kind, end_seconds, report);
   return report;
 }
 

@@ -175,44 +175,48 @@ int AgentProcess::VpnState(const std::vector<std::string>& arguments) const {
   return waitForExit(child, std::chrono::seconds(10));
 }
 
-ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>& arguments,
-                         const std::filesystem::path& output)
-    : output_(output) {
+namespace {
+
+// Forks a child that runs the tool from the build's bin directory with its standard output (and
+// standard error too, when both) on fd; the child's pid.
+pid_t StartTool(const std::string& tool, const std::vector<std::string>& arguments, int fd,
+                bool both) {
   const std::string path = std::string(ORV_BIN_DIR) + "/" + tool;
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
     ::dup2(fd, STDOUT_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const std::string& argument : arguments) {
-      argv.push_back(const_cast<char*>(argument.c_str()));
+    if (both) {
+      ::dup2(fd, STDERR_FILENO);
     }
-    argv.push_back(nullptr);
     ::execv(path.c_str(), argv.data());
     ::_exit(127);
   }
+  return child;
+}
+
+}  // namespace
+
+ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>& arguments,
+                         const std::filesystem::path& output)
+    : output_(output) {
+  const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid_ = StartTool(tool, arguments, fd, true);
+  ::close(fd);
 }
 
 ToolProcess::~ToolProcess() { (void)Terminate(); }
 
 std::string RunTool(const std::string& tool, const std::vector<std::string>& arguments) {
-  const std::string path = std::string(ORV_BIN_DIR) + "/" + tool;
   std::array<int, 2> pipe_ends{};
   if (::pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
     return "";
   }
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(pipe_ends[1], STDOUT_FILENO);
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const std::string& argument : arguments) {
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    ::execv(path.c_str(), argv.data());
-    ::_exit(127);
-  }
+  const pid_t child = StartTool(tool, arguments, pipe_ends[1], false);
   ::close(pipe_ends[1]);
   std::string output;
   std::array<char, 4096> buffer{};
