@@ -114,7 +114,8 @@ OB_STATUSCODE CCacheEngine::construct() {
   registered_ = true;
   bool trusted = false;
   static_cast<void>(registrar_->IsTrusted(&trusted));
-  exporting_ = trusted;
+  trusted_ = trusted;
+  exporting_ = trusted && collector_usable_.load();
   worker_ = OBRuntime::StartAgentThread(&CCacheEngine::MainThread, this);
   return kObSuccess;
 }
@@ -140,7 +141,18 @@ OB_STATUSCODE CCacheEngine::Stop() {
 }
 
 void CCacheEngine::OnExportStatusChange(EXPORTER_STATUS status) {
-  exporting_ = status == EXPORT_ENABLED;
+  trusted_ = status == EXPORT_ENABLED;
+  exporting_ = trusted_.load() && collector_usable_.load();
+  export_status_event_.set();
+}
+
+void CCacheEngine::OnCollectorUsable(bool usable) {
+  if (collector_usable_.exchange(usable) == usable) {
+    return;
+  }
+  OB_LOG_DEBUG("The collector is %s: flows are %s", usable ? "usable" : "unusable",
+               usable && trusted_.load() ? "exported" : "cached");
+  exporting_ = trusted_.load() && usable;
   export_status_event_.set();
 }
 

@@ -106,6 +106,10 @@ class CCacheEngine : public IExportStatusObserver {
 
   // The profile was reloaded: the worker rereads the limits.
   void OnProfileStateChanged();
+  // Whether the exporter has a usable collector. While it has none (a name that does not
+  // resolve, an empty address) flows are cached even on a trusted network, rather than left to
+  // fill the flow queue and be dropped; they are sent once it has one. Safe from any thread.
+  void OnCollectorUsable(bool usable);
 
   // The ledger the exporter reports delivered records to.
   [[nodiscard]] CDeliveryLedger& Ledger() { return *ledger_; }
@@ -195,7 +199,9 @@ class CCacheEngine : public IExportStatusObserver {
 
   // Set before the worker starts.
   IExportStatusRegistrar* registrar_;
-  std::atomic<bool> exporting_{false};
+  std::atomic<bool> exporting_{false};  // trusted_ && collector_usable_
+  std::atomic<bool> trusted_{false};
+  std::atomic<bool> collector_usable_{true};
   bool shutdown_ = false;  // worker only
   CacheFlowQueue* flow_queue_;
   CacheObjectQueue* cache_queue_;

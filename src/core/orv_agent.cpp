@@ -72,7 +72,14 @@ void CORVAgent::Stop() { events_[kShutdownEvent].set(); }
 
 void CORVAgent::OnSessionChange() { events_[kSessionChangeEvent].set(); }
 
-void CORVAgent::OnExporterStateChange(CExporter::ExporterState state) { exporter_state_ = state; }
+void CORVAgent::OnExporterStateChange(CExporter::ExporterState state) {
+  exporter_state_ = state;
+  if (CCacheEngine* cache = collector_watcher_.load()) {
+    // Idle covers a resolution under way or being retried after a failure.
+    cache->OnCollectorUsable(state == CExporter::kStateResolved ||
+                             state == CExporter::kStateDraining);
+  }
+}
 
 // ---- start-up and loop ----
 
@@ -112,6 +119,7 @@ OB_STATUSCODE CORVAgent::startUp() {
   {
     const std::scoped_lock lock(lock_);
     cache_engine_ = std::move(cache_engine);
+    collector_watcher_ = cache_engine_.get();
   }
   if (profile_monitor_->StartMonitor(events_[kProfileChangeEvent], CORVProfile::GetProfilePath()) !=
       kObSuccess) {
@@ -449,6 +457,7 @@ void CORVAgent::doCleanUp() {
     (void)exporter->Stop();
     exporter.reset();
   }
+  collector_watcher_ = nullptr;  // no exporter thread is left to call it
   if (cache_engine) {
     (void)cache_engine->Stop();
     cache_engine.reset();

@@ -208,7 +208,10 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   std::unique_ptr<VPNSharedState> vpn_snapshot_ = std::make_unique<VPNSharedState>();
   CORVTND& detector_;
   std::unique_ptr<CCacheEngine> cache_engine_;  // lock_ for replacement
-  std::unique_ptr<CExporter> exporter_;         // lock_ for replacement
+  // The cache engine as the exporter's thread may reach it (set after it is created, cleared once
+  // the exporter's thread is joined), to hear whether the collector is usable.
+  std::atomic<CCacheEngine*> collector_watcher_{nullptr};
+  std::unique_ptr<CExporter> exporter_;  // lock_ for replacement
   std::mutex observers_mutex_;
   std::map<IExportStatusObserver*, ObserverConnections> observers_;  // observers_mutex_
   const std::uint32_t own_pid_;

@@ -611,6 +611,13 @@ void CExporter::mainThreadProc() {
   std::uint32_t timeout = aggregation_on_ ? agg_interval_ : kWaitInfinite;
   bool stop = false;
   while (!stop) {
+    if (state_.load() == kStateFailed) {
+      timeout = std::min(timeout, retryResolution());
+    }
+    // The queues' push events are shared with the cache engine, which takes the flows while
+    // nothing can be sent (untrusted, or no usable collector): then they are not waited on here.
+    const ExporterState state = state_.load();
+    count = trusted_.load() && (state == kStateResolved || state == kStateDraining) ? 6 : 3;
     const std::uint32_t result = WaitForMultipleEvents(count, events, false, timeout);
     if (elapsedMs(template_time) > static_cast<std::int64_t>(template_report_interval_) * 60000) {
       announced_interfaces_.clear();  // the periodic refresh repeats every interface
@@ -678,9 +685,6 @@ void CExporter::mainThreadProc() {
         OB_LOG_AS(LOG_ERROR, "CExporter::mainProc",
                   "WaitForMultipleObjects returned invalid event");
         break;
-    }
-    if (!stop && state_.load() == kStateFailed) {
-      timeout = std::min(timeout, retryResolution());
     }
   }
 }

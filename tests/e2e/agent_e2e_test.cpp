@@ -221,6 +221,30 @@ TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted
   for (int index = 0; index < kFlows; ++index) {
     EXPECT_EQ(ports.count(41000 + index), 1U) << "port " << 41000 + index;
   }
+
+  // Trusted, but with no usable collector (an empty address): flows go to the cache, more of them
+  // than the flow queue holds, and reach the collector once one is configured.
+  std::string unusable = Profile(collector.Port(), "all");
+  unusable.replace(unusable.find("127.0.0.1"), 9, "");
+  agent.WriteProfile(unusable);
+  ASSERT_TRUE(agent.WaitForLog("call to setCollector failed.")) << agent.Log();
+  constexpr int kWaiting = 3000;
+  for (int index = 0; index < kWaiting; ++index) {
+    SendFlow(TcpFlow(kSomeProcess, static_cast<std::uint16_t>(50000 + index)));
+  }
+  ASSERT_TRUE(WaitFor([&] { return cachedRows(database) >= kWaiting; })) << agent.Log();
+  // Throttled, so that the test's collector socket keeps up with the drain.
+  std::string usable = Profile(collector.Port(), "all");
+  usable.replace(usable.find("<ThrottleRate>0"), 15, "<ThrottleRate>512");
+  agent.WriteProfile(usable);
+  ASSERT_TRUE(WaitFor([&] {
+    const std::multiset<std::uint64_t> now = sourcePorts(collector);
+    int distinct = 0;
+    for (int index = 0; index < kWaiting; ++index) {
+      distinct += now.count(50000 + index) > 0 ? 1 : 0;
+    }
+    return distinct == kWaiting;
+  })) << agent.Log();
   EXPECT_EQ(agent.Terminate(), 0);
   EXPECT_EQ(integrityCheck(database), "ok");
 }
