@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -319,12 +320,31 @@ TEST_F(CacheEngineTest, FullDiskLosesNothingStoredAndCompactionFailureKeepsTheSt
   std::ofstream(directory_ / "filler") << std::string(available - 100000, 'f');
   registrar_.SetTrusted(true);
   Start();
-  const auto ids = FlowIds(Receive(static_cast<std::size_t>(stored) + 10));
+  const auto received = Receive(static_cast<std::size_t>(stored) + 10, false);
+  const auto ids = FlowIds(received);
   ASSERT_EQ(ids.size(), static_cast<std::size_t>(stored) + 10);
   EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
   EXPECT_EQ(ids.back(), 5009U);
   EXPECT_TRUE(log.Contains("was not compacted"));
   EXPECT_FALSE(log.Contains("Failed to migrate DB"));
+
+  // The disk fills up before the sent rows are deleted: the rows stay, and so does the key that
+  // reads them (no "Database empty", no new key), until space returns.
+  std::ofstream(directory_ / "filler2") << std::string(fs::space(directory_).available, 'f');
+  const auto key = [this] {
+    std::ifstream file(directory_ / "KConfig.dat", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  };
+  const std::string key_before = key();
+  for (const auto& object : received) {
+    engine_->Ledger().Delivered(object.get());
+  }
+  ASSERT_TRUE(WaitUntil([&] { return log.Contains("delivered records; trying again later"); }));
+  EXPECT_FALSE(log.Contains("Database empty"));
+  EXPECT_EQ(key(), key_before);
+  fs::remove(directory_ / "filler");
+  fs::remove(directory_ / "filler2");
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
 }
 
 TEST_F(CacheEngineTest, UnmigratableDatabaseIsReplaced) {
