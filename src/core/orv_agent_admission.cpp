@@ -171,9 +171,9 @@ void CORVAgent::handleQueueFailure(const ORVFlowObject& flow, OB_STATUSCODE stat
 }
 
 bool CORVAgent::exporterSettledNotRunning() const {
-  // State 1 is also passed through while the collector is being resolved; only a stopped thread
-  // or a failed resolution says the exporter will not drain the queue.
-  return !exporter_->IsRunning() || exporter_->State() == CExporter::kStateFailed;
+  // While the collector is unusable (resolution failed, sends given up) the cache engine drains
+  // the queue; only a stopped exporter thread leaves it undrained.
+  return !exporter_->IsRunning();
 }
 
 void CORVAgent::OnPidInfo(std::shared_ptr<const KdfPidInfo> message) {

@@ -536,10 +536,14 @@ void CExporter::sendFlowMessage(bool throttling) {
   OB_LOG_AS(LOG_ERROR, "CExporter::mainProc", "sendToCollector failed.");
   if (++held_failures_ >= kMaxHeldSendFailures) {
     OB_LOG_AS(LOG_ERROR, "CExporter::mainProc",
-              "giving up a held message of %zu bytes after %d failed sends.", held_length_,
-              held_failures_);
-    held_length_ = 0;
-    held_records_.clear();  // cached records among them are read from the cache again
+              "giving up a held message of %zu bytes after %d failed sends; the collector is "
+              "unusable until it is connected again.",
+              held_length_, held_failures_);
+    // Live records go back to the flow queue, where the cache engine takes them while the
+    // collector is unusable; cached ones are read from the cache again.
+    giveBackUnsent();
+    setState(kStateFailed);
+    next_retry_ = deps_.clock() + std::chrono::milliseconds(retry_delay_ms_);
   }
 }
 
@@ -751,6 +755,6 @@ void CExporter::giveBackUnsent() {
     }
   }
   if (lost != 0) {
-    OB_LOG_ERROR("%zu unsent flow records found no room in the flow queue on stop", lost);
+    OB_LOG_ERROR("%zu unsent flow records found no room in the flow queue", lost);
   }
 }

@@ -376,7 +376,7 @@ TEST_F(ExporterTest, StopSendsTheFlowQueueOutAndGivesBackWhatItCannotSend) {
 TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
   // Every other flow send fails, as when a collector answers "port unreachable": held messages
   // are sent again, so all records arrive and are reported; a collector refusing everything
-  // gets none, and their rows are released for reading again.
+  // gets none, is given up on and connected again, and the rows are released for reading again.
   for (const int refuse_every : {2, 1}) {
     ScriptedTransport::Script script;
     script.refuse_every = refuse_every;
@@ -395,6 +395,7 @@ TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
     ASSERT_EQ(exporter->Start(), kObSuccess);
     CDeliveryLedger::Settlement settled;
     ASSERT_TRUE(WaitUntil([&] {
+      now_ms_ += 500;  // a collector given up on is connected again after a pause
       const CDeliveryLedger::Settlement more = ledger.Settle();
       settled.delivered.insert(settled.delivered.end(), more.delivered.begin(),
                                more.delivered.end());
