@@ -72,6 +72,14 @@ class CachePluginsTest : public ::testing::Test {
     out.resize(length);
     return status;
   }
+  // True when another key cannot give record back. CBC with padding has no authentication, so
+  // a wrong key now and then passes the padding check and decompresses into garbage: what must
+  // never happen is the record itself coming back.
+  static bool Unreadable(CPluginManager& manager, const CacheBlock& stored,
+                         const CacheBlock& record) {
+    CacheBlock out;
+    return Backward(manager, stored, out) != kObSuccess || out != record;
+  }
 };
 
 TEST_F(CachePluginsTest, RoundTripsThroughCompressionAndEncryption) {
@@ -152,7 +160,7 @@ TEST_F(CachePluginsTest, RejectsUntaggedTruncatedAndForeignRecords) {
   }
 
   auto other = MakeChain(temp_.path() / "other");
-  EXPECT_NE(Backward(other->manager, stored, back), kObSuccess) << "wrong key";
+  EXPECT_TRUE(Unreadable(other->manager, stored, Record(100))) << "wrong key";
 }
 
 TEST_F(CachePluginsTest, KeyPersistsAndALostKeyFileCostsTheCache) {
@@ -173,14 +181,14 @@ TEST_F(CachePluginsTest, KeyPersistsAndALostKeyFileCostsTheCache) {
   EXPECT_TRUE(log.Contains("Unable to read the KConfig file with error"));
   EXPECT_FALSE(fs::exists(directory_ / "ORV.db")) << "records under the lost key are dropped";
   EXPECT_EQ(fs::file_size(directory_ / "KConfig.dat"), 514U) << "a new key is stored";
-  EXPECT_NE(Backward(chain->manager, stored, back), kObSuccess);
+  EXPECT_TRUE(Unreadable(chain->manager, stored, Record(300)));
 
   fs::remove(directory_ / "KConfig.dat");
   auto fresh = MakeChain(directory_);
   EXPECT_TRUE(fs::exists(directory_ / "KConfig.dat"));
   const CacheBlock mine = Forward(fresh->manager, Record(50));
   ASSERT_EQ(fresh->obfuscation->RegenerateKey(), kObSuccess);
-  EXPECT_NE(Backward(fresh->manager, mine, back), kObSuccess) << "an emptied cache gets a new key";
+  EXPECT_TRUE(Unreadable(fresh->manager, mine, Record(50))) << "an emptied cache gets a new key";
 }
 
 TEST_F(CachePluginsTest, UnwritableKeyFileStillEncrypts) {
