@@ -106,14 +106,17 @@ TEST_F(PersistedStateTest, CorruptProtectedFilesAreRejected) {
   const auto key = Key();
   const fs::path file = data_directory_ / "KConfig.dat";
   std::array<std::uint8_t, 32> loaded{};
-  const auto rewrite = [&](std::size_t offset, std::uint8_t value) {
+  // Stores the key afresh, then sets the byte at offset to value, or flips it when value is -1.
+  const auto rewrite = [&](std::size_t offset, int value) {
     ASSERT_EQ(Sealed(machine_id_).StoreData(key.data(), key.size()), kObSuccess);
     std::fstream io(file, std::ios::in | std::ios::out | std::ios::binary);
+    io.seekg(static_cast<std::streamoff>(offset));
+    const int old = io.get();
     io.seekp(static_cast<std::streamoff>(offset));
-    io.put(static_cast<char>(value));
+    io.put(static_cast<char>(value < 0 ? old ^ 0xFF : value));
   };
   orv::test::LogCapture log;
-  rewrite(40, 0x5A);  // one byte inside the blob
+  rewrite(40, -1);  // one byte inside the blob, whatever the random nonce made it
   EXPECT_EQ(Sealed(machine_id_).LoadData(loaded.data(), loaded.size()), kObFailure);
   rewrite(1, 0x7F);  // blob length far beyond 512
   EXPECT_EQ(Sealed(machine_id_).LoadData(loaded.data(), loaded.size()), kObFailure);
