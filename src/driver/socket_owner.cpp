@@ -107,12 +107,16 @@ ProcessDetails ProcOwnerResolver::Resolve(const KernelOwner& owner) {
   if (!RunsImage(owner.pid, owner.exe_inode, owner.exe_device)) {
     return ProcessDetails{owner.pid, owner.parent_pid, details.start_time, knownImage(owner), {}};
   }
-  if (!details.path.empty()) {
-    if (images_.size() >= kMaxImages) {
-      images_.clear();
-    }
-    images_.insert_or_assign({owner.exe_inode, owner.exe_device}, details.path);
+  if (details.path.empty()) {
+    // The link could not be read (the process is exiting, or the path is too long for a
+    // report): not remembered, so the next flow tries again.
+    details.path = knownImage(owner);
+    return details;
   }
+  if (images_.size() >= kMaxImages) {
+    images_.clear();
+  }
+  images_.insert_or_assign({owner.exe_inode, owner.exe_device}, details.path);
   platform::ProcStat parent;
   if (ReadStat(owner.parent_pid, parent) && parent.start_time <= details.start_time) {
     details.parent_path = ImagePath(owner.parent_pid);
