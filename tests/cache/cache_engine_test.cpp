@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/fake_registrar.h"
 #include "support/log_capture.h"
 #include "support/namespace_rerun.h"
@@ -331,10 +331,7 @@ TEST_F(CacheEngineTest, FullDiskLosesNothingStoredAndCompactionFailureKeepsTheSt
   // The disk fills up before the sent rows are deleted: the rows stay, and so does the key that
   // reads them (no "Database empty", no new key), until space returns.
   std::ofstream(directory_ / "filler2") << std::string(fs::space(directory_).available, 'f');
-  const auto key = [this] {
-    std::ifstream file(directory_ / "KConfig.dat", std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  };
+  const auto key = [this] { return orv::test::ChildProcess::ReadAll(directory_ / "KConfig.dat"); };
   const std::string key_before = key();
   for (const auto& object : received) {
     engine_->Ledger().Delivered(object.get());

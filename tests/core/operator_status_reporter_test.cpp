@@ -3,19 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 TEST(OperatorStatusReporterTest, PublishesFileAndStatusLineAndLogsLossesOnceAMinute) {
   orv::test::TempDir directory;
@@ -31,7 +25,7 @@ TEST(OperatorStatusReporterTest, PublishesFileAndStatusLineAndLogsLossesOnceAMin
   counters.Add(FlowCounter::kQueueFull, 2);
   reporter.PublishNow(start);
   OperatorStatus published;
-  ASSERT_EQ(ParseStatusJson(ReadFile(file), published), kObSuccess);
+  ASSERT_EQ(ParseStatusJson(orv::test::ChildProcess::ReadAll(file), published), kObSuccess);
   EXPECT_EQ(published.Count(FlowCounter::kExported) - before.Count(FlowCounter::kExported), 3U);
   struct stat info {};
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
