@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,11 +27,11 @@ inline std::shared_ptr<ORVFlowObject> Flow(std::uint32_t process_id, const std::
   auto flow = std::make_shared<ORVFlowObject>();
   flow->process_id = process_id;
   flow->process_name = name;
-  flow->process_path = L"/usr/bin/" + name;
   return flow;
 }
 
-// The 2002 payload of a name of Basic Multilingual Plane characters.
+// The 2002 payload of a name of Basic Multilingual Plane characters: the pid, then the name in
+// UTF-16LE with its terminating zero.
 inline std::vector<std::uint8_t> AppPayload(std::uint32_t process_id, const std::wstring& name) {
   std::vector<std::uint8_t> payload;
   for (int shift = 0; shift < 32; shift += 8) {
