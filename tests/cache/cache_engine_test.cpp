@@ -4,41 +4,26 @@
 #include <sys/mount.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <mutex>
 #include <random>
-#include <thread>
 #include <vector>
 
+#include "cache/cache_test_support.h"
 #include "support/child_process.h"
 #include "support/fake_registrar.h"
 #include "support/log_capture.h"
 #include "support/namespace_rerun.h"
-#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using orv::cache_test::WaitUntil;
 
-using orv::test::FakeRegistrar;
-
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+std::uint32_t Now() { return static_cast<std::uint32_t>(orv::cache_test::Now()); }
 
 std::shared_ptr<ORVFlowObject> Flow(std::uint32_t id, std::uint32_t end, std::size_t hashes = 0) {
   auto flow = std::make_shared<ORVFlowObject>();
@@ -53,28 +38,26 @@ std::shared_ptr<ORVFlowObject> Flow(std::uint32_t id, std::uint32_t end, std::si
   std::mt19937 random(id);
   for (std::size_t i = 0; i < hashes; ++i) {
     std::string hash(32, '\0');
-    for (char& c : hash) {
-      c = static_cast<char>(random());
-    }
+    std::generate(hash.begin(), hash.end(), [&random] { return static_cast<char>(random()); });
     flow->hosted_modules.push_back(L"m.dll");
     flow->hosted_module_hashes.push_back(hash);
   }
   return flow;
 }
 
-std::uint32_t Now() {
-  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                        std::chrono::system_clock::now().time_since_epoch())
-                                        .count());
+std::vector<std::uint32_t> Range(std::uint32_t first, std::uint32_t count) {
+  std::vector<std::uint32_t> ids(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ids[i] = first + i;
+  }
+  return ids;
 }
 
 class CacheEngineTest : public ::testing::Test {
  protected:
-  orv::test::TempDir temp_;
+  orv::cache_test::SealingDir temp_;
   fs::path directory_ = temp_.path() / "ORV";
-  fs::path secrets_ = temp_.path() / "secrets";
-  fs::path machine_id_ = temp_.path() / "machine-id";
-  FakeRegistrar registrar_;
+  orv::test::FakeRegistrar registrar_;
   CacheFlowQueue flow_queue_{5000};
   CacheInterfaceQueue interface_queue_{100};
   std::unique_ptr<CacheObjectQueue> cache_queue_ = std::make_unique<CacheObjectQueue>(1000);
@@ -82,10 +65,7 @@ class CacheEngineTest : public ::testing::Test {
   CacheLimits limits_;
   std::unique_ptr<CCacheEngine> engine_;
 
-  void SetUp() override {
-    fs::create_directories(directory_);
-    std::ofstream(machine_id_) << "0123456789abcdef0123456789abcdef\n";
-  }
+  void SetUp() override { fs::create_directories(directory_); }
   void TearDown() override {
     if (engine_) {
       EXPECT_EQ(engine_->Stop(), kObSuccess);
@@ -98,11 +78,10 @@ class CacheEngineTest : public ::testing::Test {
   }
   void Start() {
     OB_STATUSCODE status = kObFailure;
-    CacheEngineEnvironment environment{
-        directory_.wstring(), OBPlatform::CDataProtection(secrets_, machine_id_, 1000), [this] {
-          const std::lock_guard lock(limits_mutex_);
-          return limits_;
-        }};
+    CacheEngineEnvironment environment{directory_.wstring(), temp_.Protection(), [this] {
+                                         const std::lock_guard lock(limits_mutex_);
+                                         return limits_;
+                                       }};
     engine_ = std::make_unique<CCacheEngine>(&registrar_, &flow_queue_, cache_queue_.get(),
                                              &interface_queue_, &status, std::move(environment));
     ASSERT_EQ(status, kObSuccess);
@@ -122,8 +101,8 @@ class CacheEngineTest : public ::testing::Test {
       ASSERT_EQ(flow_queue_.Push(Flow(id, end, hashes)), kObSuccess);
     }
   }
-  // Pops from the cache queue until count objects arrived, one at a time, reporting each sent
-  // as the exporter would.
+  // Pops from the cache queue until count objects arrived, reporting each sent as the exporter
+  // would when deliver.
   std::vector<std::shared_ptr<ORVObject>> Receive(std::size_t count, bool deliver = true) {
     std::vector<std::shared_ptr<ORVObject>> received;
     WaitUntil([&] {
@@ -138,6 +117,7 @@ class CacheEngineTest : public ::testing::Test {
     });
     return received;
   }
+  // The process ids of the flow records among objects, in order.
   static std::vector<std::uint32_t> FlowIds(
       const std::vector<std::shared_ptr<ORVObject>>& objects) {
     std::vector<std::uint32_t> ids;
@@ -148,85 +128,57 @@ class CacheEngineTest : public ::testing::Test {
     }
     return ids;
   }
-  static std::vector<std::uint32_t> Range(std::uint32_t first, std::uint32_t count) {
-    std::vector<std::uint32_t> ids(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      ids[i] = first + i;
-    }
-    return ids;
-  }
 };
 
-TEST_F(CacheEngineTest, CachesWhileDisabledAndReadsBackOldestFirst) {
-  Start();
+// Records cached while untrusted come back oldest first through a cache queue of 7, neither
+// skipped nor repeated: interface records too, a record larger than a read batch, a flow without
+// an end (stored with the time of caching); flows past the age limit are purged.
+TEST_F(CacheEngineTest, CachesWhileUntrustedAndReadsBackInOrderThroughAFullQueue) {
+  cache_queue_ = std::make_unique<CacheObjectQueue>(7);
+  SetLimits(CCacheEngine::kNoLimit, 1);
+  PushFlows(5000, 30, Now() - 2 * 86400);
   PushFlows(0, 250, Now());
+  PushFlows(250, 1, Now(), 6000);  // about 200 KB of random hashes: larger than one batch
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 251; })) << StoredRecords();
   for (std::uint32_t uid = 1; uid <= 3; ++uid) {
     auto info = std::make_shared<InterfaceInfo>();
     info->uid = uid;
-    info->name = L"eth" + std::to_wstring(uid);
     ASSERT_EQ(interface_queue_.Push(std::move(info)), kObSuccess);
   }
-  auto no_end = Flow(250, 0);  // stored with the time of caching
-  ASSERT_EQ(flow_queue_.Push(std::move(no_end)), kObSuccess);
-  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 254; })) << StoredRecords();
+  PushFlows(251, 1, 0);
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 255; })) << StoredRecords();
   EXPECT_TRUE(cache_queue_->IsEmpty());
 
   registrar_.SetTrusted(true);
-  const auto received = Receive(254);
-  ASSERT_EQ(received.size(), 254U);
-  EXPECT_EQ(FlowIds(received), Range(0, 251));
+  ASSERT_TRUE(WaitUntil([&] { return cache_queue_->IsFull(); }));
+  const auto received = Receive(255);
+  ASSERT_EQ(received.size(), 255U);
+  EXPECT_EQ(FlowIds(received), Range(0, 252));
   std::size_t interfaces = 0;
+  std::size_t most_hashes = 0;
   for (const auto& object : received) {
-    interfaces += object->GetObjectType() == kObjectTypeInterface ? 1 : 0;
+    if (object->GetObjectType() == kObjectTypeInterface) {
+      ++interfaces;
+    } else {
+      most_hashes = std::max(
+          most_hashes, static_cast<const ORVFlowObject&>(*object).hosted_module_hashes.size());
+    }
   }
   EXPECT_EQ(interfaces, 3U);
+  EXPECT_EQ(most_hashes, 6000U);
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
+  std::shared_ptr<ORVObject> extra;
+  EXPECT_EQ(cache_queue_->Pop(extra), kObQueueEmpty);
 
-  // Disabled again: new flows go to the store, not to the cache queue.
+  // Untrusted again: new flows go to the store, not to the cache queue. The emptied cache made a
+  // new key; records under it read back as well.
   registrar_.SetTrusted(false);
   PushFlows(1000, 5, Now());
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 5; }));
   EXPECT_TRUE(cache_queue_->IsEmpty());
-  // The emptied cache made a new key; records under it read back as well.
   registrar_.SetTrusted(true);
   EXPECT_EQ(FlowIds(Receive(5)), Range(1000, 5));
-}
-
-TEST_F(CacheEngineTest, FullCacheQueueNeitherSkipsNorDuplicates) {
-  cache_queue_ = std::make_unique<CacheObjectQueue>(7);
-  Start();
-  PushFlows(0, 330, Now());
-  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 330; }));
-  registrar_.SetTrusted(true);
-  ASSERT_TRUE(WaitUntil([&] { return cache_queue_->IsFull(); }));
-  const auto received = Receive(330);
-  EXPECT_EQ(FlowIds(received), Range(0, 330));
-  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
-  std::shared_ptr<ORVObject> extra;
-  EXPECT_EQ(cache_queue_->Pop(extra), kObQueueEmpty);
-}
-
-TEST_F(CacheEngineTest, RecordLargerThanBatchIsDelivered) {
-  Start();
-  PushFlows(0, 2, Now());
-  PushFlows(2, 1, Now(), 6000);  // about 200 KB of random hashes: larger than one batch
-  PushFlows(3, 2, Now());
-  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 5; }));
-  registrar_.SetTrusted(true);
-  const auto received = Receive(5);
-  EXPECT_EQ(FlowIds(received), Range(0, 5));
-  ASSERT_EQ(received.size(), 5U);
-  EXPECT_EQ(static_cast<const ORVFlowObject&>(*received[2]).hosted_module_hashes.size(), 6000U);
-}
-
-TEST_F(CacheEngineTest, AgingDeletesOnlyExpiredRecords) {
-  SetLimits(CCacheEngine::kNoLimit, 1);
-  Start();
-  PushFlows(0, 30, Now() - 2 * 86400);
-  PushFlows(100, 10, Now());
-  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 10; })) << StoredRecords();
-  registrar_.SetTrusted(true);
-  EXPECT_EQ(FlowIds(Receive(10)), Range(100, 10));
 }
 
 TEST_F(CacheEngineTest, SizePurgeDeletesOnlyWhatTheLimitNeedsAndOnlyWhileCaching) {
