@@ -1,21 +1,17 @@
 // Sends the agent's hand-built template and flow messages to pmacct's nfacctd configured with the
 // shipped primitives file, and checks that the names, hashes and byte counts come out as sent.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "ipfix_test_messages.h"
-#include "runtime/unique_fd.h"
+#include "export/exporter_udp_transport.h"
+#include "export/ipfix_test_support.h"
 #include "support/child_process.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -23,50 +19,23 @@ const std::filesystem::path kPrimitives =
     std::filesystem::path(__FILE__).parent_path() / "../../packaging/ipfix/orv-primitives.lst";
 constexpr char kNfacctd[] = "/usr/sbin/nfacctd";
 
-// A loopback UDP port that was free a moment ago.
-std::uint16_t FreeUdpPort() {
-  OBRuntime::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 0;
-  }
-  return ntohs(address.sin_port);
-}
-
-void SendTo(std::uint16_t port, const std::vector<std::uint8_t>& message) {
-  OBRuntime::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  ASSERT_EQ(::sendto(fd.get(), message.data(), message.size(), 0,
-                     reinterpret_cast<sockaddr*>(&address), sizeof(address)),
-            static_cast<ssize_t>(message.size()));
-}
-
 // Sends the agent's template and flow messages once a second (nfacctd's plugins start after it
 // reports itself listening, and drop what came before) until its output holds the last record;
-// the fields are all aggregation keys, so a repeat adds no lines. Gives up after 30 s.
-std::string SendUntilWritten(std::uint16_t port, const std::filesystem::path& output) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+// the fields are all aggregation keys, so a repeat adds no lines.
+std::string SendUntilWritten(const std::string& port, const std::filesystem::path& output) {
+  orv::test::AgentStream stream;
+  const std::vector<orv::test::Bytes> messages = {stream.Templates(), stream.Flows()};
+  ExporterUDPTransport transport;
+  EXPECT_EQ(transport.Connect("127.0.0.1", port), kObSuccess);
   std::string content;
   auto next_send = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (std::chrono::steady_clock::now() >= next_send) {
-      SendTo(port, orv::test::AgentTemplateMessage(0));
-      SendTo(port, orv::test::AgentFlowMessage(1));
-      next_send += std::chrono::seconds(1);
+  (void)orv::test::WaitUntil([&] {
+    for (; std::chrono::steady_clock::now() >= next_send; next_send += std::chrono::seconds(1)) {
+      for (const auto& message : messages) (void)transport.Send(message.data(), message.size(), {});
     }
     content = orv::test::ChildProcess::ReadAll(output.string());
-    if (content.find("v6.example.com") != std::string::npos) {
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+    return content.find("v6.example.com") != std::string::npos;
+  });
   return content;
 }
 
@@ -75,8 +44,7 @@ TEST(NfacctdInteropTest, ShippedPrimitivesShowNamesHashesAndByteCounts) {
     GTEST_SKIP() << "nfacctd (Debian package pmacct) is not installed";
   }
   orv::test::TempDir directory;
-  const std::uint16_t port = FreeUdpPort();
-  ASSERT_NE(port, 0);
+  const std::string port = orv::test::Receiver().Port();  // free a moment ago
   const auto log = directory.path() / "nfacctd.log";
   const auto output = directory.path() / "flows.json";
   std::ofstream(directory.path() / "nfacctd.conf")
@@ -101,7 +69,7 @@ TEST(NfacctdInteropTest, ShippedPrimitivesShowNamesHashesAndByteCounts) {
                                                     R"("orv_process_user": "HOST\\alice")",
                                                     R"("orv_bytes_in": "4294967298")",
                                                     R"("orv_bytes_out": "1234")",
-                                                    R"("orv_destination_host": "www.example.com")",
+                                                    R"("orv_destination_host": "v6.example.com")",
                                                     R"("orv_dns_suffix": "example.org")",
                                                     R"("orv_interface_uid": "7")",
                                                     R"("ip_src": "2001:db8::1")",
