@@ -29,16 +29,6 @@ class FileMonitorTest : public ::testing::Test {
 
   void Start() { ASSERT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObSuccess); }
   bool Signalled() { return event_.wait_until(steady_clock::now() + kDeadline); }
-  // Waits until the monitor has judged a batch after `before`, then tells whether it set the
-  // event (without consuming it).
-  bool SignalledAfterBatch(std::uint64_t before) {
-    const auto deadline = steady_clock::now() + kDeadline;
-    while (monitor_.ChangeBatches() == before && steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_GT(monitor_.ChangeBatches(), before) << "no change was seen";
-    return event_.is_signalled();
-  }
   // Waits for a condition with the generous deadline.
   template <typename Condition>
   static bool Eventually(Condition condition) {
@@ -59,7 +49,7 @@ class FileMonitorTest : public ::testing::Test {
   orv::test::LogCapture log_;
 };
 
-TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChange) {
+TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   const fs::path temporary = dir_.path() / "profile.tmp";
   const auto write_profile = [this] { WriteFile(profile_, "<ORVProfile/>"); };
   struct Case {
@@ -70,7 +60,6 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChange) {
   const Case cases[] = {
       {"create", [] {}, write_profile},
       {"append", write_profile, [this] { std::ofstream(profile_, std::ios::app) << "\n"; }},
-      {"truncate", write_profile, [this] { fs::resize_file(profile_, 0); }},
       {"touch", write_profile,
        [this] {
          fs::last_write_time(profile_, fs::file_time_type::clock::now() - std::chrono::hours(1));
@@ -91,28 +80,21 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChange) {
     EXPECT_TRUE(Signalled());
     monitor_.StopMonitor();
   }
-  EXPECT_TRUE(log_.Contains("Profile monitor started."));
-}
-
-TEST_F(FileMonitorTest, IgnoresOtherFilesAndOtherLetterCase) {
-  WriteFile(profile_, "<ORVProfile/>");
+  // Other names, another letter case and files in subdirectories are not the profile.
   Start();
   for (const fs::path& other :
-       {dir_.path() / "other.xml", dir_.path() / "orv_serviceprofile.xml",
-        dir_.path() / "ORV_ServiceProfile.xml.bak", dir_.path() / "ORV_ServiceProfile"}) {
+       {dir_.path() / "orv_serviceprofile.xml", dir_.path() / "ORV_ServiceProfile.xml.bak",
+        dir_.path() / "sub" / "ORV_ServiceProfile.xml"}) {
     SCOPED_TRACE(other.string());
     const std::uint64_t batches = monitor_.ChangeBatches();
+    fs::create_directories(other.parent_path());  // a new subdirectory is a change to judge
     WriteFile(other, "x");
-    EXPECT_FALSE(SignalledAfterBatch(batches));
+    EXPECT_TRUE(Eventually([&] { return monitor_.ChangeBatches() > batches; }));
+    EXPECT_FALSE(event_.is_signalled());
   }
-  const std::uint64_t batches = monitor_.ChangeBatches();
-  fs::create_directory(dir_.path() / "sub");  // files in subdirectories are not watched
-  WriteFile(dir_.path() / "sub" / "ORV_ServiceProfile.xml", "x");
-  EXPECT_FALSE(SignalledAfterBatch(batches));
-  WriteFile(profile_, "<ORVProfile></ORVProfile>");
-  EXPECT_TRUE(Signalled());
 }
 
+// The one watch follows the directory: deleted and created again, or moved away.
 TEST_F(FileMonitorTest, WatchesADirectoryThatIsDeletedAndRecreated) {
   const fs::path directory = dir_.path() / "ORV";
   fs::create_directory(directory);
@@ -132,21 +114,24 @@ TEST_F(FileMonitorTest, WatchesADirectoryThatIsDeletedAndRecreated) {
 }
 
 TEST_F(FileMonitorTest, RefusesDirectoriesBareNamesAndASecondStart) {
+  const char* kStart = "CFileMonitorLinux::StartMonitor";
   EXPECT_EQ(monitor_.StartMonitor(event_, dir_.path().wstring()), kObFailure);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CFileMonitorLinux::StartMonitor",
-                       "Failed as path to a directory passed. Expecting File Path."));
-  EXPECT_EQ(monitor_.StartMonitor(event_, L"ORV_ServiceProfile.xml"), kObFailure);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CFileMonitorLinux::StartMonitor", "Not a Valid Path"));
-  Start();
-  EXPECT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObAlreadyRunning);
   EXPECT_TRUE(
-      log_.Has(LOG_ERROR, "CFileMonitorLinux::StartMonitor", "Profile monitor already running."));
+      log_.Has(LOG_ERROR, kStart, "Failed as path to a directory passed. Expecting File Path."));
+  EXPECT_EQ(monitor_.StartMonitor(event_, L"ORV_ServiceProfile.xml"), kObFailure);
+  EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Not a Valid Path"));
+  Start();
+  EXPECT_TRUE(log_.Contains("Profile monitor started."));
+  EXPECT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObAlreadyRunning);
+  EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Profile monitor already running."));
   monitor_.StopMonitor();
   EXPECT_TRUE(log_.Contains("Main profile monitor thread exited."));
   monitor_.StopMonitor();  // stopping twice is harmless
-  Start();
+  const auto factory_made = CreateFileMonitor();
+  ASSERT_EQ(factory_made->StartMonitor(event_, profile_.wstring()), kObSuccess);
   WriteFile(profile_, "x");
   EXPECT_TRUE(Signalled());
+  factory_made->StopMonitor();
 }
 
 TEST_F(FileMonitorTest, RestartsAfterTheDirectoryCouldNotBeWatched) {
@@ -161,18 +146,6 @@ TEST_F(FileMonitorTest, RestartsAfterTheDirectoryCouldNotBeWatched) {
   Start();
   WriteFile(profile_, "x");
   EXPECT_TRUE(Signalled());
-}
-
-TEST_F(FileMonitorTest, StopsPromptlyWithChangesPending) {
-  IFileMonitor& monitor = monitor_;
-  ASSERT_EQ(monitor.StartMonitor(event_, profile_.wstring()), kObSuccess);
-  for (int i = 0; i < 100; ++i) {
-    WriteFile(dir_.path() / ("f" + std::to_string(i)), "x");
-  }
-  monitor.StopMonitor();
-  const auto factory_made = CreateFileMonitor();
-  ASSERT_EQ(factory_made->StartMonitor(event_, profile_.wstring()), kObSuccess);
-  factory_made->StopMonitor();
 }
 
 }  // namespace

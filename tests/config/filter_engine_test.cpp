@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "config/expat_sax_parser.h"
-#include "runtime/utils.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -27,12 +25,11 @@ class FilterEngineTest : public ::testing::Test {
     const auto parser = CExpatSaxParser::Create(engine_);
     ASSERT_EQ(parser->ParseBuffer("<FlowFilterRules>" + rules + "</FlowFilterRules>"), kObSuccess);
   }
-  bool Keeps(const ORVFlowObject& flow) {
+  bool Keeps() {
     bool keep = false;
-    EXPECT_EQ(engine_.IsAllowed(flow, keep), kObSuccess);
+    EXPECT_EQ(engine_.IsAllowed(flow_, keep), kObSuccess);
     return keep;
   }
-  bool Keeps() { return Keeps(flow_); }
 
   static std::string Rule(const std::string& type, const std::string& tests) {
     return "<Rule><FilterName>r</FilterName><FilterType>" + type + "</FilterType>" + tests +
@@ -58,10 +55,15 @@ TEST_F(FilterEngineTest, FirstMatchingRuleDecidesAndUnmatchedFlowsAreKept) {
   Build(Rule("COLLECT", Test("Equals", "12340", "curl")) + Ignore("12340", "curl"));
   EXPECT_TRUE(Keeps());
   EXPECT_EQ(engine_.GetRuleCount(), 2u);  // a new section replaced the old rules
-  Build(Ignore("12340", "wget") + Ignore("11", "443"));
-  EXPECT_FALSE(Keeps());
-  flow_.destination_port = 80;
+  // All tests of a rule must hold.
+  Build(Rule("ignore", Test("Equals", "12340", "curl") + Test("Equals", "11", "80")));
   EXPECT_TRUE(Keeps());
+  flow_.destination_port = 80;
+  EXPECT_FALSE(Keeps());
+  FilterRule no_tests(L"empty", {}, false);
+  bool keep = true;
+  EXPECT_EQ(no_tests.IsAllowed(flow_, keep), kObRuleWithoutTests);
+  EXPECT_TRUE(keep);
 }
 
 TEST_F(FilterEngineTest, EachKindOfTest) {
@@ -75,21 +77,19 @@ TEST_F(FilterEngineTest, EachKindOfTest) {
       {"Equals", "12340", "curl", true},
       {"Equals", "12340", "Curl", false},  // exact comparison is case-sensitive
       {"Equals", "12340", "C*", true},     // wildcards fold case
-      {"Equals", "12340", "cur?", true},
       {"Equals", "12340", "cu?", false},
       {"NotEquals", "12340", "curl", false},
-      {"NotEquals", "12340", "wget", true},
       {"NotEquals", "12340", "w*", true},
       {"Equals", "11", "4*", false},  // no patterns on ports: compared as text
-      {"Equals", "11", "443", true},
       {"Equals", "+11", "443", true},
       {"Equals", "12338", "HOST\\*", true},      // wildcard values keep their backslash
       {"Equals", "12338", "HOST\\alice", true},  // and so do exact ones
       {"Equals", "12338", "HOST\\\\alice", false},
       {"Equals", "8", "10.0.0.0/8", true},
+      {"Equals", "8", "10.0.0.0/9", true},  // a prefix within a byte
+      {"Equals", "8", "10.128.0.0/9", false},
       {"Equals", "8", "10.1.2.3", true},  // no '/': text comparison
       {"Equals", "8", "10.*", false},     // addresses take no patterns
-      {"Equals", "8", "11.0.0.0/8", false},
       {"Equals", "8", "0.0.0.0/0", true},
       {"Equals", "8", "10.0.0.0/33", false},  // not a network: text comparison
       {"Equals", "8", "10.0.0.0/", false},
@@ -100,7 +100,6 @@ TEST_F(FilterEngineTest, EachKindOfTest) {
       {"Equals", "12341", "015c2aff", true},  // raw hash bytes, one of them a backslash
       {"Equals", "12341", "015C2AFF", true},
       {"Equals", "12341", "015c2afe", false},
-      {"Equals", "12343", "015c2aff", false},
       {"Equals", "x", "curl", false},  // unreadable field identifier
       {"NotEquals", "x", "curl", false},
       {"Equals", "99999", "curl", false},  // unknown field: empty text
@@ -129,48 +128,6 @@ TEST_F(FilterEngineTest, AddressTestsOnIpv6AndUnparsableAddresses) {
   EXPECT_FALSE(IPOperation(L"8", L"10.0.0.300/8", true).is_network_valid());
 }
 
-TEST_F(FilterEngineTest, NetworkTestsAgreeWithTheRuntimeCidrMatch) {
-  std::mt19937 random(11);
-  const auto v4 = [&random] {
-    return std::to_string(random() % 4) + "." + std::to_string(random() % 256) + ".1." +
-           std::to_string(random() % 256);
-  };
-  const auto v6 = [&random] {
-    return "2001:db8:" + std::to_string(random() % 3) + "::" + std::to_string(random() % 16);
-  };
-  for (int i = 0; i < 2000; ++i) {
-    const bool six = random() % 2 == 0;
-    const std::string address = random() % 8 == 0 ? v4() + "x" : (six ? v6() : v4());
-    const std::string network = random() % 8 == 0 ? v4() : (six ? v6() : v4());
-    const std::uint32_t prefix = random() % 130;
-    flow_.source_address = address;
-    const std::wstring value(network.begin(), network.end());
-    const IPOperation test(L"8", value + L"/" + std::to_wstring(prefix), true);
-    const OB_STATUSCODE status = test.Evaluate(flow_);
-    if (!test.is_network_valid()) {
-      EXPECT_GT(prefix, network.find(':') == std::string::npos ? 32u : 128u);
-      continue;
-    }
-    if (status == kObBadArgument) {
-      EXPECT_NE(address.find('x'), std::string::npos);
-      continue;
-    }
-    EXPECT_EQ(status == kObSuccess, OBRuntime::Utils::IsCIDRMatch(address, network, prefix))
-        << address << " in " << network << "/" << prefix;
-  }
-}
-
-TEST_F(FilterEngineTest, AllTestsOfARuleMustHold) {
-  Build(Rule("ignore", Test("Equals", "12340", "curl") + Test("Equals", "11", "80")));
-  EXPECT_TRUE(Keeps());
-  flow_.destination_port = 80;
-  EXPECT_FALSE(Keeps());
-  FilterRule no_tests(L"empty", {}, false);
-  bool keep = true;
-  EXPECT_EQ(no_tests.IsAllowed(flow_, keep), kObRuleWithoutTests);
-  EXPECT_TRUE(keep);
-}
-
 TEST_F(FilterEngineTest, InvalidRulesAreLeftOutAndSettingsCarryOver) {
   Build("<Rule><FilterType>ignore</FilterType><Equals><Field>12340</Field></Equals></Rule>" +
         Rule("drop", Test("Equals", "12340", "curl")) +  // not a filter type
@@ -185,7 +142,7 @@ TEST_F(FilterEngineTest, InvalidRulesAreLeftOutAndSettingsCarryOver) {
 }
 
 TEST_F(FilterEngineTest, DroppingATrackedFlowIsLogged) {
-  orv::test::LogCapture log;
+  const orv::test::LogCapture log;
   Build(Rule("ignore", "<FilterName>no curl</FilterName>" + Test("Equals", "12340", "curl")));
   flow_.flow_id = 42;
   EXPECT_FALSE(Keeps());

@@ -1,0 +1,342 @@
+// The two serialised record kinds: the byte layouts are checked here against hand-written bytes,
+// and corrupt input is checked by changing those bytes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "common/interface_info.h"
+#include "common/orv_flow_object.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using Buffer = std::vector<std::uint8_t>;
+
+Buffer FromHex(std::string hex) {
+  std::erase_if(hex, [](char c) { return c == ' ' || c == '|'; });
+  Buffer bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// Little-endian numbers, raw bytes and zero-terminated texts of the old "ORVO" layout.
+struct OldBytes {
+  OldBytes& N(std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) data.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  OldBytes& Raw(std::string_view s) {
+    data.insert(data.end(), s.begin(), s.end());
+    return *this;
+  }
+  OldBytes& WideZ(std::u16string_view s) {
+    for (const char16_t c : s) N(c, 2);
+    return N(0, 2);
+  }
+  Buffer data;
+};
+
+// An "ORVO" record with a value of its own in every field, so a field read into another shows.
+Buffer OldRecord(std::string_view source, std::u16string_view process_name,
+                 std::uint32_t module_count = 2) {
+  OldBytes b;
+  b.Raw("ORVO").N(4321, 4).Raw(source).N(0, 1).N(50000, 2).Raw("2001:db8::2").N(0, 1).N(443, 2);
+  b.N(6, 1).N(1700000000, 4).N(1700000060, 4).N(0x123456789ABC, 8).N(77, 8).N(17, 4).N(1, 4);
+  b.WideZ(process_name).WideZ(u"bash").Raw(std::string(32, '\x11')).Raw(std::string(32, '"'));
+  b.WideZ(u"host\\alice").N(1, 2).WideZ(u"host\\bob").N(2, 2).WideZ(u"host\\root").N(0x8000, 2);
+  b.WideZ(u"corp.example").WideZ(u"b\u00fccher.example");
+  b.N(module_count, 4).WideZ(u"/srv/app.py").WideZ(u"\U00010437mod");
+  return b.N(2, 4).Raw(std::string(32, 'a')).Raw(std::string(32, 'b')).data;
+}
+
+template <typename Record>
+Record Read(const Buffer& bytes) {
+  Record record;
+  EXPECT_EQ(record.Deserialize(bytes.data(), bytes.size()), kObSuccess);
+  return record;
+}
+
+ORVFlowObject FilledFlow() { return Read<ORVFlowObject>(OldRecord("2001:db8::1", u"caf\u00e9")); }
+
+template <typename Record>
+Buffer Serialized(const Record& record) {
+  Buffer buffer(record.SerializedSize());
+  auto size = static_cast<std::uint32_t>(buffer.size());
+  EXPECT_EQ(record.Serialize(buffer.data(), &size), kObSuccess);
+  EXPECT_EQ(size, buffer.size());
+  return buffer;
+}
+
+// Writes the record, reads it back and writes it again: the same bytes.
+template <typename Record>
+Buffer ExpectRoundTrip(const Record& record) {
+  const Buffer bytes = Serialized(record);
+  const auto copy = Read<Record>(bytes);
+  EXPECT_EQ(Serialized(copy), bytes);
+  return bytes;
+}
+
+// Serialize refuses no buffer, a zero size or one byte too few, telling the size needed.
+template <typename Record>
+void ExpectSerializeRefusals(const Record& record, const char* too_small) {
+  const auto needed = static_cast<std::uint32_t>(record.SerializedSize());
+  Buffer buffer(needed);
+  const char* const kNone = "Memory not allocated for buffer";
+  for (const auto& [out, given, status, message] :
+       {std::tuple{static_cast<std::uint8_t*>(nullptr), needed, kObBadArgument, kNone},
+        std::tuple{buffer.data(), 0U, kObBadArgument, kNone},
+        std::tuple{buffer.data(), needed - 1, kObBufferTooSmall, too_small}}) {
+    const orv::test::LogCapture log;
+    std::uint32_t size = given;
+    EXPECT_EQ(record.Serialize(out, &size), status);
+    EXPECT_EQ(size, needed);
+    EXPECT_TRUE(log.Contains(message)) << message;
+  }
+  const orv::test::LogCapture quiet;
+  EXPECT_EQ(record.Serialize(buffer.data(), nullptr), kObBadArgument);
+}
+
+struct Corruption {
+  const char* name;
+  std::function<void(Buffer&)> change;
+  OB_STATUSCODE status;
+  const char* message;
+};
+
+// Each corrupt form of valid is refused with its log line, and the record keeps its values.
+template <typename Record>
+void ExpectRefusedAndKept(const Buffer& valid, const std::vector<Corruption>& corruptions,
+                          const std::string& function) {
+  for (const Corruption& c : corruptions) {
+    SCOPED_TRACE(c.name);
+    Buffer bytes = valid;
+    c.change(bytes);
+    auto record = Read<Record>(valid);
+    const orv::test::LogCapture log;
+    EXPECT_EQ(record.Deserialize(bytes.data(), bytes.size()), c.status);
+    EXPECT_TRUE(log.Has(LOG_ERROR, function, c.message));
+    EXPECT_EQ(Serialized(record), valid);
+  }
+  const orv::test::LogCapture log;
+  Record record;
+  EXPECT_EQ(record.Deserialize(nullptr, 4), kObQueueEmpty);
+  EXPECT_EQ(record.Deserialize(valid.data(), 0), kObQueueEmpty);
+  EXPECT_TRUE(log.Has(LOG_ERROR, function, "Buffer sent was empty"));
+}
+
+// Drops the last field byte before the end marker, or adds one, keeping the stated length.
+void Resize(Buffer& b, int delta) {
+  if (delta < 0) b.erase(b.end() - 3);
+  if (delta > 0) b.insert(b.end() - 2, 0);
+  b[5] = static_cast<std::uint8_t>(b[5] + delta);
+}
+
+TEST(ORVFlowObjectTest, WritesExactBytesAndRefusesCorruptForms) {
+  ORVFlowObject r;
+  r.process_id = 7;
+  r.source_address = "1.2.3.4";
+  r.source_port = 80;
+  r.destination_address = "::1";
+  r.destination_port = 443;
+  r.protocol = 6;
+  r.flow_start = 0x11223344;
+  r.flow_end = 0x11223345;
+  r.bytes_in = 0x0102030405060708ULL;
+  r.bytes_out = 9;
+  r.interface_uid = 3;
+  r.address_family = 1;
+  r.process_name = L"a\U0001F600";
+  r.process_hash = "\xAB\xCD";
+  r.logged_in_user_name = L"u";
+  r.logged_in_user_account_type = 0x8000;
+  r.process_user_account_type = 2;
+  r.destination_host_name = L"h";
+  r.hosted_modules = {L"m"};
+  r.hosted_module_hashes = {"\x01"};
+  r.process_path = L"/not/stored";
+  // Fields in order, '|' between groups: header | process id | addresses, ports, protocol | flow
+  // start, end | bytes in, out | interface, family | names, hashes | users with types, DNS
+  // suffix, host | hosted modules and hashes | "EM".
+  const Buffer expected = FromHex(
+      "4f52564e 01 68000000 | 07000000 | 0700 312e322e332e34 5000 0300 3a3a31 bb01 06 |"
+      "44332211 45332211 | 0807060504030201 0900000000000000 | 03000000 01000000 |"
+      "0600 6100 3dd8 00de 0000 0200 abcd 0000 |"
+      "0200 7500 0080 0000 0200 0000 0000 0000 0200 6800 |"
+      "0100 0200 6d00 0100 0100 01 | 454d");
+  EXPECT_EQ(Serialized(r), expected);
+
+  const char* const kFailed = "Object deserialization failed";
+  const char* const kNoMarker = "Invalid flow object serialized buffer. No end marker found";
+  ExpectRefusedAndKept<ORVFlowObject>(
+      expected,
+      {{"short", [](Buffer& b) { b.resize(3); }, kObBadArgument, kFailed},
+       {"wrong magic", [](Buffer& b) { b[3] = 'X'; }, kObBadArgument,
+        "The buffer sent was not the serialized form of ORVObject"},
+       {"wrong version", [](Buffer& b) { b[4] = 2; }, kObNotImplemented,
+        "Unknown ORV Flow Object version"},
+       {"header cut", [](Buffer& b) { b.resize(7); }, kObBadArgument, kFailed},
+       {"payload past end", [](Buffer& b) { b.pop_back(); }, kObBadArgument, kFailed},
+       {"missing end marker", [](Buffer& b) { b.back() = 'X'; }, kObBadArgument, kNoMarker},
+       {"payload shorter than marker", [](Buffer& b) { b[5] = 1; }, kObBadArgument, kNoMarker},
+       {"text past payload", [](Buffer& b) { b[14] = 0xFF; }, kObBadArgument, kFailed},
+       {"odd wide byte count", [](Buffer& b) { b[64] = 5; }, kObBadArgument, kFailed},
+       {"module count past end", [](Buffer& b) { b[101] = 0xFF; }, kObBadArgument, kFailed},
+       {"hash count past end", [](Buffer& b) { b[106] = 5; }, kObBadArgument, kFailed},
+       {"fields end early", [](Buffer& b) { Resize(b, -1); }, kObBadArgument, kFailed},
+       {"bytes left before marker", [](Buffer& b) { Resize(b, 1); }, kObBadArgument, kFailed}},
+      "ORVFlowObject::Deserialize");
+}
+
+TEST(ORVFlowObjectTest, ReadsTheOldLayoutAndRoundTripsEveryStoredField) {
+  ORVFlowObject r = FilledFlow();
+  EXPECT_EQ(r.interface_uid, 17U);
+  EXPECT_EQ(r.address_family, 1U);
+  EXPECT_EQ(r.hosted_modules, (std::vector<std::wstring>{L"/srv/app.py", L"\U00010437mod"}));
+  EXPECT_EQ(r.hosted_module_hashes,
+            (std::vector<std::string>{std::string(32, 'a'), std::string(32, 'b')}));
+  r.flow_id = 9;
+  r.parent_process_id = 1;
+  r.process_path = L"/usr/bin/caf\u00e9";
+  r.destination_host_name = L"evil.example\nERROR forged";
+  EXPECT_EQ(r.ToString(),
+            "FlowId: 9 Pid: 4321 PPid: 1 Network : [2001:db8::1:50000] --> [2001:db8::2:443] "
+            "Protocol: TCP Flow Start second: 1700000000 Flow End second: 1700000060 L4 Byte "
+            "count In: 20015998343868 L4 Byte count Out: 77 Process Name: caf\xc3\xa9 Process "
+            "Path: /usr/bin/caf\xc3\xa9 Process hash: " +
+                std::string(64, '1') +
+                " Process Username: host\\bob Parent process Name: bash Parent process Path:  "
+                "Parent process hash: " +
+                std::string(64, '2') +
+                " Logged in username: host\\alice Logged in user account type: 1 Process "
+                "username : host\\bob Process user account type: 2 Parent process username: "
+                "host\\root Parent process user account type: 32768 DNS suffix: corp.example "
+                "Destination hostname: evil.example?ERROR forged");
+  r.protocol = 17;
+  EXPECT_NE(r.ToString().find(" Protocol: UDP "), std::string::npos);
+  for (const ORVFlowObject& record : {r, ORVFlowObject()}) ExpectRoundTrip(record);
+  // An empty record writes zero lengths and counts: header 9, fixed fields 75 with the marker.
+  EXPECT_EQ(ORVFlowObject().SerializedSize(), 84U);
+  EXPECT_EQ(r.GetObjectType(), kObjectTypeFlow);
+  ExpectSerializeRefusals(r, "Buffer not sufficient for serializing flowObject");
+
+  // Every cut of the old record lacks a terminator, a fixed field or a list entry; a count past
+  // the end is refused before anything is allocated for the list.
+  const Buffer old = OldRecord("1", u"p");
+  const orv::test::LogCapture quiet;
+  for (std::size_t length = 4; length < old.size(); ++length) {
+    ASSERT_EQ(ORVFlowObject().Deserialize(old.data(), length), kObBadArgument) << length;
+  }
+  const Buffer huge_count = OldRecord("1", u"p", 0x40000000);
+  EXPECT_EQ(ORVFlowObject().Deserialize(huge_count.data(), huge_count.size()), kObBadArgument);
+}
+
+// Texts are cut on read and on write to the same limits, so a round trip is stable.
+TEST(ORVFlowObjectTest, CutsLongFieldsOnReadAndWrite) {
+  ORVFlowObject r = Read<ORVFlowObject>(
+      OldRecord(std::string(70, '1'), std::u16string(258, u'q') + u"\U0001F600"));
+  EXPECT_EQ(r.source_address, std::string(59, '1'));
+  EXPECT_EQ(r.process_name, std::wstring(258, L'q'));  // the pair no longer fits
+  r = Read<ORVFlowObject>(OldRecord("1", std::u16string(300, u'q')));
+  EXPECT_EQ(r.process_name, std::wstring(259, L'q'));
+  r = Read<ORVFlowObject>(OldRecord("1", u"\xD800x\xDC00"));
+  EXPECT_EQ(r.process_name, L"\uFFFDx\uFFFD");  // lone surrogates replaced
+
+  ORVFlowObject written;
+  written.process_name = std::wstring(258, L'p') + L"\U0001F600";
+  written.destination_host_name = std::wstring(1000, L'h');
+  written.process_hash = std::string(40, 'x');
+  written.hosted_modules.resize(ORVFlowObject::kMaxHostedModules + 1);
+  const Buffer bytes = ExpectRoundTrip(written);
+  // 84 for an empty record, then the cut texts and the capped module list.
+  EXPECT_EQ(bytes.size(), 84 + 2 * 258 + 2 * 259 + 32 + 2 * ORVFlowObject::kMaxHostedModules);
+}
+
+TEST(ORVFlowObjectTest, GivesFieldTextsMarkingThoseThatTakePatterns) {
+  ORVFlowObject r = FilledFlow();
+  r.process_hash.assign("\x00\xFF", 2);
+  // Protocol, ports and addresses, user names, process names, DNS suffix, host, hashes, account
+  // types, bytes in (no text form) and an unknown field.
+  const std::uint32_t ids[] = {4,     7,     8,     27,    11,    12,    28,
+                               12333, 12338, 12339, 12340, 12342, 12344, 12345,
+                               12341, 12343, 12361, 12362, 12363, 12346, 1};
+  std::wstring texts;
+  for (const std::uint32_t id : ids) {
+    bool pattern = false;
+    texts += r.GetFieldText(id, &pattern);
+    texts += pattern ? L"*|" : L"|";
+  }
+  EXPECT_EQ(texts, std::wstring(L"6|50000|2001:db8::1|2001:db8::1|443|2001:db8::2|2001:db8::2|"
+                                L"host\\alice*|host\\bob*|host\\root*|caf\u00e9*|bash*|"
+                                L"corp.example*|b\u00fccher.example*|") +
+                       std::wstring(L"\0\xFF|", 3) + std::wstring(32, L'"') + L"|1|2|32768|||");
+  EXPECT_EQ(r.GetFieldText(kFieldProtocol, nullptr), L"6");
+}
+
+TEST(ORVFlowObjectTest, HandsOutFlowIdsFromOne) {
+  EXPECT_EQ(ORVFlowObject::NextFlowId(), 1U);
+  EXPECT_EQ(ORVFlowObject::NextFlowId(), 2U);
+}
+
+TEST(InterfaceInfoTest, WritesExactBytesAndRefusesCorruptForms) {
+  InterfaceInfo r;
+  r.uid = 5;
+  r.index = 2;
+  r.type_code = kInterfaceTypeWireless;
+  r.name = L"e\U0001F600";
+  r.detail_list = {L"a", L"bc\r\n"};
+  r.hardware_address = "ab";
+  r.order_id = 9;
+  r.seen = true;
+  // "ORVI", version, total length | UID, index, type | name | details | hardware address | "EM"
+  const Buffer expected = FromHex(
+      "4f525649 01 30000000 | 05000000 02000000 02 | 0600 6500 3dd8 00de |"
+      "0200 0200 6100 0800 6200 6300 0d00 0a00 | 0200 6162 | 454d");
+  EXPECT_EQ(Serialized(r), expected);
+  EXPECT_EQ(r.ToString(),
+            "Interface UID: 5 Interface Index: 2 Interface Type: 2 Interface Order ID: 9 "
+            "Interface Name: e\xf0\x9f\x98\x80 Interface Detail List: a, bc??");
+  Buffer longer = expected;
+  longer.push_back(0xEE);  // bytes after the stated total length are not part of the record
+  const auto copy = Read<InterfaceInfo>(longer);
+  EXPECT_EQ(Serialized(copy), expected);
+  EXPECT_FALSE(copy.seen);  // not stored
+  EXPECT_EQ(copy.order_id, 0);
+  for (const InterfaceInfo& record : {copy, InterfaceInfo()}) ExpectRoundTrip(record);
+  EXPECT_EQ(InterfaceInfo().SerializedSize(), 26U);
+  EXPECT_EQ(InterfaceInfo().GetObjectType(), kObjectTypeInterface);
+  ExpectSerializeRefusals(r, "Buffer not sufficient for serializing Interface Object");
+
+  const char* const kFailed = "Object deserialization failed";
+  ExpectRefusedAndKept<InterfaceInfo>(
+      expected,
+      {{"short", [](Buffer& b) { b.resize(6); }, kObBadArgument, kFailed},
+       {"wrong marker", [](Buffer& b) { b[3] = 'N'; }, kObBadArgument, kFailed},
+       {"wrong version", [](Buffer& b) { b[4] = 2; }, kObBadArgument, kFailed},
+       {"total past end", [](Buffer& b) { b[5] = 0x31; }, kObBadArgument, kFailed},
+       {"total below header", [](Buffer& b) { b[5] = 10; }, kObBadArgument, kFailed},
+       {"missing end marker", [](Buffer& b) { b.back() = 'X'; }, kObBadArgument,
+        "Invalid interface object serialized buffer. No end marker found"},
+       {"odd name byte count", [](Buffer& b) { b[18] = 5; }, kObBadArgument, kFailed},
+       {"detail count past end", [](Buffer& b) { b[26] = 0xFF; }, kObBadArgument, kFailed},
+       {"fields end early", [](Buffer& b) { Resize(b, -1); }, kObBadArgument, kFailed},
+       {"bytes left before marker", [](Buffer& b) { Resize(b, 1); }, kObBadArgument, kFailed}},
+      "InterfaceInfo::Deserialize");
+}
+
+TEST(InterfaceInfoTest, CutsOversizedFieldsOnWrite) {
+  InterfaceInfo record;
+  record.name = std::wstring(32766, L'n') + L"\U0001F600";
+  record.detail_list.resize(InterfaceInfo::kMaxDetailEntries + 1);
+  record.detail_list[0] = std::wstring(40000, L'd');
+  const auto copy = Read<InterfaceInfo>(ExpectRoundTrip(record));
+  EXPECT_EQ(copy.name, std::wstring(32766, L'n'));
+  ASSERT_EQ(copy.detail_list.size(), InterfaceInfo::kMaxDetailEntries);
+  EXPECT_EQ(copy.detail_list[0], std::wstring(32767, L'd'));
+}
+
+}  // namespace
