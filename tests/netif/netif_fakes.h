@@ -18,6 +18,7 @@
 #include "common/interface_info.h"
 #include "netif/adapter_table.h"
 #include "netif/network_change_source.h"
+#include "runtime/text.h"
 #include "support/namespace_rerun.h"
 
 namespace orv::test {
@@ -54,6 +55,23 @@ inline RecordPtr Find(const std::vector<RecordPtr>& list, const std::wstring& na
   const auto found = std::find_if(list.begin(), list.end(),
                                   [&name](const RecordPtr& r) { return r->name == name; });
   return found == list.end() ? nullptr : *found;
+}
+
+// Type, name, IPv4 address/broadcast, IPv6 addresses and details on one line, so that a test
+// compares what the collector is told of an interface in one place; "none" for no record.
+inline std::string Describe(const RecordPtr& record) {
+  if (!record) {
+    return "none";
+  }
+  std::string text = std::to_string(record->type_code) + " " + OBRuntime::WideToUtf8(record->name) +
+                     " " + record->ipv4_address + "/" + record->ipv4_broadcast;
+  for (const std::string& address : record->ipv6_addresses) {
+    text += " " + address;
+  }
+  for (const std::wstring& detail : record->detail_list) {
+    text += " " + OBRuntime::WideToUtf8(detail);
+  }
+  return text;
 }
 
 // Polls until the condition holds, for up to 20 s.
@@ -93,9 +111,8 @@ class FakeAdapterTable : public IAdapterTableSource {
   }
   [[nodiscard]] OB_STATUSCODE QuerySsid(std::wstring& ssid, SsidFailure& failure,
                                         int& error) override {
-    const std::lock_guard lock(mutex_);
-    failure = ssid_failure_;
-    error = failure == SsidFailure::kNone || failure == SsidFailure::kNotConnected ? 0 : 2;
+    failure = ssid_failure;
+    error = 2;
     ssid = failure == SsidFailure::kNone ? L"Office" : L"";
     return failure == SsidFailure::kNone ? kObSuccess : kObFailure;
   }
@@ -109,10 +126,8 @@ class FakeAdapterTable : public IAdapterTableSource {
     const std::lock_guard lock(mutex_);
     failures_.assign(statuses.begin(), statuses.end());
   }
-  void FailSsid(SsidFailure failure) {
-    const std::lock_guard lock(mutex_);
-    ssid_failure_ = failure;
-  }
+  // Set before the refreshes that query it start.
+  SsidFailure ssid_failure = SsidFailure::kNone;
   [[nodiscard]] int Reads() const {
     const std::lock_guard lock(mutex_);
     return reads_;
@@ -122,7 +137,6 @@ class FakeAdapterTable : public IAdapterTableSource {
   mutable std::mutex mutex_;
   std::vector<AdapterEntry> adapters_;
   std::deque<OB_STATUSCODE> failures_;
-  SsidFailure ssid_failure_ = SsidFailure::kNone;
   int reads_ = 0;
 };
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <condition_variable>
 #include <fstream>
+#include <future>
 #include <map>
 
 #include "netif/netif_fakes.h"
@@ -112,29 +112,22 @@ TEST_F(NetworkInterfaceInfoTest, MissRepopulatesOnDemandWithinLimits) {
 TEST_F(NetworkInterfaceInfoTest, SlowSuffixReadsNeverStallOrEmptyLookups) {
   struct SlowDomains : ILinkDomainSource {
     std::map<std::uint32_t, std::wstring> ReadSuffixes(const std::vector<std::uint32_t>&) override {
-      std::unique_lock lock(mutex);
-      released.wait(lock, [this] { return !held; });
+      if (gate.valid()) {
+        gate.wait();
+      }
       return {{2, L"slow.example"}, {3, L"slow.example"}};
     }
-    void Hold(bool hold) {
-      {
-        const std::lock_guard lock(mutex);
-        held = hold;
-      }
-      released.notify_all();
-    }
-    std::mutex mutex;
-    std::condition_variable released;
-    bool held = false;
+    std::shared_future<void> gate;  // set once the first (synchronous) read is done
   } domains;
   CNetworkInterfaceInfo info(table_, domains);
-  domains.Hold(true);
+  std::promise<void> release;
+  domains.gate = release.get_future().share();
   table_.Set({Link(2, "eth0", {V4("10.0.0.5")}), Link(3, "eth1", {V4("10.0.1.5")})});
   std::thread rebuild([&] { (void)info.PopulateDNSSuffix(); });
   Advance(2001);
   EXPECT_EQ(Lookup(info, "10.0.0.5"), L"slow.example");  // the old map, while the new is built
   EXPECT_EQ(Lookup(info, "10.0.1.5"), L"status -9995");  // a miss does not wait for the refill
-  domains.Hold(false);
+  release.set_value();
   rebuild.join();
   EXPECT_TRUE(WaitUntil([&] { return Lookup(info, "10.0.1.5") == L"slow.example"; }));
 }

@@ -12,6 +12,7 @@
 
 namespace {
 
+using orv::test::Describe;
 using orv::test::Find;
 using orv::test::Link;
 using orv::test::RecordPtr;
@@ -85,14 +86,9 @@ TEST_F(NetworkInterfaceManagerTest, FirstRefreshQueuesEachAddressedLinkOnce) {
   ASSERT_TRUE(eth0 && eth1);
   EXPECT_EQ(std::set<std::uint32_t>({eth0->uid, eth1->uid, Uid(*manager, 8)}),
             (std::set<std::uint32_t>{1, 2, 3}));
-  EXPECT_EQ(eth0->type_code, kInterfaceTypeWired);
-  EXPECT_EQ(eth0->name, L"eth0");
+  EXPECT_EQ(Describe(eth0), "1 eth0 10.0.0.5/10.0.0.255 2001:db8::5 State=Trusted");
   EXPECT_EQ(eth0->hardware_address, "02:00:00:00:00:02");
-  EXPECT_EQ(eth0->ipv4_address, "10.0.0.5");
-  EXPECT_EQ(eth0->ipv4_broadcast, "10.0.0.255");
-  EXPECT_EQ(eth0->ipv6_addresses, std::set<std::string>{"2001:db8::5"});
-  EXPECT_EQ(eth0->detail_list, std::vector<std::wstring>{L"State=Trusted"});
-  EXPECT_EQ(eth1->ipv4_broadcast, "192.168.255.255");
+  EXPECT_EQ(Describe(eth1), "1 eth1 192.168.1.7/192.168.255.255 State=Trusted");
   EXPECT_EQ(manager->GetInterfaceList().size(), 3u);
 
   // A broadcast address is one of a listed interface; a /32 address is not its own broadcast.
@@ -230,47 +226,40 @@ TEST_F(NetworkInterfaceManagerTest, TypeCodesAndDetailLists) {
     int network_type;
     bool vpn_connected;
     SsidFailure ssid;
-    const wchar_t* wired_state;  // null: none
-    const wchar_t* vpn_state;
+    const char* wired_state;
+    const char* vpn_state;
     const char* log;
   };
   const Case cases[] = {
-      {1, false, SsidFailure::kNone, L"State=Trusted", L"State=Trusted", nullptr},
-      {0, true, SsidFailure::kOpen, L"State=Untrusted", L"State=Trusted",
+      {1, false, SsidFailure::kNone, " State=Trusted", " State=Trusted", nullptr},
+      {0, true, SsidFailure::kOpen, " State=Untrusted", " State=Trusted",
        "WlanOpenHandle failed with error: 2"},
-      {2, false, SsidFailure::kEnumerate, L"State=Untrusted", L"State=Trusted",
+      {2, false, SsidFailure::kEnumerate, " State=Untrusted", " State=Trusted",
        "WlanEnumInterfaces failed with error: 2"},
-      {3, false, SsidFailure::kQuery, L"State=Unknown", L"State=Unknown",
+      {3, false, SsidFailure::kQuery, " State=Unknown", " State=Unknown",
        "WlanQueryInterface failed with error: 2"},
-      {7, false, SsidFailure::kNotConnected, nullptr, nullptr, "Unexpected network state 7"},
+      {7, false, SsidFailure::kNotConnected, "", "", "Unexpected network state 7"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.network_type);
     detector_.network_type = c.network_type;
     detector_.vpn_connected = c.vpn_connected;
-    table_.FailSsid(c.ssid);
+    table_.ssid_failure = c.ssid;
     orv::test::LogCapture log;
     InterfaceQueue queue(10);
     auto manager = MakeManager();
     ASSERT_EQ(manager->Start(queue), kObSuccess);
     const auto list = manager->GetInterfaceList();
-    const auto details = [](const wchar_t* state) {
-      return state != nullptr ? std::vector<std::wstring>{state} : std::vector<std::wstring>{};
-    };
     ASSERT_EQ(list.size(), 3u);  // type "other" is never listed
-    EXPECT_EQ(Find(list, 2)->type_code, kInterfaceTypeOwnVpn);
-    EXPECT_EQ(Find(list, 2)->name, L"Varno Ombrix Virtual Adapter");
-    EXPECT_EQ(Find(list, 2)->detail_list, details(c.vpn_state));
-    EXPECT_EQ(Find(list, 3)->type_code, kInterfaceTypeOwnVpn);
+    EXPECT_EQ(Describe(Find(list, 2)),
+              "8 Varno Ombrix Virtual Adapter 10.8.0.2/10.8.0.255" + std::string(c.vpn_state));
+    EXPECT_EQ(Describe(Find(list, 3)),
+              "8 Varno Ombrix Tunnel 10.9.0.2/10.9.0.255" + std::string(c.vpn_state));
     EXPECT_EQ(Find(list, 3)->hardware_address, "00:00:00:00:00:00");
-    EXPECT_EQ(Find(list, 4)->type_code, kInterfaceTypeWireless);
-    std::vector<std::wstring> wireless_details = details(c.wired_state);
-    if (c.ssid == SsidFailure::kNone) {
-      wireless_details.insert(wireless_details.begin(), L"SSID=Office");
-    } else {
-      EXPECT_TRUE(log.Contains("Failed to fetch SSID"));
-    }
-    EXPECT_EQ(Find(list, 4)->detail_list, wireless_details);
+    EXPECT_EQ(Describe(Find(list, 4)),
+              "2 wlan0 192.168.5.2/192.168.5.255" +
+                  std::string(c.ssid == SsidFailure::kNone ? " SSID=Office" : "") + c.wired_state);
+    EXPECT_TRUE(c.ssid == SsidFailure::kNone || log.Contains("Failed to fetch SSID"));
     EXPECT_TRUE(c.log == nullptr || log.Contains(c.log)) << c.log;
   }
 }
@@ -367,11 +356,10 @@ TEST_F(NetworkInterfaceManagerTest, ChangeSignalsRefreshOnTheirOwnThread) {
   std::uint32_t uid = 0;
   ASSERT_EQ(manager->GetInterfaceInfoUID("10.0.2.5", true, uid), kObSuccess);
   EXPECT_NE(uid, trusted_uid);
-  for (const RecordPtr& record : manager->GetInterfaceList()) {
-    if (record->uid == uid) {
-      EXPECT_EQ(record->detail_list, std::vector<std::wstring>{L"State=Untrusted"});
-    }
-  }
+  const auto list = manager->GetInterfaceList();
+  EXPECT_EQ(
+      Describe(*std::find_if(list.begin(), list.end(), [uid](auto& r) { return r->uid == uid; })),
+      "1 eth2 10.0.2.5/10.0.2.255 State=Untrusted");
   EXPECT_EQ(table_.Reads(), reads + 2);
   EXPECT_EQ(detector_.registered.load(), nullptr);
 }
