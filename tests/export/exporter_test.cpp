@@ -359,43 +359,38 @@ TEST_F(ExporterTest, StartTwiceAndUnusableCollectors) {
 }
 
 TEST(ExporterPolicyTest, ThinsInterfaceRecordsByPolicy) {
-  InterfaceInfo original;
-  original.index = 7;
-  original.type_code = kInterfaceTypeWireless;
-  original.name = L"wlan0";
-  original.hardware_address = "aa:bb:cc:dd:ee:ff";
-  original.detail_list = {L"SSID=Office", L"State=Trusted", L"Other=1"};
-  InterfaceInfo kept = original;
-  ApplyInterfacePolicy(DataCollectionPolicy{}, kept);
+  const auto thinned = [](const std::vector<std::int32_t>& fields, auto mode) {
+    InterfaceInfo info;
+    info.index = 7;
+    info.type_code = kInterfaceTypeWireless;
+    info.name = L"wlan0";
+    info.hardware_address = "aa:bb:cc:dd:ee:ff";
+    info.detail_list = {L"SSID=Office", L"State=Trusted", L"Other=1"};
+    DataCollectionPolicy policy;
+    for (const std::int32_t field : fields) policy.field_map[field] = mode;
+    ApplyInterfacePolicy(policy, info);
+    return info;
+  };
+  const InterfaceInfo kept = thinned({}, kFieldModeExclude);
   EXPECT_EQ(kept.index, 7U);
   EXPECT_EQ(kept.name, L"wlan0");
-  EXPECT_EQ(kept.detail_list, original.detail_list);
+  EXPECT_EQ(kept.detail_list.size(), 3U);
 
-  DataCollectionPolicy excluding;
-  for (const std::int32_t field : {12356, 12357, 12358, 12360, 123591}) {
-    excluding.field_map[field] = kFieldModeExclude;
-  }
-  InterfaceInfo blanked = original;
-  ApplyInterfacePolicy(excluding, blanked);
+  const InterfaceInfo blanked = thinned({12356, 12357, 12358, 12360, 123591}, kFieldModeExclude);
   EXPECT_EQ(blanked.index, 0U);
   EXPECT_EQ(blanked.type_code, 0);
   EXPECT_EQ(blanked.name, L"-");
   EXPECT_EQ(blanked.hardware_address, "-");
   EXPECT_EQ(blanked.detail_list, (std::vector<std::wstring>{L"State=Trusted", L"Other=1"}));
 
-  DataCollectionPolicy anonymising;
-  for (const std::int32_t field : {12358, 12360, 123592}) {
-    anonymising.field_map[field] = kFieldModeAnonymise;
-  }
-  InterfaceInfo hidden = original;
-  ApplyInterfacePolicy(anonymising, hidden);
+  const InterfaceInfo hidden = thinned({12358, 12360, 123592}, kFieldModeAnonymise);
   std::wstring name = L"wlan0";
   AnonymizeValue(name);
   std::wstring state = L"Trusted";
   AnonymizeValue(state);
   EXPECT_NE(name, L"wlan0");
   EXPECT_EQ(hidden.name, name);
-  EXPECT_NE(hidden.hardware_address, original.hardware_address);
+  EXPECT_NE(hidden.hardware_address, kept.hardware_address);
   EXPECT_EQ(hidden.index, 7U);
   EXPECT_EQ(hidden.detail_list,
             (std::vector<std::wstring>{L"SSID=Office", L"State=" + state, L"Other=1"}));

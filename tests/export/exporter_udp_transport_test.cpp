@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "export/ipfix_test_support.h"
+#include "support/child_process.h"
 #include "support/namespace_rerun.h"
 
 namespace {
@@ -126,51 +126,21 @@ TEST(ExporterUDPTransportTest, MovesUpFromTakenLocalPortAndGivesUpAfterFiveBinds
   EXPECT_EQ(transport.LocalPort(), ExporterUDPTransport::kFirstLocalPort);
 }
 
-// Exit codes of the child in FailedFamilySwitchLeavesNoSocket.
-enum ChildResult {
-  kChildOk = 0,
-  kChildFirstConnect = 10,
-  kChildSwitch,
-  kChildFamily,
-  kChildSend,
-  kChildLimit
-};
-
-// Runs in a forked child, which leaves with _exit before the transport's destructor: tearing
-// down Boost.Asio's services with no descriptors left is not what this test is about.
-int SwitchFamilyWithoutDescriptors(ExporterUDPTransport& transport) {
-  if (transport.Connect("127.0.0.1", "4739") != kObSuccess) {
-    return kChildFirstConnect;
-  }
-  // From now on no descriptor can be opened (those already open stay usable), so the socket
-  // of the new family cannot be created once the old one is closed.
-  const rlimit bound{3, 3};
-  if (::setrlimit(RLIMIT_NOFILE, &bound) != 0) {
-    return kChildLimit;
-  }
-  if (transport.Connect("::1", "4739") != kObFailure) {
-    return kChildSwitch;
-  }
-  if (transport.Family() != ExporterUDPTransport::kFamilyNone) {
-    return kChildFamily;
-  }
-  if (transport.Send(kMessage.data(), kMessage.size(), {}) != kObNoSocket) {
-    return kChildSend;
-  }
-  return kChildOk;
-}
-
+// The family is recorded only once the new socket is open: a switch that cannot open one leaves
+// no socket behind. Run in a forked child, which leaves with _exit before the transport's
+// destructor: tearing down Boost.Asio with no descriptors left is not what this is about.
 TEST(ExporterUDPTransportTest, FailedFamilySwitchLeavesNoSocket) {
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ExporterUDPTransport transport;
-    ::_exit(SwitchFamilyWithoutDescriptors(transport));
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), kChildOk);
+  EXPECT_EQ(orv::test::RunInChild([] {
+              ExporterUDPTransport transport;
+              if (transport.Connect("127.0.0.1", "4739") != kObSuccess) return 10;
+              // No descriptor can be opened from now on; those already open stay usable.
+              const rlimit bound{3, 3};
+              if (::setrlimit(RLIMIT_NOFILE, &bound) != 0) return 11;
+              if (transport.Connect("::1", "4739") != kObFailure) return 12;
+              if (transport.Family() != ExporterUDPTransport::kFamilyNone) return 13;
+              return transport.Send(kMessage.data(), kMessage.size(), {}) == kObNoSocket ? 0 : 14;
+            }),
+            0);
 }
 
 }  // namespace
