@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "context/context_test_support.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/namespace_rerun.h"
 #include "support/temp_dir.h"
@@ -226,7 +228,9 @@ std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
   return flow;
 }
 
-TEST_F(AgentTest, FinishedFlowsAreCountedIntoTheStatisticsFileOncePerDay) {
+// Finished flows are counted into the statistics file once a day of the test's clock has passed;
+// the context offers processes that make flows, not those that only started.
+TEST_F(AgentTest, FlowsFeedTheDailyStatisticsAndTheContextOffersOnlyProcessesThatMakeFlows) {
   PREPARE_AGENT_TEST();
   orv::test::LogCapture log;
   RecordingFramework framework;
@@ -246,34 +250,16 @@ TEST_F(AgentTest, FinishedFlowsAreCountedIntoTheStatisticsFileOncePerDay) {
     framework.sink_.load()->OnFlowUpdate(FinishedFlow(port));
   }
   EXPECT_FALSE(std::filesystem::exists(file)) << "nothing is written before a period has passed";
-
   minutes = 1440;
   framework.sink_.load()->OnFlowUpdate(FinishedFlow(40003));
-  ASSERT_TRUE(std::filesystem::exists(file));
-  std::ifstream stream(file);
-  const std::string text((std::istreambuf_iterator<char>(stream)),
-                         std::istreambuf_iterator<char>());
+  const std::string text = orv::test::ChildProcess::ReadAll(file);
   EXPECT_TRUE(text.starts_with("d11:DbFile Sizei")) << text;
   EXPECT_TRUE(text.ends_with("e7:Enabledi1e13:Flows per dayi4ee")) << text;
-}
 
-// Network apps are processes that make flows: a process that only started is not offered.
-TEST_F(AgentTest, TheContextOffersProcessesThatMakeFlowsOnly) {
-  PREPARE_AGENT_TEST();
-  orv::test::LogCapture log;
-  RecordingFramework framework;
-  AgentEnvironment environment;
-  environment.framework = &framework;
-  CORVAgent agent(environment);
-  WriteProfile("all");
-  auto result = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
-  const StopOnExit stop_on_failure{agent};
-  ASSERT_TRUE(WaitForLog(log, "Profile monitor started."));
   orv::test::ContextTestClient client(
       (root_.path() / "programdata/Varno/Varno Ombrix Suite/ORV/ContextProvider.sock").string());
   ASSERT_TRUE(client.connected());
   orv::context::ExpectRestart(client);
-
   // The client may connect before the agent has attached the provider: rounds go on until
   // something arrives, each with a process that only started and one that made a flow.
   std::optional<OBRuntime::IPC_MESSAGE> message;

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,37 +34,22 @@ const std::string kRunning = "READY=1\nSTATUS=Running";
 const std::string kStopPending = "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=6000000";
 const std::string kStopped = "STATUS=Stopped";
 
-// Records every report; `result` is what sd_notify would have answered.
-class FakeServiceManager : public IServiceManager {
- public:
+// Records every report; `result` is what sd_notify would have answered. The host serialises
+// reports, and the tests read what was recorded once the service thread is joined.
+struct FakeServiceManager : public IServiceManager {
   int Notify(const std::string& message) override {
     if (on_notify) {
       on_notify();
     }
-    const std::lock_guard lock(mutex_);
-    messages_.push_back(message);
+    messages.push_back(message);
     return result;
   }
-  void StopUnit(const char* unit) override {
-    const std::lock_guard lock(mutex_);
-    stopped_units_.emplace_back(unit);
-  }
-  std::vector<std::string> Messages() const {
-    const std::lock_guard lock(mutex_);
-    return messages_;
-  }
-  std::vector<std::string> StoppedUnits() const {
-    const std::lock_guard lock(mutex_);
-    return stopped_units_;
-  }
+  void StopUnit(const char* unit) override { stopped_units.emplace_back(unit); }
 
-  std::atomic<int> result{1};
+  int result = 1;
   std::function<void()> on_notify;  // runs before the message is recorded
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> messages_;
-  std::vector<std::string> stopped_units_;
+  std::vector<std::string> messages;
+  std::vector<std::string> stopped_units;
 };
 
 // Runs until Stop when `blocks`, else returns `code` at once; `report` hears what it does.
@@ -78,9 +62,7 @@ class FakeAgent : public IServiceAgent {
     std::unique_lock lock(mutex_);
     running_ = true;
     changed_.notify_all();
-    if (blocks_) {
-      changed_.wait(lock, [this] { return stops_ > 0; });
-    }
+    changed_.wait(lock, [this] { return !blocks_ || stops_ > 0; });
     returned_ = true;
     lock.unlock();
     Report("AGENT=returned");
@@ -91,7 +73,7 @@ class FakeAgent : public IServiceAgent {
     ++stops_;
     changed_.notify_all();
   }
-  void OnSessionChange() override { ++sessions_; }
+  void OnSessionChange() override { ++sessions; }
 
   bool WaitRunning() {
     std::unique_lock lock(mutex_);
@@ -105,8 +87,8 @@ class FakeAgent : public IServiceAgent {
     const std::lock_guard lock(mutex_);
     return returned_;
   }
-  int sessions() const { return sessions_; }
 
+  std::atomic<int> sessions{0};
   std::function<void(const std::string&)> report;
 
  private:
@@ -123,7 +105,6 @@ class FakeAgent : public IServiceAgent {
   bool running_ = false;
   bool returned_ = false;
   int stops_ = 0;
-  std::atomic<int> sessions_{0};
 };
 
 class ServiceHostTest : public ::testing::Test {
@@ -147,7 +128,7 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
     std::string log;  // empty: none expected
   };
   const std::string kStop = "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received";
-  std::vector<Case> cases = {
+  const Case cases[] = {
       {0, 120, {}, 0, 0, ""},
       {1, 0, {kStopPending}, 1, 0, kStop},
       {2, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_PAUSE received"},
@@ -156,12 +137,10 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
       {5, 0, {kStopPending}, 1, 0, kStop},
       {13, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_POWEREVENT received"},
       {14, 0, {kRunning}, 0, 1, "ServiceControl: SERVICE_CONTROL_SESSIONCHANGE received"},
+      {6, 120, {}, 0, 0, ""},
+      {12, 120, {}, 0, 0, ""},
       {15, 120, {}, 0, 0, ""},
-      {0xFFFFFFFF, 120, {}, 0, 0, ""},
   };
-  for (std::uint32_t control = 6; control <= 12; ++control) {
-    cases.push_back({control, 120, {}, 0, 0, ""});
-  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control);
     LogCapture log;
@@ -174,11 +153,11 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
 
     EXPECT_EQ(host.ServiceControl(c.control), c.result);
 
-    std::vector<std::string> messages = manager.Messages();
+    std::vector<std::string> messages = manager.messages;
     messages.erase(messages.begin());
     EXPECT_EQ(messages, c.messages);
     EXPECT_EQ(agent.stops(), c.stops);
-    EXPECT_EQ(agent.sessions(), c.sessions);
+    EXPECT_EQ(agent.sessions.load(), c.sessions);
     if (!c.log.empty()) {
       EXPECT_TRUE(log.Has(LOG_DEBUG, "CServiceHost::ServiceControl", c.log));
     }
@@ -186,11 +165,7 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
       EXPECT_EQ(host.Status(), before);
     }
     if (c.stops > 0) {
-      const ServiceStatus status = host.Status();
-      EXPECT_EQ(status.current_state, kServiceStopPending);
-      EXPECT_EQ(status.check_point, 1U);
-      EXPECT_EQ(status.wait_hint, 6000U);
-      EXPECT_EQ(status.controls_accepted, 199U);
+      EXPECT_EQ(host.Status(), (ServiceStatus{16, kServiceStopPending, 199, 0, 0, 1, 6000}));
     }
   }
 }
@@ -204,7 +179,7 @@ TEST_F(ServiceHostTest, ServiceMainReportsStatesWithTheirMasksAndLogsTheAgentsEr
 
   EXPECT_TRUE(host.ServiceMain());
 
-  EXPECT_EQ(manager_.Messages(), (std::vector<std::string>{kStartPending, kRunning, kStopped}));
+  EXPECT_EQ(manager_.messages, (std::vector<std::string>{kStartPending, kRunning, kStopped}));
   ASSERT_EQ(seen.size(), 3U);
   EXPECT_EQ(seen[0], (ServiceStatus{16, kServiceStartPending, 0, 0, 0, 1, 20000}));
   EXPECT_EQ(seen[1], (ServiceStatus{16, kServiceRunning, 199, 0, 0, 0, 0}));
@@ -228,24 +203,28 @@ TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunni
   EXPECT_EQ(host_.ServiceControl(kServiceControlStop), kNoError);
 
   EXPECT_TRUE(ran);
-  EXPECT_EQ(manager_.Messages(),
+  EXPECT_EQ(manager_.messages,
             (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
   EXPECT_EQ(returned_at_report, (std::vector<bool>{false, false, false, true}));
   EXPECT_EQ(host_.Status().current_state, kServiceStopped);
   EXPECT_EQ(agent_.stops(), 2);
-  EXPECT_EQ(agent_.sessions(), 1);
+  EXPECT_EQ(agent_.sessions.load(), 1);
   EXPECT_TRUE(exit_codes_.empty());
 }
 
-TEST_F(ServiceHostTest, FailedReportTerminatesTheService) {
-  manager_.result = -EIO;
+TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheService) {
   host_.RegisterControlHandler(0);
+  manager_.result = 0;  // sd_notify without NOTIFY_SOCKET
+  EXPECT_TRUE(host_.ReportStatusToSCMgr(kServiceStartPending, 0, 1, 20000));
+  EXPECT_EQ(host_.Status().current_state, kServiceStartPending);
+  EXPECT_TRUE(exit_codes_.empty());
 
+  manager_.result = -EIO;
   EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
 
   EXPECT_EQ(exit_codes_, std::vector<int>{1});
   EXPECT_EQ(agent_.stops(), 1);
-  EXPECT_EQ(manager_.StoppedUnits(), std::vector<std::string>{"oborvagent.service"});
+  EXPECT_EQ(manager_.stopped_units, std::vector<std::string>{"oborvagent.service"});
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
                        "ReportStatusToSCMgr: SetServiceStatus failed, Error: 4, 0, 0, 0"));
   EXPECT_TRUE(
@@ -284,7 +263,7 @@ TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsOrIsReported) {
   EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
 
   EXPECT_FALSE(agent_.returned());
-  EXPECT_TRUE(manager_.Messages().empty());
+  EXPECT_TRUE(manager_.messages.empty());
   EXPECT_TRUE(exit_codes_.empty());
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "ServiceMain : RegisterServiceCtrlHandler failed - Error: 24"));
@@ -306,23 +285,12 @@ TEST_F(ServiceHostTest, ExceptionFromTheAgentIsCaughtLoggedAndReportedAsNotOrder
                        "CORVAgent: ServiceMain standard exception"));
 }
 
-TEST_F(ServiceHostTest, OutsideSystemdReportsSucceedWithNothingSent) {
-  manager_.result = 0;  // sd_notify without NOTIFY_SOCKET
-  host_.RegisterControlHandler(0);
-
-  EXPECT_TRUE(host_.ReportStatusToSCMgr(kServiceStartPending, 0, 1, 20000));
-
-  EXPECT_EQ(host_.Status().current_state, kServiceStartPending);
-  EXPECT_TRUE(exit_codes_.empty());
-}
-
 // An abstract AF_UNIX datagram socket standing in for systemd's notify socket.
 class NotifyReceiver {
  public:
   NotifyReceiver() {
     static std::atomic<int> counter{0};
     name_ = "orv-service-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    socket_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const sockaddr_un address = Address();
     if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), AddressLength()) != 0) {
       socket_.Reset();
@@ -341,28 +309,15 @@ class NotifyReceiver {
                                reinterpret_cast<const sockaddr*>(&address), AddressLength()));
   }
 
-  // The next datagram, or nothing by the deadline.
-  [[nodiscard]] std::optional<std::string> Receive() const {
-    pollfd fd{socket_.get(), POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(std::chrono::milliseconds(kDeadline).count())) != 1) {
-      return std::nullopt;
-    }
-    char buffer[512];
-    const ssize_t length = ::recv(socket_.get(), buffer, sizeof(buffer), 0);
-    if (length < 0) {
-      return std::nullopt;
-    }
-    return std::string(buffer, static_cast<std::size_t>(length));
-  }
-
-  // Datagrams up to and including `last`.
+  // Datagrams up to and including `last`, or those that came by the deadline.
   [[nodiscard]] std::vector<std::string> ReceiveThrough(const std::string& last) const {
     std::vector<std::string> received;
-    while (std::optional<std::string> message = Receive()) {
-      received.push_back(*message);
-      if (*message == last) {
-        break;
-      }
+    pollfd fd{socket_.get(), POLLIN, 0};
+    char buffer[512];
+    while ((received.empty() || received.back() != last) &&
+           ::poll(&fd, 1, static_cast<int>(std::chrono::milliseconds(kDeadline).count())) == 1) {
+      const ssize_t length = ::recv(socket_.get(), buffer, sizeof(buffer), 0);
+      received.emplace_back(buffer, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
     }
     return received;
   }
@@ -379,7 +334,7 @@ class NotifyReceiver {
   }
 
   std::string name_;
-  OBRuntime::UniqueFd socket_;
+  OBRuntime::UniqueFd socket_{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
 };
 
 // The real sd_notify; StopUnit does nothing, so no test can stop an installed agent.
@@ -392,136 +347,97 @@ class NotifyOnlyManager : public IServiceManager {
   std::unique_ptr<IServiceManager> real_ = CreateSystemdServiceManager();
 };
 
-// RunService in a forked child with a fake agent reporting to `receiver`; the child is killed and
-// reaped if the test leaves early.
-class ServiceProcess {
- public:
-  ServiceProcess(const NotifyReceiver& receiver, std::optional<std::string> notify_socket,
-                 bool agent_blocks = true, int agent_code = 0) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (notify_socket) {
-        ::setenv("NOTIFY_SOCKET", notify_socket->c_str(), 1);
-      } else {
-        ::unsetenv("NOTIFY_SOCKET");
-      }
-      FakeAgent agent(agent_blocks, agent_code);
-      agent.report = [&receiver](const std::string& text) { receiver.Send(text); };
-      NotifyOnlyManager manager;
-      std::_Exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
-    }
-  }
-  ~ServiceProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      static_cast<void>(WaitExit());
-    }
-  }
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
+const std::vector<std::string> kStarted = {kStartPending, kRunning, "AGENT=running"};
+const std::vector<std::string> kStopSequence = {kStopPending, "AGENT=returned", kStopped};
 
-  [[nodiscard]] bool Signal(int signal) const { return pid_ > 0 && ::kill(pid_, signal) == 0; }
-
-  // The exit code, or -1 when the child did not exit normally by the deadline.
-  [[nodiscard]] int WaitExit() {
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    int status = 0;
-    while (pid_ > 0) {
-      const pid_t result = ::waitpid(pid_, &status, WNOHANG);
-      if (result == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      if (result < 0 && errno != EINTR) {
-        pid_ = -1;
-        return -1;
-      }
-      if (std::chrono::steady_clock::now() > deadline) {
-        return -1;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
+// One run of RunService in a forked child whose fake agent reports to the receiver too: each
+// signal is sent once the reports before it came, then what it makes the process report.
+struct ServiceRun {
+  enum class Notify { kReceiver, kNone, kUnreachable } notify = Notify::kReceiver;
+  bool ignore_sigint = false;  // inherited as ignored, as a shell's background job has it
+  bool agent_blocks = true;
+  int agent_code = 0;
+  std::vector<std::pair<int, std::vector<std::string>>> steps{};  // signal (0: none), reports
+  int exit_code = 0;
 };
 
-class ServiceProcessTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(receiver_.valid()); }
-
-  NotifyReceiver receiver_;
-};
-
-TEST_F(ServiceProcessTest, SigtermStopsTheAgentAndExitsZeroWithEveryStateNotified) {
-  ServiceProcess service(receiver_, receiver_.NotifySocket());
-  EXPECT_EQ(receiver_.ReceiveThrough("AGENT=running"),
-            (std::vector<std::string>{kStartPending, kRunning, "AGENT=running"}));
-
-  ASSERT_TRUE(service.Signal(SIGTERM));
-
-  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
-            (std::vector<std::string>{kStopPending, "AGENT=returned", kStopped}));
-  EXPECT_EQ(service.WaitExit(), 0);
-}
-
-TEST_F(ServiceProcessTest, SignalsMapToControls) {
-  ServiceProcess service(receiver_, receiver_.NotifySocket());
-  ASSERT_EQ(receiver_.ReceiveThrough("AGENT=running").size(), 3U);
-
-  ASSERT_TRUE(service.Signal(SIGHUP));  // interrogate
-  EXPECT_EQ(receiver_.Receive(), kRunning);
-  ASSERT_TRUE(service.Signal(SIGTSTP));  // pause: acknowledged, nothing reported
-  ASSERT_TRUE(service.Signal(SIGCONT));  // continue
-  EXPECT_EQ(receiver_.Receive(), kRunning);
-  ASSERT_TRUE(service.Signal(SIGPIPE));  // ignored
-  ASSERT_TRUE(service.Signal(SIGINT));   // stop
-  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
-            (std::vector<std::string>{kStopPending, "AGENT=returned", kStopped}));
-  EXPECT_EQ(service.WaitExit(), 0);
-}
-
-TEST_F(ServiceProcessTest, AnInheritedIgnoredSigintStillStops) {
+void ExpectServiceRun(const ServiceRun& run) {
+  const NotifyReceiver receiver;
+  ASSERT_TRUE(receiver.valid());
   struct sigaction previous {};
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(::sigaction(SIGINT, &ignore, &previous), 0);  // as a shell's background job has it
-  ServiceProcess service(receiver_, std::nullopt);
+  struct sigaction inherited {};
+  inherited.sa_handler = run.ignore_sigint ? SIG_IGN : SIG_DFL;
+  ASSERT_EQ(::sigaction(SIGINT, &inherited, &previous), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (run.notify == ServiceRun::Notify::kNone) {
+      ::unsetenv("NOTIFY_SOCKET");
+    } else {
+      const bool reachable = run.notify == ServiceRun::Notify::kReceiver;
+      ::setenv("NOTIFY_SOCKET", (receiver.NotifySocket() + (reachable ? "" : "-nobody")).c_str(),
+               1);
+    }
+    FakeAgent agent(run.agent_blocks, run.agent_code);
+    agent.report = [&receiver](const std::string& text) { receiver.Send(text); };
+    NotifyOnlyManager manager;
+    std::_Exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
+  }
   ::sigaction(SIGINT, &previous, nullptr);
-  EXPECT_EQ(receiver_.Receive(), "AGENT=running");
-  ASSERT_TRUE(service.Signal(SIGINT));
-  EXPECT_EQ(receiver_.Receive(), "AGENT=returned");
-  EXPECT_EQ(service.WaitExit(), 0);
+  // Kills and reaps the child when the test leaves early.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+      }
+    }
+  } reaper{pid};
+  for (const auto& [signal, reports] : run.steps) {
+    ASSERT_TRUE(signal == 0 || ::kill(pid, signal) == 0);
+    if (!reports.empty()) {
+      EXPECT_EQ(receiver.ReceiveThrough(reports.back()), reports) << "signal " << signal;
+    }
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  int status = 0;
+  pid_t result = 0;
+  while ((result = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  reaper.pid = result == pid ? -1 : pid;
+  EXPECT_EQ(result == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
 }
 
-TEST_F(ServiceProcessTest, OutsideSystemdRunsAndStopsTheSameWay) {
-  ServiceProcess service(receiver_, std::nullopt);
-  EXPECT_EQ(receiver_.Receive(), "AGENT=running");
-
-  ASSERT_TRUE(service.Signal(SIGTERM));
-
-  EXPECT_EQ(receiver_.Receive(), "AGENT=returned");
-  EXPECT_EQ(service.WaitExit(), 0);
+TEST(ServiceProcessTest, SigtermStopsTheAgentAndExitsZeroWithEveryStateNotified) {
+  ExpectServiceRun({.steps = {{0, kStarted}, {SIGTERM, kStopSequence}}});
 }
 
-TEST_F(ServiceProcessTest, AgentErrorStillReportsStoppedAndTheProcessExitsOne) {
-  ServiceProcess service(receiver_, receiver_.NotifySocket(), /*agent_blocks=*/false,
-                         /*agent_code=*/-9999);
-
-  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
-            (std::vector<std::string>{kStartPending, kRunning, "AGENT=running", "AGENT=returned",
-                                      kStopped}));
-  EXPECT_EQ(service.WaitExit(), 1);
+TEST(ServiceProcessTest, SignalsMapToControls) {
+  ExpectServiceRun({.steps = {{0, kStarted},
+                              {SIGHUP, {kRunning}},  // interrogate
+                              {SIGTSTP, {}},         // pause: acknowledged, nothing reported
+                              {SIGCONT, {kRunning}},
+                              {SIGPIPE, {}},  // ignored
+                              {SIGINT, kStopSequence}}});
 }
 
-TEST_F(ServiceProcessTest, UnreachableNotifySocketEndsTheProcessWithOne) {
-  NotifyReceiver gone;
-  const std::string unreachable = gone.NotifySocket() + "-nobody-listens";
-  ServiceProcess service(receiver_, unreachable);
+TEST(ServiceProcessTest, OutsideSystemdAnInheritedIgnoredSigintStillStops) {
+  ExpectServiceRun({.notify = ServiceRun::Notify::kNone,
+                    .ignore_sigint = true,
+                    .steps = {{0, {"AGENT=running"}}, {SIGINT, {"AGENT=returned"}}}});
+}
 
-  EXPECT_EQ(service.WaitExit(), 1);
+TEST(ServiceProcessTest, AgentErrorStillReportsStoppedAndTheProcessExitsOne) {
+  std::vector<std::string> reports = kStarted;
+  reports.insert(reports.end(), {"AGENT=returned", kStopped});
+  ExpectServiceRun(
+      {.agent_blocks = false, .agent_code = -9999, .steps = {{0, reports}}, .exit_code = 1});
+}
+
+TEST(ServiceProcessTest, UnreachableNotifySocketEndsTheProcessWithOne) {
+  ExpectServiceRun({.notify = ServiceRun::Notify::kUnreachable, .exit_code = 1});
 }
 
 }  // namespace
