@@ -50,9 +50,12 @@ std::vector<fs::path> FilesIn(const fs::path& directory) {
   return files;
 }
 
+constexpr std::uint64_t kStackMarker = 0x1122334455667788;
+
 __attribute__((no_sanitize("undefined"), noinline)) void DereferenceNull() {
+  volatile std::uint64_t marker = kStackMarker;  // on the stack the dump captures
   volatile int* volatile pointer = nullptr;
-  *pointer = 42;
+  *pointer = static_cast<int>(marker);
 }
 
 void Abort() { std::abort(); }
@@ -179,16 +182,34 @@ TEST_F(ExceptionHandlerTest, NullDereferenceIsDumpedLoggedAndChainedThenDiesOfSe
   EXPECT_EQ(dump.exception_parameters[1], 0u);  // at address 0
 #if defined(__x86_64__)
   EXPECT_EQ(dump.architecture, orv::crash::kArchitectureAmd64);
+  EXPECT_EQ(dump.context_flags, 0x0010000Fu);
   EXPECT_EQ(dump.context_rip, dump.exception_address);
   EXPECT_GE(dump.context_rsp, dump.stack_start);
   EXPECT_LT(dump.context_rsp, dump.stack_start + dump.stack.size);
 #endif
+  EXPECT_EQ(dump.stream_count, 6u);
+  EXPECT_FALSE(dump.system_description.empty());
   EXPECT_EQ(dump.memory_starts, std::vector<std::uint64_t>{dump.stack_start});
+  // The captured bytes are the live stack: the faulting frame's local value is in them.
+  const std::string bytes = ChildProcess::ReadAll(FilesIn(dump_dir_.path()).at(0));
+  const std::string marker(reinterpret_cast<const char*>(&kStackMarker), sizeof(kStackMarker));
+  EXPECT_NE(bytes.substr(dump.stack.rva, dump.stack.size).find(marker), std::string::npos);
+
+  // Modules in address order, the test program among them holding the fault, with the build id
+  // of its ELF note.
+  for (std::size_t i = 1; i < dump.modules.size(); ++i) {
+    EXPECT_LT(dump.modules[i - 1].base, dump.modules[i].base);
+  }
   const auto exe = std::find_if(dump.modules.begin(), dump.modules.end(),
                                 [](const auto& module) { return module.name == ExePath(); });
   ASSERT_NE(exe, dump.modules.end());
-  EXPECT_LE(exe->base, dump.exception_address);  // DereferenceNull is in the test program
+  EXPECT_LE(exe->base, dump.exception_address);
   EXPECT_GT(exe->base + exe->size, dump.exception_address);
+  const std::string elf = ChildProcess::ReadAll(ExePath());
+  const std::string note("\x04\0\0\0\x14\0\0\0\x03\0\0\0GNU\0", 16);
+  ASSERT_NE(elf.find(note), std::string::npos);
+  EXPECT_EQ(std::string(exe->build_id.begin(), exe->build_id.end()),
+            elf.substr(elf.find(note) + note.size(), 20));
 
   // The log line operators look for, in the logger's layout; then the previous handler, then
   // the callback.

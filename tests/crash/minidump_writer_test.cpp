@@ -1,9 +1,7 @@
 #include "crash/minidump_writer.h"
 
-#include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <link.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,7 +11,6 @@
 #include <vector>
 
 #include "crash/minidump_reader.h"
-#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -71,37 +68,6 @@ TEST(MiniDumpWriterTest, ParsesMapsLinesAndConvertsNamesToUtf16) {
   EXPECT_EQ(orv::crash::internal::Utf8ToUtf16("\xF0\x9F\x98\x80", 4, one, 1), 0u);  // no half pair
 }
 
-// The main program's build id, found through the dynamic loader's view of its segments.
-std::vector<std::uint8_t> OwnBuildId() {
-  std::vector<std::uint8_t> id;
-  ::dl_iterate_phdr(
-      [](dl_phdr_info* info, std::size_t, void* out) {
-        auto& found = *static_cast<std::vector<std::uint8_t>*>(out);
-        for (int i = 0; i < info->dlpi_phnum && found.empty(); ++i) {
-          if (info->dlpi_phdr[i].p_type != PT_NOTE) {
-            continue;
-          }
-          const auto* p =
-              reinterpret_cast<const std::uint8_t*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
-          const auto* end = p + info->dlpi_phdr[i].p_filesz;
-          while (p + sizeof(Elf64_Nhdr) <= end) {
-            const auto* note = reinterpret_cast<const Elf64_Nhdr*>(p);
-            const auto* name = p + sizeof(Elf64_Nhdr);
-            const auto* descriptor = name + ((note->n_namesz + 3) & ~3u);
-            if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
-                std::memcmp(name, "GNU", 4) == 0) {
-              found.assign(descriptor, descriptor + note->n_descsz);
-              break;
-            }
-            p = descriptor + ((note->n_descsz + 3) & ~3u);
-          }
-        }
-        return 1;  // the first object is the main program
-      },
-      &id);
-  return id;
-}
-
 class MiniDumpFileTest : public ::testing::Test {
  protected:
   // Writes a dump for the given context into a file and parses it.
@@ -128,43 +94,6 @@ class MiniDumpFileTest : public ::testing::Test {
   std::unique_ptr<orv::crash::MiniDumpScratch> scratch_ =
       std::make_unique<orv::crash::MiniDumpScratch>();
 };
-
-TEST_F(MiniDumpFileTest, CapturesRegistersStackAndModules) {
-  volatile std::uint64_t marker = 0x1122334455667788;  // in this frame, above the stack pointer
-  ucontext_t context{};
-  ASSERT_EQ(::getcontext(&context), 0);
-  std::vector<std::uint8_t> bytes;
-  const orv::test::ParsedDump dump = WriteAndParse(context, bytes);
-  EXPECT_EQ(dump.stream_count, 6u);
-  EXPECT_EQ(dump.exception_thread, static_cast<std::uint32_t>(::gettid()));
-  EXPECT_EQ(dump.exception_parameters.at(1), 0x40u);
-  EXPECT_FALSE(dump.system_description.empty());
-#if defined(__x86_64__)
-  EXPECT_EQ(dump.context_flags, 0x0010000Fu);
-  EXPECT_EQ(dump.context_rsp, static_cast<std::uint64_t>(context.uc_mcontext.gregs[REG_RSP]));
-  EXPECT_EQ(dump.context_rip, static_cast<std::uint64_t>(context.uc_mcontext.gregs[REG_RIP]));
-  EXPECT_EQ(dump.stack_start, dump.context_rsp - orv::crash::kRedZoneBytes);
-  EXPECT_LE(dump.stack.size, orv::crash::kMaxStackBytes);
-  // The captured bytes are the live stack: a local variable's value is found at its address.
-  const auto address = reinterpret_cast<std::uintptr_t>(&marker);
-  ASSERT_GE(address, dump.stack_start);
-  ASSERT_LE(address + 8, dump.stack_start + dump.stack.size);
-  std::uint64_t copied = 0;
-  std::memcpy(&copied, bytes.data() + dump.stack.rva + (address - dump.stack_start), 8);
-  EXPECT_EQ(copied, marker);
-#endif
-  const std::string exe = orv::test::ChildProcess::ImageOf("/proc/self/exe");
-  const auto main_program = std::find_if(dump.modules.begin(), dump.modules.end(),
-                                         [&](const auto& module) { return module.name == exe; });
-  ASSERT_NE(main_program, dump.modules.end());
-  EXPECT_EQ(main_program->build_id, OwnBuildId());
-  EXPECT_TRUE(std::any_of(dump.modules.begin(), dump.modules.end(), [](const auto& module) {
-    return module.name.find("libc.so") != std::string::npos;
-  }));
-  for (std::size_t i = 1; i < dump.modules.size(); ++i) {
-    EXPECT_LT(dump.modules[i - 1].base, dump.modules[i].base);
-  }
-}
 
 // Memory is copied through the kernel: an unmapped or inaccessible stack leaves zeros in the
 // dump instead of a second fault.

@@ -58,8 +58,15 @@ class NetworkInterfaceManagerTest : public ::testing::Test {
   std::atomic<std::chrono::steady_clock::duration> now_{std::chrono::hours(1)};
 };
 
-// What is listed and queued: up links of a known type holding an address that parses, each
-// once; link-local IPv6 never counts. A full queue leaves records for the next announcement.
+class RecordingObserver : public CNetworkInterfaceManager::IORVInterfaceChangeObserver {
+ public:
+  void OnInterfaceChange(const InterfaceInfo& info) override { indexes.push_back(info.index); }
+  std::vector<std::uint32_t> indexes;
+};
+
+// What is listed, queued and told to observers: up links of a known type holding an address that
+// parses, each once; link-local IPv6 never counts. A full queue leaves records for the next
+// announcement.
 TEST_F(NetworkInterfaceManagerTest, FirstRefreshQueuesEachAddressedLinkOnce) {
   AdapterEntry loopback = Link(1, "lo", {V4("127.0.0.1", 8), V6("::1")});
   loopback.link_type = 772;
@@ -73,8 +80,17 @@ TEST_F(NetworkInterfaceManagerTest, FirstRefreshQueuesEachAddressedLinkOnce) {
               Link(8, "eth5", {V4("not an address"), V4("10.1.0.1", 32)})});
   orv::test::LogCapture log;
   auto manager = MakeManager();
+  RecordingObserver observer;
+  RecordingObserver gone;
+  EXPECT_EQ(manager->RegisterForInterfaceChange(nullptr), kObBadArgument);
+  ASSERT_EQ(manager->RegisterForInterfaceChange(&observer), kObSuccess);
+  ASSERT_EQ(manager->RegisterForInterfaceChange(&observer), kObSuccess);  // still once
+  ASSERT_EQ(manager->RegisterForInterfaceChange(&gone), kObSuccess);
+  ASSERT_EQ(manager->DeRegisterForInterfaceChange(&gone), kObSuccess);
   ASSERT_EQ(manager->Start(queue_), kObSuccess);
   EXPECT_EQ(manager->Start(queue_), kObAlreadyRunning);
+  EXPECT_EQ(observer.indexes, (std::vector<std::uint32_t>{2, 3, 8}));
+  EXPECT_TRUE(gone.indexes.empty());
   EXPECT_TRUE(log.Contains("Interface queue full"));
   EXPECT_TRUE(log.Contains("address \"10.0.0.999\" of family 2 does not parse"));
   EXPECT_TRUE(log.Contains("with prefix length 40"));
@@ -99,6 +115,7 @@ TEST_F(NetworkInterfaceManagerTest, FirstRefreshQueuesEachAddressedLinkOnce) {
   // Unchanged interfaces are never queued again and keep their UIDs.
   Refresh(*manager, 2);
   EXPECT_TRUE(queue_.IsEmpty());
+  EXPECT_EQ(observer.indexes.size(), 3u);
   EXPECT_EQ(Uid(*manager, 2), eth0->uid);
 }
 
@@ -264,7 +281,7 @@ TEST_F(NetworkInterfaceManagerTest, TypeCodesAndDetailLists) {
   }
 }
 
-TEST_F(NetworkInterfaceManagerTest, FailedTableReadLeavesListAsItWas) {
+TEST_F(NetworkInterfaceManagerTest, FailedTableReadLeavesListAsItWasAndFailedRegistrationStops) {
   table_.Set({Link(2, "eth0", {V4("10.0.0.5")})});
   table_.FailNext({kObFailure});
   orv::test::LogCapture log;
@@ -286,37 +303,14 @@ TEST_F(NetworkInterfaceManagerTest, FailedTableReadLeavesListAsItWas) {
   }
   ASSERT_EQ(manager->GetInterfaceList().size(), 1u);
   EXPECT_EQ(manager->GetInterfaceList()[0]->missed_count, 0);
-}
 
-class RecordingObserver : public CNetworkInterfaceManager::IORVInterfaceChangeObserver {
- public:
-  void OnInterfaceChange(const InterfaceInfo& info) override { indexes.push_back(info.index); }
-  std::vector<std::uint32_t> indexes;
-};
-
-TEST_F(NetworkInterfaceManagerTest, ObserversHearOfNewInterfacesUntilDeregistered) {
-  table_.Set({Link(2, "eth0", {V4("10.0.0.5")})});
-  auto manager = MakeManager();
-  RecordingObserver observer;
-  EXPECT_EQ(manager->RegisterForInterfaceChange(nullptr), kObBadArgument);
-  ASSERT_EQ(manager->RegisterForInterfaceChange(&observer), kObSuccess);
-  ASSERT_EQ(manager->RegisterForInterfaceChange(&observer), kObSuccess);  // still once
-  Refresh(*manager, 2);
-  EXPECT_EQ(observer.indexes, std::vector<std::uint32_t>{2});
-  ASSERT_EQ(manager->DeRegisterForInterfaceChange(&observer), kObSuccess);
-  table_.Set({Link(2, "eth0", {V4("10.0.0.5")}), Link(3, "eth1", {V4("10.0.1.5")})});
-  Refresh(*manager);
-  EXPECT_EQ(observer.indexes, std::vector<std::uint32_t>{2});
-}
-
-TEST_F(NetworkInterfaceManagerTest, FailedRegistrationStopsTheManager) {
+  // A failed registration stops the manager: change signals then start nothing.
   detector_.register_status = kObFailure;
-  orv::test::LogCapture log;
-  auto manager = MakeManager();
+  manager = MakeManager();
   EXPECT_EQ(manager->Start(queue_), kObFailure);
   EXPECT_TRUE(log.Contains("Failed to register for the network change events with TND"));
   const int reads = table_.Reads();
-  manager->OnNetworkTypeChange();  // stopped: starts nothing
+  manager->OnNetworkTypeChange();
   manager->Stop();
   EXPECT_EQ(table_.Reads(), reads);
 }
