@@ -167,21 +167,17 @@ TEST_F(IpfixConverterTest, EndpointIdentityFollowsThePolicy) {
   for (const std::int32_t element : {12336, 350, 12337, 12334, 12335, 12351}) {
     policy_.field_map[element] = kFieldModeExclude;
   }
-  Bytes buffer(5000);
-  std::size_t written = 0;
-  const std::uint32_t sequence = IPFIX_DEFS::PeekSequenceNumber();
-  ASSERT_EQ(converter_.GetEndpointIdentityStream(buffer.data(), buffer.size(), written),
-            kObSuccess);
-  buffer.resize(written);
-  CheckHeader(buffer, sequence);
-  orv::test::Wire expected;
-  expected.BeginSet(262).Text("-").Hex(FixtureDevice::kUdid);
-  for (int i = 0; i < 5; ++i) expected.Text("-");
-  EXPECT_EQ(Bytes(buffer.begin() + 16, buffer.end()), expected.EndSet().bytes());
+  EndpointIdentity identity;
+  ASSERT_EQ(converter_.getEndpointIdentity(identity), kObSuccess);
+  for (const std::wstring* text : {&identity.host_name, &identity.manufacturer, &identity.os_text1,
+                                   &identity.os_text2, &identity.os_text3, &identity.system_type}) {
+    EXPECT_EQ(*text, L"-");
+  }
+  EXPECT_EQ(identity.udid, std::wstring(FixtureDevice::kUdid, FixtureDevice::kUdid + 40));
 
   // Anonymised: the device's value in its anonymised form.
   policy_.field_map = {{350, kFieldModeAnonymise}, {12336, kFieldModeAnonymise}};
-  EndpointIdentity identity;
+  identity = EndpointIdentity();
   ASSERT_EQ(converter_.getEndpointIdentity(identity), kObSuccess);
   std::wstring host;
   ASSERT_EQ(device_.device().GetHostName(host), kObSuccess);
