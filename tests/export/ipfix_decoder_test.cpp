@@ -135,11 +135,7 @@ TEST(IpfixDecoderTest, ReportsShortRecordButKeepsCompleteOnesAndSkipsPadding) {
 
 TEST(IpfixDecoderTest, RejectsMalformedMessagesWithReasons) {
   auto header = [](std::uint16_t version, std::uint16_t length) {
-    Bytes bytes = Wire::Message(1).Finish();
-    Wire start;
-    start.U16(version).U16(length);
-    std::copy(start.bytes().begin(), start.bytes().end(), bytes.begin());
-    return bytes;
+    return Wire().U16(version).U16(length).U32(0).U32(1).U32(127).bytes();
   };
   auto with_set = [](std::uint16_t id, std::uint16_t length, const Bytes& body) {
     return Wire::Message(1).U16(id).U16(length).Raw(body).Finish();

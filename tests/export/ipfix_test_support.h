@@ -135,14 +135,10 @@ inline std::shared_ptr<ORVFlowObject> FlowOfSize(bool ipv6, std::size_t size,
   flow->source_address = ipv6 ? "fe80::1" : "10.0.0.1";
   flow->destination_address = ipv6 ? "2001:db8::2" : "10.0.0.2";
   flow->source_port = source_port;
-  std::size_t extra = size - (ipv6 ? kMinimalIPv6Record : kMinimalIPv4Record);
-  // A text of 255 or more bytes takes a three-byte length, so 255 and 256 extra bytes need a
-  // second text.
-  if (extra == 255 || extra == 256) {
-    flow->dns_suffix = L"ab";
-    extra -= 2;
-  }
-  flow->destination_host_name.assign(extra <= 254 ? extra : extra - 2, L'h');
+  // A text of 255 or more bytes takes a three-byte length, so 255 or 256 bytes above the minimum
+  // cannot be made.
+  const std::size_t extra = size - (ipv6 ? kMinimalIPv6Record : kMinimalIPv4Record);
+  flow->destination_host_name.assign(extra < 255 ? extra : extra - 2, L'h');
   return flow;
 }
 
