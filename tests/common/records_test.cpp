@@ -41,17 +41,15 @@ struct OldBytes {
   Buffer data;
 };
 
-// An "ORVO" record with a value of its own in every field, so a field read into another shows.
-Buffer OldRecord(std::string_view source, std::u16string_view process_name,
-                 std::uint32_t module_count = 2) {
+// The flow record of kFlowBytes in the old "ORVO" layout (hashes are always 32 raw bytes).
+Buffer OldRecord(std::string_view source = "1.2.3.4",
+                 std::u16string_view process_name = u"a\U0001F600", std::uint32_t modules = 1) {
   OldBytes b;
-  b.Raw("ORVO").N(4321, 4).Raw(source).N(0, 1).N(50000, 2).Raw("2001:db8::2").N(0, 1).N(443, 2);
-  b.N(6, 1).N(1700000000, 4).N(1700000060, 4).N(0x123456789ABC, 8).N(77, 8).N(17, 4).N(1, 4);
-  b.WideZ(process_name).WideZ(u"bash").Raw(std::string(32, '\x11')).Raw(std::string(32, '"'));
-  b.WideZ(u"host\\alice").N(1, 2).WideZ(u"host\\bob").N(2, 2).WideZ(u"host\\root").N(0x8000, 2);
-  b.WideZ(u"corp.example").WideZ(u"b\u00fccher.example");
-  b.N(module_count, 4).WideZ(u"/srv/app.py").WideZ(u"\U00010437mod");
-  return b.N(2, 4).Raw(std::string(32, 'a')).Raw(std::string(32, 'b')).data;
+  b.Raw("ORVO").N(7, 4).Raw(source).N(0, 1).N(80, 2).Raw("::1").N(0, 1).N(443, 2).N(6, 1);
+  b.N(0x11223344, 4).N(0x11223345, 4).N(0x0102030405060708, 8).N(9, 8).N(3, 4).N(1, 4);
+  b.WideZ(process_name).WideZ(u"b").Raw(std::string(32, '\xAA')).Raw(std::string(32, '\x22'));
+  b.WideZ(u"u").N(0x8000, 2).WideZ(u"v").N(2, 2).WideZ(u"w").N(1, 2).WideZ(u"d").WideZ(u"h\n");
+  return b.N(modules, 4).WideZ(u"m").N(1, 4).Raw(std::string(32, '\x33')).data;
 }
 
 template <typename Record>
@@ -60,8 +58,6 @@ Record Read(const Buffer& bytes) {
   EXPECT_EQ(record.Deserialize(bytes.data(), bytes.size()), kObSuccess);
   return record;
 }
-
-ORVFlowObject FilledFlow() { return Read<ORVFlowObject>(OldRecord("2001:db8::1", u"caf\u00e9")); }
 
 template <typename Record>
 Buffer Serialized(const Record& record) {
@@ -130,44 +126,55 @@ void Resize(Buffer& b, int delta) {
   b[5] = static_cast<std::uint8_t>(b[5] + delta);
 }
 
-TEST(ORVFlowObjectTest, WritesExactBytesAndRefusesCorruptForms) {
-  ORVFlowObject r;
-  r.process_id = 7;
-  r.source_address = "1.2.3.4";
-  r.source_port = 80;
-  r.destination_address = "::1";
-  r.destination_port = 443;
-  r.protocol = 6;
-  r.flow_start = 0x11223344;
-  r.flow_end = 0x11223345;
-  r.bytes_in = 0x0102030405060708ULL;
-  r.bytes_out = 9;
-  r.interface_uid = 3;
-  r.address_family = 1;
-  r.process_name = L"a\U0001F600";
-  r.process_hash = "\xAB\xCD";
-  r.logged_in_user_name = L"u";
-  r.logged_in_user_account_type = 0x8000;
-  r.process_user_account_type = 2;
-  r.destination_host_name = L"h";
-  r.hosted_modules = {L"m"};
-  r.hosted_module_hashes = {"\x01"};
-  r.process_path = L"/not/stored";
-  // Fields in order, '|' between groups: header | process id | addresses, ports, protocol | flow
-  // start, end | bytes in, out | interface, family | names, hashes | users with types, DNS
-  // suffix, host | hosted modules and hashes | "EM".
-  const Buffer expected = FromHex(
-      "4f52564e 01 68000000 | 07000000 | 0700 312e322e332e34 5000 0300 3a3a31 bb01 06 |"
-      "44332211 45332211 | 0807060504030201 0900000000000000 | 03000000 01000000 |"
-      "0600 6100 3dd8 00de 0000 0200 abcd 0000 |"
-      "0200 7500 0080 0000 0200 0000 0000 0000 0200 6800 |"
-      "0100 0200 6d00 0100 0100 01 | 454d");
-  EXPECT_EQ(Serialized(r), expected);
+// A value of its own in every stored field, so a field read into another shows. Fields in order,
+// '|' between groups: header | process id | addresses, ports, protocol | flow start, end | bytes
+// in, out | interface, family | names, hashes | users with types, DNS suffix, host | hosted
+// modules and hashes | "EM".
+const Buffer kFlowBytes = FromHex(
+    "4f52564e 01 cf000000 | 07000000 | 0700 312e322e332e34 5000 0300 3a3a31 bb01 06 |"
+    "44332211 45332211 | 0807060504030201 0900000000000000 | 03000000 01000000 |"
+    "0600 6100 3dd8 00de 0200 6200 2000" +
+    std::string(64, 'a') + "2000" + std::string(64, '2') +
+    "| 0200 7500 0080 0200 7600 0200 0200 7700 0100 0200 6400 0400 6800 0a00 |"
+    "0100 0200 6d00 0100 2000" +
+    std::string(64, '3') + "| 454d");
 
+// The reader puts each field where the log line shows it, the writer puts it back, and the old
+// layout reads into the same record.
+TEST(ORVFlowObjectTest, ReadsAndWritesExactBytesInBothLayouts) {
+  ORVFlowObject r = Read<ORVFlowObject>(kFlowBytes);
+  EXPECT_EQ(r.ToString(),
+            "FlowId: 0 Pid: 7 PPid: 0 Network : [1.2.3.4:80] --> [::1:443] Protocol: TCP Flow "
+            "Start second: 287454020 Flow End second: 287454021 L4 Byte count In: "
+            "72623859790382856 L4 Byte count Out: 9 Process Name: a\xf0\x9f\x98\x80 Process "
+            "Path:  Process hash: " +
+                std::string(64, 'a') +
+                " Process Username: v Parent process Name: b Parent process Path:  Parent process "
+                "hash: " +
+                std::string(64, '2') +
+                " Logged in username: u Logged in user account type: 32768 Process username : v "
+                "Process user account type: 2 Parent process username: w Parent process user "
+                "account type: 1 DNS suffix: d Destination hostname: h?");
+  EXPECT_EQ(r.interface_uid, 3U);
+  EXPECT_EQ(r.address_family, 1U);
+  EXPECT_EQ(r.hosted_modules, std::vector<std::wstring>{L"m"});
+  EXPECT_EQ(r.hosted_module_hashes, std::vector<std::string>{std::string(32, '\x33')});
+  r.flow_id = 5;  // not stored
+  r.process_path = L"/usr/bin/a";
+  EXPECT_EQ(Serialized(r), kFlowBytes);
+  EXPECT_EQ(Serialized(Read<ORVFlowObject>(OldRecord())), kFlowBytes);
+  // An empty record writes zero lengths and counts: header 9, fixed fields 75 with the marker.
+  EXPECT_EQ(ExpectRoundTrip(ORVFlowObject()).size(), 84U);
+  r.protocol = 17;
+  EXPECT_NE(r.ToString().find(" Protocol: UDP "), std::string::npos);
+  EXPECT_EQ(r.GetObjectType(), kObjectTypeFlow);
+}
+
+TEST(ORVFlowObjectTest, RefusesCorruptFormsAndKeepsTheRecord) {
   const char* const kFailed = "Object deserialization failed";
   const char* const kNoMarker = "Invalid flow object serialized buffer. No end marker found";
   ExpectRefusals<ORVFlowObject>(
-      expected,
+      kFlowBytes,
       {{"short", [](Buffer& b) { b.resize(3); }, kObBadArgument, kFailed},
        {"wrong magic", [](Buffer& b) { b[3] = 'X'; }, kObBadArgument,
         "The buffer sent was not the serialized form of ORVObject"},
@@ -179,47 +186,17 @@ TEST(ORVFlowObjectTest, WritesExactBytesAndRefusesCorruptForms) {
        {"payload shorter than marker", [](Buffer& b) { b[5] = 1; }, kObBadArgument, kNoMarker},
        {"text past payload", [](Buffer& b) { b[14] = 0xFF; }, kObBadArgument, kFailed},
        {"odd wide byte count", [](Buffer& b) { b[64] = 5; }, kObBadArgument, kFailed},
-       {"module count past end", [](Buffer& b) { b[101] = 0xFF; }, kObBadArgument, kFailed},
-       {"hash count past end", [](Buffer& b) { b[106] = 5; }, kObBadArgument, kFailed},
+       {"module count past end", [](Buffer& b) { b[173] = 0xFF; }, kObBadArgument, kFailed},
+       {"hash count past end", [](Buffer& b) { b[179] = 0xFF; }, kObBadArgument, kFailed},
        {"fields end early", [](Buffer& b) { Resize(b, -1); }, kObBadArgument, kFailed},
        {"bytes left before marker", [](Buffer& b) { Resize(b, 1); }, kObBadArgument, kFailed}},
       "ORVFlowObject", "Buffer not sufficient for serializing flowObject");
 }
 
-TEST(ORVFlowObjectTest, ReadsTheOldLayoutAndRoundTripsEveryStoredField) {
-  ORVFlowObject r = FilledFlow();
-  EXPECT_EQ(r.interface_uid, 17U);
-  EXPECT_EQ(r.address_family, 1U);
-  EXPECT_EQ(r.hosted_modules, (std::vector<std::wstring>{L"/srv/app.py", L"\U00010437mod"}));
-  EXPECT_EQ(r.hosted_module_hashes,
-            (std::vector<std::string>{std::string(32, 'a'), std::string(32, 'b')}));
-  r.flow_id = 9;
-  r.parent_process_id = 1;
-  r.process_path = L"/usr/bin/caf\u00e9";
-  r.destination_host_name = L"evil.example\nERROR forged";
-  EXPECT_EQ(r.ToString(),
-            "FlowId: 9 Pid: 4321 PPid: 1 Network : [2001:db8::1:50000] --> [2001:db8::2:443] "
-            "Protocol: TCP Flow Start second: 1700000000 Flow End second: 1700000060 L4 Byte "
-            "count In: 20015998343868 L4 Byte count Out: 77 Process Name: caf\xc3\xa9 Process "
-            "Path: /usr/bin/caf\xc3\xa9 Process hash: " +
-                std::string(64, '1') +
-                " Process Username: host\\bob Parent process Name: bash Parent process Path:  "
-                "Parent process hash: " +
-                std::string(64, '2') +
-                " Logged in username: host\\alice Logged in user account type: 1 Process "
-                "username : host\\bob Process user account type: 2 Parent process username: "
-                "host\\root Parent process user account type: 32768 DNS suffix: corp.example "
-                "Destination hostname: evil.example?ERROR forged");
-  r.protocol = 17;
-  EXPECT_NE(r.ToString().find(" Protocol: UDP "), std::string::npos);
-  for (const ORVFlowObject& record : {r, ORVFlowObject()}) ExpectRoundTrip(record);
-  // An empty record writes zero lengths and counts: header 9, fixed fields 75 with the marker.
-  EXPECT_EQ(ORVFlowObject().SerializedSize(), 84U);
-  EXPECT_EQ(r.GetObjectType(), kObjectTypeFlow);
-
+TEST(ORVFlowObjectTest, RefusesEveryCutOfAnOldRecord) {
   // Every cut of the old record lacks a terminator, a fixed field or a list entry; a count past
   // the end is refused before anything is allocated for the list.
-  const Buffer old = OldRecord("1", u"p");
+  const Buffer old = OldRecord();
   const orv::test::LogCapture quiet;
   for (std::size_t length = 4; length < old.size(); ++length) {
     ASSERT_EQ(ORVFlowObject().Deserialize(old.data(), length), kObBadArgument) << length;
@@ -250,8 +227,7 @@ TEST(ORVFlowObjectTest, CutsLongFieldsOnReadAndWrite) {
 }
 
 TEST(ORVFlowObjectTest, GivesFieldTextsMarkingThoseThatTakePatterns) {
-  ORVFlowObject r = FilledFlow();
-  r.process_hash.assign("\x00\xFF", 2);
+  const auto r = Read<ORVFlowObject>(kFlowBytes);
   // Protocol, ports and addresses, user names, process names, DNS suffix, host, hashes, account
   // types, bytes in (no text form) and an unknown field.
   const std::uint32_t ids[] = {4,     7,     8,     27,    11,    12,    28,
@@ -263,10 +239,9 @@ TEST(ORVFlowObjectTest, GivesFieldTextsMarkingThoseThatTakePatterns) {
     texts += r.GetFieldText(id, &pattern);
     texts += pattern ? L"*|" : L"|";
   }
-  EXPECT_EQ(texts, std::wstring(L"6|50000|2001:db8::1|2001:db8::1|443|2001:db8::2|2001:db8::2|"
-                                L"host\\alice*|host\\bob*|host\\root*|caf\u00e9*|bash*|"
-                                L"corp.example*|b\u00fccher.example*|") +
-                       std::wstring(L"\0\xFF|", 3) + std::wstring(32, L'"') + L"|1|2|32768|||");
+  EXPECT_EQ(texts, L"6|80|1.2.3.4|1.2.3.4|443|::1|::1|u*|v*|w*|a\U0001F600*|b*|d*|h\n*|" +
+                       std::wstring(32, L'\xAA') + L"|" + std::wstring(32, L'\x22') +
+                       L"|32768|2|1|||");
   EXPECT_EQ(r.GetFieldText(kFieldProtocol, nullptr), L"6");
 }
 
@@ -275,34 +250,22 @@ TEST(ORVFlowObjectTest, HandsOutFlowIdsFromOne) {
   EXPECT_EQ(ORVFlowObject::NextFlowId(), 2U);
 }
 
-TEST(InterfaceInfoTest, WritesExactBytesAndRefusesCorruptForms) {
-  InterfaceInfo r;
-  r.uid = 5;
-  r.index = 2;
-  r.type_code = kInterfaceTypeWireless;
-  r.name = L"e\U0001F600";
-  r.detail_list = {L"a", L"bc\r\n"};
-  r.hardware_address = "ab";
-  r.order_id = 9;
-  r.seen = true;
+TEST(InterfaceInfoTest, ReadsAndWritesExactBytesAndRefusesCorruptForms) {
   // "ORVI", version, total length | UID, index, type | name | details | hardware address | "EM"
   const Buffer expected = FromHex(
       "4f525649 01 30000000 | 05000000 02000000 02 | 0600 6500 3dd8 00de |"
       "0200 0200 6100 0800 6200 6300 0d00 0a00 | 0200 6162 | 454d");
-  EXPECT_EQ(Serialized(r), expected);
-  EXPECT_EQ(r.ToString(),
-            "Interface UID: 5 Interface Index: 2 Interface Type: 2 Interface Order ID: 9 "
-            "Interface Name: e\xf0\x9f\x98\x80 Interface Detail List: a, bc??");
   Buffer longer = expected;
   longer.push_back(0xEE);  // bytes after the stated total length are not part of the record
-  const auto copy = Read<InterfaceInfo>(longer);
-  EXPECT_EQ(Serialized(copy), expected);
-  EXPECT_FALSE(copy.seen);  // not stored
-  EXPECT_EQ(copy.order_id, 0);
-  for (const InterfaceInfo& record : {copy, InterfaceInfo()}) ExpectRoundTrip(record);
-  EXPECT_EQ(InterfaceInfo().SerializedSize(), 26U);
-  EXPECT_EQ(InterfaceInfo().GetObjectType(), kObjectTypeInterface);
-
+  auto r = Read<InterfaceInfo>(longer);
+  EXPECT_EQ(r.ToString(),
+            "Interface UID: 5 Interface Index: 2 Interface Type: 2 Interface Order ID: 0 "
+            "Interface Name: e\xf0\x9f\x98\x80 Interface Detail List: a, bc??");
+  EXPECT_EQ(r.hardware_address, "ab");
+  r.order_id = 9;  // not stored
+  EXPECT_EQ(Serialized(r), expected);
+  EXPECT_EQ(ExpectRoundTrip(InterfaceInfo()).size(), 26U);
+  EXPECT_EQ(r.GetObjectType(), kObjectTypeInterface);
   const char* const kFailed = "Object deserialization failed";
   ExpectRefusals<InterfaceInfo>(
       expected,
