@@ -127,7 +127,7 @@ TEST_F(ORVProfileTest, ClampsOrDefaultsEachNumberWithItsLogLine) {
   EXPECT_EQ(profile().GetCacheSize(), 20);
 }
 
-TEST_F(ORVProfileTest, StoresTextsBooleansAndModesAsWritten) {
+TEST_F(ORVProfileTest, StoresTextsBooleansAndModesAsWrittenResetsAndCopies) {
   ASSERT_EQ(Load(E("CollectorIP", " collector.example ") + E("Port", "+4739") +
                  E("Broadcast", "TRUE") + E("Multicast", "yes") + E("KnoxOnly", "true") +
                  "<o:Pattern xmlns:o='urn:o'>R&amp;D*</o:Pattern>" + E("port", "70000") +
@@ -140,6 +140,15 @@ TEST_F(ORVProfileTest, StoresTextsBooleansAndModesAsWritten) {
   EXPECT_TRUE(profile().IsKnoxOnly());
   EXPECT_EQ(profile().GetPattern(), L"R&D*");  // one value, not its last piece
   EXPECT_TRUE(profile().IsPatternSet());
+  // A reset keeps only the collector; a copy keeps everything.
+  CORVProfile copy;
+  copy.CopyFrom(profile());
+  profile().ResetToDefaults();
+  EXPECT_EQ(profile().GetCollectorPort(), 4739u);
+  EXPECT_FALSE(profile().IsBroadcastAllowed());
+  EXPECT_FALSE(profile().IsPatternSet());
+  EXPECT_TRUE(copy.IsBroadcastAllowed());
+  EXPECT_EQ(copy.GetPattern(), L"R&D*");
   for (const auto& [mode, value] :
        {std::pair{"off", 0}, {"Trusted", 1}, {"untrusted", 2}, {"ALL", 3}}) {
     ASSERT_EQ(Load(E("CollectionMode", mode)), kObSuccess);
@@ -221,68 +230,33 @@ TEST_F(ORVProfileTest, ChoosesThePolicyByNetworkTypeWithSharedFieldLists) {
       Policies(Policy("vpn,untrusted", "exclude", "12333", E("AnonFields", "12340") + kIgnoreDns) +
                Policy("trusted", "include", "2", E("AnonFields", "3") + E("Fields", "4")) +
                Policy("trusted", "include", "5", "", true)));
-  ASSERT_EQ(CORVProfile::LoadProfileFromBuffer(pretty), kObSuccess);
-  // A later list overwrites the mode: Fields after AnonFields anonymise too.
-  EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED), (Map{{2, 0}, {3, 2}, {4, 2}}));
-  EXPECT_EQ(Current(NETWORK_TYPE_UNTRUSTED), (Map{{12333, 1}, {12340, 2}}));
-  EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED, true), (Map{{12333, 1}, {12340, 2}}));
-  EXPECT_EQ(Current(NETWORK_TYPE_UNTRUSTED, true), Current(NETWORK_TYPE_UNTRUSTED));  // VPN only
-  EXPECT_TRUE(Current(NETWORK_TYPE_UNKNOWN).empty());  // counts on a trusted network
-  EXPECT_TRUE(Current(7).empty());
-  EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED, false, true), (Map{{5, 0}}));
-  EXPECT_TRUE(Current(NETWORK_TYPE_UNTRUSTED, false, true).empty());
-  EXPECT_TRUE(profile().GetPolicy(kPolicySlotUntrusted, false).default_exclude);
-  for (const std::size_t slot : {kPolicySlotVpn, kPolicySlotUntrusted, kPolicySlotTrusted}) {
-    const std::size_t rules = slot == kPolicySlotTrusted ? 0 : 1;
-    EXPECT_EQ(profile().GetPolicy(slot, false).filter_engine->GetRuleCount(), rules);
-  }
-  EXPECT_TRUE(profile().GetPolicy(kPolicySlotFallback, false).field_map.empty());
-  profile().SetTrustedNetworkState(nullptr);
-  EXPECT_TRUE(profile().GetCurrentDataCollectionPolicy().field_map.empty());
-
-  // Containers act on their start tag: the profile on one line means the same.
-  using Snapshot = std::vector<std::tuple<bool, Map, std::size_t>>;
-  const auto snapshot = [] {
-    Snapshot policies;
-    for (const bool knox : {false, true}) {
-      for (std::size_t slot = 0; slot < kPolicySlots; ++slot) {
-        const DataCollectionPolicy p = profile().GetPolicy(slot, knox);
-        policies.emplace_back(p.default_exclude, p.field_map, p.filter_engine->GetRuleCount());
-      }
-    }
-    return policies;
-  };
-  const Snapshot expected = snapshot();
   std::string compact = pretty;
   std::erase(compact, '\n');
-  ASSERT_EQ(Load(""), kObSuccess);  // resets the policies' field lists
-  ASSERT_EQ(CORVProfile::LoadProfileFromBuffer(compact), kObSuccess);
-  EXPECT_EQ(snapshot(), expected);
-
+  // Containers act on their start tag: the profile on one line means the same.
+  for (const std::string& text : {pretty, compact}) {
+    SCOPED_TRACE(text);
+    ASSERT_EQ(Load(""), kObSuccess);  // resets the policies
+    ASSERT_EQ(CORVProfile::LoadProfileFromBuffer(text), kObSuccess);
+    // A later list overwrites the mode: Fields after AnonFields anonymise too.
+    EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED), (Map{{2, 0}, {3, 2}, {4, 2}}));
+    EXPECT_EQ(Current(NETWORK_TYPE_UNTRUSTED), (Map{{12333, 1}, {12340, 2}}));
+    EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED, true), (Map{{12333, 1}, {12340, 2}}));
+    EXPECT_EQ(Current(NETWORK_TYPE_UNTRUSTED, true), Current(NETWORK_TYPE_UNTRUSTED));  // VPN
+    EXPECT_TRUE(Current(NETWORK_TYPE_UNKNOWN).empty());  // counts only on a trusted network
+    EXPECT_TRUE(Current(7).empty());
+    EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED, false, true), (Map{{5, 0}}));
+    EXPECT_TRUE(Current(NETWORK_TYPE_UNTRUSTED, false, true).empty());
+    EXPECT_TRUE(profile().GetPolicy(kPolicySlotUntrusted, false).default_exclude);
+    EXPECT_EQ(profile().GetPolicy(kPolicySlotVpn, false).filter_engine->GetRuleCount(), 1u);
+    EXPECT_EQ(profile().GetPolicy(kPolicySlotUntrusted, false).filter_engine->GetRuleCount(), 1u);
+    EXPECT_EQ(profile().GetPolicy(kPolicySlotTrusted, false).filter_engine->GetRuleCount(), 0u);
+  }
+  profile().SetTrustedNetworkState(nullptr);
+  EXPECT_TRUE(profile().GetCurrentDataCollectionPolicy().field_map.empty());
   // No vpn policy: the trusted one serves while the tunnel is up.
   ASSERT_EQ(Load(Policies(Policy("trusted", "include", "2"))), kObSuccess);
   profile().SetTrustedNetworkState(&network_);
   EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED, true), (Map{{2, 0}}));
-}
-
-TEST_F(ORVProfileTest, ResetKeepsTheCollectorAndACopyKeepsEverything) {
-  ASSERT_EQ(
-      Load(E("CollectorIP", "c") + E("Port", "9") + E("CollectionMode", "all") + E("Pattern", "x") +
-           E("MaxSize", "20") + Policies(Policy("untrusted", "exclude", "5"))),
-      kObSuccess);
-  CORVProfile copy;
-  copy.CopyFrom(profile());
-  profile().ResetToDefaults();
-  const ProfileSettings reset = profile().GetSettings();
-  EXPECT_EQ(reset.collector_ip, L"c");
-  EXPECT_EQ(reset.collector_port, 9u);
-  EXPECT_EQ(reset.collection_mode, ProfileSettings().collection_mode);
-  EXPECT_FALSE(reset.pattern_set);
-  EXPECT_EQ(profile().GetPolicy(kPolicySlotUntrusted, false).field_map.size(), 1u);  // kept
-  EXPECT_EQ(copy.GetCollectionMode(), kCollectionModeAll);
-  EXPECT_EQ(copy.GetCacheSize(), 20);
-  EXPECT_EQ(copy.GetPolicy(kPolicySlotUntrusted, false).filter_engine,
-            profile().GetPolicy(kPolicySlotUntrusted, false).filter_engine);
 }
 
 // Loads and policy refreshes swap whole snapshots: readers never see a torn value.
