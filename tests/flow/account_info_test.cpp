@@ -41,12 +41,8 @@ class AccountInfoTest : public ::testing::Test {
 };
 
 TEST_F(AccountInfoTest, AccountTypeFollowsTheWalkOrder) {
-  struct Case {
-    std::uint32_t uid;
-    std::vector<std::uint32_t> groups;
-    std::uint16_t type;
-  };
-  const std::vector<Case> cases = {
+  // uid, groups, account type
+  const std::vector<std::tuple<std::uint32_t, std::vector<std::uint32_t>, int>> cases = {
       {0, {900}, 2},  // root counts as Administrators before any group is seen
       {65534, {27}, 3},
       {1000, {}, 1},
@@ -55,13 +51,12 @@ TEST_F(AccountInfoTest, AccountTypeFollowsTheWalkOrder) {
       {500, {100, 27}, 2},  // Users goes on, Administrators ends
       {500, {5, 27}, 3},    // Guests ends the walk
       {500, {900, 27}, 0x8002},
-      {500, {27, 900}, 2},  // the domain group after the ending group is never seen
+      {500, {27, 900}, 2},  // the domain group after the end is unseen
       {500, {901, 100}, 0x8001},
       {500, {900, 901}, 0x8000},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "uid " << c.uid << " groups " << c.groups.size());
-    EXPECT_EQ(ComputeAccountType(c.uid, c.groups, accounts_), c.type);
+  for (const auto& [uid, groups, type] : cases) {
+    EXPECT_EQ(ComputeAccountType(uid, groups, accounts_), type) << uid << " " << groups.size();
   }
 }
 
@@ -85,34 +80,26 @@ TEST_F(AccountInfoTest, NamesAndBufferSizes) {
 }
 
 TEST_F(AccountInfoTest, ConsoleUserIsKeptWithItsStatusUntilMarkedStale) {
-  struct Step {
-    OB_STATUSCODE source;
-    std::uint32_t uid;
-    bool mark_stale;
-    OB_STATUSCODE status;
-    std::wstring name;
-    std::uint16_t type;
-  };
-  const std::vector<Step> steps = {
-      {kObNotFound, 0, false, kObNotFound, L"", 0},    // starts stale: read once
-      {kObSuccess, 1000, false, kObNotFound, L"", 0},  // still the kept answer
-      {kObSuccess, 1000, true, kObSuccess, L"host\\alice", 0x8001},
-      {kObSuccess, 0, true, kObSuccess, L"host\\root", kAccountTypeAdministrators},
-      {kObFailure, 0, true, kObFailure, L"", 0},
-      {kObSuccess, 4242, true, kObFailure, L"", 0},  // no groups, no account entry
-      {kObSuccess, 1002, true, kObExportNotPossible, L"", kAccountTypeUsers},  // empty name
-  };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.uid);
-    console_.status = step.source;
-    console_.uid = step.uid;
-    if (step.mark_stale) {
-      user_info_.MarkStale();
-    }
-    OB_STATUSCODE status = kObSuccess;
-    EXPECT_EQ(ConsoleName(status), step.name);
-    EXPECT_EQ(status, step.status);
-    EXPECT_EQ(user_info_.GetLoggedOnUserAccountType(), step.type);
+  // What the console source answers (status, uid), whether the answer was marked stale, and
+  // the name's status, the name and the account type then.
+  const std::vector<std::tuple<OB_STATUSCODE, int, bool, OB_STATUSCODE, std::wstring, int>> steps =
+      {
+          {kObNotFound, 0, false, kObNotFound, L"", 0},    // starts stale: read once
+          {kObSuccess, 1000, false, kObNotFound, L"", 0},  // still the kept answer
+          {kObSuccess, 1000, true, kObSuccess, L"host\\alice", 0x8001},
+          {kObSuccess, 0, true, kObSuccess, L"host\\root", kAccountTypeAdministrators},
+          {kObFailure, 0, true, kObFailure, L"", 0},
+          {kObSuccess, 4242, true, kObFailure, L"", 0},  // no groups, no account entry
+          {kObSuccess, 1002, true, kObExportNotPossible, L"", kAccountTypeUsers},  // empty name
+      };
+  for (const auto& [source, uid, stale, status, name, type] : steps) {
+    console_.status = source;
+    console_.uid = uid;
+    if (stale) user_info_.MarkStale();
+    OB_STATUSCODE answer = kObSuccess;
+    EXPECT_EQ(ConsoleName(answer), name) << uid;
+    EXPECT_EQ(std::tuple(answer, user_info_.GetLoggedOnUserAccountType()),
+              std::tuple(status, type));
   }
   EXPECT_EQ(console_.calls, 6);
 }

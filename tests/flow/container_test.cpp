@@ -182,12 +182,8 @@ TEST_F(ContainerTest, ComSurrogateReadsTheClassServer) {
 }
 
 TEST(InterpreterContainerTest, FindsTheScriptArgument) {
-  struct Case {
-    std::wstring interpreter;
-    Paths argv;
-    std::wstring script;
-  };
-  const std::vector<Case> cases = {
+  // Interpreter, arguments, the script found.
+  const std::vector<std::tuple<std::wstring, Paths, std::wstring>> cases = {
       {L"python", {L"python3", L"-u", L"-W", L"ignore", L"/srv/app.py", L"-c"}, L"/srv/app.py"},
       {L"python", {L"python3", L"-Wignore", L"app.py"}, L"app.py"},
       {L"python", {L"python3", L"-Bc", L"print(1)"}, L""},
@@ -200,9 +196,9 @@ TEST(InterpreterContainerTest, FindsTheScriptArgument) {
       {L"dash", {L"sh", L"--", L"-odd-name.sh"}, L"-odd-name.sh"},
       {L"awk", {L"awk", L"prog"}, L""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(OBRuntime::WideToUtf8(c.interpreter + L" " + c.argv.back()));
-    EXPECT_EQ(CInterpreterContainer::FindScript(c.interpreter, c.argv), c.script);
+  for (const auto& [interpreter, argv, script] : cases) {
+    EXPECT_EQ(CInterpreterContainer::FindScript(interpreter, argv), script)
+        << OBRuntime::WideToUtf8(interpreter + L" " + argv.back());
   }
   EXPECT_EQ(StripTrailingVersion(L"perl5.36.0"), L"perl");
   EXPECT_EQ(StripTrailingVersion(L"3.11"), L"3.11");
@@ -318,31 +314,22 @@ TEST(ContainerManagerTest, ResolutionHonoursStatusesAndExclusions) {
   EXPECT_EQ(manager.ResolveHostedModules(L"/usr/bin/sleep", process, {}, failed), kObNotFound);
 }
 
-// Real processes: a child holding a .jar open, and a shell running a script.
-TEST(ContainerRealProcessTest, JavaContainerReportsOpenJarFiles) {
-  orv::test::TempDir dir;
-  const std::string jar = (dir.path() / "x.jar").string();
-  const int fd = ::open(jar.c_str(), O_CREAT | O_RDWR, 0600);  // inherited across exec
-  ASSERT_GE(fd, 0);
-  orv::test::ChildProcess child("/bin/sleep", {"sleep", "100"});
-  ::close(fd);
-  ASSERT_TRUE(child.WaitForExec());
-  CProcessInfoSurrogateable process(static_cast<std::uint32_t>(child.pid()));
-  CJavaContainer container;
-  Paths paths;
-  ASSERT_EQ(container.GetModulePathList(process, paths), kObSuccess);
-  EXPECT_EQ(paths, Paths{OBRuntime::Utf8ToWide(std::filesystem::canonical(jar).string())});
-}
-
-TEST(ContainerRealProcessTest, InterpreterContainerFindsTheShellScript) {
+// Real processes: a shell running a script while holding a .jar open.
+TEST(ContainerRealProcessTest, JavaAndInterpreterContainersFindTheirModules) {
   orv::test::TempDir dir;
   const std::string cwd = std::filesystem::canonical(dir.path()).string();
+  const int fd = ::open((cwd + "/x.jar").c_str(), O_CREAT | O_RDWR, 0600);  // inherited
+  ASSERT_GE(fd, 0);
   // A command after the sleep keeps the shell from replacing itself with it.
   std::ofstream(cwd + "/script.sh") << "sleep 100\nexit 0\n";
   orv::test::ChildProcess child("/bin/sh", {"sh", "script.sh"},
                                 [&cwd] { (void)::chdir(cwd.c_str()); });
+  ::close(fd);
   ASSERT_TRUE(child.WaitForExec());
   CProcessInfoSurrogateable process(static_cast<std::uint32_t>(child.pid()));
+  Paths jars;
+  ASSERT_EQ(CJavaContainer().GetModulePathList(process, jars), kObSuccess);
+  EXPECT_EQ(jars, Paths{OBRuntime::Utf8ToWide(cwd + "/x.jar")});
   std::wstring image;
   ASSERT_EQ(process.GetProcessImagePath(process.GetProcessId(), image), kObSuccess);
   CInlineFileHasher hasher;

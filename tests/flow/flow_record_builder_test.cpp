@@ -162,41 +162,37 @@ TEST_F(FlowRecordBuilderTest, BuildsTheRecordFromTheMessageAndTheLookups) {
   EXPECT_EQ(hash, kAbcDigest);
   EXPECT_EQ(builder.CurrentProcessHash(4242, hash), kObFailure);
   EXPECT_TRUE(hash.empty());
+  // A pid information record has no parent id, flow id nor endpoints to look up.
+  asked_.clear();
+  const auto record = builder.FromPidInfo(KdfPidInfo{.pid = kPid});
+  EXPECT_EQ(std::tuple(record->parent_process_id, record->flow_id, record->process_name),
+            std::tuple(0xFFFFFFFFu, 0u, L"curl"));
+  EXPECT_TRUE(asked_.empty());
 }
 
 // The DNS suffix and interface are the local endpoint's, never the remote host's.
 TEST_F(FlowRecordBuilderTest, EndpointsFollowDirectionAndFamily) {
-  struct Case {
-    std::uint32_t family;
-    std::uint8_t direction;
-    std::string source;
-    std::string destination;
-    std::uint32_t interface_uid;
-    std::wstring suffix;
-  };
-  const std::vector<Case> cases = {
+  // family, direction, source, destination, interface UID, DNS suffix
+  const std::vector<std::tuple<int, int, std::string, std::string, int, std::wstring>> cases = {
       {2, 0, "10.0.0.5:40000", "93.184.216.34:443", 7, L"corp.example"},
       {2, 1, "93.184.216.34:443", "10.0.0.5:40000", 7, L"corp.example"},
       {23, 1, "fe80::211:22ff:fe33:1:443", "2001:db8::5:40000", 9, L"v6.example"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [family, direction, source, destination, uid, suffix] : cases) {
     KdfFlowData message = Ipv4Message();
-    message.address_family = c.family;
-    message.direction = c.direction;
+    message.address_family = family;
+    message.direction = direction;
     message.local.ipv6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
     message.remote.ipv6 = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0x02, 0x11, 0x22, 0xff, 0xfe, 0x33, 0, 1};
     const auto flow = Build(message);
-    SCOPED_TRACE(c.source);
-    EXPECT_EQ(flow->address_family, c.family == 2 ? 0u : 1u);
-    EXPECT_EQ(flow->source_address + ":" + std::to_string(flow->source_port), c.source);
+    EXPECT_EQ(std::tuple(flow->address_family, flow->interface_uid, flow->dns_suffix),
+              std::tuple(family == 2 ? 0u : 1u, uid, suffix));
+    EXPECT_EQ(flow->source_address + ":" + std::to_string(flow->source_port), source);
     EXPECT_EQ(flow->destination_address + ":" + std::to_string(flow->destination_port),
-              c.destination);
-    EXPECT_EQ(flow->interface_uid, c.interface_uid);
-    EXPECT_EQ(flow->dns_suffix, c.suffix);
+              destination);
   }
-  EXPECT_EQ(asked_[2], "dns 10.0.0.5");
-  EXPECT_EQ(asked_[3], "10.0.0.5/4");
-  EXPECT_EQ(asked_[5], "2001:db8::5/6");
+  EXPECT_EQ(asked_, (orv::test::Strings{"dns 10.0.0.5", "10.0.0.5/4", "dns 10.0.0.5", "10.0.0.5/4",
+                                        "dns 2001:db8::5", "2001:db8::5/6"}));
 }
 
 TEST_F(FlowRecordBuilderTest, MessageAndPidRecordFillOnlyWhatIsKnown) {
@@ -238,19 +234,6 @@ TEST_F(FlowRecordBuilderTest, MessageAndPidRecordFillOnlyWhatIsKnown) {
   const auto flow = Build(message, placeholder);
   EXPECT_EQ(std::tuple(flow->process_name, flow->process_hash),
             std::tuple(L"wget", std::string(32, '\x33')));
-}
-
-TEST_F(FlowRecordBuilderTest, PidInfoRecordHasNoParentIdNorFlowIdNorEndpoints) {
-  CFlowRecordBuilder builder(Sources());
-  KdfPidInfo message;
-  message.pid = kPid;
-  const auto record = builder.FromPidInfo(message);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(std::tuple(record->parent_process_id, record->flow_id, record->interface_uid),
-            std::tuple(0xFFFFFFFFu, 0u, 0u));
-  EXPECT_EQ(std::tuple(record->process_name, record->parent_process_user_name),
-            std::tuple(L"curl", L"host\\root"));
-  EXPECT_TRUE(asked_.empty());
 }
 
 TEST_F(FlowRecordBuilderTest, FailedLookupsLeaveUnknownAndReportPartialFailure) {
@@ -357,23 +340,12 @@ TEST_F(FlowRecordBuilderTest, ExcludedFieldsAreBlankedNeitherLookedUpNorTakenOve
       std::tuple(L"u", L"-", L"-", 0u, 0u, 0, "10.0.0.5"));
   BlankExcludedFields(full, DataCollectionPolicy{});
   EXPECT_EQ(full.process_user_name, L"u");
-}
-
-TEST_F(FlowRecordBuilderTest, AnonymisingReplacesListedTextFieldsWithTheirDigest) {
-  ORVFlowObject flow;
-  flow.process_name = L"curl";
-  flow.destination_host_name = L"example.com";
-  flow.dns_suffix = L"corp.example";
-  AnonymiseFields(flow, *Policy(true, {{kFieldProcessName, kFieldModeAnonymise},
-                                       {kFieldDestinationHostName, kFieldModeAnonymise},
-                                       {kFieldDnsSuffix, kFieldModeExclude}}));
-  std::wstring name = L"curl";
-  AnonymizeValue(name);
-  std::wstring host = L"example.com";
-  AnonymizeValue(host);
-  EXPECT_EQ(std::tuple(flow.process_name, flow.destination_host_name, flow.dns_suffix),
-            std::tuple(name, host, L"corp.example"));
-  EXPECT_NE(name, host);
+  // Anonymised text fields are replaced by their digest; excluded ones are left to blanking.
+  AnonymiseFields(full, *Policy(true, {{kFieldProcessUserName, kFieldModeAnonymise},
+                                       {kFieldLoggedInUserName, kFieldModeExclude}}));
+  std::wstring digest = L"u";
+  AnonymizeValue(digest);
+  EXPECT_EQ(std::tuple(full.process_user_name, full.logged_in_user_name), std::tuple(digest, L"u"));
 }
 
 TEST_F(FlowRecordBuilderTest, PatternTracksMatchingFlowsIgnoringCaseBeforeBlanking) {

