@@ -11,10 +11,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <functional>
-#include <mutex>
+#include <semaphore>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -59,36 +58,25 @@ class FakeAgent : public IServiceAgent {
 
   int MainThreadProc() override {
     Report("AGENT=running");
-    std::unique_lock lock(mutex_);
-    running_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return !blocks_ || stops_ > 0; });
-    returned_ = true;
-    lock.unlock();
+    running_.release();
+    if (blocks_) {
+      stop_.acquire();
+    }
+    returned = true;
     Report("AGENT=returned");
     return code_;
   }
   void Stop() override {
-    const std::lock_guard lock(mutex_);
-    ++stops_;
-    changed_.notify_all();
+    ++stops;
+    stop_.release();
   }
   void OnSessionChange() override { ++sessions; }
 
-  bool WaitRunning() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kDeadline, [this] { return running_; });
-  }
-  int stops() const {
-    const std::lock_guard lock(mutex_);
-    return stops_;
-  }
-  bool returned() const {
-    const std::lock_guard lock(mutex_);
-    return returned_;
-  }
+  bool WaitRunning() { return running_.try_acquire_for(kDeadline); }
 
+  std::atomic<int> stops{0};
   std::atomic<int> sessions{0};
+  std::atomic<bool> returned{false};
   std::function<void(const std::string&)> report;
 
  private:
@@ -100,11 +88,8 @@ class FakeAgent : public IServiceAgent {
 
   const bool blocks_;
   const int code_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  bool running_ = false;
-  bool returned_ = false;
-  int stops_ = 0;
+  std::counting_semaphore<> running_{0};
+  std::counting_semaphore<> stop_{0};
 };
 
 class ServiceHostTest : public ::testing::Test {
@@ -156,7 +141,7 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
     std::vector<std::string> messages = manager.messages;
     messages.erase(messages.begin());
     EXPECT_EQ(messages, c.messages);
-    EXPECT_EQ(agent.stops(), c.stops);
+    EXPECT_EQ(agent.stops.load(), c.stops);
     EXPECT_EQ(agent.sessions.load(), c.sessions);
     if (!c.log.empty()) {
       EXPECT_TRUE(log.Has(LOG_DEBUG, "CServiceHost::ServiceControl", c.log));
@@ -164,52 +149,40 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
     if (c.messages.empty()) {
       EXPECT_EQ(host.Status(), before);
     }
-    if (c.stops > 0) {
-      EXPECT_EQ(host.Status(), (ServiceStatus{16, kServiceStopPending, 199, 0, 0, 1, 6000}));
-    }
   }
 }
 
-TEST_F(ServiceHostTest, ServiceMainReportsStatesWithTheirMasksAndLogsTheAgentsError) {
-  FakeAgent agent(/*blocks=*/false, /*code=*/7);
-  CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
-  std::vector<ServiceStatus> seen;
-  manager_.on_notify = [&] { seen.push_back(host.Status()); };
-  host.RegisterControlHandler(0);
-
-  EXPECT_TRUE(host.ServiceMain());
-
-  EXPECT_EQ(manager_.messages, (std::vector<std::string>{kStartPending, kRunning, kStopped}));
-  ASSERT_EQ(seen.size(), 3U);
-  EXPECT_EQ(seen[0], (ServiceStatus{16, kServiceStartPending, 0, 0, 0, 1, 20000}));
-  EXPECT_EQ(seen[1], (ServiceStatus{16, kServiceRunning, 199, 0, 0, 0, 0}));
-  EXPECT_EQ(seen[2], (ServiceStatus{16, kServiceStopped, 199, 0, 0, 0, 0}));
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
-                       "Agent shutdown failed with the following error - 7"));
-}
-
+// Each state is reported with its mask, check point and wait hint; STOP_PENDING before the agent
+// returns, RUNNING never again once a stop is pending; the agent's error is only logged.
 TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunningAgain) {
-  std::vector<bool> returned_at_report;
-  manager_.on_notify = [&] { returned_at_report.push_back(agent_.returned()); };
-  host_.RegisterControlHandler(0);
+  FakeAgent agent(/*blocks=*/true, /*code=*/7);
+  CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
+  std::vector<std::pair<ServiceStatus, bool>> seen;  // each status reported, agent returned
+  manager_.on_notify = [&] { seen.emplace_back(host.Status(), agent.returned.load()); };
+  host.RegisterControlHandler(0);
   bool ran = false;
-  std::thread service([&] { ran = host_.ServiceMain(); });
-  ASSERT_TRUE(agent_.WaitRunning());
+  std::thread service([&] { ran = host.ServiceMain(); });
+  ASSERT_TRUE(agent.WaitRunning());
 
-  EXPECT_EQ(host_.ServiceControl(kServiceControlStop), kNoError);
-  EXPECT_EQ(host_.ServiceControl(kServiceControlInterrogate), kNoError);
-  EXPECT_EQ(host_.ServiceControl(kServiceControlSessionChange), kNoError);
+  EXPECT_EQ(host.ServiceControl(kServiceControlStop), kNoError);
+  EXPECT_EQ(host.ServiceControl(kServiceControlInterrogate), kNoError);
+  EXPECT_EQ(host.ServiceControl(kServiceControlSessionChange), kNoError);
   service.join();
-  EXPECT_EQ(host_.ServiceControl(kServiceControlStop), kNoError);
+  EXPECT_EQ(host.ServiceControl(kServiceControlStop), kNoError);
 
   EXPECT_TRUE(ran);
   EXPECT_EQ(manager_.messages,
             (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
-  EXPECT_EQ(returned_at_report, (std::vector<bool>{false, false, false, true}));
-  EXPECT_EQ(host_.Status().current_state, kServiceStopped);
-  EXPECT_EQ(agent_.stops(), 2);
-  EXPECT_EQ(agent_.sessions.load(), 1);
-  EXPECT_TRUE(exit_codes_.empty());
+  const std::vector<std::pair<ServiceStatus, bool>> expected = {
+      {{16, kServiceStartPending, 0, 0, 0, 1, 20000}, false},
+      {{16, kServiceRunning, 199, 0, 0, 0, 0}, false},
+      {{16, kServiceStopPending, 199, 0, 0, 1, 6000}, false},
+      {{16, kServiceStopped, 199, 0, 0, 0, 0}, true}};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(agent.stops.load(), 2);
+  EXPECT_EQ(agent.sessions.load(), 1);
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
+                       "Agent shutdown failed with the following error - 7"));
 }
 
 TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheService) {
@@ -223,7 +196,7 @@ TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheSe
   EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
 
   EXPECT_EQ(exit_codes_, std::vector<int>{1});
-  EXPECT_EQ(agent_.stops(), 1);
+  EXPECT_EQ(agent_.stops.load(), 1);
   EXPECT_EQ(manager_.stopped_units, std::vector<std::string>{"oborvagent.service"});
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
                        "ReportStatusToSCMgr: SetServiceStatus failed, Error: 4, 0, 0, 0"));
@@ -233,7 +206,7 @@ TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheSe
   // In ServiceMain the agent never runs after a failed start report.
   exit_codes_.clear();
   EXPECT_FALSE(host_.ServiceMain());
-  EXPECT_FALSE(agent_.returned());
+  EXPECT_FALSE(agent_.returned.load());
   EXPECT_EQ(exit_codes_, (std::vector<int>{1, 1}));  // start pending, then stopped
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "ServiceMain : ReportStatusToSCMgr (start pending) failed - Error: 5"));
@@ -242,7 +215,7 @@ TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheSe
 TEST_F(ServiceHostTest, TerminateServiceLetsARunningAgentFinishBeforeExiting) {
   bool returned_at_exit = false;
   CServiceHost host(agent_, manager_, [&](int code) {
-    returned_at_exit = agent_.returned();
+    returned_at_exit = agent_.returned.load();
     exit_codes_.push_back(code);
   });
   host.RegisterControlHandler(0);
@@ -262,7 +235,7 @@ TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsOrIsReported) {
   EXPECT_FALSE(host_.ServiceMain());
   EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
 
-  EXPECT_FALSE(agent_.returned());
+  EXPECT_FALSE(agent_.returned.load());
   EXPECT_TRUE(manager_.messages.empty());
   EXPECT_TRUE(exit_codes_.empty());
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
@@ -410,17 +383,13 @@ void ExpectServiceRun(const ServiceRun& run) {
   EXPECT_EQ(result == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
 }
 
-TEST(ServiceProcessTest, SigtermStopsTheAgentAndExitsZeroWithEveryStateNotified) {
-  ExpectServiceRun({.steps = {{0, kStarted}, {SIGTERM, kStopSequence}}});
-}
-
-TEST(ServiceProcessTest, SignalsMapToControls) {
+TEST(ServiceProcessTest, SignalsMapToControlsAndSigtermStopsWithEveryStateNotified) {
   ExpectServiceRun({.steps = {{0, kStarted},
                               {SIGHUP, {kRunning}},  // interrogate
                               {SIGTSTP, {}},         // pause: acknowledged, nothing reported
                               {SIGCONT, {kRunning}},
                               {SIGPIPE, {}},  // ignored
-                              {SIGINT, kStopSequence}}});
+                              {SIGTERM, kStopSequence}}});
 }
 
 TEST(ServiceProcessTest, OutsideSystemdAnInheritedIgnoredSigintStillStops) {
