@@ -61,8 +61,9 @@ inline void ExpectApp(orv::test::ContextTestClient& client, std::uint32_t proces
   EXPECT_EQ(message->payload, AppPayload(process_id, name)) << "pid " << process_id;
 }
 
-inline bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::seconds within = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) {
       return false;
