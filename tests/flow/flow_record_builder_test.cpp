@@ -2,14 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
-#include <map>
-#include <memory>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include "flow/account_info.h"
 #include "flow_fakes.h"

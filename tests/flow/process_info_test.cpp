@@ -2,22 +2,18 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "flow/account_info.h"
 #include "flow_fakes.h"
 #include "platform/account_lookup.h"
 #include "runtime/sha256_hash_manager.h"
 #include "runtime/text.h"
+#include "runtime/utils.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -71,6 +67,29 @@ std::wstring LocalUser(uid_t uid) {
     return L"";
   }
   return OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + name);
+}
+
+std::string Hex(const OBRuntime::Sha256Digest& digest) {
+  return OBRuntime::Utils::EncodeToHex(digest);
+}
+
+std::string Contents(OBRuntime::UniqueFd file) {
+  std::string text(64, '\0');
+  const ssize_t got = file.valid() ? ::read(file.get(), text.data(), text.size()) : -1;
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return text;
+}
+
+// Asks until the answer is no longer "not ready", for up to 10 s.
+OB_STATUSCODE AskUntilSettled(CFileHashWorker& worker, const std::string& path,
+                              OBRuntime::Sha256Digest& digest) {
+  OB_STATUSCODE status = kObMessageParked;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       status == kObMessageParked && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+    status = worker.HashOpenFile(OpenForHashing(path), 7, digest);
+  }
+  return status;
 }
 
 // Lookups on real processes through /proc, with a cache of their own.
@@ -173,37 +192,16 @@ TEST_F(ProcessInfoTest, ProcessOfAnotherUser) {
 
 TEST_F(ProcessInfoTest, BufferSizesAreChecked) {
   CProcessInfo info(static_cast<std::uint32_t>(::getpid()), services_);
-  std::array<std::uint8_t, 31> short_hash{};
-  std::uint32_t size = short_hash.size();
-  EXPECT_EQ(info.GetProcessHash(short_hash.data(), size), kObBufferTooSmall);
-  EXPECT_EQ(size, 32u);
-  size = 64;
+  std::uint32_t size = 31;
   EXPECT_EQ(info.GetParentProcessHash(nullptr, size), kObBufferTooSmall);
-  EXPECT_EQ(size, 32u);
+  std::uint32_t needed = 0;
   std::uint16_t type = 0;
-  size = 0;
-  ASSERT_EQ(info.GetProcessUser(nullptr, size, type), kObBufferTooSmall);
-  std::wstring name(size, L'\0');
-  std::uint32_t capacity = size;
+  ASSERT_EQ(info.GetProcessUser(nullptr, needed, type), kObBufferTooSmall);
+  std::wstring name(needed, L'\0');
+  std::uint32_t capacity = needed;
   ASSERT_EQ(info.GetProcessUser(name.data(), capacity, type), kObSuccess);
-  EXPECT_EQ(capacity + 3, size);  // user + domain + 4 = length - 1 + 4
+  EXPECT_EQ(std::tuple(size, capacity + 3), std::tuple(32u, needed));  // user + domain + 4
   EXPECT_EQ(info.GetProcessPath(nullptr, 260), kObBadArgument);
-}
-
-TEST_F(ProcessInfoTest, ConcurrentLookupsShareTheCache) {
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 50; ++i) {
-        CProcessInfo info(static_cast<std::uint32_t>(::getpid()), services_);
-        const Answers a = Ask(info);
-        failures += a.hash_status != kObSuccess || a.user_status != kObSuccess;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(failures.load(), 0);
 }
 
 // Lookups through fakes: reused ids, exec, races and the cache.
@@ -351,6 +349,67 @@ TEST(ProcessCacheTest, StaysWithinItsCapacity) {
     EXPECT_NE(cache.Find({pid, pid}), nullptr);
   }
   EXPECT_EQ(cache.Find({20, 21}), nullptr);
+}
+
+TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
+  orv::test::TempDir dir;
+  const std::string small = (dir.path() / "small.sh").string();
+  std::ofstream(small) << "abc";
+  const std::string huge = (dir.path() / "huge.sh").string();
+  std::ofstream(huge).close();
+  ASSERT_EQ(::truncate(huge.c_str(), off_t{1} << 40), 0);  // a sparse 1 TiB script
+  const std::string fifo = (dir.path() / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  CFileHashWorker worker;
+  orv::test::LogCapture log;
+  OBRuntime::Sha256Digest digest{};
+  EXPECT_EQ(worker.HashOpenFile(OpenForHashing(small), 7, digest), kObMessageParked);
+  for (const std::string& unhashable : {huge, huge, fifo, dir.path().string()}) {
+    EXPECT_EQ(worker.HashOpenFile(OpenForHashing(unhashable), 7, digest), kObNotFound)
+        << unhashable;
+  }
+  int said = 0;
+  for (const orv::test::CapturedLine& line : log.Lines()) {
+    said += line.message.find("limit: not hashed") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(said, 1);  // the large file is said once, however often it is asked for
+  ASSERT_EQ(AskUntilSettled(worker, small, digest), kObSuccess);
+  EXPECT_EQ(Hex(digest), OBRuntime::CSha256HashManagerImpl::GetHashSHA256("abc", 3));
+  EXPECT_EQ(worker.FilesHashed(), 1u);
+
+  // A full queue answers "not ready" and forgets the request.
+  CFileHashWorker idle(CFileHashWorker::Limits{.workers = 1, .queue_capacity = 0});
+  EXPECT_EQ(idle.HashOpenFile(OpenForHashing(small), 7, digest), kObMessageParked);
+  EXPECT_EQ(idle.FilesHashed(), 0u);
+}
+
+// A script in a process's private /tmp (or container) is not the agent's file of that name.
+TEST(ProcessQueriesTest, OpensFilesAsTheProcessSeesThem) {
+  orv::test::TempDir dir;
+  const std::string script = (dir.path() / "x.sh").string();
+  std::ofstream(script) << "outside";
+  const std::string mount_and_wait = "mount -t tmpfs none " + dir.path().string() +
+                                     " && echo inside > " + script + " && exec sleep 60";
+  orv::test::ChildProcess child("/usr/bin/unshare", {"unshare", "-rm", "sh", "-c", mount_and_wait});
+  auto& queries = LinuxProcessQueries::Instance();
+  const auto pid = static_cast<std::uint32_t>(child.pid());
+  std::string seen;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       seen != "inside\n" && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    std::vector<std::string> argv;
+    int os_error = 0;
+    if (queries.CommandLine(pid, argv, os_error) == kObSuccess && !argv.empty() &&
+        argv[0] == "sleep") {
+      seen = Contents(queries.OpenInProcess(pid, script));
+    }
+  }
+  if (seen.empty()) {
+    GTEST_SKIP() << "unshare -rm cannot make a mount namespace here";
+  }
+  EXPECT_EQ(seen, "inside\n");
+  EXPECT_EQ(Contents(OpenForHashing(script)), "outside");
 }
 
 }  // namespace
