@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,9 +81,6 @@ TEST_F(NetworkAppsContextProviderTest, SendsEachProcessOnceUntilItsNameChangesOr
   ExpectRestart(client);
   EXPECT_TRUE(demand_.timed_wait(10000));
   EXPECT_TRUE(provider->IsActive());
-  std::map<std::int32_t, std::int32_t> fields;
-  ASSERT_EQ(provider->GetRequiredFields(fields), kObSuccess);
-  EXPECT_EQ(fields, (std::map<std::int32_t, std::int32_t>{{12340, 0}}));
 
   const std::wstring long_name(140, L'x');
   for (const auto& [pid, name] : std::vector<std::pair<std::uint32_t, std::wstring>>{

@@ -12,7 +12,7 @@ namespace {
 
 using FieldMap = std::map<std::int32_t, std::int32_t>;
 
-TEST(ORVContextManagerTest, ReportsDemandAndFieldsAndForwardsFlowsWhileAConsumerIsConnected) {
+TEST(ORVContextManagerTest, ForwardsWhileAConsumerIsConnectedAndFailsWhenItCannotListen) {
   orv::test::TempDir dir;
   condition_event demand(true);
   {
