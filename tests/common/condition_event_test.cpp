@@ -63,7 +63,7 @@ TEST(WaitForMultipleEventsTest, SharedEventLeftByOneWaiterWakesTheOther) {
     std::array<condition_event*, 2> first_events{&own, &shared};
     std::array<condition_event*, 1> second_events{&shared};
     auto first = std::async(std::launch::async, [&] {
-      return WaitForMultipleEvents(2, first_events.data(), false, kGenerousMs);
+      return WaitForMultipleEvents(2, first_events.data(), false, kWaitInfinite);
     });
     auto second = std::async(std::launch::async, [&] {
       return WaitForMultipleEvents(1, second_events.data(), false, kGenerousMs);

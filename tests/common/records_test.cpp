@@ -226,7 +226,7 @@ TEST(ORVFlowObjectTest, CutsLongFieldsOnReadAndWrite) {
   EXPECT_EQ(bytes.size(), 84 + 2 * 258 + 2 * 259 + 32 + 2 * ORVFlowObject::kMaxHostedModules);
 }
 
-TEST(ORVFlowObjectTest, GivesFieldTextsMarkingThoseThatTakePatterns) {
+TEST(ORVFlowObjectTest, GivesFieldTextsMarkingThoseThatTakePatternsAndFlowIdsFromOne) {
   const auto r = Read<ORVFlowObject>(kFlowBytes);
   // Protocol, ports and addresses, user names, process names, DNS suffix, host, hashes, account
   // types, bytes in (no text form) and an unknown field.
@@ -243,9 +243,6 @@ TEST(ORVFlowObjectTest, GivesFieldTextsMarkingThoseThatTakePatterns) {
                        std::wstring(32, L'\xAA') + L"|" + std::wstring(32, L'\x22') +
                        L"|32768|2|1|||");
   EXPECT_EQ(r.GetFieldText(kFieldProtocol, nullptr), L"6");
-}
-
-TEST(ORVFlowObjectTest, HandsOutFlowIdsFromOne) {
   EXPECT_EQ(ORVFlowObject::NextFlowId(), 1U);
   EXPECT_EQ(ORVFlowObject::NextFlowId(), 2U);
 }

@@ -109,14 +109,14 @@ TEST_F(ORVProfileTest, ClampsOrDefaultsEachNumberWithItsLogLine) {
     SCOPED_TRACE(std::string(element) + " = '" + text + "'");
     const orv::test::LogCapture log;
     ASSERT_EQ(Load(E(element, text)), kObSuccess);
-    const ProfileSettings s = profile().GetSettings();
+    const CORVProfile& p = profile();
     const std::map<std::string, std::uint32_t> values = {
-        {"IPFIXInterval", s.flow_report_interval},
-        {"AggInterval", s.aggregation_timeout},
-        {"ThrottleRate", s.throttle_rate},
-        {"TemplateReportInterval", s.template_report_interval},
-        {"MaxSize", s.cache_size},
-        {"MaxDuration", s.cache_duration}};
+        {"IPFIXInterval", p.GetFlowReportInterval()},
+        {"AggInterval", p.GetAggregationTimeout()},
+        {"ThrottleRate", p.GetThrottleRate()},
+        {"TemplateReportInterval", p.GetTemplateReportInterval()},
+        {"MaxSize", p.GetCacheSize()},
+        {"MaxDuration", p.GetCacheDuration()}};
     EXPECT_EQ(values.at(element), expected);
     EXPECT_TRUE(*logged != '\0' ? Logged(log, logged) : log.Lines().empty());
   }
@@ -312,6 +312,7 @@ TEST_F(ORVProfileTest, ThePackagedExampleProfileLoads) {
   EXPECT_EQ(profile().GetCollectorIP(), L"127.0.0.1");
   EXPECT_TRUE(profile().GetPolicy(kPolicySlotVpn, false).IsFieldAnonymised(12333));
   EXPECT_EQ(profile().GetPolicy(kPolicySlotTrusted, false).filter_engine->GetRuleCount(), 4u);
+  EXPECT_EQ(profile().GetPolicy(kPolicySlotUntrusted, true).field_map.size(), 2u);  // Knox
 }
 
 }  // namespace
