@@ -70,15 +70,12 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
     EXPECT_TRUE(Signalled());
     monitor_.StopMonitor();
   }
-  // Other names, another letter case and files in subdirectories are not the profile.
+  // Another letter case or a longer name is not the profile.
   Start();
-  for (const fs::path& other :
-       {dir_.path() / "orv_serviceprofile.xml", dir_.path() / "ORV_ServiceProfile.xml.bak",
-        dir_.path() / "sub" / "ORV_ServiceProfile.xml"}) {
-    SCOPED_TRACE(other.string());
+  for (const char* other : {"orv_serviceprofile.xml", "ORV_ServiceProfile.xml.bak"}) {
+    SCOPED_TRACE(other);
     const std::uint64_t batches = monitor_.ChangeBatches();
-    fs::create_directories(other.parent_path());  // a new subdirectory is a change to judge
-    WriteFile(other, "x");
+    WriteFile(dir_.path() / other, "x");
     EXPECT_TRUE(Eventually([&] { return monitor_.ChangeBatches() > batches; }));
     EXPECT_FALSE(event_.is_signalled());
   }
