@@ -8,7 +8,6 @@
 #include <future>
 #include <memory>
 #include <thread>
-#include <vector>
 
 #include "common/bounded_queue.h"
 

@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "config/data_collection_policy.h"
 #include "support/log_capture.h"
