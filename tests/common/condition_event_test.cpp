@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::uint32_t kGenerousMs = 10000;
 
-TEST(ConditionEventTest, AutoResetIsConsumedByOneWaitManualResetStays) {
+TEST(ConditionEventTest, AutoResetIsConsumedManualResetStaysAndTimedWaitsLastTheirTime) {
   condition_event automatic(true);
   condition_event manual(false);
   automatic.set();

@@ -141,7 +141,7 @@ const Buffer kFlowBytes = FromHex(
 
 // The reader puts each field where the log line shows it, the writer puts it back, and the old
 // layout reads into the same record.
-TEST(ORVFlowObjectTest, ReadsAndWritesExactBytesInBothLayouts) {
+TEST(ORVFlowObjectTest, ReadsBothLayoutsAndWritesExactBytes) {
   ORVFlowObject r = Read<ORVFlowObject>(kFlowBytes);
   EXPECT_EQ(r.ToString(),
             "FlowId: 0 Pid: 7 PPid: 0 Network : [1.2.3.4:80] --> [::1:443] Protocol: TCP Flow "

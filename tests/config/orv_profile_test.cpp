@@ -84,8 +84,7 @@ TEST_F(ORVProfileTest, ClampsOrDefaultsEachNumberWithItsLogLine) {
   const std::tuple<const char*, const char*, std::uint32_t, const char*> cases[] = {
       {"IPFIXInterval", "0", 0, ""},  // 0 is allowed below the minimum
       {"IPFIXInterval", "59", 60, "to the minimum i.e 60 seconds."},
-      {"IPFIXInterval", "-5", 360, "to the maximum i.e 360 seconds."},  // negative is above all
-      {"IPFIXInterval", "-2147483648", 360, "to the maximum i.e 360 seconds."},
+      {"IPFIXInterval", "-2147483648", 360, "to the maximum i.e 360 seconds."},  // negative: above
       {"IPFIXInterval", "2147483648", 60, "Setting it to Default ie 60 seconds."},  // too big
       {"IPFIXInterval", "-", 60, "invalid IPFIX timer value. Setting it to Default ie 60 seconds."},
       {"AggInterval", "599", 599000, ""},
