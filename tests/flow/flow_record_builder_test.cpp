@@ -54,9 +54,7 @@ class FlowRecordBuilderTest : public ::testing::Test {
                   const std::string& image, std::uint32_t uid, std::uint64_t start_time,
                   const std::string& contents) {
     orv::test::FakeProcess& process = queries_.processes[pid];
-    process.stat.command_name = command;
-    process.stat.parent_pid = parent;
-    process.stat.start_time = start_time;
+    process.stat = {command, parent, start_time};
     process.image = image;
     process.credentials.effective_uid = uid;
     process.argv = {image, "--flag"};

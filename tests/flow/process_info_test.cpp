@@ -218,9 +218,8 @@ class ProcessInfoFakeTest : public ::testing::Test {
   void AddProcess(std::uint32_t pid, std::uint32_t parent, std::uint64_t start,
                   const std::string& name, const std::string& image, std::uint32_t uid) {
     orv::test::FakeProcess& process = queries_.processes[pid];
-    process.stat.command_name = name;
-    process.stat.parent_pid = parent;
-    process.stat.start_time = start;
+    process = {};
+    process.stat = {name, parent, start};
     process.image = image;
     process.credentials.effective_uid = uid;
     process.image_file = OBRuntime::Utf8ToWide(image_);
@@ -339,16 +338,6 @@ TEST_F(ProcessInfoFakeTest, UnreadableImageUnknownUserAndSetters) {
   info.SetParentProcessPath(L"/parent/from/driver");
   EXPECT_EQ(std::tuple(Ask(info).path, Ask(info, true).path),
             std::tuple(L"/from/driver", L"/parent/from/driver"));
-}
-
-TEST(ProcessCacheTest, StaysWithinItsCapacity) {
-  CProcessCache cache(4);
-  for (std::uint32_t pid = 1; pid <= 20; ++pid) {
-    cache.Store({pid, pid}, std::make_shared<ProcessFacts>());
-    EXPECT_LE(cache.Size(), 4u);
-    EXPECT_NE(cache.Find({pid, pid}), nullptr);
-  }
-  EXPECT_EQ(cache.Find({20, 21}), nullptr);
 }
 
 TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
