@@ -353,7 +353,8 @@ void ExpectServiceRun(const ServiceRun& run) {
     FakeAgent agent(run.agent_blocks, run.agent_code);
     agent.report = [&receiver](const std::string& text) { receiver.Send(text); };
     NotifyOnlyManager manager;
-    std::_Exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
+    // exit, not _Exit, when RunService returns: coverage data is written at exit.
+    std::exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
   }
   ::sigaction(SIGINT, &previous, nullptr);
   // Kills and reaps the child when the test leaves early.
