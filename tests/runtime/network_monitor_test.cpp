@@ -25,8 +25,7 @@ using internal::NetlinkEvent;
 
 constexpr auto kDeadline = std::chrono::seconds(10);
 
-// Records every callback in order: "up", "down", "reachable", "unreachable",
-// "trusted".
+// Records every callback in order: "up", "down", "reachable", "unreachable", "trusted".
 class RecordingObserver : public INetworkChangeObserver {
  public:
   void OnInterfaceChange(int state) override { Add(state == kInterfaceDown ? "down" : "up"); }
@@ -39,9 +38,8 @@ class RecordingObserver : public INetworkChangeObserver {
     const std::lock_guard lock(mutex_);
     return events_;
   }
-  // Waits until, after mark, the interface event was seen count times and the
-  // latest event is the network state given: the state reported after the batch
-  // that carried those changes.
+  // Waits until, after mark, the interface event was seen count times and the latest event is the
+  // network state given: the state reported after the batch that carried those changes.
   bool WaitFor(std::size_t mark, const std::string& interface_event, std::size_t count,
                const std::string& network_state) {
     std::unique_lock lock(mutex_);
@@ -64,8 +62,7 @@ class RecordingObserver : public INetworkChangeObserver {
   std::vector<std::string> events_;  // guarded by mutex_
 };
 
-// Runs an ip(8) command, which lives in sbin (often not in an ordinary user's
-// PATH).
+// Runs an ip(8) command, which lives in sbin (often not in an ordinary user's PATH).
 orv::test::NamespaceRun RunIp(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv{"ip"};
   for (const char* candidate : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
@@ -84,8 +81,7 @@ bool Ip(const std::vector<std::string>& arguments) {
   return run.exit_status == 0;
 }
 
-// Netlink messages for the parser tests: each Begin starts a message, Attribute
-// appends to it.
+// Netlink messages for the parser tests: each Begin starts a message, Attribute appends to it.
 class MessageBuilder {
  public:
   template <typename Body>
@@ -117,7 +113,7 @@ class MessageBuilder {
   std::size_t start_ = 0;
 };
 
-TEST(NetworkMonitorParserTest, ParsesLinkStatesAndDefaultRoutes) {
+TEST(NetworkMonitorParserTest, ParsesLinkStatesAndStopsSafelyAtTruncatedOrMalformedInput) {
   for (const auto& [flags, operstate, up] :
        {std::tuple<unsigned, int, bool>{IFF_UP, IF_OPER_UP, true},
         {0, IF_OPER_UP, false},
@@ -127,40 +123,17 @@ TEST(NetworkMonitorParserTest, ParsesLinkStatesAndDefaultRoutes) {
     EXPECT_EQ(internal::IsLinkUp(flags, static_cast<std::uint8_t>(operstate)), up)
         << "flags " << flags << " operstate " << operstate;
   }
-
-  ifinfomsg link{};
-  link.ifi_index = 7;
-  link.ifi_flags = IFF_UP;
-  rtmsg route{};
-  route.rtm_family = AF_INET;
-  route.rtm_type = RTN_UNICAST;
-  route.rtm_table = RT_TABLE_MAIN;
-  rtmsg local_route = route;
-  local_route.rtm_table = RT_TABLE_LOCAL;
-  rtmsg host_route = route;
-  host_route.rtm_dst_len = 24;
-  MessageBuilder messages;
-  messages.Begin(RTM_NEWLINK, link).Attribute(IFLA_OPERSTATE, std::uint8_t{IF_OPER_UP});
-  messages.Begin(RTM_NEWROUTE, route).Attribute(RTA_OIF, 7);
-  messages.Begin(RTM_NEWROUTE, local_route).Attribute(RTA_OIF, 7);
-  messages.Begin(RTM_NEWROUTE, host_route).Attribute(RTA_OIF, 7);
-  const std::vector<NetlinkEvent> events = internal::ParseNetlinkBuffer(messages.bytes());
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[0].kind, NetlinkEvent::Kind::kLinkNew);
-  EXPECT_EQ(events[0].link.index, 7);
-  EXPECT_TRUE(events[0].link.up);
-  EXPECT_TRUE(events[1].default_route);
-  EXPECT_EQ(events[1].route_oifs, std::vector<int>{7});
-  EXPECT_FALSE(events[2].default_route);
-  EXPECT_FALSE(events[3].default_route);
-}
-
-TEST(NetworkMonitorParserTest, StopsSafelyAtTruncatedOrMalformedInput) {
   ifinfomsg link{};
   link.ifi_index = 3;
+  link.ifi_flags = IFF_UP;
   MessageBuilder messages;
   messages.Begin(RTM_NEWLINK, link).Attribute(IFLA_OPERSTATE, std::uint8_t{IF_OPER_UP});
   const std::vector<std::uint8_t>& whole = messages.bytes();
+  std::vector<NetlinkEvent> events = internal::ParseNetlinkBuffer(whole);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, NetlinkEvent::Kind::kLinkNew);
+  EXPECT_EQ(events[0].link.index, 3);
+  EXPECT_TRUE(events[0].link.up);
   // Every prefix: anything shorter than the message is an overrun or nothing.
   for (std::size_t length = 0; length < whole.size(); ++length) {
     for (const NetlinkEvent& event :
@@ -168,12 +141,11 @@ TEST(NetworkMonitorParserTest, StopsSafelyAtTruncatedOrMalformedInput) {
       EXPECT_EQ(event.kind, NetlinkEvent::Kind::kOverrun) << "length " << length;
     }
   }
-  // A header claiming less than itself, and an attribute running past its
-  // message.
+  // A header claiming less than itself, and an attribute running past its message.
   std::vector<std::uint8_t> bad = whole;
   const std::uint32_t tiny = 4;
   std::memcpy(bad.data(), &tiny, sizeof(tiny));
-  std::vector<NetlinkEvent> events = internal::ParseNetlinkBuffer(bad);
+  events = internal::ParseNetlinkBuffer(bad);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].kind, NetlinkEvent::Kind::kOverrun);
   bad = whole;
@@ -185,91 +157,57 @@ TEST(NetworkMonitorParserTest, StopsSafelyAtTruncatedOrMalformedInput) {
   EXPECT_FALSE(events[0].link.up);  // operstate unread: UNKNOWN without IFF_RUNNING
 }
 
-TEST(NetworkMonitorTest, StartsOnceAndStops) {
+TEST(NetworkMonitorTest, ReportsLinksAndReachabilityButNotTheBaselineInNamespace) {
+  ORV_RERUN_IN_NAMESPACE("-rn");
+  if (RunIp({"-V"}).exit_status != 0) {
+    GTEST_SKIP() << "ip(8) from iproute2 is not installed";
+  }
+  ASSERT_TRUE(Ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}));
+  ASSERT_TRUE(Ip({"link", "set", "v0", "up"}) && Ip({"link", "set", "v1", "up"}));
+  ASSERT_TRUE(Ip({"addr", "add", "10.200.0.1/24", "dev", "v0"}));
+  ASSERT_TRUE(Ip({"route", "add", "default", "via", "10.200.0.2"}));
+  // Carrier comes up asynchronously; the baseline must be taken once both ends are up.
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  for (std::string links; links.find("state UP") == links.rfind("state UP");) {  // lo is down
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "veth carrier never came up";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    links = RunIp({"-o", "link", "show"}).output;
+  }
+  RecordingObserver observer;  // outlives the monitor's thread
   CNetworkMonitor monitor;
+  ASSERT_EQ(monitor.RegisterForNetworkChange(&observer), kObSuccess);
   ASSERT_EQ(monitor.Start(), kObSuccess);
   EXPECT_EQ(monitor.Start(), kObAlreadyRunning);
   EXPECT_EQ(monitor.RegisterForNetworkChange(nullptr), kObBadArgument);
-  EXPECT_EQ(monitor.Stop(), kObSuccess);
-  EXPECT_EQ(monitor.Stop(), kObSuccess);
-  ASSERT_EQ(monitor.Start(), kObSuccess);
-}
 
-TEST(NetworkMonitorTest, ReportsLinksAndReachabilityInNamespace) {
-  ORV_RERUN_IN_NAMESPACE("-rn");
-  if (RunIp({"-V"}).exit_status != 0) {
-    GTEST_SKIP() << "ip(8) from iproute2 is not installed";
-  }
-  RecordingObserver observer;  // outlives the monitor's thread
-  CNetworkMonitor monitor;
-  ASSERT_EQ(monitor.RegisterForNetworkChange(&observer), kObSuccess);
-  ASSERT_EQ(monitor.Start(), kObSuccess);
-
-  // Loopback is ignored and new links that are down say nothing; both ends up
-  // report two ups, then the network state, still unreachable.
-  ASSERT_TRUE(Ip({"link", "set", "lo", "up"}));
-  ASSERT_TRUE(Ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}));
-  ASSERT_TRUE(Ip({"link", "set", "v0", "up"}) && Ip({"link", "set", "v1", "up"}));
-  ASSERT_TRUE(observer.WaitFor(0, "up", 2, "unreachable"));
-
-  // A default route over an up link makes the network reachable.
-  ASSERT_TRUE(Ip({"addr", "add", "10.200.0.1/24", "dev", "v0"}));
-  ASSERT_TRUE(Ip({"route", "add", "default", "via", "10.200.0.2"}));
-  ASSERT_TRUE(observer.WaitFor(observer.Events().size(), "up", 0, "reachable"));
-  std::vector<std::string> events = observer.Events();
-  // The two links, then at least v0's new address; lo is never counted.
-  EXPECT_GE(std::count(events.begin(), events.end(), "up"), 3);
-  EXPECT_EQ(std::count(events.begin(), events.end(), "down"), 0);
-
-  // The peer going down takes v0's carrier: both down, and the route no longer
-  // leads out; carrier back: the kernel kept the route, so the network is
-  // reachable again; deleting the pair removes both links and the route.
-  const std::tuple<std::string, std::string, const char*> steps[] = {
-      {"down", "down", "unreachable"}, {"up", "up", "reachable"}};
-  for (const auto& [state, event, network] : steps) {
-    const std::size_t mark = observer.Events().size();
-    ASSERT_TRUE(Ip({"link", "set", "v1", state}));
-    ASSERT_TRUE(observer.WaitFor(mark, event, 2, network)) << state;
-  }
-  const std::size_t mark = observer.Events().size();
-  ASSERT_TRUE(Ip({"link", "del", "v0"}));
-  ASSERT_TRUE(observer.WaitFor(mark, "down", 2, "unreachable"));
-
-  ASSERT_EQ(monitor.DeRegisterForNetworkChange(&observer), kObSuccess);
-  EXPECT_EQ(monitor.Stop(), kObSuccess);
-  events = observer.Events();
-  EXPECT_EQ(std::count(events.begin(), events.end(), "trusted"), 0);
-}
-
-TEST(NetworkMonitorTest, BaselineIsNotReported) {
-  ORV_RERUN_IN_NAMESPACE("-rn");
-  if (RunIp({"-V"}).exit_status != 0) {
-    GTEST_SKIP() << "ip(8) from iproute2 is not installed";
-  }
-  ASSERT_TRUE(Ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}));
-  ASSERT_TRUE(Ip({"link", "set", "v0", "up"}) && Ip({"link", "set", "v1", "up"}));
-  ASSERT_TRUE(Ip({"addr", "add", "10.200.0.1/24", "dev", "v0"}));
-  ASSERT_TRUE(Ip({"route", "add", "default", "via", "10.200.0.2"}));
-  // Carrier comes up asynchronously; the baseline must be taken once both ends
-  // are up.
-  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-  for (;;) {
-    const std::string links = RunIp({"-o", "link", "show"}).output;
-    if (links.find("state UP") != links.rfind("state UP")) {
-      break;  // both ends; lo is down
-    }
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "veth carrier never came up";
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  RecordingObserver observer;  // outlives the monitor's thread
-  CNetworkMonitor monitor;
-  ASSERT_EQ(monitor.RegisterForNetworkChange(&observer), kObSuccess);
-  ASSERT_EQ(monitor.Start(), kObSuccess);
-  // The first change after the baseline is the route's removal; nothing came
-  // before it.
-  ASSERT_TRUE(Ip({"route", "del", "default"}));
+  // Loopback is ignored and the baseline is not reported: the route's removal comes first.
+  ASSERT_TRUE(Ip({"link", "set", "lo", "up"}) && Ip({"route", "del", "default"}));
   ASSERT_TRUE(observer.WaitFor(0, "up", 0, "unreachable"));
   EXPECT_EQ(observer.Events(), std::vector<std::string>{"unreachable"});
+  // A new address on an up link is an interface change; a default route over it makes the
+  // network reachable.
+  const std::size_t mark = observer.Events().size();
+  ASSERT_TRUE(Ip({"addr", "add", "10.200.0.3/24", "dev", "v0"}) &&
+              Ip({"route", "add", "default", "via", "10.200.0.2"}));
+  ASSERT_TRUE(observer.WaitFor(mark, "up", 1, "reachable"));
+  // The peer going down takes v0's carrier: both down, and the route no longer leads out;
+  // carrier back: the kernel kept the route; deleting the pair removes both links and the route.
+  const std::tuple<std::vector<std::string>, const char*, const char*> steps[] = {
+      {{"link", "set", "v1", "down"}, "down", "unreachable"},
+      {{"link", "set", "v1", "up"}, "up", "reachable"},
+      {{"link", "del", "v0"}, "down", "unreachable"},
+  };
+  for (const auto& [command, event, network] : steps) {
+    const std::size_t before = observer.Events().size();
+    ASSERT_TRUE(Ip(command));
+    ASSERT_TRUE(observer.WaitFor(before, event, 2, network)) << command[2];
+  }
+  ASSERT_EQ(monitor.DeRegisterForNetworkChange(&observer), kObSuccess);
+  EXPECT_EQ(monitor.Stop(), kObSuccess);
+  EXPECT_EQ(monitor.Stop(), kObSuccess);
+  EXPECT_EQ(monitor.Start(), kObSuccess);  // again after a stop
+  const std::vector<std::string> events = observer.Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "trusted"), 0);
 }
 
 }  // namespace

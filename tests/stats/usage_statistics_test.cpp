@@ -68,8 +68,8 @@ TEST_F(UsageStatisticsTest, TakesOverSizeEvery15MinutesAndFlowsEveryDay) {
   EXPECT_EQ(File(), Statistics(4096, 0));
   EXPECT_EQ(statistics_.Size(), 3U) << "the file was there: the items stay";
 
-  // The day period began at construction: 10 + 1 + 100 + 1 flows so far. The feedback module
-  // has sent and removed the file meanwhile, and the database is gone.
+  // The day period began at construction: 10 + 1 + 100 + 1 flows so far. The feedback module has
+  // sent and removed the file meanwhile, and the database is gone.
   fs::remove(file_);
   fs::remove(database_);
   Flows(417, seconds(1000000) + minutes(1440) - seconds(1) - now_);
