@@ -101,15 +101,13 @@ TEST(InetDiagParser, DecodesADumpAnswer) {
   EXPECT_EQ(flow.state, kTcpEstablished);
   EXPECT_EQ(flow.local_port, 40000);
   EXPECT_EQ(flow.remote_port, 443);
-  EXPECT_EQ(flow.local_address[0], 10);
-  EXPECT_EQ(flow.local_address[3], 1);
-  EXPECT_EQ(flow.remote_address[3], 2);
+  EXPECT_EQ(flow.local_address, (std::array<std::uint8_t, 16>{10, 0, 0, 1}));
+  EXPECT_EQ(flow.remote_address, (std::array<std::uint8_t, 16>{10, 0, 0, 2}));
   EXPECT_EQ(flow.inode, 777u);
   EXPECT_EQ(flow.cookie, 0x1122334455667788ULL);
-  EXPECT_TRUE(flow.has_counters);
+  EXPECT_TRUE(flow.has_counters && flow.has_sent_counters);
   EXPECT_EQ(flow.bytes_acked, 1500u);
   EXPECT_EQ(flow.bytes_received, 9000u);
-  EXPECT_TRUE(flow.has_sent_counters);
   EXPECT_EQ(flow.bytes_sent, 1600u);
   EXPECT_EQ(flow.bytes_retrans, 100u);
   EXPECT_EQ(sockets[1].state, kTcpListen);

@@ -81,18 +81,21 @@ TEST_F(ORVTNDTest, AnUnwrittenBlockReadsAsTrustedWhileReachable) {
 TEST_F(ORVTNDTest, InitialValuesReadAsUntrustedAndAConnectedTunnelAsTrusted) {
   ASSERT_EQ(tnd_.Start(), kObSuccess);
   const Clock::time_point before_write = Clock::now();
-  ASSERT_TRUE(WriteAndWait([](auto&) { return true; }, 1));
+  ASSERT_TRUE(WriteAndWait([](auto& w) { return w.is_writer(); }, 1));
   EXPECT_EQ(tnd_.GetNetworkType(), NETWORK_TYPE_UNTRUSTED);
   EXPECT_TRUE(tnd_.IsVpnDisconnected());
   // The type signal waits 500 ms after the change was noticed, which follows the write.
   EXPECT_GE(observer_.type_signals()[0] - before_write, std::chrono::milliseconds(500));
   EXPECT_EQ(observer_.tunnel_states(), std::vector<std::uint32_t>{4});
+  auto last = std::make_unique<VPNSharedState>();
+  tnd_.CopyLastVpnState(*last);
+  EXPECT_EQ(last->vpn_config.ipv4.header_word, 5u);  // the rest of the writer's initial record
+  EXPECT_EQ(last->vpn_config.ipv6.header_word, 5u);
 
   ASSERT_TRUE(WriteAndWait([](auto& w) { return orv::test::SetTunnelState(w, 1); }, 2));
   EXPECT_EQ(tnd_.GetNetworkType(), NETWORK_TYPE_TRUSTED);
   EXPECT_TRUE(tnd_.IsVpnConnected());
   EXPECT_EQ(observer_.tunnel_states(), (std::vector<std::uint32_t>{4, 1}));
-  auto last = std::make_unique<VPNSharedState>();
   tnd_.CopyLastVpnState(*last);
   EXPECT_EQ(last->tnd_network_type, 2u);
 

@@ -87,33 +87,6 @@ TEST_F(VPNStateReaderWriterTest, AWriterKilledHoldingTheLockDoesNotStopLaterRead
   EXPECT_EQ(record->tnd_network_type, 9u);
 }
 
-TEST_F(VPNStateReaderWriterTest, WriterInitialisesOnlyABlankBlock) {
-  bool ok = false;
-  CInterModuleVPNStateReaderWriter reader(ok, kVpnStateRoleReader, names_);
-  ASSERT_TRUE(ok);
-  EXPECT_FALSE(reader.is_writer());
-  auto state = std::make_unique<VPNSharedState>();
-  auto expected = std::make_unique<VPNSharedState>();
-  ASSERT_TRUE(reader.GetCurrentState(*state));
-  EXPECT_EQ(std::memcmp(state.get(), expected.get(), sizeof(VPNSharedState)), 0);
-
-  ASSERT_EQ(WriteInChild(names_, [](auto& writer) { return writer.is_writer(); }), 0);
-  ASSERT_TRUE(reader.GetCurrentState(*state));
-  expected->network_state = 1;
-  expected->tnd_network_type = 2;
-  expected->vpn_config.tunnel_state = 4;
-  expected->vpn_config.ipv4.header_word = 5;
-  expected->vpn_config.ipv6.header_word = 5;
-  EXPECT_EQ(std::memcmp(state.get(), expected.get(), sizeof(VPNSharedState)), 0);
-
-  // A later writer leaves what the first one wrote.
-  ASSERT_EQ(WriteInChild(names_, [](auto& writer) { return writer.SetTndNetworkType(0); }), 0);
-  ASSERT_EQ(WriteInChild(names_, [](auto&) { return true; }), 0);
-  ASSERT_TRUE(reader.GetCurrentState(*state));
-  EXPECT_EQ(state->tnd_network_type, 0u);
-  EXPECT_EQ(state->vpn_config.tunnel_state, 4u);
-}
-
 TEST_F(VPNStateReaderWriterTest, WriterOperationsSetTheirWordAndZeroTheChangeWords) {
   struct Case {
     bool (*operation)(CInterModuleVPNStateReaderWriter&);
