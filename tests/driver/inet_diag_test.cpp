@@ -145,6 +145,7 @@ TEST(InetDiagParser, RejectsMalformedMessages) {
       reinterpret_cast<rtattr*>(lying_attribute.data() + NLMSG_ALIGN(sizeof(inet_diag_msg)));
   attribute->rta_len = 0xffff;
   const int refused = -EPERM;
+  const Bytes whole = DumpAnswer();
   const Case cases[] = {
       {"short body", Message(SOCK_DIAG_BY_FAMILY, Bytes(10, 0)), kObBadArgument, "at least"},
       {"lying attribute", Message(SOCK_DIAG_BY_FAMILY, lying_attribute), kObBadArgument,
@@ -156,10 +157,10 @@ TEST(InetDiagParser, RejectsMalformedMessages) {
       {"short error", Message(NLMSG_ERROR, Bytes(2, 0)), kObBadArgument, "error message of 2"},
       {"header length below header size", Bytes{4, 0, 0, 0, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
        kObBadArgument, "overruns"},
-      {"cut inside a header", Bytes(DumpAnswer().begin(), DumpAnswer().begin() + 8), kObBadArgument,
+      {"cut inside a header", Bytes(whole.begin(), whole.begin() + 8), kObBadArgument,
        "into a message header"},
-      {"cut inside a message", Bytes(DumpAnswer().begin(), DumpAnswer().begin() + 40),
-       kObBadArgument, "overruns the 40-byte buffer"},
+      {"cut inside a message", Bytes(whole.begin(), whole.begin() + 40), kObBadArgument,
+       "overruns the 40-byte buffer"},
   };
   for (const Case& test : cases) {
     orv::test::LogCapture log;
