@@ -125,6 +125,16 @@ class ExporterTest : public ::testing::Test {
     return exporter;
   }
 
+  // Configures, makes and starts an exporter.
+  std::unique_ptr<CExporter> Started(FakeRegistrar& registrar, const std::string& port,
+                                     std::uint32_t aggregation_ms, std::uint32_t throttle_rate,
+                                     ScriptedTransport::Script* script = nullptr) {
+    Configure(aggregation_ms, throttle_rate, port);
+    auto exporter = Make(registrar, port, script);
+    EXPECT_EQ(exporter->Start(), kObSuccess);
+    return exporter;
+  }
+
   // Receives until a flow message arrives; the set IDs of the messages before it are appended.
   static std::optional<std::vector<std::uint8_t>> ReceiveFlow(Receiver& collector,
                                                               std::vector<std::uint16_t>* before) {
@@ -166,9 +176,7 @@ class ExporterTest : public ::testing::Test {
 TEST_F(ExporterTest, BatchesByAggregationIntervalAndFamilyLimit) {
   Receiver collector;
   FakeRegistrar registrar(true);
-  Configure(0, 0, collector.Port());
-  auto exporter = Make(registrar, collector.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
+  auto exporter = Started(registrar, collector.Port(), 0, 0);
   PushFlows(3);
   std::vector<std::uint16_t> announced;
   for (int i = 0; i < 3; ++i) {
@@ -181,10 +189,8 @@ TEST_F(ExporterTest, BatchesByAggregationIntervalAndFamilyLimit) {
             (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));
   EXPECT_EQ(exporter->Stop(), kObSuccess);
 
-  Configure(60000, 0, collector.Port());
   exporter.reset();
-  exporter = Make(registrar, collector.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
+  exporter = Started(registrar, collector.Port(), 60000, 0);
   PushFlows(3);
   for (int i = 0; i < 3; ++i) {
     const auto message = collector.Receive();
@@ -201,9 +207,7 @@ TEST_F(ExporterTest, BatchesByAggregationIntervalAndFamilyLimit) {
 TEST_F(ExporterTest, ThrottleHoldsMessageUntilWindowPassesAndLosesNothing) {
   Receiver collector;
   FakeRegistrar registrar(true);
-  Configure(60000, 1536, collector.Port());
-  auto exporter = Make(registrar, collector.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
+  auto exporter = Started(registrar, collector.Port(), 60000, 1536);
   PushFlows(9, true);
   const auto first = ReceiveFlow(collector, nullptr);
   ASSERT_TRUE(first.has_value());
@@ -216,9 +220,7 @@ TEST_F(ExporterTest, ThrottleHoldsMessageUntilWindowPassesAndLosesNothing) {
 TEST_F(ExporterTest, ParksAnnouncementsWhileUntrustedAndReleasesThemBeforeFlows) {
   Receiver collector;
   FakeRegistrar registrar(false);
-  Configure(0, 0, collector.Port());
-  auto exporter = Make(registrar, collector.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
+  auto exporter = Started(registrar, collector.Port(), 0, 0);
   for (int round = 0; round < 2; ++round) {
     PushFlows(1);
     EXPECT_FALSE(collector.Receive(300).has_value()) << "nothing leaves while untrusted";
@@ -238,9 +240,7 @@ TEST_F(ExporterTest, ResendsTemplatesToNewCollector) {
   Receiver first;
   Receiver second;
   FakeRegistrar registrar(true);
-  Configure(0, 0, first.Port());
-  auto exporter = Make(registrar, first.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
+  auto exporter = Started(registrar, first.Port(), 0, 0);
   const auto templates = first.Receive();
   ASSERT_TRUE(templates.has_value());
   EXPECT_EQ(FirstSetId(*templates), kTemplateSetId);
@@ -262,9 +262,7 @@ TEST_F(ExporterTest, GivesUpHeldMessageAfterBoundedFailedSends) {
   FakeRegistrar registrar(true);
   ScriptedTransport::Script script;
   script.refuse_every = 1;
-  Configure(100, 1536, "4739");
-  auto exporter = Make(registrar, "4739", &script);
-  ASSERT_EQ(exporter->Start(), kObSuccess);
+  auto exporter = Started(registrar, "4739", 100, 1536, &script);
   PushFlows(1, true);
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("giving up a held message"); }));
   EXPECT_EQ(exporter->Stop(), kObSuccess);
@@ -277,9 +275,7 @@ TEST_F(ExporterTest, StopSendsTheFlowQueueOutAndGivesBackWhatItCannotSend) {
     ScriptedTransport::Script script;
     script.refuse_every = collector_refuses ? 1 : 0;
     FakeRegistrar registrar(true);
-    Configure(60000, 0, "4739");
-    auto exporter = Make(registrar, "4739", &script);
-    ASSERT_EQ(exporter->Start(), kObSuccess);
+    auto exporter = Started(registrar, "4739", 60000, 0, &script);
     PushFlows(40);
     EXPECT_EQ(exporter->Stop(), kObSuccess);
     EXPECT_EQ(script.records_sent.load(), collector_refuses ? 0U : 40U);
