@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,27 +36,31 @@ class RecordingObserver : public INetworkChangeObserver {
     const std::lock_guard lock(mutex_);
     return events_;
   }
-  // Waits until, after mark, the interface event was seen count times and the latest event is the
-  // network state given: the state reported after the batch that carried those changes.
+  // Waits until, after the first mark events, interface_event was seen count times and the
+  // latest event is network_state: the state reported after the batch that carried them.
   bool WaitFor(std::size_t mark, const std::string& interface_event, std::size_t count,
                const std::string& network_state) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kDeadline, [&] {
-      const auto from = events_.begin() + static_cast<std::ptrdiff_t>(mark);
-      return static_cast<std::size_t>(std::count(from, events_.end(), interface_event)) >= count &&
-             !events_.empty() && events_.back() == network_state;
-    });
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    for (std::vector<std::string> events;; events = Events()) {
+      if (events.size() > mark && events.back() == network_state &&
+          static_cast<std::size_t>(std::count(events.begin() + static_cast<std::ptrdiff_t>(mark),
+                                              events.end(), interface_event)) >= count) {
+        return true;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
 
  private:
   void Add(const char* event) {
     const std::lock_guard lock(mutex_);
     events_.emplace_back(event);
-    changed_.notify_all();
   }
 
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<std::string> events_;  // guarded by mutex_
 };
 
@@ -81,38 +83,6 @@ bool Ip(const std::vector<std::string>& arguments) {
   return run.exit_status == 0;
 }
 
-// Netlink messages for the parser tests: each Begin starts a message, Attribute appends to it.
-class MessageBuilder {
- public:
-  template <typename Body>
-  MessageBuilder& Begin(std::uint16_t type, const Body& body) {
-    start_ = bytes_.size();
-    nlmsghdr header{};
-    header.nlmsg_type = type;
-    return Append(&header, sizeof(header)).Append(&body, sizeof(body));
-  }
-  template <typename Value>
-  MessageBuilder& Attribute(std::uint16_t type, const Value& value) {
-    const rtattr attribute{static_cast<unsigned short>(RTA_LENGTH(sizeof(value))), type};
-    return Append(&attribute, sizeof(attribute)).Append(&value, sizeof(value));
-  }
-  [[nodiscard]] const std::vector<std::uint8_t>& bytes() const { return bytes_; }
-
- private:
-  // Appends, pads to the netlink alignment and updates the message's length.
-  MessageBuilder& Append(const void* data, std::size_t size) {
-    const auto* begin = static_cast<const std::uint8_t*>(data);
-    bytes_.insert(bytes_.end(), begin, begin + size);
-    bytes_.resize(NLMSG_ALIGN(bytes_.size()), 0);
-    const auto length = static_cast<std::uint32_t>(bytes_.size() - start_);
-    std::memcpy(bytes_.data() + start_, &length, sizeof(length));
-    return *this;
-  }
-
-  std::vector<std::uint8_t> bytes_;
-  std::size_t start_ = 0;
-};
-
 TEST(NetworkMonitorParserTest, ParsesLinkStatesAndStopsSafelyAtTruncatedOrMalformedInput) {
   for (const auto& [flags, operstate, up] :
        {std::tuple<unsigned, int, bool>{IFF_UP, IF_OPER_UP, true},
@@ -123,12 +93,11 @@ TEST(NetworkMonitorParserTest, ParsesLinkStatesAndStopsSafelyAtTruncatedOrMalfor
     EXPECT_EQ(internal::IsLinkUp(flags, static_cast<std::uint8_t>(operstate)), up)
         << "flags " << flags << " operstate " << operstate;
   }
-  ifinfomsg link{};
-  link.ifi_index = 3;
-  link.ifi_flags = IFF_UP;
-  MessageBuilder messages;
-  messages.Begin(RTM_NEWLINK, link).Attribute(IFLA_OPERSTATE, std::uint8_t{IF_OPER_UP});
-  const std::vector<std::uint8_t>& whole = messages.bytes();
+  // RTM_NEWLINK for link 3 with IFF_UP and an IFLA_OPERSTATE attribute of IF_OPER_UP.
+  const std::vector<std::uint8_t> whole = {
+      40, 0, 0,  0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // nlmsghdr: length, type
+      0,  0, 0,  0, 3,  0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0,  // ifinfomsg: index, flags
+      5,  0, 16, 0, 6,  0, 0, 0};                         // rtattr: length, type, value, padding
   std::vector<NetlinkEvent> events = internal::ParseNetlinkBuffer(whole);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].kind, NetlinkEvent::Kind::kLinkNew);
@@ -143,15 +112,12 @@ TEST(NetworkMonitorParserTest, ParsesLinkStatesAndStopsSafelyAtTruncatedOrMalfor
   }
   // A header claiming less than itself, and an attribute running past its message.
   std::vector<std::uint8_t> bad = whole;
-  const std::uint32_t tiny = 4;
-  std::memcpy(bad.data(), &tiny, sizeof(tiny));
+  bad[0] = 4;
   events = internal::ParseNetlinkBuffer(bad);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].kind, NetlinkEvent::Kind::kOverrun);
   bad = whole;
-  const std::uint16_t long_attribute = 200;
-  std::memcpy(bad.data() + NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifinfomsg)), &long_attribute,
-              sizeof(long_attribute));
+  bad[32] = 200;  // the attribute's length
   events = internal::ParseNetlinkBuffer(bad);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_FALSE(events[0].link.up);  // operstate unread: UNKNOWN without IFF_RUNNING
