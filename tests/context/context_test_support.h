@@ -4,20 +4,20 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/orv_flow_object.h"
 #include "context/network_app_payload.h"
 #include "runtime/context_provider_test_client.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace orv::context {
+
+using orv::test::WaitUntil;
 
 inline std::string SocketPath(const orv::test::TempDir& dir) {
   return (dir.path() / "ContextProvider.sock").string();
@@ -59,18 +59,6 @@ inline void ExpectApp(orv::test::ContextTestClient& client, std::uint32_t proces
   EXPECT_EQ(message->type, kMessageNetworkApp);
   EXPECT_EQ(message->part_count, 1u);
   EXPECT_EQ(message->payload, AppPayload(process_id, name)) << "pid " << process_id;
-}
-
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::seconds within = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 }  // namespace orv::context

@@ -1,17 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "context/context_test_support.h"
 #include "context/network_apps_context_provider_service.h"
+#include "context/orv_context_manager.h"
 #include "support/log_capture.h"
 
 namespace orv::context {
 namespace {
 
 using orv::test::ContextTestClient;
+using FieldMap = std::map<std::int32_t, std::int32_t>;
 
 class NetworkAppsContextProviderTest : public ::testing::Test {
  protected:
@@ -123,33 +126,46 @@ TEST_F(NetworkAppsContextProviderTest, SentAppsOfExitedProcessesAreForgotten) {
   ExpectApp(client, kGone, L"short-lived");
 }
 
-TEST_F(NetworkAppsContextProviderTest, DemandFollowsConsumersAndFlowsWaitForNoOne) {
-  auto provider = MakeProvider();
+// Through the manager the agent holds: demand and the required field follow the consumers, every
+// consumer hears of a restart, and flows while nobody listens are not kept for later.
+TEST_F(NetworkAppsContextProviderTest, ManagerDemandFollowsConsumersAndFlowsWaitForNoOne) {
+  OB_STATUSCODE status = kObSuccess;
+  CORVContextManager broken(demand_, status, {.socket_path = (dir_.path() / "no/x.sock").string()});
+  EXPECT_EQ(status, kObFailure);
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CORVContextManager::CORVContextManager",
+                       "Context provider's initialization failed"));
+  EXPECT_FALSE(broken.AnyActive());
+  CORVContextManager manager(demand_, status, {.socket_path = SocketPath(dir_)});
+  ASSERT_EQ(status, kObSuccess);
+  EXPECT_EQ(manager.GetRequiredFields(), FieldMap());
+
   ContextTestClient first(SocketPath(dir_));
   ExpectRestart(first);
   ASSERT_TRUE(demand_.timed_wait(10000));
+  EXPECT_EQ(manager.GetRequiredFields(), (FieldMap{{12340, 0}}));
   ContextTestClient second(SocketPath(dir_));
   ExpectRestart(second);
-  ExpectRestart(first);                 // every consumer hears of the restart
+  ExpectRestart(first);
   EXPECT_FALSE(demand_.timed_wait(0));  // still active: no change of demand
 
-  provider->OnFlow(Flow(5, L"during"));
+  manager.OnFlow(Flow(5, L"during"));
   ExpectApp(first, 5, L"during");
   ExpectApp(second, 5, L"during");
 
   first.Close();
   ExpectRestart(second);
-  EXPECT_TRUE(provider->IsActive());
+  EXPECT_TRUE(manager.AnyActive());
   EXPECT_FALSE(demand_.timed_wait(0));
 
   second.Close();
   ASSERT_TRUE(demand_.timed_wait(10000));
-  EXPECT_FALSE(provider->IsActive());
-  provider->OnFlow(Flow(6, L"after"));
+  EXPECT_FALSE(manager.AnyActive());
+  EXPECT_EQ(manager.GetRequiredFields(), FieldMap());
+  manager.OnFlow(Flow(6, L"after"));
 
   ContextTestClient third(SocketPath(dir_));
   ExpectRestart(third);
-  provider->OnFlow(Flow(7, L"sentinel"));
+  manager.OnFlow(Flow(7, L"sentinel"));
   ExpectApp(third, 7, L"sentinel");  // "after" was never queued
 }
 

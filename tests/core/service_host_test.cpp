@@ -21,6 +21,7 @@
 
 #include "runtime/unique_fd.h"
 #include "support/log_capture.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -123,8 +124,6 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
       {13, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_POWEREVENT received"},
       {14, 0, {kRunning}, 0, 1, "ServiceControl: SERVICE_CONTROL_SESSIONCHANGE received"},
       {6, 120, {}, 0, 0, ""},
-      {12, 120, {}, 0, 0, ""},
-      {15, 120, {}, 0, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control);
@@ -263,25 +262,23 @@ class NotifyReceiver {
  public:
   NotifyReceiver() {
     static std::atomic<int> counter{0};
-    name_ = "orv-service-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    const sockaddr_un address = Address();
-    if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), AddressLength()) != 0) {
+    const std::string name =
+        "orv-service-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    name.copy(address_.sun_path + 1, sizeof(address_.sun_path) - 1);
+    length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    notify_socket_ = "@" + name;
+    if (::bind(socket_.get(), Address(), length_) != 0) {
       socket_.Reset();
     }
   }
 
   [[nodiscard]] bool valid() const { return socket_.valid(); }
-  // The NOTIFY_SOCKET value for this socket.
-  [[nodiscard]] std::string NotifySocket() const { return "@" + name_; }
-
+  [[nodiscard]] const std::string& NotifySocket() const { return notify_socket_; }
   // Sends text to this socket from a fresh socket (the fake agent's reports).
   void Send(const std::string& text) const {
     const OBRuntime::UniqueFd sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = Address();
-    static_cast<void>(::sendto(sender.get(), text.data(), text.size(), 0,
-                               reinterpret_cast<const sockaddr*>(&address), AddressLength()));
+    static_cast<void>(::sendto(sender.get(), text.data(), text.size(), 0, Address(), length_));
   }
-
   // Datagrams up to and including `last`, or those that came by the deadline.
   [[nodiscard]] std::vector<std::string> ReceiveThrough(const std::string& last) const {
     std::vector<std::string> received;
@@ -296,17 +293,13 @@ class NotifyReceiver {
   }
 
  private:
-  sockaddr_un Address() const {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    name_.copy(address.sun_path + 1, sizeof(address.sun_path) - 1);
-    return address;
-  }
-  socklen_t AddressLength() const {
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
+  [[nodiscard]] const sockaddr* Address() const {
+    return reinterpret_cast<const sockaddr*>(&address_);
   }
 
-  std::string name_;
+  sockaddr_un address_{.sun_family = AF_UNIX, .sun_path = {}};
+  socklen_t length_ = 0;
+  std::string notify_socket_;
   OBRuntime::UniqueFd socket_{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
 };
 
@@ -373,15 +366,11 @@ void ExpectServiceRun(const ServiceRun& run) {
       EXPECT_EQ(receiver.ReceiveThrough(reports.back()), reports) << "signal " << signal;
     }
   }
-  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
   int status = 0;
-  pid_t result = 0;
-  while ((result = ::waitpid(pid, &status, WNOHANG)) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
+  if (orv::test::WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, kDeadline)) {
+    reaper.pid = -1;
   }
-  reaper.pid = result == pid ? -1 : pid;
-  EXPECT_EQ(result == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
+  EXPECT_EQ(reaper.pid < 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
 }
 
 TEST(ServiceProcessTest, SignalsMapToControlsAndSigtermStopsWithEveryStateNotified) {
