@@ -19,11 +19,12 @@
 #include "support/fake_registrar.h"
 #include "support/log_capture.h"
 #include "support/namespace_rerun.h"
+#include "support/wait.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using orv::cache_test::WaitUntil;
+using orv::test::WaitUntil;
 
 std::uint32_t Now() { return static_cast<std::uint32_t>(orv::cache_test::Now()); }
 

@@ -1,5 +1,5 @@
 // Shared by the cache tests: a temporary directory with a machine id to seal keys with, the
-// plugin chain records are stored through, and waiting on a condition with a deadline.
+// plugin chain records are stored through.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,9 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
-#include <thread>
 
 #include "cache/cache_plugins.h"
 #include "support/temp_dir.h"
@@ -21,17 +19,6 @@ inline std::int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-inline bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // A temporary directory holding a machine id; values are sealed for uid 1000 with a secret kept

@@ -1,7 +1,6 @@
 #include "cache/sqlite_store.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -12,7 +11,6 @@
 
 #include "cache/cache_test_support.h"
 #include "runtime/utils.h"
-#include "support/child_process.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -162,12 +160,6 @@ TEST_F(SQLiteStoreTest, ReadsOldestFirstByOffsetRangeOrIdWithinTheBuffer) {
   EXPECT_EQ(length, 16U);
   ASSERT_EQ(store->ReadSingleEntry(3, buffer.data(), &length), kObSuccess);
   EXPECT_EQ(NumberOf(buffer.data()), 3U);
-  const auto replacement = Blob(77, 20);
-  ASSERT_EQ(store->UpdateSingleEntry(3, replacement.data(), replacement.size()), kObSuccess);
-  length = 40;
-  ASSERT_EQ(store->ReadSingleEntry(3, buffer.data(), &length), kObSuccess);
-  EXPECT_EQ(length, 20U);
-  EXPECT_EQ(NumberOf(buffer.data()), 77U);
   length = 40;
   EXPECT_EQ(store->ReadSingleEntry(999, buffer.data(), &length), kObNotFound);
 }
@@ -273,37 +265,6 @@ TEST_F(SQLiteStoreTest, SchemaVersionRules) {
     ASSERT_EQ(store->WriteDBSchemaVersion(c.text), kObSuccess);
     ASSERT_EQ(store->ReadDBSchemaVersion(&version), kObSuccess) << c.text;
     EXPECT_EQ(version, c.version) << c.text;
-  }
-}
-
-// A child writes numbered records and is killed with a batch still open: every committed batch
-// reads back whole and in order, and only the open batch is missing.
-TEST_F(SQLiteStoreTest, KilledWriterLosesNothingCommitted) {
-  const int status = orv::test::RunInChild([this] {
-    OB_STATUSCODE opened = kObFailure;
-    CSQLite store(&opened, true, path_.wstring());
-    bool size_limit = false;
-    for (std::uint32_t i = 0; opened == kObSuccess && i < 3007; ++i) {
-      const auto blob = Blob(i, 64);
-      if (store.WriteEntry(blob.data(), 1000, blob.size(), &size_limit) != kObSuccess) {
-        return 2;
-      }
-    }
-    ::raise(SIGKILL);
-    return 1;
-  });
-  ASSERT_EQ(status, 128 + SIGKILL);
-
-  auto store = Open();
-  std::int64_t rows = 0;
-  ASSERT_EQ(store->totalRecords(&rows, 0, 0), kObSuccess);
-  ASSERT_EQ(rows, 3000) << "whole batches of " << CSQLite::kBatchSize;
-  std::vector<std::uint8_t> buffer(64);
-  for (std::int64_t id = 1; id <= rows; ++id) {
-    std::uint32_t length = buffer.size();
-    ASSERT_EQ(store->ReadSingleEntry(id, buffer.data(), &length), kObSuccess) << id;
-    ASSERT_EQ(length, 64U);
-    ASSERT_EQ(NumberOf(buffer.data()), static_cast<std::uint32_t>(id - 1));
   }
 }
 
