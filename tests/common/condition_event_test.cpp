@@ -7,7 +7,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <thread>
 
 #include "common/bounded_queue.h"
 
@@ -101,27 +100,6 @@ TEST(BoundedQueueTest, FifoWithinCapacityAndSignalsEachSide) {
   EXPECT_EQ(queue.Push(refused), kObSuccess);
   EXPECT_TRUE(queue.IsFull());
   EXPECT_EQ(queue.Capacity(), 1U);
-}
-
-// A producer retries on a full queue by waiting for the pop event; the consumer waits for the
-// push event and drains. Every record arrives once and in order.
-TEST(BoundedQueueTest, HandsOffEveryRecordBetweenThreads) {
-  constexpr int kRecords = 5000;
-  CBoundedQueue<int> queue(10);
-  condition_event* push_event = nullptr;
-  condition_event* pop_event = nullptr;
-  ASSERT_EQ(queue.RegisterPushEvent(&push_event), kObSuccess);
-  ASSERT_EQ(queue.RegisterPopEvent(&pop_event), kObSuccess);
-  std::thread producer([&] {
-    for (int i = 0; i < kRecords; ++i) {
-      while (queue.Push(i) == kObQueueFull) EXPECT_TRUE(pop_event->timed_wait(kGenerousMs));
-    }
-  });
-  for (int next = 0, record = 0; next < kRecords;) {
-    ASSERT_EQ(WaitForMultipleEvents(1, &push_event, false, kGenerousMs), 0U);
-    for (; queue.Pop(record) == kObSuccess; ++next) ASSERT_EQ(record, next);
-  }
-  producer.join();
 }
 
 }  // namespace
