@@ -270,7 +270,14 @@ TEST_F(CacheEngineTest, FullDiskLosesNothingStoredAndCompactionFailureKeepsTheSt
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
 }
 
-TEST_F(CacheEngineTest, UnmigratableDatabaseIsReplaced) {
+TEST_F(CacheEngineTest, RejectsMissingQueuesAndReplacesAnUnmigratableDatabase) {
+  {
+    OB_STATUSCODE status = kObSuccess;
+    CCacheEngine engine(&registrar_, nullptr, cache_queue_.get(), &interface_queue_, &status,
+                        {directory_.wstring(), std::nullopt, nullptr});
+    EXPECT_EQ(status, kObBadArgument);
+    EXPECT_EQ(engine.Stop(), kObSuccess);
+  }
   {
     OB_STATUSCODE status = kObFailure;
     CSQLite store(&status, true, (directory_ / "ORV.db").wstring());
@@ -289,14 +296,6 @@ TEST_F(CacheEngineTest, UnmigratableDatabaseIsReplaced) {
   int version = 0;
   EXPECT_EQ(store.ReadDBSchemaVersion(&version), kObSuccess);
   EXPECT_EQ(version, 10);
-}
-
-TEST_F(CacheEngineTest, RejectsMissingQueues) {
-  OB_STATUSCODE status = kObSuccess;
-  CCacheEngine engine(&registrar_, nullptr, cache_queue_.get(), &interface_queue_, &status,
-                      {directory_.wstring(), std::nullopt, nullptr});
-  EXPECT_EQ(status, kObBadArgument);
-  EXPECT_EQ(engine.Stop(), kObSuccess);
 }
 
 }  // namespace

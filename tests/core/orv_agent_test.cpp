@@ -51,7 +51,7 @@ class RecordingFramework final : public IPlatformFramework {
   }
   // Waits until the calls made after the first `after` include call.
   [[nodiscard]] bool WaitForCall(const std::string& call, std::size_t after = 0) const {
-    return orv::context::WaitUntil(
+    return orv::test::WaitUntil(
         [&] {
           const std::vector<std::string> calls = Calls();
           return calls.size() > after &&
@@ -119,8 +119,8 @@ class AgentTest : public ::testing::Test {
     environment.framework = &framework_;
     agent_.emplace(std::move(environment));
     result_ = std::async(std::launch::async, [this] { return agent_->MainThreadProc(); });
-    ASSERT_TRUE(orv::context::WaitUntil([&] { return log_.Contains("Profile monitor started."); },
-                                        kDeadline));
+    ASSERT_TRUE(
+        orv::test::WaitUntil([&] { return log_.Contains("Profile monitor started."); }, kDeadline));
   }
 
   orv::test::TempDir root_;
@@ -145,7 +145,7 @@ class AgentTest : public ::testing::Test {
   return ok && event_ok && writer.SetTndNetworkType(tnd_network_type) && event.SignalAll();
 }
 
-TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkThenStopsInOrder) {
+TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkAndEveryStopCleansUpInOrder) {
   PREPARE_AGENT_TEST();
   // No profile: defaults, collection off, the driver told to stop reporting.
   StartAgent();
@@ -178,16 +178,16 @@ TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkThenStopsInOrder) {
   std::erase(tail, "network change");
   EXPECT_EQ(tail, (std::vector<std::string>{"disable", "listener stopped", "uninitialize"}));
   EXPECT_TRUE(log_.Contains("ORV service shutdown. Exiting now."));
-}
 
-TEST_F(AgentTest, StopBeforeTheLoopStartsStillCleansUpInFull) {
-  PREPARE_AGENT_TEST();
+  // A stop that comes before the loop starts still cleans up in full.
+  agent_.reset();
+  RecordingFramework framework;
   AgentEnvironment environment;
-  environment.framework = &framework_;
+  environment.framework = &framework;
   CORVAgent agent(environment);
   agent.Stop();
   EXPECT_EQ(agent.MainThreadProc(), 0);
-  const std::vector<std::string> calls = framework_.Calls();
+  calls = framework.Calls();
   ASSERT_GE(calls.size(), 3U);
   EXPECT_EQ(calls.front(), "initialize");
   EXPECT_EQ(calls.back(), "uninitialize");

@@ -228,12 +228,12 @@ TEST_F(ServiceHostTest, TerminateServiceLetsARunningAgentFinishBeforeExiting) {
   EXPECT_EQ(exit_codes_, std::vector<int>{3});
 }
 
-TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsOrIsReported) {
+// Without a control handler nothing runs or is reported; an exception from the agent is caught
+// and logged.
+TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsAndAnAgentExceptionIsCaught) {
   host_.RegisterControlHandler(EMFILE);
-
   EXPECT_FALSE(host_.ServiceMain());
   EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
-
   EXPECT_FALSE(agent_.returned.load());
   EXPECT_TRUE(manager_.messages.empty());
   EXPECT_TRUE(exit_codes_.empty());
@@ -241,18 +241,14 @@ TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsOrIsReported) {
                        "ServiceMain : RegisterServiceCtrlHandler failed - Error: 24"));
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
                        "ReportStatusToSCMgr: Service handle invalid:  1, 0, 0, 0"));
-}
 
-TEST_F(ServiceHostTest, ExceptionFromTheAgentIsCaughtLoggedAndReportedAsNotOrderly) {
   class ThrowingAgent : public FakeAgent {
    public:
     int MainThreadProc() override { throw std::runtime_error("broken"); }
   } agent;
   CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
   host.RegisterControlHandler(0);
-
   EXPECT_FALSE(host.ServiceMain());
-
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "CORVAgent: ServiceMain standard exception"));
 }
@@ -373,30 +369,28 @@ void ExpectServiceRun(const ServiceRun& run) {
   EXPECT_EQ(reaper.pid < 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
 }
 
-TEST(ServiceProcessTest, SignalsMapToControlsAndSigtermStopsWithEveryStateNotified) {
-  ExpectServiceRun({.steps = {{0, kStarted},
-                              {SIGHUP, {kRunning}},  // interrogate
-                              {SIGTSTP, {}},         // pause: acknowledged, nothing reported
-                              {SIGCONT, {kRunning}},
-                              {SIGPIPE, {}},  // ignored
-                              {SIGTERM, kStopSequence}}});
-}
-
-TEST(ServiceProcessTest, OutsideSystemdAnInheritedIgnoredSigintStillStops) {
-  ExpectServiceRun({.notify = ServiceRun::Notify::kNone,
-                    .ignore_sigint = true,
-                    .steps = {{0, {"AGENT=running"}}, {SIGINT, {"AGENT=returned"}}}});
-}
-
-TEST(ServiceProcessTest, AgentErrorStillReportsStoppedAndTheProcessExitsOne) {
-  std::vector<std::string> reports = kStarted;
-  reports.insert(reports.end(), {"AGENT=returned", kStopped});
-  ExpectServiceRun(
-      {.agent_blocks = false, .agent_code = -9999, .steps = {{0, reports}}, .exit_code = 1});
-}
-
-TEST(ServiceProcessTest, UnreachableNotifySocketEndsTheProcessWithOne) {
-  ExpectServiceRun({.notify = ServiceRun::Notify::kUnreachable, .exit_code = 1});
+// Signals map to controls and SIGTERM stops with every state notified; outside systemd an
+// inherited ignored SIGINT still stops; an agent error and an unreachable notify socket both end
+// the process with 1 (systemd must see the unit fail).
+TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
+  std::vector<std::string> error_reports = kStarted;
+  error_reports.insert(error_reports.end(), {"AGENT=returned", kStopped});
+  const ServiceRun runs[] = {
+      {.steps = {{0, kStarted},
+                 {SIGHUP, {kRunning}},  // interrogate
+                 {SIGTSTP, {}},         // pause: acknowledged, nothing reported
+                 {SIGCONT, {kRunning}},
+                 {SIGPIPE, {}},  // ignored
+                 {SIGTERM, kStopSequence}}},
+      {.notify = ServiceRun::Notify::kNone,
+       .ignore_sigint = true,
+       .steps = {{0, {"AGENT=running"}}, {SIGINT, {"AGENT=returned"}}}},
+      {.agent_blocks = false, .agent_code = -9999, .steps = {{0, error_reports}}, .exit_code = 1},
+      {.notify = ServiceRun::Notify::kUnreachable, .exit_code = 1},
+  };
+  for (const ServiceRun& run : runs) {
+    ExpectServiceRun(run);
+  }
 }
 
 }  // namespace
