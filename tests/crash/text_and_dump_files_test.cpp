@@ -1,17 +1,15 @@
-#include "crash/signal_safe_text.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "crash/dump_files.h"
 #include "crash/exception_codes.h"
+#include "crash/signal_safe_text.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -19,20 +17,6 @@
 namespace {
 
 using orv::crash::SignalSafeText;
-
-TEST(SignalSafeTextTest, TimestampsAgreeWithGmtime) {
-  for (const std::int64_t seconds :
-       {std::int64_t{0}, std::int64_t{-1}, std::int64_t{951782400}, std::int64_t{4107542399},
-        std::int64_t{4107542400}, std::int64_t{-2208988800}, std::int64_t{253402300799}}) {
-    const auto value = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    ASSERT_NE(gmtime_r(&value, &utc), nullptr);
-    char expected[40];
-    std::strftime(expected, sizeof(expected), "%Y-%m-%dT%H:%M:%S.007Z", &utc);
-    std::array<char, 40> buffer{};
-    EXPECT_STREQ(SignalSafeText(buffer).AppendUtcTimestamp(seconds, 7).data(), expected);
-  }
-}
 
 TEST(SignalSafeTextTest, FormatsTheCrashMessageConversionsAndTruncates) {
   const struct {
