@@ -6,9 +6,12 @@
 #include <utility>
 
 #include "runtime/log_limiter.h"
+#include "runtime/text.h"
 #include "support/log_capture.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 TEST(LoggerTest, ReducesPrettyFunctionToClassAndOperation) {
   const std::pair<const char*, const char*> cases[] = {
@@ -40,11 +43,12 @@ TEST(LoggerTest, HandsFormattedRecordToSinkWithControlCharactersEscaped) {
                           "value -5 of 7"));
   EXPECT_TRUE(capture.Contains(long_text));
   EXPECT_EQ(ILogger::ProgramName(), "oborvagent");
-  // Outside text cannot forge a line.
+  // Outside text cannot forge a line: control characters are escaped, tabs and the rest kept.
   OB_LOG_DEBUG("image %s", "/tmp/x\n2026-12-06T07:30:00.000Z ERROR Fake::Line f.cpp:1 \x1b[2J");
-  EXPECT_TRUE(
-      capture.Contains("image /tmp/x\\n2026-12-06T07:30:00.000Z ERROR "
-                       "Fake::Line f.cpp:1 \\x1b[2J"));
+  EXPECT_TRUE(capture.Contains(
+      "image /tmp/x\\n2026-12-06T07:30:00.000Z ERROR Fake::Line f.cpp:1 \\x1b[2J"));
+  EXPECT_EQ(OBRuntime::EscapeControlCharacters("\\d\\u \xc3\xa9\t\r\x7f"s + '\0'),
+            "\\d\\u \xc3\xa9\t\\r\\x7f\\x00");
 }
 
 TEST(LoggerTest, LimiterPassesBurstThenOneLinePerMinuteWithTheHeldBackCount) {

@@ -42,16 +42,5 @@ TEST(TextTest, Utf16PrefixNeverSplitsASurrogatePair) {
   EXPECT_EQ(Utf16Prefix(wide, 3), L"ab");
 }
 
-TEST(TextTest, EscapesControlCharactersOnly) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"plain \\domain\\user \xc3\xa9", "plain \\domain\\user \xc3\xa9"},
-      {"a\nb\rc\td", "a\\nb\\rc\td"},
-      {std::string("nul\0esc\x1b del\x7f", 13), "nul\\x00esc\\x1b del\\x7f"},
-  };
-  for (const auto& [raw, escaped] : cases) {
-    EXPECT_EQ(EscapeControlCharacters(raw), escaped);
-  }
-}
-
 }  // namespace
 }  // namespace OBRuntime

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using orv::test::ChildProcess;
+using namespace std::string_literals;
 
 std::string Encode(const CBencode& value) {
   CBencodeStream stream;
@@ -43,9 +44,9 @@ TEST(BencodeTest, EncodesInKeyOrderAndRoundTripsUpToTheLimits) {
   dictionary.SetInteger("b", std::numeric_limits<std::int64_t>::min());
   dictionary.SetInteger("a", 1);
   ASSERT_TRUE(dictionary.Insert("\xff", std::make_unique<CBencode>(std::string("h\0i", 3))));
-  EXPECT_EQ(Encode(dictionary), std::string("d1:ai1e1:bi-9223372036854775808e1:\xff"
-                                            "3:h\0ie",
-                                            41))
+  EXPECT_EQ(Encode(dictionary),
+            "d1:ai1e1:bi-9223372036854775808e1:\xff"
+            "3:h\0ie"s)
       << "keys in ascending byte order";
   EXPECT_EQ(dictionary.Keys(), (std::vector<std::string>{"a", "b", "\xff"}));
 
@@ -59,9 +60,9 @@ TEST(BencodeTest, EncodesInKeyOrderAndRoundTripsUpToTheLimits) {
     EXPECT_EQ(Encode(*value), text);
     EXPECT_TRUE(value->Equals(*Decode(text)));
   }
-  EXPECT_FALSE(Decode("li1ee")->Equals(*Decode("li2ee")));
-  EXPECT_FALSE(Decode("d1:ai1ee")->Equals(*Decode("d1:bi1ee")));
-  EXPECT_FALSE(Decode("le")->Equals(*Decode("de")));
+  EXPECT_FALSE(Decode("li1ee")->Equals(*Decode("li2ee")) ||
+               Decode("d1:ai1ee")->Equals(*Decode("d1:bi1ee")) ||
+               Decode("le")->Equals(*Decode("de")));
   EXPECT_EQ(Encode(*Decode("d1:bi2e1:ai1ee")), "d1:ai1e1:bi2ee") << "keys put in order";
 }
 
@@ -149,7 +150,7 @@ TEST(BencodeTest, AccessChecksTypesBoundsAndOverflowWithItsMessages) {
   }
 }
 
-TEST(BencodeFileTest, FilesAreReplacedWholeAndTheTemporaryOneClearsItemsWhenNew) {
+TEST(BencodeFileTest, FileIsReplacedWholeAndReadBack) {
   const orv::test::TempDir temp;
   const fs::path base = temp.path() / "stats.tlw";
   const fs::path temporary = temp.path() / "stats.tlw.temp";
@@ -163,23 +164,18 @@ TEST(BencodeFileTest, FilesAreReplacedWholeAndTheTemporaryOneClearsItemsWhenNew)
   EXPECT_EQ(std::distance(fs::directory_iterator(temp.path()), fs::directory_iterator()), 1)
       << "no leftover file of the replacement";
 
-  CBencodeDictionary dictionary(true);
-  dictionary.SetInteger("stale", 1);
-  dictionary.SetFile(base.wstring());
-  ASSERT_EQ(dictionary.Load(), kObSuccess);
-  EXPECT_EQ(dictionary.Size(), 0U);
+  // The temporary form reads stats.tlw.temp (its clearing after a write: usage statistics tests).
+  CBencodeDictionary loaded(true);
+  loaded.SetInteger("stale", 1);
+  loaded.SetFile(base.wstring());
+  ASSERT_EQ(loaded.Load(), kObSuccess);
+  EXPECT_EQ(loaded.Size(), 0U);
   EXPECT_FALSE(fs::exists(temporary)) << "loading a missing file creates nothing";
-  dictionary.SetInteger("a", 1);
-  ASSERT_EQ(dictionary.Flush(true), kObSuccess);
-  EXPECT_EQ(dictionary.Size(), 0U) << "the file was new";
-  dictionary.SetInteger("a", 1);
-  ASSERT_EQ(dictionary.Flush(true), kObSuccess);
-  EXPECT_EQ(dictionary.Size(), 1U) << "the file was already there";
-  ASSERT_EQ(dictionary.Load(), kObSuccess);
-  EXPECT_TRUE(dictionary.Equals(written));
-  ASSERT_EQ(dictionary.Flush(false), kObSuccess);
-  EXPECT_EQ(dictionary.Stream()->Text(), "d1:ai1ee");
-  EXPECT_EQ(ChildProcess::ReadAll(base), "d1:ai1ee") << "only the temporary file was written";
+  fs::copy_file(base, temporary);
+  ASSERT_EQ(loaded.Load(), kObSuccess);
+  EXPECT_TRUE(loaded.Equals(written));
+  ASSERT_EQ(loaded.Flush(false), kObSuccess);
+  EXPECT_EQ(loaded.Stream()->Text(), "d1:ai1ee");
 }
 
 TEST(BencodeFileTest, RejectsOversizedMalformedAndUnwritableFiles) {
