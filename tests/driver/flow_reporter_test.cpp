@@ -53,7 +53,8 @@ TEST(FlowReporter, ReportsTcpFromBothEndsUdpOverIpv6AndNewProcesses) {
   EXPECT_EQ(interim->bytes_in, 300u);
   EXPECT_EQ(interim->bytes_out, 1000u);
   const auto inbound = channel.WaitForFlow([&](const KdfFlowData& flow) {
-    return flow.local.port == connection.server_port && flow.remote.port == connection.client_port;
+    return flow.protocol == IPPROTO_TCP && flow.local.port == connection.server_port &&
+           flow.remote.port == connection.client_port;
   });
   ASSERT_TRUE(inbound.has_value());
   EXPECT_EQ(inbound->direction, kKdfDirectionRemoteIsSource);

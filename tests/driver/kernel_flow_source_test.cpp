@@ -92,6 +92,19 @@ TEST(KernelFlowSource, ReportsEveryShortFlowOfAChildWithExactBytes) {
   const EchoServer server;
   const std::uint16_t tcp_port = LocalPort(server.tcp.get());
   const std::uint16_t udp_port = LocalPort(server.udp.get());
+  const auto own = static_cast<std::uint32_t>(::getpid());
+  // A flow of this process first, so its image is known by inode and device when the child's
+  // flows are looked up after it exited (a process gone before any process running its image
+  // was resolved is reported without one).
+  const UniqueFd primer_listener = Bound(SOCK_STREAM, kServerAddress);
+  const std::uint16_t primer_port = LocalPort(primer_listener.get());
+  ConnectTo(SOCK_STREAM, primer_port).Reset();
+  ASSERT_TRUE(channel
+                  .WaitForFlow([&](const KdfFlowData& flow) {
+                    return flow.pid == own && flow.remote.port == primer_port &&
+                           flow.report_kind == kKdfReportKindFinal;
+                  })
+                  .has_value());
   constexpr int kExchanges = 200;
   const pid_t child = ::fork();
   if (child == 0) {
@@ -107,7 +120,6 @@ TEST(KernelFlowSource, ReportsEveryShortFlowOfAChildWithExactBytes) {
     ::_exit(std::min(failures, 100));
   }
   const auto pid = static_cast<std::uint32_t>(child);
-  const auto own = static_cast<std::uint32_t>(::getpid());
   std::vector<KdfFlowData> seen;
   // Waits for all of them, and ends content with 99.5% after the deadline.
   static_cast<void>(channel.ReceiveFlows(
