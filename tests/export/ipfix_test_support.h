@@ -170,13 +170,12 @@ class FixtureDevice {
 // interface wlan0 (UID 7, index 3) and flows.
 class AgentStream {
  public:
-  AgentStream() : converter_(device_.device(), [] { return DataCollectionPolicy{}; }) {}
+  using Build = std::function<OB_STATUSCODE(std::uint8_t*, std::size_t, std::size_t&)>;
   Bytes Templates() {
-    return Built([&](auto* b, auto n, auto& w) { return converter_.GetTemplatesStream(b, n, w); });
+    return Built([&](auto&&... a) { return converter_.GetTemplatesStream(a...); });
   }
   Bytes Identity() {
-    return Built(
-        [&](auto* b, auto n, auto& w) { return converter_.GetEndpointIdentityStream(b, n, w); });
+    return Built([&](auto&&... a) { return converter_.GetEndpointIdentityStream(a...); });
   }
   Bytes Interface() {
     InterfaceInfo wlan;
@@ -186,8 +185,7 @@ class AgentStream {
     wlan.name = L"wlan0 \u00e9";
     wlan.hardware_address = "02:00:00:aa:bb:cc";
     wlan.detail_list = {L"SSID=Office", L"State=Connected"};
-    return Built(
-        [&](auto* b, auto n, auto& w) { return converter_.GetInterfaceInfoStream(b, n, w, wlan); });
+    return Built([&](auto&&... a) { return converter_.GetInterfaceInfoStream(a..., wlan); });
   }
   // An IPv4 flow with a 300-character host name and an IPv6 flow running two hosted modules,
   // hashed when with_hashes.
@@ -213,18 +211,16 @@ class AgentStream {
       flow->destination_host_name = v6 ? L"v6.example.com" : std::wstring(300, L'h');
       flow->interface_uid = 7;
       if (v6) flow->hosted_modules = {L"mod-a.jar", L"mod-b.py"};
-      if (v6 && with_hashes) {
+      if (v6 && with_hashes)
         flow->hosted_module_hashes = {std::string(32, 'A'), std::string(32, 'B')};
-      }
       EXPECT_EQ(queue.Push(flow), kObSuccess);
     }
-    return Built([&](auto* b, auto n, auto& w) {
+    return Built([&](std::uint8_t* b, std::size_t n, std::size_t& w) {
       return converter_.GetMultipleFlowObjectsStream(b, 1200, n, queue, 5, w);
     });
   }
 
  private:
-  template <typename Build>
   Bytes Built(const Build& build) {
     Bytes buffer(5000);
     std::size_t written = 0;
@@ -233,7 +229,7 @@ class AgentStream {
     return buffer;
   }
   FixtureDevice device_;
-  CIPFIXConverter converter_;
+  CIPFIXConverter converter_{device_.device(), [] { return DataCollectionPolicy{}; }};
 };
 
 // A UDP socket bound to a loopback port chosen by the kernel.
