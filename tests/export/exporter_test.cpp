@@ -93,7 +93,7 @@ class ExporterTest : public ::testing::Test {
   }
 
   // An exporter to port; through the scripted transport when script is given.
-  std::unique_ptr<CExporter> Make(FakeRegistrar& registrar, const std::string& port,
+  std::unique_ptr<CExporter> Make(const std::string& port,
                                   ScriptedTransport::Script* script = nullptr,
                                   CDeliveryLedger* ledger = nullptr) {
     ExporterDependencies deps;
@@ -119,18 +119,18 @@ class ExporterTest : public ::testing::Test {
       return std::vector<std::shared_ptr<InterfaceInfo>>{eth, eth};
     };
     OB_STATUSCODE status = kObFailure;
-    auto exporter = std::make_unique<CExporter>(status, &registrar, flows_, cache_, interfaces_,
+    auto exporter = std::make_unique<CExporter>(status, &registrar_, flows_, cache_, interfaces_,
                                                 "127.0.0.1", port, 1440, nullptr, std::move(deps));
     EXPECT_EQ(status, kObSuccess);
     return exporter;
   }
 
   // Configures, makes and starts an exporter.
-  std::unique_ptr<CExporter> Started(FakeRegistrar& registrar, const std::string& port,
-                                     std::uint32_t aggregation_ms, std::uint32_t throttle_rate,
+  std::unique_ptr<CExporter> Started(const std::string& port, std::uint32_t aggregation_ms,
+                                     std::uint32_t throttle_rate,
                                      ScriptedTransport::Script* script = nullptr) {
     Configure(aggregation_ms, throttle_rate, port);
-    auto exporter = Make(registrar, port, script);
+    auto exporter = Make(port, script);
     EXPECT_EQ(exporter->Start(), kObSuccess);
     return exporter;
   }
@@ -165,6 +165,7 @@ class ExporterTest : public ::testing::Test {
   }
 
   orv::test::FixtureDevice device_;
+  FakeRegistrar registrar_{true};
   std::mutex settings_mutex_;
   ProfileSettings settings_;
   std::atomic<std::int64_t> now_ms_{1000000};
@@ -176,8 +177,7 @@ class ExporterTest : public ::testing::Test {
 TEST_F(ExporterTest, AnnouncesOnceBatchesAndAnnouncesAgainToANewCollector) {
   Receiver first;
   Receiver second;
-  FakeRegistrar registrar(true);
-  auto exporter = Started(registrar, first.Port(), 0, 0);
+  auto exporter = Started(first.Port(), 0, 0);
   PushFlows(3);
   std::vector<std::uint16_t> announced;
   for (int i = 0; i < 3; ++i) {
@@ -208,8 +208,7 @@ TEST_F(ExporterTest, AnnouncesOnceBatchesAndAnnouncesAgainToANewCollector) {
 
 TEST_F(ExporterTest, ThrottleHoldsMessageUntilWindowPassesAndLosesNothing) {
   Receiver collector;
-  FakeRegistrar registrar(true);
-  auto exporter = Started(registrar, collector.Port(), 60000, 1536);
+  auto exporter = Started(collector.Port(), 60000, 1536);
   PushFlows(9, true);
   const auto first = ReceiveFlow(collector, nullptr);
   ASSERT_TRUE(first.has_value());
@@ -221,12 +220,12 @@ TEST_F(ExporterTest, ThrottleHoldsMessageUntilWindowPassesAndLosesNothing) {
 
 TEST_F(ExporterTest, ParksAnnouncementsWhileUntrustedAndReleasesThemBeforeFlows) {
   Receiver collector;
-  FakeRegistrar registrar(false);
-  auto exporter = Started(registrar, collector.Port(), 0, 0);
+  registrar_.SetTrusted(false);
+  auto exporter = Started(collector.Port(), 0, 0);
   for (int round = 0; round < 2; ++round) {
     PushFlows(1);
     EXPECT_FALSE(collector.Receive(300).has_value()) << "nothing leaves while untrusted";
-    registrar.SetTrustedOnceRegistered(true);
+    registrar_.SetTrustedOnceRegistered(true);
     std::vector<std::uint16_t> before;
     const auto flow = ReceiveFlow(collector, &before);
     ASSERT_TRUE(flow.has_value());
@@ -234,7 +233,7 @@ TEST_F(ExporterTest, ParksAnnouncementsWhileUntrustedAndReleasesThemBeforeFlows)
     // Announcements after the trust change; the interface record parked at start is the same.
     EXPECT_EQ(before,
               (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));
-    registrar.SetTrustedOnceRegistered(false);
+    registrar_.SetTrustedOnceRegistered(false);
   }
 }
 
@@ -243,8 +242,7 @@ TEST_F(ExporterTest, StopSendsTheFlowQueueOutAndGivesBackWhatItCannotSend) {
   for (const bool collector_refuses : {false, true}) {
     ScriptedTransport::Script script;
     script.refuse_every = collector_refuses ? 1 : 0;
-    FakeRegistrar registrar(true);
-    auto exporter = Started(registrar, "4739", 60000, 0, &script);
+    auto exporter = Started("4739", 60000, 0, &script);
     PushFlows(40);
     EXPECT_EQ(exporter->Stop(), kObSuccess);
     EXPECT_EQ(script.records_sent.load(), collector_refuses ? 0U : 40U);
@@ -263,9 +261,8 @@ TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
     ScriptedTransport::Script script;
     script.refuse_every = refuse_every;
     CDeliveryLedger ledger;
-    FakeRegistrar registrar(true);
     Configure(0, 0, "4739");
-    auto exporter = Make(registrar, "4739", &script, &ledger);
+    auto exporter = Make("4739", &script, &ledger);
     for (std::int64_t row = 1; row <= 6; ++row) {
       std::shared_ptr<ORVObject> flow = FlowOfSize(false, kRecordSize);
       ledger.Track(flow, row);
@@ -288,14 +285,17 @@ TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
   }
 }
 
-TEST_F(ExporterTest, TrustChangeBeforeStartAndCollectorResolutionRetries) {
+TEST_F(ExporterTest, TrustChangeBeforeStartSecondStartAndCollectorResolutionRetries) {
   ScriptedTransport::Script script;
   script.connect_failures = 2;
-  FakeRegistrar registrar(false);
+  registrar_.SetTrusted(false);
   Configure(0, 0, "4739");
-  auto exporter = Make(registrar, "4739", &script);
-  registrar.SetTrusted(true);  // between construction and start: not lost
+  auto exporter = Make("4739", &script);
+  registrar_.SetTrusted(true);  // between construction and start: not lost
+  orv::test::LogCapture log;
   ASSERT_EQ(exporter->Start(), kObSuccess);
+  EXPECT_EQ(exporter->Start(), kObAlreadyRunning);
+  EXPECT_TRUE(log.Has(LOG_ERROR, "CExporter::Exporter", "thread was already running"));
   PushFlows(1);
   // Failed resolutions are tried again after 1 s, then 2 s.
   ASSERT_TRUE(WaitUntil([&] {
@@ -312,18 +312,14 @@ TEST_F(ExporterTest, TrustChangeBeforeStartAndCollectorResolutionRetries) {
   EXPECT_EQ(exporter->Stop(), kObSuccess);
 }
 
-TEST_F(ExporterTest, StartTwiceAndUnusableCollectors) {
-  orv::test::LogCapture log;
-  FakeRegistrar registrar(true);
+TEST_F(ExporterTest, StartsAndStopsWithUnusableCollectorPorts) {
   Configure(0, 0, "9");
   for (const std::string port : {"not-a-number", "99999"}) {
-    auto exporter = Make(registrar, port);
+    auto exporter = Make(port);
     ASSERT_EQ(exporter->Start(), kObSuccess);
-    EXPECT_EQ(exporter->Start(), kObAlreadyRunning);
     EXPECT_EQ(exporter->Stop(), kObSuccess);
     EXPECT_EQ(exporter->State(), CExporter::kStateIdle);
   }
-  EXPECT_TRUE(log.Has(LOG_ERROR, "CExporter::Exporter", "thread was already running"));
 }
 
 TEST(ExporterPolicyTest, ThinsInterfaceRecordsByPolicy) {

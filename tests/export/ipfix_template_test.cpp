@@ -23,14 +23,28 @@ using Encoder = std::function<OB_STATUSCODE(std::uint8_t*, std::size_t, std::siz
 
 #define ENCODER(call) [&](std::uint8_t* d, std::size_t n, std::size_t& w) { return call; }
 
-// The bytes an encoder wrote into a large buffer; none when it failed.
-Bytes Encode(const Encoder& encoder, OB_STATUSCODE* status = nullptr) {
-  Bytes buffer(70000);
+// The bytes an encoder wrote into a buffer of capacity bytes, and its status; the byte after the
+// buffer must stay untouched.
+Bytes Encode(const Encoder& encoder, OB_STATUSCODE* status = nullptr,
+             std::size_t capacity = 70000) {
+  Bytes buffer(capacity + 1, 0xEE);
   std::size_t written = 0;
-  const OB_STATUSCODE result = encoder(buffer.data(), buffer.size(), written);
+  const OB_STATUSCODE result = encoder(buffer.data(), capacity, written);
   if (status != nullptr) *status = result;
-  buffer.resize(result == kObSuccess ? written : 0);
+  EXPECT_EQ(buffer[capacity], 0xEE);
+  buffer.resize(written);
   return buffer;
+}
+
+// Runs a record writer into buffers of every size up to the one it needs: each smaller one is
+// refused with nothing reported. The bytes written into one of the size of expected.
+Bytes WriteRecord(const Encoder& writer, const Bytes& expected) {
+  for (std::size_t capacity = 0; capacity < expected.size(); ++capacity) {
+    OB_STATUSCODE status = kObSuccess;
+    EXPECT_TRUE(Encode(writer, &status, capacity).empty()) << capacity;
+    EXPECT_EQ(status, kObBufferTooSmall) << capacity;
+  }
+  return Encode(writer, nullptr, expected.size());
 }
 
 TEST(IpfixEncoders, TextsTakeOneOrThreeLengthBytesUpTo65535) {
@@ -67,19 +81,6 @@ TEST(IpfixEncoders, HexIdentifiersTakeOnlyPairsOfLowercaseHexDigits) {
 
 class IpfixTemplateTest : public ::testing::Test {
  protected:
-  // Writes one set from queue with the given room and capacity; its bytes.
-  Bytes WriteSet(IIPFIXTemplate& t, FlowRecordQueue& queue, std::size_t room, std::size_t capacity,
-                 OB_STATUSCODE* status_out = nullptr) {
-    Bytes buffer(capacity + 1, 0xEE);
-    std::size_t written = 0;
-    const OB_STATUSCODE status =
-        t.getMultipleObjectStream(buffer.data(), room, capacity, queue, written);
-    if (status_out != nullptr) *status_out = status;
-    EXPECT_EQ(buffer[capacity], 0xEE);
-    buffer.resize(written);
-    return buffer;
-  }
-
   FixtureDevice device_;
   CRXFlowPerFlowDataTemplateIPv4 ipv4_{device_.device()};
   CRXFlowPerFlowDataTemplateIPv6 ipv6_{device_.device()};
@@ -125,12 +126,7 @@ TEST_F(IpfixTemplateTest, FlowRecordIsWrittenByteForByte) {
   expected.U8(0xFF).U16(9 + 64).U8(3).U16(0xB03E).U16(32).U32(9).Fill(2, 32).Fill(0xAA, 32);
   const Bytes& set = expected.EndSet().bytes();
   // Short of room anywhere in the record: nothing written, the record stays queued.
-  for (std::size_t capacity = 0; capacity < set.size(); ++capacity) {
-    OB_STATUSCODE status = kObSuccess;
-    EXPECT_TRUE(WriteSet(ipv6_, queue_, 1200, capacity, &status).empty()) << capacity;
-    EXPECT_EQ(status, kObBufferTooSmall) << capacity;
-  }
-  EXPECT_EQ(WriteSet(ipv6_, queue_, 1200, set.size()), set);
+  EXPECT_EQ(WriteRecord(ENCODER(ipv6_.getMultipleObjectStream(d, 1200, n, queue_, w)), set), set);
   EXPECT_TRUE(queue_.IsEmpty());
 }
 
@@ -146,7 +142,7 @@ TEST_F(IpfixTemplateTest, FixedLengthFieldsKeepTheirLengthOnBadValues) {
   flow->hosted_module_hashes = {"", "xyz", std::string(64, 'B')};
   ASSERT_EQ(queue_.Push(flow), kObSuccess);
 
-  const Bytes set = WriteSet(writer, queue_, 1200, 5000);
+  const Bytes set = Encode(ENCODER(writer.getMultipleObjectStream(d, 1200, n, queue_, w)));
   // The record keeps the minimal length (its empty lists included) plus three list entries.
   ASSERT_EQ(set.size(), 4 + orv::test::kMinimalIPv4Record + 3 * 32);
   EXPECT_EQ(Bytes(set.begin() + 5, set.begin() + 9), Bytes(4, 0));        // source address
@@ -166,7 +162,7 @@ TEST_F(IpfixTemplateTest, FixedLengthFieldsKeepTheirLengthOnBadValues) {
 TEST_F(IpfixTemplateTest, OnlyTheFirstRecordOfASetMayPassTheRoom) {
   for (int i = 0; i < 3; ++i) ASSERT_EQ(queue_.Push(FlowOfSize(false, 300)), kObSuccess);
   OB_STATUSCODE status = kObSuccess;
-  const Bytes set = WriteSet(ipv4_, queue_, 700, 4000, &status);
+  const Bytes set = Encode(ENCODER(ipv4_.getMultipleObjectStream(d, 700, n, queue_, w)), &status);
   EXPECT_EQ(status, kObBufferTooSmall);
   ASSERT_EQ(set.size(), 604u);
   EXPECT_EQ(Bytes(set.begin(), set.begin() + 4), (Bytes{0x01, 0x0B, 0x02, 0x5C}));
@@ -174,7 +170,8 @@ TEST_F(IpfixTemplateTest, OnlyTheFirstRecordOfASetMayPassTheRoom) {
 
   // A record larger than the room but within the buffer is the only record of its set.
   ASSERT_EQ(queue_.Push(FlowOfSize(false, 300)), kObSuccess);
-  EXPECT_EQ(WriteSet(ipv4_, queue_, 100, 4000, &status).size(), 304u);
+  EXPECT_EQ(Encode(ENCODER(ipv4_.getMultipleObjectStream(d, 100, n, queue_, w)), &status).size(),
+            304u);
   EXPECT_EQ(status, kObSuccess);
   EXPECT_EQ(queue_.Size(), 1u);
 
@@ -183,25 +180,10 @@ TEST_F(IpfixTemplateTest, OnlyTheFirstRecordOfASetMayPassTheRoom) {
   for (auto flow : {FlowRecordPtr(), FlowRecordPtr(FlowOfSize(false, 200)), FlowRecordPtr()}) {
     ASSERT_EQ(refs.Push(flow), kObSuccess);
   }
-  EXPECT_EQ(WriteSet(ipv4_, refs, 1200, 5000).size(), 204u);
-  EXPECT_TRUE(WriteSet(ipv4_, refs, 1200, 5000, &status).empty());
+  const Encoder write_refs = ENCODER(ipv4_.getMultipleObjectStream(d, 1200, n, refs, w));
+  EXPECT_EQ(Encode(write_refs).size(), 204u);
+  EXPECT_TRUE(Encode(write_refs, &status).empty());
   EXPECT_EQ(status, kObSuccess);
-}
-
-// Runs a record writer into buffers of every size up to the one it needs: each smaller one is
-// refused with nothing reported. The bytes written into one of the size of expected.
-Bytes WriteRecord(const Encoder& writer, const Bytes& expected) {
-  for (std::size_t capacity = 0; capacity < expected.size(); ++capacity) {
-    Bytes buffer(capacity);
-    std::size_t written = 0;
-    EXPECT_EQ(writer(buffer.data(), capacity, written), kObBufferTooSmall) << capacity;
-    EXPECT_EQ(written, 0u) << capacity;
-  }
-  Bytes buffer(expected.size());
-  std::size_t written = 0;
-  EXPECT_EQ(writer(buffer.data(), buffer.size(), written), kObSuccess);
-  buffer.resize(written);
-  return buffer;
 }
 
 TEST_F(IpfixTemplateTest, InterfaceAndIdentityRecordsAreWrittenByteForByte) {

@@ -212,7 +212,7 @@ class AgentStream {
       flow->interface_uid = 7;
       if (v6) flow->hosted_modules = {L"mod-a.jar", L"mod-b.py"};
       if (v6 && with_hashes)
-        flow->hosted_module_hashes = {std::string(32, 'A'), std::string(32, 'B')};
+        flow->hosted_module_hashes = {std::string(32, '\x22'), std::string(32, '\x33')};
       EXPECT_EQ(queue.Push(flow), kObSuccess);
     }
     return Built([&](std::uint8_t* b, std::size_t n, std::size_t& w) {
