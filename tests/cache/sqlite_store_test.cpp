@@ -164,7 +164,7 @@ TEST_F(SQLiteStoreTest, ReadsOldestFirstByOffsetRangeOrIdWithinTheBuffer) {
   EXPECT_EQ(store->ReadSingleEntry(999, buffer.data(), &length), kObNotFound);
 }
 
-TEST_F(SQLiteStoreTest, DeletesOldestAndRangesAndRestartsIds) {
+TEST_F(SQLiteStoreTest, DeletesOldestRangesAndAgedRecordsAndRestartsIdsWhenEmpty) {
   auto store = Open();
   Write(*store, 1, 30);
   bool size_limit = false;
@@ -181,38 +181,26 @@ TEST_F(SQLiteStoreTest, DeletesOldestAndRangesAndRestartsIds) {
   ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
   EXPECT_TRUE(store->IsEmpty());
 
-  Write(*store, 500, 1);
-  std::uint32_t length = 16;
-  std::vector<std::uint8_t> buffer(16);
-  ASSERT_EQ(store->ReadSingleEntry(1, buffer.data(), &length), kObSuccess) << "IDs restart at 1";
-  EXPECT_EQ(NumberOf(buffer.data()), 500U);
-  std::int64_t first_id = 0;
-  ASSERT_EQ(store->GetMinValue("ID", &first_id), kObSuccess);
-  EXPECT_EQ(first_id, 1);
-}
-
-TEST_F(SQLiteStoreTest, AgesRecordsWithMarginInSixtyFourBits) {
-  auto store = Open();
+  // Aging keeps a margin of 300 s and time stamps take 64 bits.
   store->SetCacheLimits(CSQLite::kNoSizeLimit, 86400);
   const std::int64_t now = orv::cache_test::Now();
   Write(*store, 1, 1, now - 86400);       // older than age - 300: deleted
   Write(*store, 2, 1, now - 86100 - 60);  // deleted as well
   Write(*store, 3, 1, now - 86100 + 60);  // kept
   Write(*store, 4, 1, 4102444800);        // 2100-01-01, beyond 32 bits of signed seconds
-  std::int64_t oldest = 0;
-  ASSERT_EQ(store->GetOldestTimeStamp(&oldest), kObSuccess);
-  EXPECT_EQ(oldest, now - 86400);
+  std::int64_t value = 0;
+  ASSERT_EQ(store->GetMinValue("ID", &value), kObSuccess);
+  EXPECT_EQ(value, 1) << "IDs restart at 1";
+  ASSERT_EQ(store->GetOldestTimeStamp(&value), kObSuccess);
+  EXPECT_EQ(value, now - 86400);
   ASSERT_EQ(store->DeleteBasedOnDuration(), kObSuccess);
   EXPECT_EQ(Read(*store, 10), (std::vector<std::uint32_t>{3, 4}));
-  std::uint32_t count = 1;
-  bool size_limit = false;
-  ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
-  ASSERT_EQ(store->GetOldestTimeStamp(&oldest), kObSuccess);
-  EXPECT_EQ(oldest, 4102444800);
-  count = 1;
-  ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
-  ASSERT_EQ(store->GetOldestTimeStamp(&oldest), kObSuccess);
-  EXPECT_EQ(oldest, 0) << "empty store";
+  for (const std::int64_t oldest : {std::int64_t{4102444800}, std::int64_t{0}}) {
+    count = 1;
+    ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
+    ASSERT_EQ(store->GetOldestTimeStamp(&value), kObSuccess);
+    EXPECT_EQ(value, oldest) << "0: empty store";
+  }
 }
 
 TEST_F(SQLiteStoreTest, SizeLimitCountsDataInUseAndDeletionsMakeRoomAtOnce) {

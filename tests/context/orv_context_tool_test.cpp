@@ -55,9 +55,9 @@ TEST(OrvContextToolTest, PrintsWhatArrivesAndEndsOnSigtermOrWhenTheAgentCloses) 
   // One restart for the connection, one for the request.
   ASSERT_TRUE(WaitUntil([&] { return printed() == "context restarted\ncontext restarted\n"; }))
       << printed();
-  ASSERT_TRUE(demand.timed_wait(10000));  // connected
-  provider->OnFlow(Flow(4242, L"curl"));
-  ASSERT_TRUE(WaitUntil([&] { return printed().ends_with("4242 curl\n"); })) << printed();
+  ASSERT_TRUE(demand.timed_wait(10000));    // connected
+  provider->OnFlow(Flow(4242, L"cu\nrl"));  // a name from another process is escaped
+  ASSERT_TRUE(WaitUntil([&] { return printed().ends_with("4242 cu\\nrl\n"); })) << printed();
   ASSERT_EQ(::kill(tool->pid(), SIGTERM), 0);
   EXPECT_EQ(WaitForExit(*tool), 0);
   ASSERT_TRUE(demand.timed_wait(10000));  // gone
