@@ -116,8 +116,9 @@ class CacheEngineTest : public ::testing::Test {
 
 // Records cached while untrusted come back oldest first through a cache queue of 7, neither
 // skipped nor repeated: interface records too, a record larger than a read batch, a flow without
-// an end (stored with the time of caching); flows past the age limit are purged.
-TEST_F(CacheEngineTest, CachesWhileUntrustedAndReadsBackInOrderThroughAFullQueue) {
+// an end (stored with the time of caching); flows past the age limit are purged. Rows go only
+// once their records are sent, and a stop keeps everything else.
+TEST_F(CacheEngineTest, CachesWhileUntrustedReadsBackInOrderAndDeletesOnlySentRows) {
   cache_queue_ = std::make_unique<CacheObjectQueue>(7);
   limits_ = {CCacheEngine::kNoLimit, 1};
   PushFlows(5000, 30, Now() - 2 * 86400);
@@ -147,14 +148,36 @@ TEST_F(CacheEngineTest, CachesWhileUntrustedAndReadsBackInOrderThroughAFullQueue
   std::shared_ptr<ORVObject> extra;
   EXPECT_EQ(cache_queue_->Pop(extra), kObQueueEmpty);
 
-  // Untrusted again: new flows go to the store, not to the cache queue. The emptied cache made a
-  // new key; records under it read back as well.
+  // Untrusted again: new flows go to the store, under the new key the emptied cache made. Rows go
+  // only once sent: nothing reported sent keeps every row, however long the records are held.
   registrar_.SetTrusted(false);
-  PushFlows(1000, 5, Now());
-  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 5; }));
+  PushFlows(1000, 250, Now());
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 250; }));
   EXPECT_TRUE(cache_queue_->IsEmpty());
   registrar_.SetTrusted(true);
-  EXPECT_EQ(FlowIds(Receive(5)), Range(1000, 5));
+  auto held = Receive(250, false);
+  ASSERT_EQ(FlowIds(held), Range(1000, 250));
+  // Sent: the last 200. Dropped unsent: the first 50, which are read and handed on again.
+  for (std::size_t index = 50; index < held.size(); ++index) {
+    engine_->Ledger().Delivered(held[index].get());
+  }
+  held.clear();
+  EXPECT_EQ(FlowIds(Receive(50, false)), Range(1000, 50));
+  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 50; }));
+
+  // A stop while untrusted stores what is still queued; records held elsewhere keep their rows.
+  registrar_.SetTrusted(false);
+  PushFlows(2000, 2000, Now());
+  EXPECT_EQ(engine_->Stop(), kObSuccess);
+  EXPECT_EQ(StoredRecords(), 2050);
+  engine_.reset();
+  cache_queue_ = std::make_unique<CacheObjectQueue>(1000);
+  registrar_.SetTrusted(true);
+  Start();
+  std::vector<std::uint32_t> expected = Range(1000, 50);
+  std::ranges::copy(Range(2000, 2000), std::back_inserter(expected));
+  EXPECT_EQ(FlowIds(Receive(2050)), expected);
+  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
 }
 
 TEST_F(CacheEngineTest, SizePurgeDeletesOnlyWhatTheLimitNeedsAndOnlyWhileCaching) {
@@ -187,37 +210,6 @@ TEST_F(CacheEngineTest, SizePurgeDeletesOnlyWhatTheLimitNeedsAndOnlyWhileCaching
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
   const auto kept = static_cast<std::uint32_t>(stored);
   EXPECT_EQ(ids, Range(1200 - kept, kept));
-}
-
-TEST_F(CacheEngineTest, RowsGoOnlyOnceSentAndStopKeepsEverythingElse) {
-  Start();
-  PushFlows(0, 250, Now());
-  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 250; }));
-  registrar_.SetTrusted(true);
-  // Nothing is reported sent: every row stays, however long the records are held.
-  auto held = Receive(250, false);
-  ASSERT_EQ(FlowIds(held), Range(0, 250));
-  // Sent: the last 200. Dropped unsent: the first 50, which are read and handed on again.
-  for (std::size_t index = 50; index < held.size(); ++index) {
-    engine_->Ledger().Delivered(held[index].get());
-  }
-  held.clear();
-  EXPECT_EQ(FlowIds(Receive(50, false)), Range(0, 50));
-  ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 50; }));
-
-  // A stop while untrusted stores what is still queued; records held elsewhere keep their rows.
-  registrar_.SetTrusted(false);
-  PushFlows(1000, 2000, Now());
-  EXPECT_EQ(engine_->Stop(), kObSuccess);
-  EXPECT_EQ(StoredRecords(), 2050);
-  engine_.reset();
-  cache_queue_->Clear();
-  registrar_.SetTrusted(true);
-  Start();
-  std::vector<std::uint32_t> expected = Range(0, 50);
-  std::ranges::copy(Range(1000, 2000), std::back_inserter(expected));
-  EXPECT_EQ(FlowIds(Receive(2050)), expected);
-  EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
 }
 
 TEST_F(CacheEngineTest, FullDiskLosesNothingStoredAndCompactionFailureKeepsTheStore) {

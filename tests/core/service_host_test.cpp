@@ -95,12 +95,17 @@ class FakeAgent : public IServiceAgent {
 
 class ServiceHostTest : public ::testing::Test {
  protected:
-  ServiceHostTest() : host_(agent_, manager_, [this](int code) { exit_codes_.push_back(code); }) {}
+  ServiceHostTest()
+      : host_(agent_, manager_, [this](int code) {
+          returned_at_exit_ = agent_.returned.load();
+          exit_codes_.push_back(code);
+        }) {}
 
   LogCapture log_;
-  FakeAgent agent_;
+  FakeAgent agent_{/*blocks=*/true, /*code=*/7};
   FakeServiceManager manager_;
   std::vector<int> exit_codes_;
+  bool returned_at_exit_ = false;
   CServiceHost host_;
 };
 
@@ -154,22 +159,21 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
 // Each state is reported with its mask, check point and wait hint; STOP_PENDING before the agent
 // returns, RUNNING never again once a stop is pending; the agent's error is only logged.
 TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunningAgain) {
-  FakeAgent agent(/*blocks=*/true, /*code=*/7);
-  CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
   std::vector<std::pair<ServiceStatus, bool>> seen;  // each status reported, agent returned
-  manager_.on_notify = [&] { seen.emplace_back(host.Status(), agent.returned.load()); };
-  host.RegisterControlHandler(0);
+  manager_.on_notify = [&] { seen.emplace_back(host_.Status(), agent_.returned.load()); };
+  host_.RegisterControlHandler(0);
   bool ran = false;
-  std::thread service([&] { ran = host.ServiceMain(); });
-  ASSERT_TRUE(agent.WaitRunning());
+  std::thread service([&] { ran = host_.ServiceMain(); });
+  ASSERT_TRUE(agent_.WaitRunning());
 
-  EXPECT_EQ(host.ServiceControl(kServiceControlStop), kNoError);
-  EXPECT_EQ(host.ServiceControl(kServiceControlInterrogate), kNoError);
-  EXPECT_EQ(host.ServiceControl(kServiceControlSessionChange), kNoError);
+  EXPECT_EQ(host_.ServiceControl(kServiceControlStop), kNoError);
+  EXPECT_EQ(host_.ServiceControl(kServiceControlInterrogate), kNoError);
+  EXPECT_EQ(host_.ServiceControl(kServiceControlSessionChange), kNoError);
   service.join();
-  EXPECT_EQ(host.ServiceControl(kServiceControlStop), kNoError);
+  EXPECT_EQ(host_.ServiceControl(kServiceControlStop), kNoError);
 
   EXPECT_TRUE(ran);
+  EXPECT_TRUE(exit_codes_.empty());
   EXPECT_EQ(manager_.messages,
             (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
   const std::vector<std::pair<ServiceStatus, bool>> expected = {
@@ -178,8 +182,8 @@ TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunni
       {{16, kServiceStopPending, 199, 0, 0, 1, 6000}, false},
       {{16, kServiceStopped, 199, 0, 0, 0, 0}, true}};
   EXPECT_EQ(seen, expected);
-  EXPECT_EQ(agent.stops.load(), 2);
-  EXPECT_EQ(agent.sessions.load(), 1);
+  EXPECT_EQ(agent_.stops.load(), 2);
+  EXPECT_EQ(agent_.sessions.load(), 1);
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "Agent shutdown failed with the following error - 7"));
 }
@@ -212,19 +216,14 @@ TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheSe
 }
 
 TEST_F(ServiceHostTest, TerminateServiceLetsARunningAgentFinishBeforeExiting) {
-  bool returned_at_exit = false;
-  CServiceHost host(agent_, manager_, [&](int code) {
-    returned_at_exit = agent_.returned.load();
-    exit_codes_.push_back(code);
-  });
-  host.RegisterControlHandler(0);
-  std::thread service([&] { static_cast<void>(host.ServiceMain()); });
+  host_.RegisterControlHandler(0);
+  std::thread service([&] { static_cast<void>(host_.ServiceMain()); });
   ASSERT_TRUE(agent_.WaitRunning());
 
-  host.TerminateService(3);
+  host_.TerminateService(3);
   service.join();
 
-  EXPECT_TRUE(returned_at_exit);
+  EXPECT_TRUE(returned_at_exit_);
   EXPECT_EQ(exit_codes_, std::vector<int>{3});
 }
 
