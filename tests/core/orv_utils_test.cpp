@@ -1,14 +1,10 @@
 #include "core/orv_utils.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "support/log_capture.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -68,24 +64,6 @@ TEST(ORVUtilsTest, BroadcastIsTheLimitedAddressOrAnInterfaceBroadcast) {
   const int ipv4_lookups = lookups;
   EXPECT_FALSE(ORVUtils::CheckBroadcast("ff02::1", interfaces));
   EXPECT_EQ(lookups, ipv4_lookups) << "an IPv6 text needs no interface lookup";
-}
-
-TEST(ORVUtilsTest, CreatesThePrivateDataDirectoryAndAcceptsAnExistingOne) {
-  orv::test::TempDir root;
-  ASSERT_EQ(setenv("PROGRAMDATA", root.path().c_str(), 1), 0);
-  ASSERT_EQ(ORVUtils::CreateORVDirectory(), kObSuccess);
-  ASSERT_EQ(ORVUtils::CreateORVDirectory(), kObSuccess);
-  struct stat info {};
-  const std::string directory = root.path().string() + "/Varno/Varno Ombrix Suite/ORV";
-  ASSERT_EQ(stat(directory.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700U);
-
-  orv::test::LogCapture log;
-  std::ofstream(root.path() / "file") << "not a directory";
-  ASSERT_EQ(setenv("PROGRAMDATA", (root.path() / "file").c_str(), 1), 0);
-  EXPECT_EQ(ORVUtils::CreateORVDirectory(), kObFailure);
-  EXPECT_TRUE(log.Contains("Failed to create ORV Directory"));
-  unsetenv("PROGRAMDATA");
 }
 
 }  // namespace
