@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "export/ipfix_test_support.h"
@@ -323,7 +324,7 @@ TEST_F(ExporterTest, StartsAndStopsWithUnusableCollectorPorts) {
 }
 
 TEST(ExporterPolicyTest, ThinsInterfaceRecordsByPolicy) {
-  const auto thinned = [](const std::vector<std::int32_t>& fields, auto mode) {
+  const auto thinned = [](const std::vector<std::int32_t>& fields, std::int32_t mode) {
     InterfaceInfo info;
     info.index = 7;
     info.type_code = kInterfaceTypeWireless;
@@ -335,27 +336,19 @@ TEST(ExporterPolicyTest, ThinsInterfaceRecordsByPolicy) {
     ApplyInterfacePolicy(policy, info);
     return info;
   };
-  const InterfaceInfo kept = thinned({}, kFieldModeExclude);
-  EXPECT_EQ(kept.index, 7U);
-  EXPECT_EQ(kept.name, L"wlan0");
-  EXPECT_EQ(kept.detail_list.size(), 3U);
-
   const InterfaceInfo blanked = thinned({12356, 12357, 12358, 12360, 123591}, kFieldModeExclude);
-  EXPECT_EQ(blanked.index, 0U);
-  EXPECT_EQ(blanked.type_code, 0);
-  EXPECT_EQ(blanked.name, L"-");
-  EXPECT_EQ(blanked.hardware_address, "-");
+  EXPECT_EQ(std::tie(blanked.index, blanked.type_code, blanked.name, blanked.hardware_address),
+            std::make_tuple(0U, 0, std::wstring(L"-"), std::string("-")));
   EXPECT_EQ(blanked.detail_list, (std::vector<std::wstring>{L"State=Trusted", L"Other=1"}));
 
   const InterfaceInfo hidden = thinned({12358, 12360, 123592}, kFieldModeAnonymise);
   std::wstring name = L"wlan0";
-  AnonymizeValue(name);
   std::wstring state = L"Trusted";
+  AnonymizeValue(name);
   AnonymizeValue(state);
   EXPECT_NE(name, L"wlan0");
-  EXPECT_EQ(hidden.name, name);
-  EXPECT_NE(hidden.hardware_address, kept.hardware_address);
-  EXPECT_EQ(hidden.index, 7U);
+  EXPECT_EQ(std::tie(hidden.index, hidden.name), std::make_tuple(7U, name));
+  EXPECT_NE(hidden.hardware_address, "aa:bb:cc:dd:ee:ff");
   EXPECT_EQ(hidden.detail_list,
             (std::vector<std::wstring>{L"SSID=Office", L"State=" + state, L"Other=1"}));
 }

@@ -89,7 +89,7 @@ Bytes SmallRecord(std::uint32_t domain) {
   return m.BeginSet(300).U8(17).U16(53).Text("x").EndSet().Finish();
 }
 
-TEST(IpfixDecoderTest, KnowsTemplatesPerSessionAndDomainUntilWithdrawn) {
+TEST(IpfixDecoderTest, KnowsTemplatesPerSessionAndDomainUntilWithdrawnAndReportsShortRecords) {
   IpfixDecoder decoder;
   EXPECT_TRUE(
       HasProblem(DecodeOk(decoder, SmallRecord(127)), "unknown template 300 of domain 127"));
@@ -99,17 +99,8 @@ TEST(IpfixDecoderTest, KnowsTemplatesPerSessionAndDomainUntilWithdrawn) {
   EXPECT_EQ(DecodeOk(decoder, SmallRecord(127)).records.size(), 1u);
   EXPECT_TRUE(HasProblem(DecodeOk(decoder, SmallRecord(127), "10.9.9.9:1"), "unknown template"));
 
-  // A template record without fields withdraws the template.
-  Wire withdraw = Wire::Message(4);
-  EXPECT_EQ(
-      DecodeOk(decoder, withdraw.BeginSet(2).U16(300).U16(0).EndSet().Finish()).templates_learned,
-      1u);
-  EXPECT_TRUE(HasProblem(DecodeOk(decoder, SmallRecord(127)), "unknown template 300"));
-}
-
-TEST(IpfixDecoderTest, ReportsShortRecordButKeepsCompleteOnesAndSkipsPadding) {
-  IpfixDecoder decoder;
-  (void)DecodeOk(decoder, SmallTemplate());
+  // A short record is reported, the complete ones before it kept; padding after the last is not
+  // a record.
   Wire m = Wire::Message(2);
   m.BeginSet(300).U8(6).U16(80).Text("first").U8(17).U16(53).U8(10).Raw("ab");
   const IpfixMessage cut = DecodeOk(decoder, m.EndSet().Finish());
@@ -119,12 +110,18 @@ TEST(IpfixDecoderTest, ReportsShortRecordButKeepsCompleteOnesAndSkipsPadding) {
   EXPECT_EQ(cut.problems[0].set_id, 300);
   EXPECT_TRUE(HasProblem(
       cut, "short record 1 of template 300 of domain 127: field 3 (virtualStationName)"));
-
   Wire padded = Wire::Message(3);
   const IpfixMessage tail =
       DecodeOk(decoder, padded.BeginSet(300).U8(6).U16(80).Text("").Fill(0, 3).EndSet().Finish());
   EXPECT_EQ(tail.records.size(), 1u);
   EXPECT_TRUE(tail.problems.empty());
+
+  // A template record without fields withdraws the template.
+  Wire withdraw = Wire::Message(4);
+  EXPECT_EQ(
+      DecodeOk(decoder, withdraw.BeginSet(2).U16(300).U16(0).EndSet().Finish()).templates_learned,
+      1u);
+  EXPECT_TRUE(HasProblem(DecodeOk(decoder, SmallRecord(127)), "unknown template 300"));
 }
 
 TEST(IpfixDecoderTest, RejectsMalformedMessagesWithReasons) {

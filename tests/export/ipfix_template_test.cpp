@@ -199,7 +199,8 @@ TEST_F(IpfixTemplateTest, InterfaceAndIdentityRecordsAreWrittenByteForByte) {
   const std::wstring udid = L"00112233445566778899aabbccddeeff00112233";
   Wire expected;
   expected.BeginSet(266).Hex("00112233445566778899aabbccddeeff00112233").U32(7).U32(3).U8(2);
-  expected.Text("wlan0").List(12350, orv::test::kVar, {"SSID=home", "State=Trusted"});
+  expected.Text("wlan0").U8(0xFF).U16(9 + 10 + 14).U8(3).U16(0xB03E).U16(0xFFFF).U32(9);
+  expected.Text("SSID=home").Text("State=Trusted");
   expected.Text("aa:bb:cc:dd:ee:ff").EndSet();
   EXPECT_EQ(WriteRecord(ENCODER(interface_template.GetInterfaceInfoStream(d, n, w, info, udid)),
                         expected.bytes()),

@@ -28,7 +28,7 @@ namespace orv::test {
 using Bytes = std::vector<std::uint8_t>;
 inline constexpr std::uint16_t kVar = 0xFFFF;
 
-// Appends big-endian integers, raw bytes, texts, field specifiers, basicLists and sets, written
+// Appends big-endian integers, raw bytes, texts, field specifiers and sets, written
 // here byte by byte rather than with the agent's encoder.
 class Wire {
  public:
@@ -62,15 +62,6 @@ class Wire {
   // Field specifier, IANA when enterprise is 0.
   Wire& Field(std::uint16_t id, std::uint16_t length, std::uint32_t enterprise = 0) {
     return enterprise == 0 ? U16(id).U16(length) : U16(0x8000 | id).U16(length).U32(enterprise);
-  }
-  // basicList of enterprise-9 element item_id in the three-byte length form; items are texts
-  // when item_length is kVar, else raw bytes.
-  Wire& List(std::uint16_t item_id, std::uint16_t item_length,
-             const std::vector<std::string>& items) {
-    Wire body;
-    body.U8(3).U16(0x8000 | item_id).U16(item_length).U32(9);
-    for (const std::string& item : items) item_length == kVar ? body.Text(item) : body.Raw(item);
-    return U8(255).U16(body.bytes_.size()).Raw(body.bytes_);
   }
   Wire& BeginSet(std::uint16_t id) {
     set_start_ = bytes_.size();
