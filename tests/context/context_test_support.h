@@ -11,7 +11,7 @@
 
 #include "common/orv_flow_object.h"
 #include "context/network_app_payload.h"
-#include "runtime/context_provider_test_client.h"
+#include "support/context_provider_test_client.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 

@@ -10,32 +10,23 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "runtime/byte_order.h"
-#include "runtime/context_provider_test_client.h"
 #include "support/child_process.h"
+#include "support/context_provider_test_client.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace OBRuntime {
 namespace {
 
 using orv::test::ContextTestClient;
-
-// Polls condition until it holds or the client's deadline passes.
-bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + ContextTestClient::kDeadline;
-  while (!condition() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}
+using orv::test::WaitUntil;
 
 // Records the base's calls in order: "start", "stop <identity>", "message <type>".
 class RecordingProvider : public CContextProviderServiceBase {
@@ -52,7 +43,7 @@ class RecordingProvider : public CContextProviderServiceBase {
     return calls;
   }
   [[nodiscard]] bool WaitFor(const std::string& kind, std::size_t count) {
-    return Eventually([&] { return Calls(kind).size() == count; });
+    return WaitUntil([&] { return Calls(kind).size() == count; });
   }
 
  protected:
@@ -166,7 +157,7 @@ TEST_F(ContextProviderServiceBaseTest, ConnectionsStartHangUpsStopAndMessagesRea
   ASSERT_TRUE(provider->WaitFor("stop", 1));
   EXPECT_EQ(provider->Calls("stop"), std::vector<std::string>{"stop 0"});
   // Removed after stop returned.
-  EXPECT_TRUE(Eventually([&] { return provider->DisconnectPeer(0) == kObNotFound; }));
+  EXPECT_TRUE(WaitUntil([&] { return provider->DisconnectPeer(0) == kObNotFound; }));
   EXPECT_TRUE(provider->ArePeersConnected());
   EXPECT_EQ(provider->DisconnectPeer(1), kObSuccess);
   EXPECT_TRUE(second.WaitForEof());
@@ -263,10 +254,10 @@ TEST_F(ContextProviderServiceBaseTest, PeerThatStopsReadingIsDroppedWithoutBlock
   ASSERT_TRUE(provider->WaitFor("stop 0", 1));
   EXPECT_TRUE(log_.Contains("Dropping context consumer 0: it stopped reading"));
   EXPECT_TRUE(slow.WaitForEof());
-  const auto deadline = std::chrono::steady_clock::now() + ContextTestClient::kDeadline;
-  while (received < sent && std::chrono::steady_clock::now() < deadline) {
+  EXPECT_TRUE(WaitUntil([&] {
     drain(std::chrono::milliseconds(100));
-  }
+    return received >= sent;
+  }));
   EXPECT_EQ(received, sent);  // the reader got everything, in order
   EXPECT_TRUE(provider->ArePeersConnected());
 }

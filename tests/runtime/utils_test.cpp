@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,26 +26,25 @@ TEST(UtilsTest, BaseDirectoriesFollowEnvironmentWithDefaults) {
   const char* tmpdir = std::getenv("TMPDIR");
   const std::string saved_tmpdir = tmpdir != nullptr ? tmpdir : "";
   SetEnv("ALLUSERSPROFILE", nullptr);
-  for (const auto& [value, path] : {std::pair<const char*, std::wstring>{nullptr, L""},
-                                    {"", L""},
-                                    {"/srv/d\xc3\xa4t\xc3\xa4//", L"/srv/d\u00e4t\u00e4"},
-                                    {"///", L"/"}}) {
+  for (const auto& [value, path, temp] :
+       {std::tuple<const char*, std::wstring, std::wstring>{nullptr, L"/var/lib", L"/tmp"},
+        {"", L"/var/lib", L"/tmp"},
+        {"/srv/d\xc3\xa4t\xc3\xa4//", L"/srv/d\u00e4t\u00e4", L"/srv/d\u00e4t\u00e4"},
+        {"///", L"/", L"/"}}) {
     SetEnv("PROGRAMDATA", value);
     SetEnv("TMPDIR", value);
-    EXPECT_EQ(Utils::GetProgramDataPath(), path.empty() ? L"/var/lib" : path);
-    EXPECT_EQ(Utils::GetTempPath(), path.empty() ? L"/tmp" : path);
     std::wstring all_users_path;
     EXPECT_TRUE(Utils::GetAllUsersAppDataPath(all_users_path));
-    EXPECT_EQ(all_users_path, Utils::GetProgramDataPath());
+    EXPECT_EQ(Utils::GetProgramDataPath() + L"|" + all_users_path + L"|" + Utils::GetTempPath(),
+              path + L"|" + path + L"|" + temp);
   }
   SetEnv("TMPDIR", tmpdir != nullptr ? saved_tmpdir.c_str() : nullptr);
   SetEnv("PROGRAMDATA", "/pd/");
   SetEnv("ALLUSERSPROFILE", "/users/all/");
   std::wstring all_users_path;
   EXPECT_TRUE(Utils::GetAllUsersAppDataPath(all_users_path));
-  EXPECT_EQ(all_users_path, L"/users/all");
-  EXPECT_EQ(Utils::GetORVDataDirectory(), L"/pd/Varno/Varno Ombrix Suite/ORV");
-  EXPECT_EQ(Utils::GetWindowsDirectoryPath(), L"/etc");
+  EXPECT_EQ(all_users_path + Utils::GetORVDataDirectory() + Utils::GetWindowsDirectoryPath(),
+            L"/users/all/pd/Varno/Varno Ombrix Suite/ORV/etc");
   SetEnv("PROGRAMDATA", nullptr);
   SetEnv("ALLUSERSPROFILE", nullptr);
 
@@ -85,9 +85,7 @@ TEST(UtilsTest, FileSizesAndMultiByteLengths) {
 
 TEST(UtilsTest, HexEncodingRoundTripsAndRejectsMalformedText) {
   std::vector<std::uint8_t> all_bytes(256);
-  for (std::size_t i = 0; i < all_bytes.size(); ++i) {
-    all_bytes[i] = static_cast<std::uint8_t>(i);
-  }
+  std::iota(all_bytes.begin(), all_bytes.end(), 0);
   const std::string hex = Utils::EncodeToHex(all_bytes);
   EXPECT_EQ(hex.substr(0, 8) + hex.substr(504), "00010203fcfdfeff");
   EXPECT_EQ(Utils::EncodeHexToByte(Utf8ToWide(hex)),
