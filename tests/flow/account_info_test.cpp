@@ -70,7 +70,7 @@ TEST_F(AccountInfoTest, ConsoleUserIsKeptWithItsStatusUntilMarkedStale) {
       EXPECT_EQ(size, name.size() + 3);
       --size;
       EXPECT_EQ(user_info.GetLoggedOnUserName(buffer.data(), size), kObBufferTooSmall);
-      answer = user_info.GetLoggedOnUserName(buffer.data(), ++size);
+      answer = user_info.GetLoggedOnUserName(buffer.data(), size);
     }
     EXPECT_EQ(
         std::tuple(answer, std::wstring(buffer.c_str()), user_info.GetLoggedOnUserAccountType()),
