@@ -286,7 +286,7 @@ TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
   }
 }
 
-TEST_F(ExporterTest, TrustChangeBeforeStartSecondStartAndCollectorResolutionRetries) {
+TEST_F(ExporterTest, TrustBeforeStartSecondStartResolutionRetriesAndUnusableCollectors) {
   ScriptedTransport::Script script;
   script.connect_failures = 2;
   registrar_.SetTrusted(false);
@@ -311,12 +311,10 @@ TEST_F(ExporterTest, TrustChangeBeforeStartSecondStartAndCollectorResolutionRetr
   exporter->OnProfileStateChanged();
   ASSERT_TRUE(WaitUntil([&] { return exporter->State() == CExporter::kStateFailed; }));
   EXPECT_EQ(exporter->Stop(), kObSuccess);
-}
 
-TEST_F(ExporterTest, StartsAndStopsWithUnusableCollectorPorts) {
-  Configure(0, 0, "9");
+  // Unusable ports start and stop all the same.
   for (const std::string port : {"not-a-number", "99999"}) {
-    auto exporter = Make(port);
+    exporter = Make(port);
     ASSERT_EQ(exporter->Start(), kObSuccess);
     EXPECT_EQ(exporter->Stop(), kObSuccess);
     EXPECT_EQ(exporter->State(), CExporter::kStateIdle);
