@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "runtime/unique_fd.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/wait.h"
 
@@ -329,8 +330,9 @@ void ExpectServiceRun(const ServiceRun& run) {
   struct sigaction inherited {};
   inherited.sa_handler = run.ignore_sigint ? SIG_IGN : SIG_DFL;
   ASSERT_EQ(::sigaction(SIGINT, &inherited, &previous), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  // The child runs the service instead of another image; the object kills and reaps it when the
+  // test leaves early.
+  const orv::test::ChildProcess child("", {}, [&] {
     if (run.notify == ServiceRun::Notify::kNone) {
       ::unsetenv("NOTIFY_SOCKET");
     } else {
@@ -343,29 +345,18 @@ void ExpectServiceRun(const ServiceRun& run) {
     NotifyOnlyManager manager;
     // exit, not _Exit, when RunService returns: coverage data is written at exit.
     std::exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
-  }
+  });
   ::sigaction(SIGINT, &previous, nullptr);
-  // Kills and reaps the child when the test leaves early.
-  struct Reaper {
-    pid_t pid;
-    ~Reaper() {
-      if (pid > 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-      }
-    }
-  } reaper{pid};
   for (const auto& [signal, reports] : run.steps) {
-    ASSERT_TRUE(signal == 0 || ::kill(pid, signal) == 0);
+    ASSERT_TRUE(signal == 0 || ::kill(child.pid(), signal) == 0);
     if (!reports.empty()) {
       EXPECT_EQ(receiver.ReceiveThrough(reports.back()), reports) << "signal " << signal;
     }
   }
   int status = 0;
-  if (orv::test::WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, kDeadline)) {
-    reaper.pid = -1;
-  }
-  EXPECT_EQ(reaper.pid < 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
+  const bool exited = orv::test::WaitUntil(
+      [&] { return ::waitpid(child.pid(), &status, WNOHANG) == child.pid(); }, kDeadline);
+  EXPECT_EQ(exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
 }
 
 // Signals map to controls and SIGTERM stops with every state notified; outside systemd an
