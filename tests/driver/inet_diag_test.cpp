@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "driver/proc_connector.h"
-#include "support/log_capture.h"
 
 namespace orv::driver {
 namespace {
@@ -136,7 +135,6 @@ TEST(InetDiagParser, RejectsMalformedMessages) {
     const char* name;
     Bytes buffer;
     OB_STATUSCODE status;
-    const char* logged;
   };
   Bytes lying_attribute = SocketBody(AF_INET, kTcpEstablished, 1, 2, 3, 4);
   AppendTcpInfo(lying_attribute, 1, 1, sizeof(tcp_info));
@@ -147,29 +145,24 @@ TEST(InetDiagParser, RejectsMalformedMessages) {
   const int refused = -EPERM;
   const Bytes whole = DumpAnswer();
   const Case cases[] = {
-      {"short body", Message(SOCK_DIAG_BY_FAMILY, Bytes(10, 0)), kObBadArgument, "at least"},
-      {"lying attribute", Message(SOCK_DIAG_BY_FAMILY, lying_attribute), kObBadArgument,
-       "overruns its"},
+      {"short body", Message(SOCK_DIAG_BY_FAMILY, Bytes(10, 0)), kObBadArgument},
+      {"lying attribute", Message(SOCK_DIAG_BY_FAMILY, lying_attribute), kObBadArgument},
       {"error answer",
        Message(NLMSG_ERROR, Bytes(reinterpret_cast<const std::uint8_t*>(&refused),
                                   reinterpret_cast<const std::uint8_t*>(&refused) + 4)),
-       kObFailure, "answered error"},
-      {"short error", Message(NLMSG_ERROR, Bytes(2, 0)), kObBadArgument, "error message of 2"},
+       kObFailure},
+      {"short error", Message(NLMSG_ERROR, Bytes(2, 0)), kObBadArgument},
       {"header length below header size", Bytes{4, 0, 0, 0, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-       kObBadArgument, "overruns"},
-      {"cut inside a header", Bytes(whole.begin(), whole.begin() + 8), kObBadArgument,
-       "into a message header"},
-      {"cut inside a message", Bytes(whole.begin(), whole.begin() + 40), kObBadArgument,
-       "overruns the 40-byte buffer"},
+       kObBadArgument},
+      {"cut inside a header", Bytes(whole.begin(), whole.begin() + 8), kObBadArgument},
+      {"cut inside a message", Bytes(whole.begin(), whole.begin() + 40), kObBadArgument},
   };
   for (const Case& test : cases) {
-    orv::test::LogCapture log;
     std::vector<DiagSocket> sockets;
     DiagBufferEnd end = DiagBufferEnd::kMore;
     EXPECT_EQ(ParseInetDiagBuffer(test.buffer, IPPROTO_TCP, sockets, end), test.status)
         << test.name;
     EXPECT_TRUE(sockets.empty()) << test.name;
-    EXPECT_TRUE(log.Contains(test.logged)) << test.name;
   }
 }
 
@@ -203,7 +196,6 @@ TEST(ProcConnectorParser, ReportsProcessStartsButNotThreads) {
   ASSERT_EQ(ParseProcConnectorBuffer(buffer, started), kObSuccess);
   EXPECT_EQ(started, (std::vector<std::uint32_t>{100, 102}));
 
-  orv::test::LogCapture log;
   // A payload length beyond its message is refused.
   Bytes lying = ProcEvent(proc_event::PROC_EVENT_EXEC, 5, 5);
   cn_msg message;
@@ -213,7 +205,6 @@ TEST(ProcConnectorParser, ReportsProcessStartsButNotThreads) {
   std::vector<std::uint32_t> none;
   EXPECT_EQ(ParseProcConnectorBuffer(lying, none), kObBadArgument);
   EXPECT_TRUE(none.empty());
-  EXPECT_TRUE(log.Contains("exceeds"));
 }
 
 }  // namespace
