@@ -92,17 +92,17 @@ TEST(NetworkMonitorParserTest, ParsesLinkStatesAndStopsSafelyAtTruncatedOrMalfor
       EXPECT_EQ(event.kind, NetlinkEvent::Kind::kOverrun) << "length " << length;
     }
   }
-  // A header claiming less than itself, and an attribute running past its message.
-  std::vector<std::uint8_t> bad = whole;
-  bad[0] = 4;
-  events = internal::ParseNetlinkBuffer(bad);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].kind, NetlinkEvent::Kind::kOverrun);
-  bad = whole;
-  bad[32] = 200;  // the attribute's length
-  events = internal::ParseNetlinkBuffer(bad);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_FALSE(events[0].link.up);  // operstate unread: UNKNOWN without IFF_RUNNING
+  // A header claiming less than itself, and an attribute running past its message (operstate
+  // unread: UNKNOWN without IFF_RUNNING is down).
+  for (const std::size_t at : {0, 32}) {
+    std::vector<std::uint8_t> bad = whole;
+    bad[at] = at == 0 ? 4 : 200;
+    events = internal::ParseNetlinkBuffer(bad);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind,
+              at == 0 ? NetlinkEvent::Kind::kOverrun : NetlinkEvent::Kind::kLinkNew);
+    EXPECT_FALSE(events[0].link.up);
+  }
 }
 
 TEST(NetworkMonitorTest, ReportsLinksAndReachabilityButNotTheBaselineInNamespace) {
