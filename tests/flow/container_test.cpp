@@ -168,6 +168,7 @@ TEST(InterpreterContainerTest, FindsTheScriptArgument) {
       {L"python", {L"python3", L"-Wignore", L"app.py"}, L"app.py"},
       {L"python", {L"python3", L"-Bc", L"print(1)"}, L""},
       {L"python", {L"python3", L"-"}, L""},
+      {L"python", {L"python3"}, L""},
       {L"perl", {L"perl", L"-Ilib", L"-w", L"tool.pl"}, L"tool.pl"},
       {L"node", {L"node", L"--require", L"x", L"--inspect=9229", L"server.js"}, L"server.js"},
       {L"node", {L"node", L"--eval=1"}, L""},
