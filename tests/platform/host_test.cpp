@@ -155,7 +155,7 @@ mode_t ModeOf(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-TEST(PrivateFilesTest, ModesHoldUnderUmask077AndAMalformedSecretIsRefusedNotReplaced) {
+TEST(PrivateFilesTest, ModesHoldUnderUmask077BlobsOpenOnlyIntactAndAMalformedSecretIsKept) {
   orv::test::TempDir temp;
   const auto& root = temp.path();
   std::ofstream(root / "machine-id") << "00112233445566778899aabbccddeeff\n";
@@ -163,8 +163,8 @@ TEST(PrivateFilesTest, ModesHoldUnderUmask077AndAMalformedSecretIsRefusedNotRepl
   std::vector<std::uint8_t> blob;
   const mode_t previous = ::umask(077);
   const int error = ::OBPlatform::CreatePrivateDirectory((root / "a/b").string());
-  const OB_STATUSCODE sealed =
-      ::OBPlatform::CDataProtection(root / "x/dp", root / "machine-id", 1000).Protect(value, blob);
+  const ::OBPlatform::CDataProtection protection(root / "x/dp", root / "machine-id", 1000);
+  const OB_STATUSCODE sealed = protection.Protect(value, blob);
   ::umask(previous);
   ASSERT_EQ(error, 0);
   ASSERT_EQ(sealed, kObSuccess);
@@ -177,6 +177,13 @@ TEST(PrivateFilesTest, ModesHoldUnderUmask077AndAMalformedSecretIsRefusedNotRepl
   }
 
   std::ofstream(root / "x/dp/1001.key", std::ios::trunc) << "too short";
+  // The blob opens only as it was sealed.
+  std::vector<std::uint8_t> opened;
+  ASSERT_EQ(protection.Unprotect(blob, opened), kObSuccess);
+  EXPECT_EQ(opened, std::vector<std::uint8_t>(value.begin(), value.end()));
+  blob.back() ^= 1;
+  EXPECT_EQ(protection.Unprotect(blob, opened), kObBadArgument);
+
   const ::OBPlatform::CDataProtection other(root / "x/dp", root / "machine-id", 1001);
   EXPECT_EQ(other.Protect(value, blob), kObFailure);
   std::ifstream in(root / "x/dp/1001.key");

@@ -16,6 +16,7 @@
 #include "platform/shared_memory_block.h"
 #include "runtime/unique_fd.h"
 #include "support/child_process.h"
+#include "support/wait.h"
 
 namespace OBPlatform {
 namespace {
@@ -106,13 +107,12 @@ TEST_F(NamedSyncTest, EventIsManualResetAndAPulseWakesAWaiterInAnotherProcess) {
   // The waiter may not be waiting yet: pulse until it has seen one. Each pulse leaves the event
   // reset, so only the generation counter can have woken it.
   int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
-    ASSERT_EQ(event.Set(), 0);
+  EXPECT_TRUE(orv::test::WaitUntil([&] {
+    EXPECT_EQ(event.Set(), 0);
     std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(event.Reset(), 0);
-    std::this_thread::sleep_for(10ms);
-  }
+    EXPECT_EQ(event.Reset(), 0);
+    return ::waitpid(pid, &status, WNOHANG) != 0;
+  }));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 

@@ -29,28 +29,22 @@ void SetEnv(const char* name, const char* value) {
 }
 
 TEST(UtilsTest, BaseDirectoriesFollowEnvironmentWithDefaults) {
-  const char* tmpdir = std::getenv("TMPDIR");
-  const std::string saved_tmpdir = tmpdir != nullptr ? tmpdir : "";
   SetEnv("ALLUSERSPROFILE", nullptr);
-  for (const auto& [value, path, temp] :
-       {std::tuple<const char*, std::wstring, std::wstring>{nullptr, L"/var/lib", L"/tmp"},
-        {"", L"/var/lib", L"/tmp"},
-        {"/srv/d\xc3\xa4t\xc3\xa4//", L"/srv/d\u00e4t\u00e4", L"/srv/d\u00e4t\u00e4"},
-        {"///", L"/", L"/"}}) {
+  for (const auto& [value, path] : {std::pair<const char*, std::wstring>{nullptr, L"/var/lib"},
+                                    {"", L"/var/lib"},
+                                    {"/srv/d\xc3\xa4t\xc3\xa4//", L"/srv/d\u00e4t\u00e4"},
+                                    {"///", L"/"}}) {
     SetEnv("PROGRAMDATA", value);
-    SetEnv("TMPDIR", value);
     std::wstring all_users_path;
     EXPECT_TRUE(Utils::GetAllUsersAppDataPath(all_users_path));
-    EXPECT_EQ(Utils::GetProgramDataPath() + L"|" + all_users_path + L"|" + Utils::GetTempPath(),
-              path + L"|" + path + L"|" + temp);
+    EXPECT_EQ(Utils::GetProgramDataPath() + L"|" + all_users_path, path + L"|" + path);
   }
-  SetEnv("TMPDIR", tmpdir != nullptr ? saved_tmpdir.c_str() : nullptr);
   SetEnv("PROGRAMDATA", "/pd/");
   SetEnv("ALLUSERSPROFILE", "/users/all/");
   std::wstring all_users_path;
   EXPECT_TRUE(Utils::GetAllUsersAppDataPath(all_users_path));
-  EXPECT_EQ(all_users_path + Utils::GetORVDataDirectory() + Utils::GetWindowsDirectoryPath(),
-            L"/users/all/pd/Varno/Varno Ombrix Suite/ORV/etc");
+  EXPECT_EQ(all_users_path + Utils::GetORVDataDirectory(),
+            L"/users/all/pd/Varno/Varno Ombrix Suite/ORV");
   SetEnv("PROGRAMDATA", nullptr);
   SetEnv("ALLUSERSPROFILE", nullptr);
 

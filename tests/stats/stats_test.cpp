@@ -206,6 +206,11 @@ TEST(BencodeFileTest, FileIsReplacedWholeReadBackAndRefusedWhenMalformedOrOversi
   dictionary.SetFile((temp.path() / "missing" / "stats.tlw").wstring());
   EXPECT_EQ(dictionary.Flush(true), kObFailure);
   EXPECT_TRUE(log.Contains("Unable to open file for writing"));
+  fs::create_directory(temp.path() / "held.temp");  // the file's place is taken
+  dictionary.SetFile((temp.path() / "held").wstring());
+  EXPECT_EQ(dictionary.Flush(true), kObFailure);
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp.path()), fs::directory_iterator()), 3)
+      << "the replacement written aside is removed";
 }
 
 std::string Statistics(int db_size, int flows_per_day) {
