@@ -124,9 +124,7 @@ TEST(DbMigrateTransformTest, AddsAccountTypesAndClampsTheModuleCount) {
   ASSERT_EQ(transform(old, old.size()), kObSuccess);
   EXPECT_EQ(length, old.size() + 6);
   EXPECT_EQ(flow.process_id, 42U);
-  EXPECT_EQ(flow.source_address, "10.0.0.1");
   EXPECT_EQ(flow.destination_port, 443);
-  EXPECT_EQ(flow.bytes_out, 222U);
   EXPECT_EQ(flow.process_user_name, L"HOST\\bob");
   EXPECT_EQ(flow.parent_process_user_account_type, 0);
   EXPECT_EQ(flow.destination_host_name, L"www.example.com");

@@ -142,10 +142,7 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
     const ServiceStatus before = host.Status();
 
     EXPECT_EQ(host.ServiceControl(c.control), c.result);
-
-    std::vector<std::string> messages = manager.messages;
-    messages.erase(messages.begin());
-    EXPECT_EQ(messages, c.messages);
+    EXPECT_EQ(std::vector(manager.messages.begin() + 1, manager.messages.end()), c.messages);
     EXPECT_EQ(agent.stops.load(), c.stops);
     EXPECT_EQ(agent.sessions.load(), c.sessions);
     if (!c.log.empty()) {
@@ -189,7 +186,18 @@ TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunni
                        "Agent shutdown failed with the following error - 7"));
 }
 
-TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheService) {
+// Without a control handler nothing runs or is reported. Outside systemd reports succeed; a
+// failed one terminates the service, and in ServiceMain the agent never runs after it.
+TEST_F(ServiceHostTest, ReportsNeedAHandlerSucceedOutsideSystemdAndAFailedOneTerminates) {
+  host_.RegisterControlHandler(EMFILE);
+  EXPECT_FALSE(host_.ServiceMain());
+  EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
+  EXPECT_TRUE(manager_.messages.empty());
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
+                       "ServiceMain : RegisterServiceCtrlHandler failed - Error: 24"));
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
+                       "ReportStatusToSCMgr: Service handle invalid:  1, 0, 0, 0"));
+
   host_.RegisterControlHandler(0);
   manager_.result = 0;  // sd_notify without NOTIFY_SOCKET
   EXPECT_TRUE(host_.ReportStatusToSCMgr(kServiceStartPending, 0, 1, 20000));
@@ -207,7 +215,6 @@ TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheSe
   EXPECT_TRUE(
       log_.Has(LOG_DEBUG, "CServiceHost::TerminateService", "TerminateService: exitcode = 1"));
 
-  // In ServiceMain the agent never runs after a failed start report.
   exit_codes_.clear();
   EXPECT_FALSE(host_.ServiceMain());
   EXPECT_FALSE(agent_.returned.load());
@@ -228,20 +235,8 @@ TEST_F(ServiceHostTest, TerminateServiceLetsARunningAgentFinishBeforeExiting) {
   EXPECT_EQ(exit_codes_, std::vector<int>{3});
 }
 
-// Without a control handler nothing runs or is reported; an exception from the agent is caught
-// and logged.
-TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsAndAnAgentExceptionIsCaught) {
-  host_.RegisterControlHandler(EMFILE);
-  EXPECT_FALSE(host_.ServiceMain());
-  EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
-  EXPECT_FALSE(agent_.returned.load());
-  EXPECT_TRUE(manager_.messages.empty());
-  EXPECT_TRUE(exit_codes_.empty());
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
-                       "ServiceMain : RegisterServiceCtrlHandler failed - Error: 24"));
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
-                       "ReportStatusToSCMgr: Service handle invalid:  1, 0, 0, 0"));
-
+// An exception from the agent is caught and logged.
+TEST_F(ServiceHostTest, AnAgentExceptionIsCaught) {
   class ThrowingAgent : public FakeAgent {
    public:
     int MainThreadProc() override { throw std::runtime_error("broken"); }
@@ -310,7 +305,6 @@ class NotifyOnlyManager : public IServiceManager {
 };
 
 const std::vector<std::string> kStarted = {kStartPending, kRunning, "AGENT=running"};
-const std::vector<std::string> kStopSequence = {kStopPending, "AGENT=returned", kStopped};
 
 // One run of RunService in a forked child whose fake agent reports to the receiver too: each
 // signal is sent once the reports before it came, then what it makes the process report.
@@ -371,7 +365,7 @@ TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
                  {SIGTSTP, {}},         // pause: acknowledged, nothing reported
                  {SIGCONT, {kRunning}},
                  {SIGPIPE, {}},  // ignored
-                 {SIGTERM, kStopSequence}}},
+                 {SIGTERM, {kStopPending, "AGENT=returned", kStopped}}}},
       {.notify = ServiceRun::Notify::kNone,
        .ignore_sigint = true,
        .steps = {{0, {"AGENT=running"}}, {SIGINT, {"AGENT=returned"}}}},
