@@ -83,8 +83,12 @@ TEST_F(FlowTableTest, TellsFlowsFromOtherSockets) {
   }
 }
 
-TEST_F(FlowTableTest, ReportsAFlowEachIntervalAndOnceWhenItEnds) {
+TEST_F(FlowTableTest, ReportsAFlowEachIntervalAndOnceWhenItEndsAMappedOneAsIpv4) {
+  // An IPv4-mapped IPv6 socket, reported as IPv4.
   DiagSocket outbound = Socket(kTcpEstablished, 51000, 443, 100, 7);
+  outbound.family = AF_INET6;
+  outbound.local_address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 168, 1, 20};
+  outbound.remote_address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 93, 184, 216, 34};
   outbound.has_counters = true;
   outbound.bytes_acked = 10;
   EXPECT_TRUE(Apply({outbound}, 0, 2).empty());
@@ -194,19 +198,6 @@ TEST_F(FlowTableTest, DestroyNotificationsEndFlowsWithPayloadBytes) {
     EXPECT_EQ(reports[0].bytes_out, c.expect_out) << int(c.state) << " " << c.acked;
     EXPECT_TRUE(Apply({}, 4).empty());  // not reported twice
   }
-}
-
-TEST_F(FlowTableTest, ReportsIpv4MappedFlowsAsIpv4) {
-  DiagSocket mapped = Socket(kTcpEstablished, 1000, 443, 100, 1);
-  mapped.family = AF_INET6;
-  mapped.local_address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1};
-  mapped.remote_address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 2};
-  EXPECT_TRUE(Apply({mapped}, 0).empty());
-  const std::vector<KdfFlowData> reports = Apply({}, 1);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].address_family, kKdfFamilyIPv4);
-  EXPECT_EQ(reports[0].local.ipv4, (std::array<std::uint8_t, 4>{10, 0, 0, 1}));
-  EXPECT_EQ(reports[0].remote.ipv4, (std::array<std::uint8_t, 4>{10, 0, 0, 2}));
 }
 
 }  // namespace
