@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -172,14 +171,7 @@ TEST_F(ContextProviderServiceBaseTest, ConnectionsStartHangUpsStopAndMessagesRea
 
 TEST_F(ContextProviderServiceBaseTest,
        SocketFileIsPrivateReplacedOnlyWhenStaleAndRemovedAtShutdown) {
-  {
-    // A socket file left behind by a dead process.
-    const UniqueFd stale(::socket(AF_UNIX, SOCK_SEQPACKET, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  }
+  ASSERT_EQ(::mknod(path_.c_str(), S_IFSOCK | 0600, 0), 0);  // left behind by a dead process
   auto provider = MakeProvider();
   struct stat info;
   ASSERT_EQ(::lstat(path_.c_str(), &info), 0);
