@@ -4,12 +4,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <tuple>
 
 #include "config/file_monitor_linux.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -31,13 +31,6 @@ class FileMonitorTest : public ::testing::Test {
 
   void Start() { ASSERT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObSuccess); }
   bool Signalled() { return event_.wait_until(steady_clock::now() + kDeadline); }
-  // Waits for a condition with the generous deadline.
-  template <typename Condition>
-  static bool Eventually(Condition condition) {
-    const auto deadline = steady_clock::now() + kDeadline;
-    while (!condition() && steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    return condition();
-  }
 
   orv::test::TempDir dir_;
   fs::path profile_;
@@ -76,7 +69,7 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
     SCOPED_TRACE(other);
     const std::uint64_t batches = monitor_.ChangeBatches();
     WriteFile(dir_.path() / other, "x");
-    EXPECT_TRUE(Eventually([&] { return monitor_.ChangeBatches() > batches; }));
+    EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor_.ChangeBatches() > batches; }));
     EXPECT_FALSE(event_.is_signalled());
   }
 }
@@ -91,7 +84,7 @@ TEST_F(FileMonitorTest, WatchesADirectoryThatIsDeletedAndRecreated) {
   fs::remove_all(directory);
   EXPECT_TRUE(Signalled());
   fs::create_directory(directory);
-  EXPECT_TRUE(Eventually([this] { return log_.Contains("again"); }));
+  EXPECT_TRUE(orv::test::WaitUntil([this] { return log_.Contains("again"); }));
   event_.reset();
   WriteFile(profile_, "<ORVProfile>new</ORVProfile>");  // the new directory is watched
   EXPECT_TRUE(Signalled());
@@ -110,7 +103,7 @@ TEST_F(FileMonitorTest, RefusesBadPathsAndASecondStartAndRestartsOnceTheDirector
   profile_ = dir_.path() / "later" / "ORV_ServiceProfile.xml";
   Start();  // the thread starts, cannot watch the missing directory, and ends
   EXPECT_TRUE(log_.Contains("Profile monitor started."));
-  EXPECT_TRUE(Eventually([&] { return monitor_.ThreadStatus() == kObFailure; }));
+  EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor_.ThreadStatus() == kObFailure; }));
   EXPECT_TRUE(log_.Contains("CreateFile returned invalid handle for the Directory"));
   EXPECT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObAlreadyRunning);
   EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Profile monitor already running."));

@@ -73,7 +73,7 @@ TEST_F(FilterEngineTest, FirstMatchingRuleDecidesAndUnmatchedFlowsAreKept) {
   EXPECT_TRUE(keep);
 }
 
-TEST_F(FilterEngineTest, EachKindOfTest) {
+TEST_F(FilterEngineTest, EachKindOfTestAndAnUnparsableAddress) {
   // Kind of test, field, value, whether the test holds for the flow.
   const std::tuple<const char*, const char*, const char*, bool> cases[] = {
       {"Equals", "12340", "curl", true},
@@ -88,16 +88,13 @@ TEST_F(FilterEngineTest, EachKindOfTest) {
       {"Equals", "8", "10.0.0.0/9", true},  // a prefix within a byte
       {"Equals", "8", "10.128.0.0/9", false},
       {"Equals", "8", "10.1.2.3", true},       // no '/': text comparison
-      {"Equals", "8", "10.0.0.0/33", false},   // not a network: text comparison
-      {"Equals", "8", "10.0.0.0/264", false},  // never cut down to /8
+      {"Equals", "8", "10.0.0.0/264", false},  // not a network (never cut down to /8): text
       {"Equals", "8", "::/0", false},          // other family
       {"NotEquals", "8", "10.0.0.0/8", false},
       {"Equals", "28", "fe80::/10", true},
       {"Equals", "8", "11.0.0.0/8", false},
       {"Equals", "12341", "015c2aff", true},  // raw hash bytes, one of them a backslash
       {"Equals", "x", "curl", false},         // unreadable field identifier
-      {"NotEquals", "x", "curl", false},
-      {"Equals", "99999", "curl", false},  // unknown field: empty text
   };
   for (const auto& [kind, field, value, matches] : cases) {
     SCOPED_TRACE(std::string(kind) + " " + field + " " + value);
@@ -105,9 +102,7 @@ TEST_F(FilterEngineTest, EachKindOfTest) {
     ASSERT_EQ(engine_.GetRuleCount(), 1u);
     EXPECT_EQ(Keeps(), !matches);
   }
-}
-
-TEST_F(FilterEngineTest, AnUnparsableAddressHoldsForNoAddressTest) {
+  // An unparsable flow address holds for no address test.
   flow_.source_address = "not an address";
   Build(Ignore("8", "10.0.0.0/8", "NotEquals"));
   EXPECT_TRUE(Keeps());
