@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "export/ipfix_test_support.h"
@@ -79,7 +80,7 @@ TEST_F(IpfixConverterTest, TemplateMessageHoldsTheFourTemplatesAndTakesNoSequenc
   buffer.resize(written);
   CheckHeader(buffer, sequence);
   Bytes expected = orv::test::AgentTemplateMessage(sequence);
-  std::copy(buffer.begin() + 4, buffer.begin() + 8, expected.begin() + 4);  // export time
+  std::copy_n(buffer.begin() + 4, 4, expected.begin() + 4);  // export time
   EXPECT_EQ(buffer, expected);
   EXPECT_EQ(converter_.GetTemplatesStream(buffer.data(), 487, written), kObBufferTooSmall);
   EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), sequence);
@@ -155,12 +156,11 @@ TEST_F(IpfixConverterTest, EndpointIdentityFollowsThePolicy) {
   identity = EndpointIdentity();
   ASSERT_EQ(converter_.getEndpointIdentity(identity), kObSuccess);
   std::wstring host;
+  std::wstring vendor = L"Acme";
   ASSERT_EQ(device_.device().GetHostName(host), kObSuccess);
   AnonymizeValue(host);
-  std::wstring vendor = L"Acme";
   AnonymizeValue(vendor);
-  EXPECT_EQ(identity.host_name, host);
-  EXPECT_EQ(identity.manufacturer, vendor);
+  EXPECT_EQ(std::tie(identity.host_name, identity.manufacturer), std::tie(host, vendor));
 }
 
 TEST_F(IpfixConverterTest, MissingUdidFallsBackToFortyFAndAFailedRecordTakesNoSequenceNumber) {

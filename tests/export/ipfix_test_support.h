@@ -7,21 +7,18 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
 
 #include "common/orv_flow_object.h"
 #include "export/ipfix_converter.h"
 #include "export/ipfix_test_messages.h"
 #include "runtime/device_info.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace orv::test {
 
@@ -167,15 +164,5 @@ class Receiver {
   boost::asio::ip::udp::socket socket_;
   bool ok_ = false;
 };
-
-// Polls the condition until it holds, for up to 30 s.
-inline bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 }  // namespace orv::test
