@@ -18,8 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::uint8_t> Blob(std::uint32_t number, std::size_t size = 16) {
-  std::vector<std::uint8_t> blob(size, static_cast<std::uint8_t>(number));
+std::vector<std::uint8_t> Blob(std::uint32_t number) {
+  std::vector<std::uint8_t> blob(16, static_cast<std::uint8_t>(number));
   std::memcpy(blob.data(), &number, sizeof(number));
   return blob;
 }

@@ -40,10 +40,9 @@ TEST(ORVUtilsTest, AddressRulesFollowTheirFamilies) {
   };
   orv::test::LogCapture log;
   for (const Case& test : cases) {
-    SCOPED_TRACE(test.address);
-    EXPECT_EQ(ORVUtils::CheckMulticast(test.address, test.family), test.multicast);
-    EXPECT_EQ(ORVUtils::CheckLinkLocal(test.address, test.family), test.link_local);
-    EXPECT_EQ(ORVUtils::CheckLoopback(test.address), test.loopback);
+    EXPECT_EQ(ORVUtils::CheckMulticast(test.address, test.family), test.multicast) << test.address;
+    EXPECT_EQ(ORVUtils::CheckLinkLocal(test.address, test.family), test.link_local) << test.address;
+    EXPECT_EQ(ORVUtils::CheckLoopback(test.address), test.loopback) << test.address;
   }
   EXPECT_FALSE(ORVUtils::CheckLinkLocal("169.254.1.1", 99));
   EXPECT_FALSE(ORVUtils::CheckMulticast("ff02::1", 99));
