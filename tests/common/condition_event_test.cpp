@@ -72,6 +72,7 @@ TEST(BoundedQueueTest, FifoWithinCapacityAndSignalsEachSide) {
   EXPECT_EQ(queue.RegisterPushEvent(nullptr), kObBadArgument);
   std::shared_ptr<int> out;
   EXPECT_EQ(queue.Front(out), kObQueueEmpty);
+  EXPECT_EQ(queue.Pop(out), kObQueueEmpty);
   for (int i = 1; i <= 2; ++i) ASSERT_EQ(queue.Push(std::make_shared<int>(i)), kObSuccess);
   // Auto-reset: two pushes leave one signal, so the consumer must drain on each wake-up.
   EXPECT_TRUE(pushed->timed_wait(0));
@@ -80,16 +81,17 @@ TEST(BoundedQueueTest, FifoWithinCapacityAndSignalsEachSide) {
   EXPECT_EQ(queue.Push(std::move(refused)), kObQueueFull);
   ASSERT_NE(refused, nullptr);  // NOLINT(bugprone-use-after-move): a refused push does not move
   EXPECT_FALSE(pushed->is_signalled());  // nor signal
-  EXPECT_EQ(queue.Front(out), kObSuccess);
+  queue.SetCapacity(1);                  // below the size: what is queued stays
+  ASSERT_EQ(queue.Pop(out), kObSuccess);
   EXPECT_EQ(*out, 1);
-  // A lowered capacity keeps what is queued and refuses until the queue is below it.
-  queue.SetCapacity(1);
-  EXPECT_EQ(queue.Push(refused), kObQueueFull);
-  queue.Clear();
-  EXPECT_TRUE(queue.IsEmpty());
-  EXPECT_EQ(queue.Push(refused), kObSuccess);
+  EXPECT_TRUE(popped->timed_wait(0));
+  EXPECT_EQ(queue.Push(refused), kObQueueFull);  // refused until below the lowered capacity
+  ASSERT_EQ(queue.Front(out), kObSuccess);
+  EXPECT_EQ(*out, 2);
+  EXPECT_FALSE(popped->is_signalled());  // Front leaves the element
   EXPECT_TRUE(queue.IsFull());
-  EXPECT_EQ(queue.Capacity(), 1U);
+  queue.Clear();
+  EXPECT_EQ(queue.Push(refused), kObSuccess);
 }
 
 }  // namespace
