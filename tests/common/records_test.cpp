@@ -71,31 +71,27 @@ Buffer Serialized(const Record& record) {
 template <typename Record>
 Buffer ExpectRoundTrip(const Record& record) {
   const Buffer bytes = Serialized(record);
-  const auto copy = Read<Record>(bytes);
-  EXPECT_EQ(Serialized(copy), bytes);
+  EXPECT_EQ(Serialized(Read<Record>(bytes)), bytes);
   return bytes;
 }
 
-struct Corruption {
-  const char* name;
-  std::function<void(Buffer&)> change;
-  OB_STATUSCODE status;
-  const char* message;
-};
+// Name, the change to valid bytes, the status and log line it is refused with.
+using Corruption =
+    std::tuple<const char*, std::function<void(Buffer&)>, OB_STATUSCODE, const char*>;
 
 // Each corrupt form of valid is refused with its log line, and the record keeps its values;
 // Serialize refuses no buffer, a zero size or one byte too few, telling the size needed.
 template <typename Record>
 void ExpectRefusals(const Buffer& valid, const std::vector<Corruption>& corruptions,
                     const std::string& type, const char* too_small) {
-  for (const Corruption& c : corruptions) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, change, status, message] : corruptions) {
+    SCOPED_TRACE(name);
     Buffer bytes = valid;
-    c.change(bytes);
+    change(bytes);
     auto record = Read<Record>(valid);
     const orv::test::LogCapture log;
-    EXPECT_EQ(record.Deserialize(bytes.data(), bytes.size()), c.status);
-    EXPECT_TRUE(log.Has(LOG_ERROR, type + "::Deserialize", c.message));
+    EXPECT_EQ(record.Deserialize(bytes.data(), bytes.size()), status);
+    EXPECT_TRUE(log.Has(LOG_ERROR, type + "::Deserialize", message));
     EXPECT_EQ(Serialized(record), valid);
   }
   const orv::test::LogCapture log;

@@ -14,15 +14,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Generous: the machine running the tests may be loaded.
-constexpr auto kDeadline = std::chrono::seconds(20);
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 class FileMonitorTest : public ::testing::Test {
  protected:
@@ -30,7 +22,8 @@ class FileMonitorTest : public ::testing::Test {
   ~FileMonitorTest() override { monitor_.StopMonitor(); }
 
   void Start() { ASSERT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObSuccess); }
-  bool Signalled() { return event_.wait_until(steady_clock::now() + kDeadline); }
+  // Generous: the machine running the tests may be loaded.
+  bool Signalled() { return event_.timed_wait(20000); }
 
   orv::test::TempDir dir_;
   fs::path profile_;
@@ -41,7 +34,7 @@ class FileMonitorTest : public ::testing::Test {
 
 TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   const fs::path temporary = dir_.path() / "profile.tmp";
-  const auto write_profile = [this] { WriteFile(profile_, "<ORVProfile/>"); };
+  const auto write_profile = [this] { std::ofstream(profile_) << "<ORVProfile/>"; };
   // Name, whether the profile exists before, the change.
   const std::tuple<const char*, bool, std::function<void()>> cases[] = {
       {"create", false, write_profile},
@@ -55,7 +48,7 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   for (const auto& [name, exists, change] : cases) {
     SCOPED_TRACE(name);
     fs::remove(profile_);
-    WriteFile(temporary, "<ORVProfile/>");
+    std::ofstream(temporary) << "<ORVProfile/>";
     if (exists) write_profile();
     event_.reset();
     Start();  // a fresh watch for each case, so no earlier change can set the event
@@ -68,7 +61,7 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   for (const char* other : {"orv_serviceprofile.xml", "ORV_ServiceProfile.xml.bak"}) {
     SCOPED_TRACE(other);
     const std::uint64_t batches = monitor_.ChangeBatches();
-    WriteFile(dir_.path() / other, "x");
+    std::ofstream(dir_.path() / other) << "x";
     EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor_.ChangeBatches() > batches; }));
     EXPECT_FALSE(event_.is_signalled());
   }
@@ -79,14 +72,14 @@ TEST_F(FileMonitorTest, WatchesADirectoryThatIsDeletedAndRecreated) {
   const fs::path directory = dir_.path() / "ORV";
   fs::create_directory(directory);
   profile_ = directory / "ORV_ServiceProfile.xml";
-  WriteFile(profile_, "<ORVProfile/>");
+  std::ofstream(profile_) << "<ORVProfile/>";
   Start();
   fs::remove_all(directory);
   EXPECT_TRUE(Signalled());
   fs::create_directory(directory);
   EXPECT_TRUE(orv::test::WaitUntil([this] { return log_.Contains("again"); }));
   event_.reset();
-  WriteFile(profile_, "<ORVProfile>new</ORVProfile>");  // the new directory is watched
+  std::ofstream(profile_) << "<ORVProfile>new</ORVProfile>";  // the new directory is watched
   EXPECT_TRUE(Signalled());
   fs::rename(directory, dir_.path() / "moved");  // the path no longer leads to the file
   EXPECT_TRUE(Signalled());
@@ -113,7 +106,7 @@ TEST_F(FileMonitorTest, RefusesBadPathsAndASecondStartAndRestartsOnceTheDirector
   fs::create_directory(profile_.parent_path());
   const auto factory_made = CreateFileMonitor();
   ASSERT_EQ(factory_made->StartMonitor(event_, profile_.wstring()), kObSuccess);
-  WriteFile(profile_, "x");
+  std::ofstream(profile_) << "x";
   EXPECT_TRUE(Signalled());
   factory_made->StopMonitor();
 }

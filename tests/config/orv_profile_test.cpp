@@ -20,8 +20,6 @@ namespace {
 
 using Map = std::map<std::int32_t, std::int32_t>;
 
-constexpr const char* kSetElementValue = "CORVProfile::SetElementValue";
-
 class FakeNetwork : public ITrustedNetworkState {
  public:
   int GetNetworkType() const override { return type.load(); }
@@ -70,9 +68,9 @@ class ORVProfileTest : public ::testing::Test {
   }
   // Whether the element handler logged a line containing the text.
   static bool Logged(const orv::test::LogCapture& log, const std::string& text) {
-    const auto lines = log.Lines();
-    return std::any_of(lines.begin(), lines.end(), [&](const auto& line) {
-      return line.function == kSetElementValue && line.message.find(text) != std::string::npos;
+    return std::ranges::any_of(log.Lines(), [&](const auto& line) {
+      return line.function == "CORVProfile::SetElementValue" &&
+             line.message.find(text) != std::string::npos;
     });
   }
 
