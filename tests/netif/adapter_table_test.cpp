@@ -130,7 +130,7 @@ bool AddVethPair(const std::string& a, const std::string& b) {
 // Real links inside a network namespace, read by the real table and followed by the manager
 // through the runtime monitor's change reports: also after Stop and Start, and for an address
 // that DHCP or SLAAC adds to a link that is already up.
-TEST(AdapterTableTest, RealLinksInNamespace) {
+TEST(AdapterTableTest, RealLinksInNamespaceAreListedAndFollowed) {
   ORV_RERUN_IN_NAMESPACE("-rn");
   CSystemAdapterTable table;
   const auto carrier = [&table](const std::string& name) {

@@ -261,7 +261,7 @@ TEST_F(NetworkInterfaceManagerTest, TypeCodesAndDetailLists) {
 
 // Failed table reads leave the list as it was and count no misses; a failed registration stops
 // the manager, so that change signals then start nothing.
-TEST_F(NetworkInterfaceManagerTest, FailedReadsAndFailedRegistration) {
+TEST_F(NetworkInterfaceManagerTest, FailedReadsKeepTheListAndFailedRegistrationStops) {
   table_.Set({Link(2, "eth0", {V4("10.0.0.5")})});
   table_.FailNext({kObFailure});
   orv::test::LogCapture log;
@@ -339,7 +339,7 @@ TEST_F(NetworkInterfaceManagerTest, ChangeSignalsRefreshOnTheirOwnThread) {
 // one refresh at a time, so no UID is handed out twice, none is 0, and none is queued twice.
 TEST_F(NetworkInterfaceManagerTest, ConcurrentRefreshesNeverShareAUid) {
   std::vector<AdapterEntry> links;
-  for (std::uint32_t index = 2; index < 40; ++index) {
+  for (std::uint32_t index = 2; index < 20; ++index) {
     links.push_back(
         Link(index, "eth" + std::to_string(index), {V4("10.0." + std::to_string(index) + ".1")}));
   }
