@@ -59,7 +59,8 @@ TEST_F(ExpatSaxParserTest, DeliversLocalNamesAndEachTextRunWholeUntilTheDocument
   EXPECT_TRUE(log_.Contains("XML Parser fatal error"));
 }
 
-TEST_F(ExpatSaxParserTest, RefusesEntityDeclarationsAndNeverLoadsExternalFiles) {
+TEST_F(ExpatSaxParserTest,
+       RefusesEntityDeclarationsMissingNonRegularAndOversizedInputAndNeverLoadsExternalFiles) {
   const auto secret = dir_.path() / "secret.txt";
   std::ofstream(secret) << "SECRET";
   EXPECT_EQ(Parse("<!DOCTYPE P [<!ENTITY x SYSTEM \"file://" + secret.string() + "\">]><P>&x;</P>"),
@@ -69,10 +70,7 @@ TEST_F(ExpatSaxParserTest, RefusesEntityDeclarationsAndNeverLoadsExternalFiles) 
   std::ofstream(dtd) << "<!ENTITY x SYSTEM \"file://" + secret.string() + "\">";
   EXPECT_EQ(Parse("<!DOCTYPE P SYSTEM \"file://" + dtd.string() + "\"><P>a&x;b</P>"), kObSuccess);
   EXPECT_EQ(target_.calls, (Calls{L"<P", L"=ab", L">P"}));
-}
-
-// A FIFO in the profile's place is refused without blocking on it.
-TEST_F(ExpatSaxParserTest, RefusesMissingNonRegularAndOversizedInput) {
+  // Missing, non-regular (a FIFO, refused without blocking on it) and oversized input.
   const auto path = dir_.path() / "p.xml";
   EXPECT_EQ(CExpatSaxParser::Create(target_)->startParser(path.wstring()), kObFailure);
   EXPECT_TRUE(

@@ -102,7 +102,6 @@ TEST_F(FileMonitorTest, RefusesBadPathsAndASecondStartAndRestartsOnceTheDirector
   EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Profile monitor already running."));
   monitor_.StopMonitor();
   EXPECT_TRUE(log_.Contains("Main profile monitor thread exited."));
-  monitor_.StopMonitor();  // stopping twice is harmless
   fs::create_directory(profile_.parent_path());
   const auto factory_made = CreateFileMonitor();
   ASSERT_EQ(factory_made->StartMonitor(event_, profile_.wstring()), kObSuccess);

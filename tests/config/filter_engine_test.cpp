@@ -49,8 +49,19 @@ class FilterEngineTest : public ::testing::Test {
   ORVFlowObject flow_;
 };
 
-TEST_F(FilterEngineTest, FirstMatchingRuleDecidesAndUnmatchedFlowsAreKept) {
+TEST_F(FilterEngineTest, FirstValidMatchingRuleDecidesAndUnmatchedFlowsAreKept) {
   EXPECT_TRUE(Keeps());  // no rules
+  // Invalid rules are left out; a rule without a setting takes it from the rule before.
+  Build("<Rule><FilterType>ignore</FilterType><Equals><Field>12340</Field></Equals></Rule>" +
+        Rule("drop", Test("Equals", "12340", "curl")) +  // not a filter type
+        Ignore("12341", "0g5c2aff") +                    // hash value not hexadecimal
+        Rule("ignore", "") +                             // no tests: never matches
+        "<Rule><Equals><Field>12340</Field><Value>curl</Value></Equals></Rule>");
+  EXPECT_EQ(engine_.GetRuleCount(), 2u);
+  EXPECT_FALSE(Keeps());  // the last rule took "ignore" from the rule before it
+  Build(Ignore("12340", "wget") + "<Rule><Equals><Value>curl</Value></Equals></Rule>");
+  EXPECT_EQ(engine_.GetRuleCount(), 2u);
+  EXPECT_FALSE(Keeps());  // field 12340 carried over
   const orv::test::LogCapture log;
   Build(Ignore("12340", "curl") + Rule("collect", Test("Equals", "12340", "curl")));
   EXPECT_FALSE(Keeps());
@@ -111,19 +122,6 @@ TEST_F(FilterEngineTest, EachKindOfTestAndAnUnparsableAddress) {
   EXPECT_EQ(test.Evaluate(flow_), kObBadArgument);
   EXPECT_EQ(IPOperation(L"x", L"10.0.0.0/8", true).Evaluate(flow_), kObBadArgument);
   EXPECT_FALSE(IPOperation(L"8", L"10.0.0.300/8", true).is_network_valid());
-}
-
-TEST_F(FilterEngineTest, InvalidRulesAreLeftOutAndSettingsCarryOver) {
-  Build("<Rule><FilterType>ignore</FilterType><Equals><Field>12340</Field></Equals></Rule>" +
-        Rule("drop", Test("Equals", "12340", "curl")) +  // not a filter type
-        Ignore("12341", "0g5c2aff") +                    // hash value not hexadecimal
-        Rule("ignore", "") +                             // no tests: never matches
-        "<Rule><Equals><Field>12340</Field><Value>curl</Value></Equals></Rule>");
-  EXPECT_EQ(engine_.GetRuleCount(), 2u);
-  EXPECT_FALSE(Keeps());  // the last rule took "ignore" from the rule before it
-  Build(Ignore("12340", "wget") + "<Rule><Equals><Value>curl</Value></Equals></Rule>");
-  EXPECT_EQ(engine_.GetRuleCount(), 2u);
-  EXPECT_FALSE(Keeps());  // field 12340 carried over
 }
 
 }  // namespace

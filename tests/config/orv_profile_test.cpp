@@ -129,22 +129,21 @@ TEST_F(ORVProfileTest, StoresTextsBooleansAndModesAsWrittenResetsAndCopies) {
                  "<o:Pattern xmlns:o='urn:o'>R&amp;D*</o:Pattern>" + E("port", "70000") +
                  "<Unknown><Deeper a='1'>text</Deeper></Unknown>"),
             kObSuccess);
-  EXPECT_EQ(profile().GetCollectorIP(), L" collector.example ");
-  EXPECT_EQ(profile().GetCollectorPort(), 4739u);
-  EXPECT_TRUE(profile().IsBroadcastAllowed());
-  EXPECT_FALSE(profile().IsMulticastAllowed());
-  EXPECT_TRUE(profile().IsKnoxOnly());
-  EXPECT_EQ(profile().GetPattern(), L"R&D*");  // one value, not its last piece
-  EXPECT_TRUE(profile().IsPatternSet());
-  // A reset keeps only the collector; a copy keeps everything.
+  const auto settings = [](const CORVProfile& p) {
+    return std::tuple{p.GetCollectorIP(),     p.GetCollectorPort(), p.IsBroadcastAllowed(),
+                      p.IsMulticastAllowed(), p.IsKnoxOnly(),       p.GetPattern(),
+                      p.IsPatternSet()};
+  };
+  // The pattern is one value, not its last piece.
+  const auto loaded = std::tuple{L" collector.example ", 4739u, true, false, true, L"R&D*", true};
+  EXPECT_EQ(settings(profile()), loaded);
+  // A copy keeps everything; a reset keeps only the collector.
   CORVProfile copy;
   copy.CopyFrom(profile());
   profile().ResetToDefaults();
-  EXPECT_EQ(profile().GetCollectorPort(), 4739u);
-  EXPECT_FALSE(profile().IsBroadcastAllowed());
-  EXPECT_FALSE(profile().IsPatternSet());
-  EXPECT_TRUE(copy.IsBroadcastAllowed());
-  EXPECT_EQ(copy.GetPattern(), L"R&D*");
+  EXPECT_EQ(settings(copy), loaded);
+  EXPECT_EQ(settings(profile()),
+            std::tuple(L" collector.example ", 4739u, false, false, false, L"", false));
   for (const auto& [mode, value] :
        {std::pair{"off", 0}, {"Trusted", 1}, {"untrusted", 2}, {"ALL", 3}}) {
     ASSERT_EQ(Load(E("CollectionMode", mode)), kObSuccess);
