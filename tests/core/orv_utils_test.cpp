@@ -26,7 +26,6 @@ TEST(ORVUtilsTest, AddressRulesFollowTheirFamilies) {
       {"223.255.255.255", kIPv4, false, false, false},
       {"169.254.1.1", kIPv4, false, true, false},
       {"169.1.2.3", kIPv4, false, false, false},  // routable public space
-      {"169.255.0.1", kIPv4, false, false, false},
       {"127.4.5.6", kIPv4, false, false, true},
       {"FF02::1", kIPv6, true, false, false},
       {"FE80::1", kIPv6, false, true, false},
