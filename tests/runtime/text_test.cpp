@@ -27,9 +27,7 @@ TEST(TextTest, ConvertsBetweenWideUtf8AndUtf16ReplacingIllFormedInput) {
   EXPECT_EQ(Utf16ToWide(WideToUtf16(wide)), wide);
 
   const std::pair<std::string, std::wstring> utf8[] = {
-      {"a\xff"
-       "b",
-       L"a\uFFFDb"},
+      {"a\xff!", L"a\uFFFD!"},
       {"\xe4\xb8", L"\uFFFD\uFFFD"},            // truncated sequence
       {"\xc0\xaf", L"\uFFFD\uFFFD"},            // overlong "/"
       {"\xed\xa0\x80", L"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
@@ -37,8 +35,8 @@ TEST(TextTest, ConvertsBetweenWideUtf8AndUtf16ReplacingIllFormedInput) {
   for (const auto& [bytes, decoded] : utf8) {
     EXPECT_EQ(Utf8ToWide(bytes), decoded);
   }
-  EXPECT_EQ(Utf16ToWide(std::u16string{u'x', static_cast<char16_t>(0xD800), u'y'}),
-            L"x\uFFFDy");  // lone high
+  // A lone high surrogate, then a lone low one.
+  EXPECT_EQ(Utf16ToWide(std::u16string{u'x', static_cast<char16_t>(0xD800), u'y'}), L"x\uFFFDy");
   EXPECT_EQ(Utf16ToWide(std::u16string(1, static_cast<char16_t>(0xDC00))), L"\uFFFD");
   const std::wstring out_of_range(1, static_cast<wchar_t>(0x110000));
   EXPECT_EQ(WideToUtf8(out_of_range), "\xef\xbf\xbd");
@@ -55,8 +53,8 @@ TEST(TextTest, Utf16PrefixNeverSplitsASurrogatePair) {
 TEST(SafeStrTest, CopyAndLengthStayWithinBoundsAndReportTheSourceLength) {
   std::array<char, 8> narrow;
   narrow.fill('#');
-  EXPECT_EQ(safe_strlcpyA(narrow.data(), "hello world", 6),
-            11U);  // result >= capacity: cut
+  // A result not below the capacity means the copy was cut.
+  EXPECT_EQ(safe_strlcpyA(narrow.data(), "hello world", 6), 11U);
   EXPECT_STREQ(narrow.data(), "hello");
   EXPECT_EQ(narrow[6], '#');
   narrow.fill('#');
@@ -82,8 +80,8 @@ TEST(SafeStrTest, SnprintfReportsCountTruncationOrError) {
   std::array<char, 8> narrow;
   EXPECT_EQ(safe_snprintfA(narrow.data(), narrow.size(), "%d-%s", 42, "ab"), 5);
   EXPECT_STREQ(narrow.data(), "42-ab");
-  EXPECT_EQ(safe_snprintfA(narrow.data(), 7, "%s", "0123456"),
-            kObBufferTooSmall);  // no NUL room
+  // No room for the terminator.
+  EXPECT_EQ(safe_snprintfA(narrow.data(), 7, "%s", "0123456"), kObBufferTooSmall);
   EXPECT_STREQ(narrow.data(), "012345");
   EXPECT_EQ(safe_snprintfA(narrow.data(), 0, "%s", "x"), kObBadArgument);
   EXPECT_EQ(safe_snprintfA(nullptr, 8, "%s", "x"), kObBadArgument);
