@@ -113,14 +113,6 @@ class AgentTest : public ::testing::Test {
         << mode << "</CollectionMode>\n<IPFIXInterval>60</IPFIXInterval>\n</ORVProfile>\n";
     std::filesystem::rename(root_.path() / "staging", directory / "ORV_ServiceProfile.xml");
   }
-  // Starts the agent's main procedure and waits until it watches the profile.
-  void StartAgent(AgentEnvironment environment = {}) {
-    environment.framework = &framework_;
-    agent_.emplace(std::move(environment));
-    result_ = std::async(std::launch::async, [this] { return agent_->MainThreadProc(); });
-    ASSERT_TRUE(
-        orv::test::WaitUntil([&] { return log_.Contains("Profile monitor started."); }, kDeadline));
-  }
 
   orv::test::TempDir root_;
   orv::test::LogCapture log_;
@@ -128,12 +120,6 @@ class AgentTest : public ::testing::Test {
   std::optional<CORVAgent> agent_;
   std::future<int> result_;  // the main procedure's; waited for before the agent goes
 };
-
-#define PREPARE_AGENT_TEST()                                 \
-  ORV_RERUN_IN_NAMESPACE("-rnm");                            \
-  if (const std::string error = Prepare(); !error.empty()) { \
-    GTEST_SKIP() << error;                                   \
-  }
 
 // Plays the VPN module: sets the VPN module's verdict (0 trusted, else untrusted) and pulses.
 [[nodiscard]] bool SetVpnVerdict(std::uint32_t tnd_network_type) {
@@ -144,10 +130,36 @@ class AgentTest : public ::testing::Test {
   return ok && event_ok && writer.SetTndNetworkType(tnd_network_type) && event.SignalAll();
 }
 
-TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkAndEveryStopCleansUpInOrder) {
-  PREPARE_AGENT_TEST();
+// A finished TCP flow from a non-loopback address, as the driver reports it.
+std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
+  auto flow = std::make_shared<KdfFlowData>();
+  flow->protocol = 6;
+  flow->local.port = source_port;
+  (void)inet_pton(AF_INET, "10.79.0.1", flow->local.ipv4.data());
+  flow->remote.port = 443;
+  (void)inet_pton(AF_INET, "198.51.100.7", flow->remote.ipv4.data());
+  flow->pid = 4242;
+  flow->report_kind = kKdfReportKindFinal;
+  return flow;
+}
+
+// Collection follows the profile and the network; finished flows are counted into the statistics
+// file once a day of the test's clock has passed; the context offers processes that make flows,
+// not those that only started; every stop cleans up in order.
+TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContextStopsCleanUp) {
+  ORV_RERUN_IN_NAMESPACE("-rnm");
+  if (const std::string error = Prepare(); !error.empty()) {
+    GTEST_SKIP() << error;
+  }
+  std::atomic<std::int64_t> minutes{0};
+  AgentEnvironment environment;
+  environment.framework = &framework_;
+  environment.statistics_clock = [&minutes] { return std::chrono::minutes(minutes.load()); };
+  agent_.emplace(environment);
+  result_ = std::async(std::launch::async, [this] { return agent_->MainThreadProc(); });
+  ASSERT_TRUE(
+      orv::test::WaitUntil([&] { return log_.Contains("Profile monitor started."); }, kDeadline));
   // No profile: defaults, collection off, the driver told to stop reporting.
-  StartAgent();
   ASSERT_TRUE(log_.Contains("ORV profile is missing, reseting to default values."));
   ASSERT_TRUE(framework_.WaitForCall("disable"));
   EXPECT_THAT(framework_.Calls(), Not(Contains("enable")));
@@ -166,54 +178,8 @@ TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkAndEveryStopCleansUpIn
   WriteProfile("all");
   ASSERT_TRUE(framework_.WaitForCall("interval 999", seen));
 
-  seen = framework_.Calls().size();
-  agent_->Stop();
-  ASSERT_EQ(result_.wait_for(kDeadline), std::future_status::ready);
-  EXPECT_EQ(result_.get(), 0);
-  // The stop's own calls, in order; a network change notice still on its way may come between.
-  std::vector<std::string> tail = framework_.Calls();
-  tail.erase(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(seen));
-  std::erase(tail, "network change");
-  EXPECT_THAT(tail, ElementsAre("disable", "listener stopped", "uninitialize"));
-  EXPECT_TRUE(log_.Contains("ORV service shutdown. Exiting now."));
-
-  // A stop that comes before the loop starts still cleans up in full.
-  agent_.reset();
-  RecordingFramework framework;
-  AgentEnvironment environment;
-  environment.framework = &framework;
-  CORVAgent agent(environment);
-  agent.Stop();
-  EXPECT_EQ(agent.MainThreadProc(), 0);
-  const std::vector<std::string> calls = framework.Calls();
-  ASSERT_GE(calls.size(), 3U);
-  EXPECT_EQ(calls.front() + " " + calls.back(), "initialize uninitialize");
-}
-
-// A finished TCP flow from a non-loopback address, as the driver reports it.
-std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
-  auto flow = std::make_shared<KdfFlowData>();
-  flow->protocol = 6;
-  flow->local.port = source_port;
-  (void)inet_pton(AF_INET, "10.79.0.1", flow->local.ipv4.data());
-  flow->remote.port = 443;
-  (void)inet_pton(AF_INET, "198.51.100.7", flow->remote.ipv4.data());
-  flow->pid = 4242;
-  flow->report_kind = kKdfReportKindFinal;
-  return flow;
-}
-
-// Finished flows are counted into the statistics file once a day of the test's clock has passed;
-// the context offers processes that make flows, not those that only started.
-TEST_F(AgentTest, FlowsFeedTheDailyStatisticsAndTheContextOffersOnlyProcessesThatMakeFlows) {
-  PREPARE_AGENT_TEST();
-  std::atomic<std::int64_t> minutes{0};
-  WriteProfile("all");
-  AgentEnvironment environment;
-  environment.statistics_clock = [&minutes] { return std::chrono::minutes(minutes.load()); };
-  StartAgent(environment);
+  // Finished flows are counted once a day of the test's clock has passed.
   IKdfMessageSink& sink = *framework_.sink_.load();
-
   const auto file =
       root_.path() / "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
   for (std::uint16_t port = 40000; port < 40003; ++port) {
@@ -245,6 +211,28 @@ TEST_F(AgentTest, FlowsFeedTheDailyStatisticsAndTheContextOffersOnlyProcessesTha
   std::wstring name;
   ASSERT_EQ(orv::context::ReadNetworkAppPayload(message->payload, process_id, name), kObSuccess);
   EXPECT_EQ(process_id, 4242u);
+
+  seen = framework_.Calls().size();
+  agent_->Stop();
+  ASSERT_EQ(result_.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(result_.get(), 0);
+  // The stop's own calls, in order; a network change notice still on its way may come between.
+  std::vector<std::string> tail = framework_.Calls();
+  tail.erase(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(seen));
+  std::erase(tail, "network change");
+  EXPECT_THAT(tail, ElementsAre("disable", "listener stopped", "uninitialize"));
+  EXPECT_TRUE(log_.Contains("ORV service shutdown. Exiting now."));
+
+  // A stop that comes before the loop starts still cleans up in full.
+  agent_.reset();
+  RecordingFramework framework;
+  environment.framework = &framework;
+  CORVAgent agent(environment);
+  agent.Stop();
+  EXPECT_EQ(agent.MainThreadProc(), 0);
+  const std::vector<std::string> calls = framework.Calls();
+  ASSERT_GE(calls.size(), 3U);
+  EXPECT_EQ(calls.front() + " " + calls.back(), "initialize uninitialize");
 }
 
 }  // namespace
