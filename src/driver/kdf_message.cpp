@@ -15,6 +15,7 @@ constexpr std::size_t kAddressFamilyOffset = 316;
 constexpr std::size_t kProtocolOffset = 320;
 constexpr std::size_t kBytesInOffset = 324;
 constexpr std::size_t kBytesOutOffset = 332;
+constexpr std::size_t kProcessStartTimeOffset = 340;
 constexpr std::size_t kPidOffset = 348;
 constexpr std::size_t kParentPidOffset = 352;
 constexpr std::size_t kFlowStartOffset = 356;
@@ -93,6 +94,7 @@ OB_STATUSCODE ParseKdfFlowData(std::span<const std::uint8_t> bytes, KdfFlowData&
   out.protocol = OBRuntime::LoadLe<std::uint32_t>(m + kProtocolOffset);
   out.bytes_in = OBRuntime::LoadLe<std::uint64_t>(m + kBytesInOffset);
   out.bytes_out = OBRuntime::LoadLe<std::uint64_t>(m + kBytesOutOffset);
+  out.process_start_time = OBRuntime::LoadLe<std::uint64_t>(m + kProcessStartTimeOffset);
   out.pid = OBRuntime::LoadLe<std::uint32_t>(m + kPidOffset);
   out.parent_pid = OBRuntime::LoadLe<std::uint32_t>(m + kParentPidOffset);
   out.flow_start = OBRuntime::LoadLe<std::uint32_t>(m + kFlowStartOffset);

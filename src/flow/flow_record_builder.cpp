@@ -427,7 +427,8 @@ std::shared_ptr<ORVFlowObject> CFlowRecordBuilder::FromFlowData(
     SetEndpoints(*flow, message);
     SetCounters(*flow, message, *policy);
     SetHostName(*flow, message.host_name);
-    (void)Fill(*flow, *policy);  // a partial fill still gives a usable record
+    // A partial fill still gives a usable record.
+    (void)Fill(*flow, *policy, message.process_start_time);
     if (tracking) {
       MarkTracked(*flow, pattern);
     }
@@ -512,10 +513,12 @@ bool CFlowRecordBuilder::DebugPattern(std::wstring& pattern) const {
   return sources_.debug_pattern && sources_.debug_pattern(pattern) && !pattern.empty();
 }
 
-OB_STATUSCODE CFlowRecordBuilder::Fill(ORVFlowObject& flow, const DataCollectionPolicy& policy) {
+OB_STATUSCODE CFlowRecordBuilder::Fill(ORVFlowObject& flow, const DataCollectionPolicy& policy,
+                                       std::uint64_t reported_start_time) {
   std::optional<CProcessInfo> info;
   if (sources_.process != nullptr) {
     info.emplace(flow.process_id, *sources_.process);
+    info->SetReported(reported_start_time, flow.process_path);
   }
   CProcessInfo* process = info ? &*info : nullptr;
   bool complete = FillProcess(flow, process, policy);

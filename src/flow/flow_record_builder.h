@@ -4,7 +4,8 @@
 // pattern as tracked.
 //
 // Lookups go through the process-wide caches (process facts, console user, DNS suffixes,
-// interface list), so a record for a process seen before costs a /proc stat read or two. A
+// interface list). A record for a process seen before costs no /proc read when the message
+// carries the process's start time, else a /proc stat read or two. A
 // failed lookup never loses the record: names read "Unknown", hashes 32 zero bytes, and fill
 // reports kObPartialFailure.
 //
@@ -92,7 +93,9 @@ class CFlowRecordBuilder {
  private:
   [[nodiscard]] DataCollectionPolicySnapshot MergedPolicy() const;
   [[nodiscard]] bool DebugPattern(std::wstring& pattern) const;
-  [[nodiscard]] OB_STATUSCODE Fill(ORVFlowObject& flow, const DataCollectionPolicy& policy);
+  // reported_start_time: the process start time a flow message carried (0 when none).
+  [[nodiscard]] OB_STATUSCODE Fill(ORVFlowObject& flow, const DataCollectionPolicy& policy,
+                                   std::uint64_t reported_start_time = 0);
   // Each Fill step: true when its lookups succeeded. A null info makes process lookups fail.
   [[nodiscard]] bool FillProcess(ORVFlowObject& flow, CProcessInfo* info,
                                  const DataCollectionPolicy& policy);

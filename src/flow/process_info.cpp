@@ -122,13 +122,20 @@ OB_STATUSCODE CProcessInfo::Load(Subject& subject) {
     return subject.status;
   }
   subject.loaded = true;
-  if (subject.pid == 0) {
+  if (subject.pid == 0 || LoadReported(subject)) {
     subject.status = kObSuccess;
     return subject.status;
   }
   orv::platform::ProcStat stat;
   int os_error = 0;
   const OB_STATUSCODE status = services_.queries.Stat(subject.pid, stat, os_error);
+  const bool reported = &subject == &self_ && start_time_ != 0;
+  if (status == kObSuccess && reported && stat.start_time != start_time_) {
+    // The process the driver reported has exited; its id now names another one.
+    OB_LOG_DEBUG("process %u exited; its id now names a newer process", subject.pid);
+    subject.status = kObFailure;
+    return subject.status;
+  }
   if (status != kObSuccess) {
     if (FirstFailureOf(subject.pid)) {
       OB_LOG_DEBUG("process %u cannot be read: status %d, errno %d", subject.pid, status, os_error);
@@ -148,6 +155,22 @@ OB_STATUSCODE CProcessInfo::Load(Subject& subject) {
   }
   subject.status = subject.facts ? kObSuccess : kObFailure;
   return subject.status;
+}
+
+bool CProcessInfo::LoadReported(Subject& subject) {
+  if (&subject != &self_ || start_time_ == 0) {
+    return false;
+  }
+  const ProcessKey key{subject.pid, start_time_};
+  std::shared_ptr<const ProcessFacts> facts = services_.cache.Find(key);
+  // A reported path that differs from the cached one is an exec the events have not yet told.
+  if (!facts ||
+      (!reported_path_.empty() && !facts->kernel_thread && facts->image_path != reported_path_)) {
+    return false;
+  }
+  subject.key = key;
+  subject.facts = std::move(facts);
+  return true;
 }
 
 std::shared_ptr<const ProcessFacts> CProcessInfo::ReadFacts(std::uint32_t pid,
