@@ -1,5 +1,8 @@
 #include "driver/kdf_message.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -68,6 +71,34 @@ boost::asio::ip::address KdfEndpoint::Address(bool ipv4_flow) const {
     return boost::asio::ip::address_v4(ipv4);
   }
   return boost::asio::ip::address_v6(ipv6);
+}
+
+bool FormatKdfAddress(const KdfEndpoint& endpoint, bool ipv4_flow,
+                      std::span<char, kKdfAddressTextSize> out) {
+  if (!ipv4_flow) {
+    const bool done =
+        ::inet_ntop(AF_INET6, endpoint.ipv6.data(), out.data(), out.size()) != nullptr;
+    if (!done) {
+      out[0] = '\0';
+    }
+    return done;
+  }
+  char* at = out.data();
+  for (std::size_t index = 0; index < endpoint.ipv4.size(); ++index) {
+    if (index > 0) {
+      *at++ = '.';
+    }
+    const unsigned byte = endpoint.ipv4[index];
+    if (byte >= 100) {
+      *at++ = static_cast<char>('0' + byte / 100);
+    }
+    if (byte >= 10) {
+      *at++ = static_cast<char>('0' + byte / 10 % 10);
+    }
+    *at++ = static_cast<char>('0' + byte % 10);
+  }
+  *at = '\0';
+  return true;
 }
 
 OB_STATUSCODE ParseKdfHeader(std::span<const std::uint8_t> bytes, KdfMessageHeader& out) {

@@ -103,6 +103,14 @@ struct KdfPidInfo {
   friend bool operator==(const KdfPidInfo&, const KdfPidInfo&) = default;
 };
 
+// Room for any address FormatKdfAddress writes, with its terminator (INET6_ADDRSTRLEN).
+inline constexpr std::size_t kKdfAddressTextSize = 46;
+// The endpoint's address of a flow of the given family in inet_ntop's text form, terminated, into
+// out; false (out empty) when it cannot be formatted. IPv4 is formatted here: inet_ntop goes
+// through sprintf, a cost every flow would pay four times.
+[[nodiscard]] bool FormatKdfAddress(const KdfEndpoint& endpoint, bool ipv4_flow,
+                                    std::span<char, kKdfAddressTextSize> out);
+
 // Header of bytes; kObBadArgument when fewer than 4 bytes are given.
 [[nodiscard]] OB_STATUSCODE ParseKdfHeader(std::span<const std::uint8_t> bytes,
                                            KdfMessageHeader& out);

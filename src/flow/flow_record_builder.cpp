@@ -1,8 +1,5 @@
 #include "flow/flow_record_builder.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
 #include <new>
@@ -123,13 +120,8 @@ void TakeOver(ORVFlowObject& flow, const ORVFlowObject& record) {
 }
 
 std::string AddressText(const KdfEndpoint& endpoint, bool ipv4) {
-  std::array<char, INET6_ADDRSTRLEN> text{};
-  const void* bytes = ipv4 ? static_cast<const void*>(endpoint.ipv4.data())
-                           : static_cast<const void*>(endpoint.ipv6.data());
-  if (::inet_ntop(ipv4 ? AF_INET : AF_INET6, bytes, text.data(), text.size()) == nullptr) {
-    return {};
-  }
-  return text.data();
+  std::array<char, kKdfAddressTextSize> text{};
+  return FormatKdfAddress(endpoint, ipv4, text) ? text.data() : std::string();
 }
 
 void SetEndpoints(ORVFlowObject& flow, const KdfFlowData& message) {

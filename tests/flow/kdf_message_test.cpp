@@ -2,8 +2,10 @@
 // placed here by hand, so a shared mistake in the two cannot hide.
 #include "driver/kdf_message.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -235,6 +237,42 @@ TEST(KdfMessageParser, RoundTripsSyntheticFlows) {
       expected.remote.ipv4 = {};
     }
     ASSERT_EQ(parsed, expected) << i;
+  }
+}
+
+// The process start time rides in eight bytes the format leaves unread; a sender that does not
+// know it leaves them zero.
+TEST(KdfFlowDatagramBuilder, CarriesTheProcessStartTimeInTheUnreadBytes) {
+  KdfFlowData flow = SampleIpv4Flow();
+  flow.process_start_time = 0x1122334455667788ULL;
+  const KdfFlowDatagram d = BuildKdfFlowDatagram(flow);
+  EXPECT_EQ(LittleEndian(&d[340], 8), flow.process_start_time);
+  KdfFlowData parsed;
+  ASSERT_EQ(ParseKdfFlowData(d, parsed), kObSuccess);
+  EXPECT_EQ(parsed.process_start_time, flow.process_start_time);
+  EXPECT_EQ(LittleEndian(&BuildKdfFlowDatagram(SampleIpv4Flow())[340], 8), 0u);
+}
+
+TEST(KdfEndpointText, FormatsAsInetNtop) {
+  const KdfEndpoint cases[] = {
+      {2, 0, {0, 0, 0, 0}, 0, {}},
+      {2, 0, {255, 255, 255, 255}, 0, {}},
+      {2, 0, {10, 0, 9, 100}, 0, {}},
+      {2, 0, {1, 20, 199, 7}, 0, {}},
+      {23, 0, {}, 0, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}},
+      {23, 0, {}, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1}},
+  };
+  for (const KdfEndpoint& endpoint : cases) {
+    const bool ipv4 = endpoint.family == 2;
+    std::array<char, kKdfAddressTextSize> text{};
+    ASSERT_TRUE(FormatKdfAddress(endpoint, ipv4, text));
+    std::array<char, kKdfAddressTextSize> expected{};
+    ASSERT_NE(::inet_ntop(ipv4 ? AF_INET : AF_INET6,
+                          ipv4 ? static_cast<const void*>(endpoint.ipv4.data())
+                               : static_cast<const void*>(endpoint.ipv6.data()),
+                          expected.data(), expected.size()),
+              nullptr);
+    EXPECT_STREQ(text.data(), expected.data());
   }
 }
 
