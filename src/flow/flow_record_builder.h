@@ -27,6 +27,7 @@
 #include "common/status.h"
 #include "config/data_collection_policy.h"
 #include "driver/kdf_message.h"
+#include "flow/flow_record_pool.h"
 #include "flow/hosted_module_resolver.h"
 #include "flow/process_info.h"
 #include "flow/user_info.h"
@@ -108,6 +109,7 @@ class CFlowRecordBuilder {
   [[nodiscard]] bool FillInterfaceUid(ORVFlowObject& flow);
 
   const FlowRecordSources sources_;
+  CFlowRecordPool records_;  // the records built from flow messages
 };
 
 // Blanks every field the policy excludes: texts become "-", hashes 32 zero bytes, byte counts

@@ -15,7 +15,7 @@ namespace {
 
 constexpr wchar_t kSystemImage[] = L"SYSTEM";
 
-OB_STATUSCODE CopyPath(const std::wstring& path, wchar_t* buffer, std::uint32_t capacity) {
+OB_STATUSCODE CopyPath(std::wstring_view path, wchar_t* buffer, std::uint32_t capacity) {
   if (buffer == nullptr) {
     OB_LOG_ERROR("null buffer for an image path");
     return kObBadArgument;
@@ -57,14 +57,11 @@ CProcessInfo::CProcessInfo(std::uint32_t process_id, const ProcessInfoServices& 
 }
 
 OB_STATUSCODE CProcessInfo::GetProcessPath(wchar_t* buffer, std::uint32_t capacity) {
-  if (process_path_.empty()) {
-    std::wstring path;
-    if (ImagePathOf(self_, path) != kObSuccess) {
-      return kObFailure;
-    }
-    process_path_ = std::move(path);
+  std::wstring_view path = process_path_;
+  if (path.empty() && ImagePathOf(self_, path) != kObSuccess) {
+    return kObFailure;
   }
-  return CopyPath(process_path_, buffer, capacity);
+  return CopyPath(path, buffer, capacity);
 }
 
 OB_STATUSCODE CProcessInfo::GetParentProcessId(std::uint32_t& parent_id) {
@@ -79,14 +76,11 @@ OB_STATUSCODE CProcessInfo::GetParentProcessId(std::uint32_t& parent_id) {
 }
 
 OB_STATUSCODE CProcessInfo::GetParentProcessPath(wchar_t* buffer, std::uint32_t capacity) {
-  if (parent_path_.empty()) {
-    std::wstring path;
-    if (LoadParent() != kObSuccess || ImagePathOf(parent_, path) != kObSuccess) {
-      return kObFailure;
-    }
-    parent_path_ = std::move(path);
+  std::wstring_view path = parent_path_;
+  if (path.empty() && (LoadParent() != kObSuccess || ImagePathOf(parent_, path) != kObSuccess)) {
+    return kObFailure;
   }
-  return CopyPath(parent_path_, buffer, capacity);
+  return CopyPath(path, buffer, capacity);
 }
 
 OB_STATUSCODE CProcessInfo::GetProcessHash(std::uint8_t* buffer, std::uint32_t& size) {
@@ -251,7 +245,7 @@ OB_STATUSCODE CProcessInfo::LoadParent() {
   return parent_.status;
 }
 
-OB_STATUSCODE CProcessInfo::ImagePathOf(Subject& subject, std::wstring& path) {
+OB_STATUSCODE CProcessInfo::ImagePathOf(Subject& subject, std::wstring_view& path) {
   if (Load(subject) != kObSuccess) {
     return kObFailure;
   }

@@ -112,7 +112,9 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   [[nodiscard]] OB_STATUSCODE LoadParent();
   [[nodiscard]] std::shared_ptr<const ProcessFacts> ReadFacts(std::uint32_t pid,
                                                               const orv::platform::ProcStat& stat);
-  [[nodiscard]] OB_STATUSCODE ImagePathOf(Subject& subject, std::wstring& path);
+  // The image path, viewed in the subject's facts (or the "SYSTEM" text), so a lookup copies it
+  // only into the caller's buffer.
+  [[nodiscard]] OB_STATUSCODE ImagePathOf(Subject& subject, std::wstring_view& path);
   [[nodiscard]] OB_STATUSCODE HashOf(Subject& subject, std::uint8_t* buffer, std::uint32_t& size);
   [[nodiscard]] OB_STATUSCODE UserOf(Subject& subject, wchar_t* buffer, std::uint32_t& size,
                                      std::uint16_t& account_type);
@@ -130,7 +132,7 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   Subject self_;
   Subject parent_;
   std::uint32_t parent_id_ = kUnknownParentId;  // kept once looked up
-  std::wstring process_path_;                   // empty until set or looked up
+  std::wstring process_path_;                   // empty unless set
   std::wstring parent_path_;                    // likewise
   std::uint64_t start_time_ = 0;                // from the driver; 0 when unknown
   std::wstring_view reported_path_;             // likewise, empty when unknown
