@@ -44,17 +44,17 @@ KdfEndpoint LoadEndpoint(const std::uint8_t* p) {
 }
 
 // The path of a 292-byte field whose stated length may exceed it: the length is clamped to the
-// field and rounded down to whole UTF-16 units.
-std::u16string LoadPath(const std::uint8_t* message, std::size_t length_offset,
-                        std::size_t path_offset) {
+// field and rounded down to whole UTF-16 units. Written into path's own buffer, which a message
+// decoded into again keeps.
+void LoadPath(const std::uint8_t* message, std::size_t length_offset, std::size_t path_offset,
+              std::u16string& path) {
   const std::size_t bytes = std::min<std::size_t>(
       OBRuntime::LoadLe<std::uint16_t>(message + length_offset), kKdfPathBytes);
-  std::u16string path(bytes / 2, u'\0');
+  path.resize(bytes / 2);
   for (std::size_t i = 0; i < path.size(); ++i) {
     path[i] =
         static_cast<char16_t>(OBRuntime::LoadLe<std::uint16_t>(message + path_offset + 2 * i));
   }
-  return path;
 }
 
 template <std::size_t N>
@@ -131,9 +131,9 @@ OB_STATUSCODE ParseKdfFlowData(std::span<const std::uint8_t> bytes, KdfFlowData&
   out.flow_start = OBRuntime::LoadLe<std::uint32_t>(m + kFlowStartOffset);
   out.flow_end = OBRuntime::LoadLe<std::uint32_t>(m + kFlowEndOffset);
   out.process_hash = LoadBytes<kKdfHashBytes>(m + kProcessHashOffset);
-  out.process_path = LoadPath(m, kProcessPathLengthOffset, kProcessPathOffset);
+  LoadPath(m, kProcessPathLengthOffset, kProcessPathOffset, out.process_path);
   out.parent_hash = LoadBytes<kKdfHashBytes>(m + kParentHashOffset);
-  out.parent_path = LoadPath(m, kParentPathLengthOffset, kParentPathOffset);
+  LoadPath(m, kParentPathLengthOffset, kParentPathOffset, out.parent_path);
   out.direction = m[kDirectionOffset];
   out.report_kind = OBRuntime::LoadLe<std::uint32_t>(m + kReportKindOffset);
   return kObSuccess;

@@ -27,7 +27,7 @@
 #include "common/status.h"
 #include "config/data_collection_policy.h"
 #include "driver/kdf_message.h"
-#include "flow/flow_record_pool.h"
+#include "flow/record_pool.h"
 #include "flow/hosted_module_resolver.h"
 #include "flow/process_info.h"
 #include "flow/user_info.h"

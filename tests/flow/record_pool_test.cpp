@@ -1,4 +1,4 @@
-#include "flow/flow_record_pool.h"
+#include "flow/record_pool.h"
 
 #include <gtest/gtest.h>
 
