@@ -16,12 +16,13 @@
 //    answers success; flow data datagrams from 50 processes go at a fixed rate for 5 s (60 s for
 //    the sustained run at the highest rate) through channel, admission and exporter. The framework
 //    wraps the CKDF and counts what the channel delivers; the channel socket's kernel drop counter
-//    says whether the rest was lost there. "Q Full" is logged only for tracked flows, so the runs
-//    with a troubleshooting pattern matching every flow count those drops by their log lines (the
-//    logging costs some speed). Processes are either fake ids above the kernel's pid range (every
-//    lookup fails) or live child processes whose flows carry what the flow reporter sends for them
-//    (parent, start time, image path, no hash), so lookups succeed and are cached. The agent's CPU
-//    is that of the process less the sender (main) and collector threads.
+//    says whether the rest was lost there. "Q Full" drops come from the agent's operator counter
+//    (the log line is written for tracked flows only); the runs with a troubleshooting pattern
+//    matching every flow show what tracking and its logging cost. Processes are either fake ids
+//    above the kernel's pid range (every lookup fails) or live child processes whose flows carry
+//    what the flow reporter sends for them (parent, start time, image path, no hash), so lookups
+//    succeed and are cached. The agent's CPU is that of the process less the sender (main) and
+//    collector threads.
 //  - idle: the in-process agent's CPU over 10 s with collection on and no flows.
 //  - binary: the real oborvagent (own flow reporter, port 2056) with 1,000 live processes:
 //    start-up to "collection on" (its EnableAppFlow log line) and to the first record, CPU over
@@ -59,6 +60,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/operator_counters.h"
 #include "core/orv_agent.h"
 #include "driver/flow_datagram_builder.h"
 #include "driver/orv_api_class_factory.h"
@@ -127,6 +129,11 @@ ProcessUsage ReadUsage(pid_t pid) {
   usage.threads = StatusField(status.str(), "Threads");
   usage.cpu_ms = StatCpuMs(base + "/stat");
   return usage;
+}
+
+// Flows admission dropped at the full flow queue, tracked or not.
+std::uint64_t QueueFullDrops() {
+  return COperatorCounters::Instance().Read(0).Count(FlowCounter::kQueueFull);
 }
 
 // The one-minute load average when the run ended.
@@ -481,7 +488,7 @@ class CountingFramework final : public IPlatformFramework, public IKdfMessageSin
   Clock::time_point enabled_at_;  // valid once enabled_ is true
 };
 
-// Swallows the agent's log, counting the "Q Full" drops and tallying lines by message.
+// Swallows the agent's log, tallying lines by message.
 class CountingLogSink final : public ILogSink {
  public:
   CountingLogSink() : previous_(ILogger::SetSink(this)) {}
@@ -490,9 +497,6 @@ class CountingLogSink final : public ILogSink {
   CountingLogSink& operator=(const CountingLogSink&) = delete;
 
   void Write(const LogRecord& record) override {
-    if (record.message.find("Q Full") != std::string_view::npos) {
-      queue_full_.fetch_add(1, std::memory_order_relaxed);
-    }
     std::string key(record.function);
     key += ": ";
     key += record.message.substr(0, 70);
@@ -500,7 +504,6 @@ class CountingLogSink final : public ILogSink {
     ++tally_[key];
   }
 
-  [[nodiscard]] std::uint64_t QueueFull() const { return queue_full_.load(); }
   // The most frequent log lines, most frequent first.
   [[nodiscard]] std::vector<std::pair<std::uint64_t, std::string>> Top(std::size_t count) const {
     std::vector<std::pair<std::uint64_t, std::string>> lines;
@@ -517,7 +520,6 @@ class CountingLogSink final : public ILogSink {
 
  private:
   ILogSink* previous_;
-  std::atomic<std::uint64_t> queue_full_{0};
   mutable std::mutex mutex_;
   std::map<std::string, std::uint64_t> tally_;  // mutex_
 };
@@ -748,7 +750,7 @@ int RunThroughput(const ThroughputRun& run) {
   const std::uint64_t collected0 = collector.Records();
   const std::uint64_t channel_drops0 = SocketDrops(framework.Port());
   const std::uint64_t collector_drops0 = SocketDrops(collector.Port());
-  const std::uint64_t queue_full0 = agent.Log().QueueFull();
+  const std::uint64_t queue_full0 = QueueFullDrops();
   const ProcessUsage usage0 = ReadUsage(::getpid());
   const std::map<pid_t, double> threads0 = ThreadCpu();
   const bool ok = sender.SendAtRate(run.rate, run.rate * run.seconds);
@@ -772,7 +774,7 @@ int RunThroughput(const ThroughputRun& run) {
       static_cast<unsigned long long>(sent), static_cast<unsigned long long>(delivered),
       static_cast<unsigned long long>(channel_drops),
       static_cast<unsigned long long>(collector_drops),
-      static_cast<unsigned long long>(agent.Log().QueueFull() - queue_full0),
+      static_cast<unsigned long long>(QueueFullDrops() - queue_full0),
       static_cast<unsigned long long>(collected),
       (usage1.cpu_ms - usage0.cpu_ms) / (10.0 * static_cast<double>(run.seconds)),
       AgentCpuMs(threads0, threads1, collector.ThreadId()) /
