@@ -26,7 +26,7 @@
 template <typename T>
 class CRecordPool {
  public:
-  static constexpr std::size_t kDefaultCapacity = 1024;
+  static constexpr std::size_t kDefaultCapacity = 256;
 
   explicit CRecordPool(std::size_t capacity = kDefaultCapacity)
       : state_(std::make_shared<State>(capacity)) {}
