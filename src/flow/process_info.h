@@ -6,9 +6,9 @@
 // start time and the identity of its image (a same-named exec is a new image); what it cannot
 // change is kept in the process-wide CProcessCache, so a warm lookup of a process and its parent
 // costs a read of /proc/<pid>/stat and a stat of its image, or nothing when the driver gave the
-// process's start time (SetReported). A process may change its user
-// without exec: its credentials are read again when the account was resolved over
-// kUserRecheckInterval ago, and a new uid or group list resolves the account afresh.
+// process's start time (SetReported). A process may change its user without exec: its
+// credentials are read again when the account was resolved over kUserRecheckInterval ago, and a
+// new uid or group list resolves the account afresh.
 // Images are hashed off the caller's thread (IFileHasher): until the digest is ready the hash
 // answers kObMessageParked. The parent is the one seen
 // when the process was first looked up (its id and start time are kept with the process): a
