@@ -63,7 +63,9 @@ std::uint32_t FloatingPointCode(int si_code) noexcept {
 }
 
 bool IsStackOverflow(std::uint64_t fault_address, std::uint64_t stack_pointer) noexcept {
-  return fault_address <= stack_pointer && stack_pointer - fault_address <= kStackOverflowReach;
+  const std::uint64_t distance = fault_address <= stack_pointer ? stack_pointer - fault_address
+                                                                : fault_address - stack_pointer;
+  return distance <= kStackOverflowReach;
 }
 
 }  // namespace

@@ -26,12 +26,13 @@ inline constexpr std::uint32_t kCodeStackOverflow = 0xC00000FD;
 inline constexpr std::uint32_t kCodeStackBufferOverrun = 0xC0000409;
 inline constexpr std::uint32_t kCodeBreakpoint = 0x80000003;
 
-// How far below the stack pointer a SIGSEGV still counts as running off the stack: a frame
-// larger than this that overflows is reported as an access violation.
+// How far from the stack pointer a SIGSEGV still counts as running off the stack: a frame
+// larger than this that overflows is reported as an access violation. Above the pointer too: a
+// function that moves the pointer first faults on the first store into its own new frame.
 inline constexpr std::uint64_t kStackOverflowReach = 64 * 1024;
 
 // The exception code for a fatal signal; si_code tells SIGFPE kinds apart, and a SIGSEGV whose
-// fault address lies within kStackOverflowReach below stack_pointer is a stack overflow. A signal
+// fault address lies within kStackOverflowReach of stack_pointer is a stack overflow. A signal
 // this table does not know maps to 0xC0000000 | signal.
 [[nodiscard]] std::uint32_t ExceptionCodeForSignal(int signal, int si_code,
                                                    std::uint64_t fault_address,

@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "cache/cache_test_support.h"
 #include "common/orv_flow_object.h"
 #include "support/log_capture.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -61,25 +60,6 @@ std::vector<std::uint8_t> OldFlow(std::uint32_t pid, std::uint32_t modules = 2) 
 
 class DbMigrateTest : public ::testing::Test {
  protected:
-  orv::test::TempDir temp_;
-  fs::path path_ = temp_.path() / "ORV.db";
-  fs::path secrets_ = temp_.path() / "secrets";
-  fs::path machine_id_ = temp_.path() / "machine-id";
-  CCompressionPlugin compression_;
-  std::unique_ptr<CObfuscationPlugin> obfuscation_;
-  CPluginManager plugins_;
-
-  void SetUp() override {
-    std::ofstream(machine_id_) << "0123456789abcdef0123456789abcdef\n";
-    OB_STATUSCODE status = kObFailure;
-    auto crypto = std::make_unique<COpenSSLCryptoPlugin>(
-        &status, KeyFileLocation{temp_.path().wstring(),
-                                 OBPlatform::CDataProtection(secrets_, machine_id_, 1000)});
-    obfuscation_ = std::make_unique<CObfuscationPlugin>(&status, std::move(crypto), status);
-    ASSERT_EQ(plugins_.AddPlugin(&compression_), kObSuccess);
-    ASSERT_EQ(plugins_.AddPlugin(obfuscation_.get()), kObSuccess);
-  }
-
   // A store with PROCESS_DATA only; version written when not null.
   std::unique_ptr<CSQLite> OldStore(const char* version) {
     OB_STATUSCODE status = kObFailure;
@@ -95,16 +75,14 @@ class DbMigrateTest : public ::testing::Test {
     }
     return store;
   }
-  void Store(CSQLite& store, const std::vector<std::uint8_t>& record) {
-    CacheBlock block(std::max<std::size_t>(record.size(), 4096));
-    std::memcpy(block.data(), record.data(), record.size());
-    auto length = static_cast<std::uint32_t>(record.size());
-    ASSERT_EQ(plugins_.ProcessForward(block, length), kObSuccess);
+  // Writes record as the engine stores it, or as it is when raw.
+  void Store(CSQLite& store, const std::vector<std::uint8_t>& record, bool raw = false) {
+    const CacheBlock stored = raw ? record : chain_.Forward(record);
     bool size_limit = false;
-    ASSERT_EQ(store.WriteEntry(block.data(), 1, length, &size_limit), kObSuccess);
+    ASSERT_EQ(store.WriteEntry(stored.data(), 1, stored.size(), &size_limit), kObSuccess);
     ASSERT_EQ(store.FlushRecordsToDatabase(), kObSuccess);
   }
-  std::vector<std::uint8_t> Raw(CSQLite& store, std::int64_t id) {
+  static std::vector<std::uint8_t> Raw(CSQLite& store, std::int64_t id) {
     std::vector<std::uint8_t> raw(65536);
     auto length = static_cast<std::uint32_t>(raw.size());
     EXPECT_EQ(store.ReadSingleEntry(id, raw.data(), &length), kObSuccess) << id;
@@ -112,29 +90,39 @@ class DbMigrateTest : public ::testing::Test {
     return raw;
   }
   std::vector<std::uint8_t> Plain(CSQLite& store, std::int64_t id) {
-    CacheBlock block = Raw(store, id);
-    auto length = static_cast<std::uint32_t>(block.size());
-    EXPECT_EQ(plugins_.ProcessBackward(block, length), kObSuccess) << id;
-    block.resize(length);
-    return block;
+    CacheBlock plain;
+    EXPECT_EQ(chain_.Backward(Raw(store, id), plain), kObSuccess) << id;
+    return plain;
   }
   static int Version(CSQLite& store) {
     int version = -1;
     EXPECT_EQ(store.ReadDBSchemaVersion(&version), kObSuccess);
     return version;
   }
+  OB_STATUSCODE Migrate(CSQLite& store, const MigratorList& migrators = MakeMigrators()) {
+    return RunMigrationChain(store, chain_.manager, migrators);
+  }
+
+  orv::cache_test::SealingDir temp_;
+  std::filesystem::path path_ = temp_.path() / "ORV.db";
+  orv::cache_test::PluginChain chain_{temp_.path(), temp_.Protection()};
 };
 
-TEST_F(DbMigrateTest, TransformAddsAccountTypesAndReads) {
-  const auto old = OldFlow(42);
-  std::vector<std::uint8_t> out(old.size() + 6);
-  auto length = static_cast<std::uint32_t>(out.size());
-  ASSERT_EQ(
-      CUpgrade9To10Impl::TransformRecord(old.data(), old.size(), out.data(), &length, out.size()),
-      kObSuccess);
-  EXPECT_EQ(length, old.size() + 6);
+TEST(DbMigrateTransformTest, AddsAccountTypesAndClampsTheModuleCount) {
   ORVFlowObject flow;
-  ASSERT_EQ(flow.Deserialize(out.data(), length), kObSuccess);
+  std::uint32_t length = 0;
+  // The first size bytes of record transformed into a buffer of size + 6 - short_by bytes.
+  const auto transform = [&](const std::vector<std::uint8_t>& record, std::size_t size,
+                             std::size_t short_by = 0) {
+    std::vector<std::uint8_t> out(size + 6 - short_by);
+    length = static_cast<std::uint32_t>(out.size());
+    const OB_STATUSCODE status =
+        CUpgrade9To10Impl::TransformRecord(record.data(), size, out.data(), &length, out.size());
+    return status == kObSuccess ? flow.Deserialize(out.data(), length) : status;
+  };
+  const auto old = OldFlow(42);
+  ASSERT_EQ(transform(old, old.size()), kObSuccess);
+  EXPECT_EQ(length, old.size() + 6);
   EXPECT_EQ(flow.process_id, 42U);
   EXPECT_EQ(flow.source_address, "10.0.0.1");
   EXPECT_EQ(flow.destination_port, 443);
@@ -146,27 +134,16 @@ TEST_F(DbMigrateTest, TransformAddsAccountTypesAndReads) {
   EXPECT_EQ(flow.hosted_module_hashes, std::vector<std::string>{std::string(32, '\xCC')});
 
   const auto many = OldFlow(1, 60);
-  out.assign(many.size() + 6, 0);
-  length = out.size();
-  ASSERT_EQ(
-      CUpgrade9To10Impl::TransformRecord(many.data(), many.size(), out.data(), &length, out.size()),
-      kObSuccess);
-  ASSERT_EQ(flow.Deserialize(out.data(), length), kObSuccess);
+  ASSERT_EQ(transform(many, many.size()), kObSuccess);
   EXPECT_EQ(flow.hosted_modules.size(), 50U) << "the clamped count is written";
 
-  EXPECT_EQ(CUpgrade9To10Impl::TransformRecord(old.data(), old.size(), out.data(), &length,
-                                               old.size() + 5),
-            kObBadArgument);
+  EXPECT_EQ(transform(old, old.size(), 1), kObBadArgument);
   for (std::size_t cut = 4; cut < old.size(); cut += 7) {
-    out.assign(cut + 6, 0);
-    length = out.size();
-    EXPECT_NE(CUpgrade9To10Impl::TransformRecord(old.data(), cut, out.data(), &length, out.size()),
-              kObSuccess)
-        << cut;
+    EXPECT_NE(transform(old, cut), kObSuccess) << cut;
   }
 }
 
-TEST_F(DbMigrateTest, StoreWithoutMetadataRunsWholeChainAcrossIdGaps) {
+TEST_F(DbMigrateTest, StoreWithoutMetadataRunsWholeChainAcrossIdGapsAndUnreadableRows) {
   auto store = OldStore(nullptr);
   for (std::uint32_t pid = 1; pid <= 5; ++pid) {
     Store(*store, OldFlow(pid));
@@ -174,8 +151,15 @@ TEST_F(DbMigrateTest, StoreWithoutMetadataRunsWholeChainAcrossIdGaps) {
   std::uint32_t count = 2;
   bool size_limit = false;
   ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 2, 3), kObSuccess);  // gap: 1, 4, 5
+  // Rows that cannot be read are left as they are: one cut short, one that does not decrypt.
+  auto truncated = OldFlow(6);
+  truncated.resize(40);
+  Store(*store, truncated);
+  const std::vector<std::uint8_t> undecryptable = {'O', 'R', 'V', 'C', 0, 0, 0, 0, 9, 9};
+  Store(*store, undecryptable, true);
+  const auto sixth = Raw(*store, 6);
   orv::test::LogCapture log;
-  ASSERT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObSuccess);
+  ASSERT_EQ(Migrate(*store), kObSuccess);
   EXPECT_TRUE(log.Contains("Metadata not found. Need to upgrade DB schema"));
   EXPECT_EQ(Version(*store), 10);
   for (const std::int64_t id : {1, 4, 5}) {
@@ -185,48 +169,8 @@ TEST_F(DbMigrateTest, StoreWithoutMetadataRunsWholeChainAcrossIdGaps) {
     ASSERT_EQ(flow.Deserialize(plain.data(), plain.size()), kObSuccess) << id;
     EXPECT_EQ(flow.process_id, static_cast<std::uint32_t>(id));
   }
-}
-
-TEST_F(DbMigrateTest, CurrentStoreRunsNothingAndVersionNineStays) {
-  auto store = OldStore("10");
-  Store(*store, {'O', 'R', 'V', 'N', 1, 2, 3});
-  const auto before = Raw(*store, 1);
-  ASSERT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObSuccess);
-  EXPECT_EQ(Raw(*store, 1), before);
-  ASSERT_EQ(store->WriteDBSchemaVersion("9"), kObSuccess);
-  ASSERT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObSuccess);
-  EXPECT_EQ(Version(*store), 9) << "no migrator starts at 9; start-up stamps 10";
-}
-
-TEST_F(DbMigrateTest, RecordOfAnotherKindRollsTheUpgradeBack) {
-  auto store = OldStore("8");
-  Store(*store, OldFlow(1));
-  Store(*store, {'O', 'R', 'V', 'I', 1, 2, 3, 4});
-  const auto before = Raw(*store, 1);
-  orv::test::LogCapture log;
-  EXPECT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObFailure);
-  EXPECT_TRUE(log.Contains("Transforming Rows failed, error: -9994"));
-  EXPECT_TRUE(log.Contains("Failed to upgrade db."));
-  EXPECT_EQ(Version(*store), 8);
-  EXPECT_EQ(Raw(*store, 1), before) << "the rewritten first row was rolled back";
-}
-
-TEST_F(DbMigrateTest, UnreadableRowsAreLeftAlone) {
-  auto store = OldStore("8");
-  auto truncated = OldFlow(1);
-  truncated.resize(40);
-  Store(*store, truncated);
-  const std::vector<std::uint8_t> undecryptable = {'O', 'R', 'V', 'C', 0, 0, 0, 0, 9, 9};
-  bool size_limit = false;
-  ASSERT_EQ(store->WriteEntry(undecryptable.data(), 1, undecryptable.size(), &size_limit),
-            kObSuccess);
-  Store(*store, OldFlow(3));
-  const auto first = Raw(*store, 1);
-  ASSERT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObSuccess);
-  EXPECT_EQ(Version(*store), 10);
-  EXPECT_EQ(Raw(*store, 1), first);
-  EXPECT_EQ(Raw(*store, 2), undecryptable);
-  EXPECT_EQ(Plain(*store, 3).size(), OldFlow(3).size() + 6);
+  EXPECT_EQ(Raw(*store, 6), sixth);
+  EXPECT_EQ(Raw(*store, 7), undecryptable);
 }
 
 class SilentMigrator : public CDBMigrateBase {
@@ -244,38 +188,59 @@ class FailingMigrator : public CDBMigrateBase {
   }
 };
 
-TEST_F(DbMigrateTest, StepsThatFailOrDoNotRaiseTheVersionFailTheChain) {
-  auto store = OldStore("3");
+// A record of another kind rolls the upgrade back; so does a step that fails, and one that does
+// not raise the version fails the chain.
+TEST_F(DbMigrateTest, FailingStepsRollBackAndFailTheChain) {
+  auto store = OldStore("8");
+  Store(*store, OldFlow(1));
+  Store(*store, {'O', 'R', 'V', 'I', 1, 2, 3, 4});
+  const auto before = Raw(*store, 1);
+  orv::test::LogCapture log;
+  EXPECT_EQ(Migrate(*store), kObFailure);
+  EXPECT_TRUE(log.Contains("Transforming Rows failed, error: -9994"));
+  EXPECT_TRUE(log.Contains("Failed to upgrade db."));
+  EXPECT_EQ(Version(*store), 8);
+  EXPECT_EQ(Raw(*store, 1), before) << "the rewritten first row was rolled back";
+
+  ASSERT_EQ(store->WriteDBSchemaVersion("3"), kObSuccess);
   MigratorList silent = MakeMigrators();
   silent[3] = std::make_unique<SilentMigrator>();
-  orv::test::LogCapture log;
-  EXPECT_EQ(RunMigrationChain(*store, plugins_, silent), kObFailure);
+  EXPECT_EQ(Migrate(*store, silent), kObFailure);
   EXPECT_TRUE(log.Contains("Failed to get updated version or migration failed."));
 
   MigratorList failing = MakeMigrators();
   failing[3] = std::make_unique<FailingMigrator>();
-  EXPECT_EQ(RunMigrationChain(*store, plugins_, failing), kObFailure);
+  EXPECT_EQ(Migrate(*store, failing), kObFailure);
   EXPECT_EQ(Version(*store), 3) << "rolled back";
 }
 
-TEST_F(DbMigrateTest, NewerOrUnreadableStoresCannotBeMigrated) {
+TEST_F(DbMigrateTest, CurrentStoreRunsNothingAndNewerOrUnreadableOnesCannotBeMigrated) {
   {
-    auto store = OldStore("12");
-    EXPECT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObFailure);
-    ASSERT_EQ(store->WriteDBSchemaVersion("11"), kObSuccess);
-    EXPECT_EQ(RunMigrationChain(*store, plugins_, MakeMigrators()), kObFailure);
+    auto store = OldStore("10");
+    Store(*store, {'O', 'R', 'V', 'N', 1, 2, 3});
+    const auto before = Raw(*store, 1);
+    ASSERT_EQ(Migrate(*store), kObSuccess);
+    EXPECT_EQ(Raw(*store, 1), before);
+    ASSERT_EQ(store->WriteDBSchemaVersion("9"), kObSuccess);
+    ASSERT_EQ(Migrate(*store), kObSuccess);
+    EXPECT_EQ(Version(*store), 9) << "no migrator starts at 9; start-up stamps 10";
+    for (const char* version : {"12", "11"}) {
+      ASSERT_EQ(store->WriteDBSchemaVersion(version), kObSuccess);
+      EXPECT_EQ(Migrate(*store), kObFailure) << version;
+    }
   }
-  fs::remove(path_);
-  fs::remove(path_.string() + "-wal");
-  fs::remove(path_.string() + "-shm");
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::filesystem::remove(path_.string() + suffix);
+  }
   for (const std::string& content :
        {std::string(5000, 'x'), std::string("SQLite format 3\0", 16)}) {
     std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
     OB_STATUSCODE status = kObFailure;
     CSQLite store(&status, false, path_.wstring());
-    ASSERT_EQ(status, kObSuccess);
+    ASSERT_EQ(status, kObSuccess) << "the schema check decides what happens to the file";
     EXPECT_FALSE(store.IsFreshDB());
-    EXPECT_EQ(RunMigrationChain(store, plugins_, MakeMigrators()), kObFailure);
+    EXPECT_EQ(Migrate(store), kObFailure);
+    EXPECT_NE(store.StartSQLiteEngine(true), kObSuccess);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <tuple>
 
 #include "config/file_monitor_linux.h"
 #include "support/log_capture.h"
@@ -14,6 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // Generous: the machine running the tests may be loaded.
 constexpr auto kDeadline = std::chrono::seconds(20);
@@ -29,27 +31,12 @@ class FileMonitorTest : public ::testing::Test {
 
   void Start() { ASSERT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObSuccess); }
   bool Signalled() { return event_.wait_until(steady_clock::now() + kDeadline); }
-  // Waits until the monitor has judged a batch after `before`, then tells whether it set the
-  // event (without consuming it).
-  bool SignalledAfterBatch(std::uint64_t before) {
-    const auto deadline = steady_clock::now() + kDeadline;
-    while (monitor_.ChangeBatches() == before && steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_GT(monitor_.ChangeBatches(), before) << "no change was seen";
-    return event_.is_signalled();
-  }
   // Waits for a condition with the generous deadline.
   template <typename Condition>
   static bool Eventually(Condition condition) {
     const auto deadline = steady_clock::now() + kDeadline;
-    while (!condition()) {
-      if (steady_clock::now() >= deadline) {
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    while (!condition() && steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    return condition();
   }
 
   orv::test::TempDir dir_;
@@ -59,60 +46,42 @@ class FileMonitorTest : public ::testing::Test {
   orv::test::LogCapture log_;
 };
 
-TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChange) {
+TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   const fs::path temporary = dir_.path() / "profile.tmp";
   const auto write_profile = [this] { WriteFile(profile_, "<ORVProfile/>"); };
-  struct Case {
-    const char* name;
-    std::function<void()> before;  // done before the monitor starts
-    std::function<void()> change;
+  // Name, whether the profile exists before, the change.
+  const std::tuple<const char*, bool, std::function<void()>> cases[] = {
+      {"create", false, write_profile},
+      {"append", true, [this] { std::ofstream(profile_, std::ios::app) << "\n"; }},
+      {"touch", true,
+       [this] { fs::last_write_time(profile_, fs::file_time_type::clock::now() - 1h); }},
+      {"rename into place", false, [&] { fs::rename(temporary, profile_); }},
+      {"rename away", true, [&] { fs::rename(profile_, temporary); }},
+      {"delete", true, [this] { fs::remove(profile_); }},
   };
-  const Case cases[] = {
-      {"create", [] {}, write_profile},
-      {"append", write_profile, [this] { std::ofstream(profile_, std::ios::app) << "\n"; }},
-      {"truncate", write_profile, [this] { fs::resize_file(profile_, 0); }},
-      {"touch", write_profile,
-       [this] {
-         fs::last_write_time(profile_, fs::file_time_type::clock::now() - std::chrono::hours(1));
-       }},
-      {"rename into place", [&] { WriteFile(temporary, "<ORVProfile/>"); },
-       [&] { fs::rename(temporary, profile_); }},
-      {"rename away", write_profile, [&] { fs::rename(profile_, temporary); }},
-      {"delete", write_profile, [this] { fs::remove(profile_); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, exists, change] : cases) {
+    SCOPED_TRACE(name);
     fs::remove(profile_);
-    fs::remove(temporary);
-    c.before();
+    WriteFile(temporary, "<ORVProfile/>");
+    if (exists) write_profile();
     event_.reset();
     Start();  // a fresh watch for each case, so no earlier change can set the event
-    c.change();
+    change();
     EXPECT_TRUE(Signalled());
     monitor_.StopMonitor();
   }
-  EXPECT_TRUE(log_.Contains("Profile monitor started."));
-}
-
-TEST_F(FileMonitorTest, IgnoresOtherFilesAndOtherLetterCase) {
-  WriteFile(profile_, "<ORVProfile/>");
+  // Another letter case or a longer name is not the profile.
   Start();
-  for (const fs::path& other :
-       {dir_.path() / "other.xml", dir_.path() / "orv_serviceprofile.xml",
-        dir_.path() / "ORV_ServiceProfile.xml.bak", dir_.path() / "ORV_ServiceProfile"}) {
-    SCOPED_TRACE(other.string());
+  for (const char* other : {"orv_serviceprofile.xml", "ORV_ServiceProfile.xml.bak"}) {
+    SCOPED_TRACE(other);
     const std::uint64_t batches = monitor_.ChangeBatches();
-    WriteFile(other, "x");
-    EXPECT_FALSE(SignalledAfterBatch(batches));
+    WriteFile(dir_.path() / other, "x");
+    EXPECT_TRUE(Eventually([&] { return monitor_.ChangeBatches() > batches; }));
+    EXPECT_FALSE(event_.is_signalled());
   }
-  const std::uint64_t batches = monitor_.ChangeBatches();
-  fs::create_directory(dir_.path() / "sub");  // files in subdirectories are not watched
-  WriteFile(dir_.path() / "sub" / "ORV_ServiceProfile.xml", "x");
-  EXPECT_FALSE(SignalledAfterBatch(batches));
-  WriteFile(profile_, "<ORVProfile></ORVProfile>");
-  EXPECT_TRUE(Signalled());
 }
 
+// The one watch follows the directory: deleted and created again, or moved away.
 TEST_F(FileMonitorTest, WatchesADirectoryThatIsDeletedAndRecreated) {
   const fs::path directory = dir_.path() / "ORV";
   fs::create_directory(directory);
@@ -131,47 +100,28 @@ TEST_F(FileMonitorTest, WatchesADirectoryThatIsDeletedAndRecreated) {
   EXPECT_EQ(monitor_.ThreadStatus(), kObSuccess);
 }
 
-TEST_F(FileMonitorTest, RefusesDirectoriesBareNamesAndASecondStart) {
+TEST_F(FileMonitorTest, RefusesBadPathsAndASecondStartAndRestartsOnceTheDirectoryExists) {
+  const char* kStart = "CFileMonitorLinux::StartMonitor";
   EXPECT_EQ(monitor_.StartMonitor(event_, dir_.path().wstring()), kObFailure);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CFileMonitorLinux::StartMonitor",
-                       "Failed as path to a directory passed. Expecting File Path."));
-  EXPECT_EQ(monitor_.StartMonitor(event_, L"ORV_ServiceProfile.xml"), kObFailure);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CFileMonitorLinux::StartMonitor", "Not a Valid Path"));
-  Start();
-  EXPECT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObAlreadyRunning);
   EXPECT_TRUE(
-      log_.Has(LOG_ERROR, "CFileMonitorLinux::StartMonitor", "Profile monitor already running."));
-  monitor_.StopMonitor();
-  EXPECT_TRUE(log_.Contains("Main profile monitor thread exited."));
-  monitor_.StopMonitor();  // stopping twice is harmless
-  Start();
-  WriteFile(profile_, "x");
-  EXPECT_TRUE(Signalled());
-}
-
-TEST_F(FileMonitorTest, RestartsAfterTheDirectoryCouldNotBeWatched) {
-  const fs::path directory = dir_.path() / "later";
-  profile_ = directory / "ORV_ServiceProfile.xml";
-  Start();  // the thread starts, cannot watch, and ends
+      log_.Has(LOG_ERROR, kStart, "Failed as path to a directory passed. Expecting File Path."));
+  EXPECT_EQ(monitor_.StartMonitor(event_, L"ORV_ServiceProfile.xml"), kObFailure);
+  EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Not a Valid Path"));
+  profile_ = dir_.path() / "later" / "ORV_ServiceProfile.xml";
+  Start();  // the thread starts, cannot watch the missing directory, and ends
+  EXPECT_TRUE(log_.Contains("Profile monitor started."));
   EXPECT_TRUE(Eventually([&] { return monitor_.ThreadStatus() == kObFailure; }));
   EXPECT_TRUE(log_.Contains("CreateFile returned invalid handle for the Directory"));
   EXPECT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObAlreadyRunning);
+  EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Profile monitor already running."));
   monitor_.StopMonitor();
-  fs::create_directory(directory);
-  Start();
-  WriteFile(profile_, "x");
-  EXPECT_TRUE(Signalled());
-}
-
-TEST_F(FileMonitorTest, StopsPromptlyWithChangesPending) {
-  IFileMonitor& monitor = monitor_;
-  ASSERT_EQ(monitor.StartMonitor(event_, profile_.wstring()), kObSuccess);
-  for (int i = 0; i < 100; ++i) {
-    WriteFile(dir_.path() / ("f" + std::to_string(i)), "x");
-  }
-  monitor.StopMonitor();
+  EXPECT_TRUE(log_.Contains("Main profile monitor thread exited."));
+  monitor_.StopMonitor();  // stopping twice is harmless
+  fs::create_directory(profile_.parent_path());
   const auto factory_made = CreateFileMonitor();
   ASSERT_EQ(factory_made->StartMonitor(event_, profile_.wstring()), kObSuccess);
+  WriteFile(profile_, "x");
+  EXPECT_TRUE(Signalled());
   factory_made->StopMonitor();
 }
 

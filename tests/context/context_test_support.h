@@ -4,21 +4,20 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/orv_flow_object.h"
 #include "context/network_app_payload.h"
 #include "runtime/context_provider_test_client.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace orv::context {
+
+using orv::test::WaitUntil;
 
 inline std::string SocketPath(const orv::test::TempDir& dir) {
   return (dir.path() / "ContextProvider.sock").string();
@@ -28,11 +27,11 @@ inline std::shared_ptr<ORVFlowObject> Flow(std::uint32_t process_id, const std::
   auto flow = std::make_shared<ORVFlowObject>();
   flow->process_id = process_id;
   flow->process_name = name;
-  flow->process_path = L"/usr/bin/" + name;
   return flow;
 }
 
-// The 2002 payload of a name of Basic Multilingual Plane characters.
+// The 2002 payload of a name of Basic Multilingual Plane characters: the pid, then the name in
+// UTF-16LE with its terminating zero.
 inline std::vector<std::uint8_t> AppPayload(std::uint32_t process_id, const std::wstring& name) {
   std::vector<std::uint8_t> payload;
   for (int shift = 0; shift < 32; shift += 8) {
@@ -60,17 +59,6 @@ inline void ExpectApp(orv::test::ContextTestClient& client, std::uint32_t proces
   EXPECT_EQ(message->type, kMessageNetworkApp);
   EXPECT_EQ(message->part_count, 1u);
   EXPECT_EQ(message->payload, AppPayload(process_id, name)) << "pid " << process_id;
-}
-
-inline bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 }  // namespace orv::context

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "context/context_test_support.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/namespace_rerun.h"
 #include "support/temp_dir.h"
@@ -26,7 +28,7 @@
 
 namespace {
 
-constexpr auto kDeadline = std::chrono::seconds(30);
+constexpr std::chrono::seconds kDeadline(30);
 
 class RecordingFramework final : public IPlatformFramework {
  public:
@@ -49,16 +51,14 @@ class RecordingFramework final : public IPlatformFramework {
   }
   // Waits until the calls made after the first `after` include call.
   [[nodiscard]] bool WaitForCall(const std::string& call, std::size_t after = 0) const {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < until) {
-      const std::vector<std::string> calls = Calls();
-      if (calls.size() > after && std::find(calls.begin() + static_cast<std::ptrdiff_t>(after),
-                                            calls.end(), call) != calls.end()) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return orv::test::WaitUntil(
+        [&] {
+          const std::vector<std::string> calls = Calls();
+          return calls.size() > after &&
+                 std::find(calls.begin() + static_cast<std::ptrdiff_t>(after), calls.end(), call) !=
+                     calls.end();
+        },
+        kDeadline);
   }
 
  private:
@@ -76,28 +76,33 @@ class RecordingFramework final : public IPlatformFramework {
   std::atomic<IKdfMessageSink*> sink_{nullptr};
 };
 
-// Namespaces, a private /dev/shm, a reachable network and data directories of the test's own.
+// Namespaces, a private /dev/shm, a reachable network and data directories of the test's own;
+// the agent runs on a thread of its own and is stopped when the test ends.
 class AgentTest : public ::testing::Test {
  protected:
-  [[nodiscard]] bool Prepare(std::string& error) {
+  // Empty, or why the test cannot run here.
+  [[nodiscard]] std::string Prepare() {
     if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
-      error = "cannot mount a private /dev/shm";
-      return false;
+      return "cannot mount a private /dev/shm";
     }
     for (const char* command :
          {"ip link set lo up", "ip link add orv-t0 type veth peer name orv-t1",
           "ip addr add 10.79.0.1/24 dev orv-t0", "ip link set orv-t0 up", "ip link set orv-t1 up",
           "ip route add default via 10.79.0.2 dev orv-t0"}) {
       if (std::system(command) != 0) {
-        error = std::string("failed: ") + command;
-        return false;
+        return std::string("failed: ") + command;
       }
     }
     const std::string base = root_.path().string();
     setenv("PROGRAMDATA", (base + "/programdata").c_str(), 1);
     setenv("ALLUSERSPROFILE", (base + "/allusers").c_str(), 1);
     setenv("TMPDIR", base.c_str(), 1);
-    return true;
+    return {};
+  }
+  void TearDown() override {
+    if (agent_) {
+      agent_->Stop();
+    }
   }
 
   void WriteProfile(const std::string& mode) const {
@@ -109,43 +114,27 @@ class AgentTest : public ::testing::Test {
         << mode << "</CollectionMode>\n<IPFIXInterval>60</IPFIXInterval>\n</ORVProfile>\n";
     std::filesystem::rename(root_.path() / "staging", directory / "ORV_ServiceProfile.xml");
   }
+  // Starts the agent's main procedure and waits until it watches the profile.
+  void StartAgent(AgentEnvironment environment = {}) {
+    environment.framework = &framework_;
+    agent_.emplace(std::move(environment));
+    result_ = std::async(std::launch::async, [this] { return agent_->MainThreadProc(); });
+    ASSERT_TRUE(
+        orv::test::WaitUntil([&] { return log_.Contains("Profile monitor started."); }, kDeadline));
+  }
 
   orv::test::TempDir root_;
+  orv::test::LogCapture log_;
+  RecordingFramework framework_;
+  std::optional<CORVAgent> agent_;
+  std::future<int> result_;  // the main procedure's; waited for before the agent goes
 };
 
-#define PREPARE_AGENT_TEST()         \
-  ORV_RERUN_IN_NAMESPACE("-rnm");    \
-  do {                               \
-    std::string prepare_error;       \
-    if (!Prepare(prepare_error)) {   \
-      GTEST_SKIP() << prepare_error; \
-    }                                \
-  } while (false)
-
-// Stops the agent when a failed assertion leaves the test early, so its thread can be joined.
-struct StopOnExit {
-  CORVAgent& agent;
-  ~StopOnExit() { agent.Stop(); }
-};
-
-[[nodiscard]] bool WaitForLog(const orv::test::LogCapture& log, const std::string& text) {
-  const auto until = std::chrono::steady_clock::now() + kDeadline;
-  while (!log.Contains(text)) {
-    if (std::chrono::steady_clock::now() >= until) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+#define PREPARE_AGENT_TEST()                                 \
+  ORV_RERUN_IN_NAMESPACE("-rnm");                            \
+  if (const std::string error = Prepare(); !error.empty()) { \
+    GTEST_SKIP() << error;                                   \
   }
-  return true;
-}
-
-std::string Dump(const orv::test::LogCapture& log) {
-  std::string text;
-  for (const auto& line : log.Lines()) {
-    text += line.function + ": " + line.message + "\n";
-  }
-  return text;
-}
 
 // Plays the VPN module: sets the VPN module's verdict (0 trusted, else untrusted) and pulses.
 [[nodiscard]] bool SetVpnVerdict(std::uint32_t tnd_network_type) {
@@ -156,58 +145,49 @@ std::string Dump(const orv::test::LogCapture& log) {
   return ok && event_ok && writer.SetTndNetworkType(tnd_network_type) && event.SignalAll();
 }
 
-TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkThenStopsInOrder) {
+TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkAndEveryStopCleansUpInOrder) {
   PREPARE_AGENT_TEST();
-  orv::test::LogCapture log;
-  RecordingFramework framework;
-  AgentEnvironment environment;
-  environment.framework = &framework;
-  CORVAgent agent(environment);
-  auto result = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
-  const StopOnExit stop_on_failure{agent};
-
   // No profile: defaults, collection off, the driver told to stop reporting.
-  ASSERT_TRUE(WaitForLog(log, "Profile monitor started."));
-  ASSERT_TRUE(log.Contains("ORV profile is missing, reseting to default values."));
-  ASSERT_TRUE(framework.WaitForCall("disable"));
-  std::vector<std::string> calls = framework.Calls();
+  StartAgent();
+  ASSERT_TRUE(log_.Contains("ORV profile is missing, reseting to default values."));
+  ASSERT_TRUE(framework_.WaitForCall("disable"));
+  std::vector<std::string> calls = framework_.Calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "enable"), 0);
 
   // A profile collecting on trusted networks, on a trusted network: reports every 60 s.
   WriteProfile("trusted");
-  ASSERT_TRUE(framework.WaitForCall("interval 60")) << Dump(log);
+  ASSERT_TRUE(framework_.WaitForCall("interval 60"));
 
   // The network becomes untrusted: collection stops.
-  std::size_t seen = framework.Calls().size();
+  std::size_t seen = framework_.Calls().size();
   ASSERT_TRUE(SetVpnVerdict(2));
-  ASSERT_TRUE(framework.WaitForCall("disable", seen));
+  ASSERT_TRUE(framework_.WaitForCall("disable", seen));
 
   // Mode all while untrusted: collection on, with the untrusted report interval.
-  seen = framework.Calls().size();
+  seen = framework_.Calls().size();
   WriteProfile("all");
-  ASSERT_TRUE(framework.WaitForCall("interval 999", seen));
+  ASSERT_TRUE(framework_.WaitForCall("interval 999", seen));
 
-  seen = framework.Calls().size();
-  agent.Stop();
-  ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
-  EXPECT_EQ(result.get(), 0);
-  calls = framework.Calls();
+  seen = framework_.Calls().size();
+  agent_->Stop();
+  ASSERT_EQ(result_.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(result_.get(), 0);
+  calls = framework_.Calls();
   // The stop's own calls, in order; a network change notice still on its way may come between.
   std::vector<std::string> tail(calls.begin() + static_cast<std::ptrdiff_t>(seen), calls.end());
   std::erase(tail, "network change");
   EXPECT_EQ(tail, (std::vector<std::string>{"disable", "listener stopped", "uninitialize"}));
-  EXPECT_TRUE(log.Contains("ORV service shutdown. Exiting now."));
-}
+  EXPECT_TRUE(log_.Contains("ORV service shutdown. Exiting now."));
 
-TEST_F(AgentTest, StopBeforeTheLoopStartsStillCleansUpInFull) {
-  PREPARE_AGENT_TEST();
+  // A stop that comes before the loop starts still cleans up in full.
+  agent_.reset();
   RecordingFramework framework;
   AgentEnvironment environment;
   environment.framework = &framework;
   CORVAgent agent(environment);
   agent.Stop();
   EXPECT_EQ(agent.MainThreadProc(), 0);
-  const std::vector<std::string> calls = framework.Calls();
+  calls = framework.Calls();
   ASSERT_GE(calls.size(), 3U);
   EXPECT_EQ(calls.front(), "initialize");
   EXPECT_EQ(calls.back(), "uninitialize");
@@ -226,62 +206,41 @@ std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
   return flow;
 }
 
-TEST_F(AgentTest, FinishedFlowsAreCountedIntoTheStatisticsFileOncePerDay) {
+// Finished flows are counted into the statistics file once a day of the test's clock has passed;
+// the context offers processes that make flows, not those that only started.
+TEST_F(AgentTest, FlowsFeedTheDailyStatisticsAndTheContextOffersOnlyProcessesThatMakeFlows) {
   PREPARE_AGENT_TEST();
-  orv::test::LogCapture log;
-  RecordingFramework framework;
   std::atomic<std::int64_t> minutes{0};
-  AgentEnvironment environment;
-  environment.framework = &framework;
-  environment.statistics_clock = [&minutes] { return std::chrono::minutes(minutes.load()); };
-  CORVAgent agent(environment);
   WriteProfile("all");
-  auto result = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
-  const StopOnExit stop_on_failure{agent};
-  ASSERT_TRUE(WaitForLog(log, "Profile monitor started."));
+  AgentEnvironment environment;
+  environment.statistics_clock = [&minutes] { return std::chrono::minutes(minutes.load()); };
+  StartAgent(environment);
+  IKdfMessageSink& sink = *framework_.sink_.load();
 
   const auto file =
       root_.path() / "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
   for (std::uint16_t port = 40000; port < 40003; ++port) {
-    framework.sink_.load()->OnFlowUpdate(FinishedFlow(port));
+    sink.OnFlowUpdate(FinishedFlow(port));
   }
   EXPECT_FALSE(std::filesystem::exists(file)) << "nothing is written before a period has passed";
-
   minutes = 1440;
-  framework.sink_.load()->OnFlowUpdate(FinishedFlow(40003));
-  ASSERT_TRUE(std::filesystem::exists(file));
-  std::ifstream stream(file);
-  const std::string text((std::istreambuf_iterator<char>(stream)),
-                         std::istreambuf_iterator<char>());
+  sink.OnFlowUpdate(FinishedFlow(40003));
+  const std::string text = orv::test::ChildProcess::ReadAll(file);
   EXPECT_TRUE(text.starts_with("d11:DbFile Sizei")) << text;
   EXPECT_TRUE(text.ends_with("e7:Enabledi1e13:Flows per dayi4ee")) << text;
-}
 
-// Network apps are processes that make flows: a process that only started is not offered.
-TEST_F(AgentTest, TheContextOffersProcessesThatMakeFlowsOnly) {
-  PREPARE_AGENT_TEST();
-  orv::test::LogCapture log;
-  RecordingFramework framework;
-  AgentEnvironment environment;
-  environment.framework = &framework;
-  CORVAgent agent(environment);
-  WriteProfile("all");
-  auto result = std::async(std::launch::async, [&agent] { return agent.MainThreadProc(); });
-  const StopOnExit stop_on_failure{agent};
-  ASSERT_TRUE(WaitForLog(log, "Profile monitor started."));
   orv::test::ContextTestClient client(
       (root_.path() / "programdata/Varno/Varno Ombrix Suite/ORV/ContextProvider.sock").string());
   ASSERT_TRUE(client.connected());
   orv::context::ExpectRestart(client);
-
   // The client may connect before the agent has attached the provider: rounds go on until
   // something arrives, each with a process that only started and one that made a flow.
   std::optional<OBRuntime::IPC_MESSAGE> message;
   for (std::uint32_t round = 0; !message && round < 100; ++round) {
     auto started = std::make_shared<KdfPidInfo>();
     started->pid = 3000000 + round;
-    framework.sink_.load()->OnPidInfo(started);
-    framework.sink_.load()->OnFlowUpdate(FinishedFlow(40000));  // process 4242
+    sink.OnPidInfo(started);
+    sink.OnFlowUpdate(FinishedFlow(40000));  // process 4242
     message = client.ReceiveMessage(std::chrono::milliseconds(100));
   }
   ASSERT_TRUE(message);

@@ -11,11 +11,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <functional>
-#include <mutex>
-#include <optional>
+#include <semaphore>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +21,7 @@
 
 #include "runtime/unique_fd.h"
 #include "support/log_capture.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -35,37 +34,22 @@ const std::string kRunning = "READY=1\nSTATUS=Running";
 const std::string kStopPending = "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=6000000";
 const std::string kStopped = "STATUS=Stopped";
 
-// Records every report; `result` is what sd_notify would have answered.
-class FakeServiceManager : public IServiceManager {
- public:
+// Records every report; `result` is what sd_notify would have answered. The host serialises
+// reports, and the tests read what was recorded once the service thread is joined.
+struct FakeServiceManager : public IServiceManager {
   int Notify(const std::string& message) override {
     if (on_notify) {
       on_notify();
     }
-    const std::lock_guard lock(mutex_);
-    messages_.push_back(message);
+    messages.push_back(message);
     return result;
   }
-  void StopUnit(const char* unit) override {
-    const std::lock_guard lock(mutex_);
-    stopped_units_.emplace_back(unit);
-  }
-  std::vector<std::string> Messages() const {
-    const std::lock_guard lock(mutex_);
-    return messages_;
-  }
-  std::vector<std::string> StoppedUnits() const {
-    const std::lock_guard lock(mutex_);
-    return stopped_units_;
-  }
+  void StopUnit(const char* unit) override { stopped_units.emplace_back(unit); }
 
-  std::atomic<int> result{1};
+  int result = 1;
   std::function<void()> on_notify;  // runs before the message is recorded
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> messages_;
-  std::vector<std::string> stopped_units_;
+  std::vector<std::string> messages;
+  std::vector<std::string> stopped_units;
 };
 
 // Runs until Stop when `blocks`, else returns `code` at once; `report` hears what it does.
@@ -75,38 +59,25 @@ class FakeAgent : public IServiceAgent {
 
   int MainThreadProc() override {
     Report("AGENT=running");
-    std::unique_lock lock(mutex_);
-    running_ = true;
-    changed_.notify_all();
+    running_.release();
     if (blocks_) {
-      changed_.wait(lock, [this] { return stops_ > 0; });
+      stop_.acquire();
     }
-    returned_ = true;
-    lock.unlock();
+    returned = true;
     Report("AGENT=returned");
     return code_;
   }
   void Stop() override {
-    const std::lock_guard lock(mutex_);
-    ++stops_;
-    changed_.notify_all();
+    ++stops;
+    stop_.release();
   }
-  void OnSessionChange() override { ++sessions_; }
+  void OnSessionChange() override { ++sessions; }
 
-  bool WaitRunning() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kDeadline, [this] { return running_; });
-  }
-  int stops() const {
-    const std::lock_guard lock(mutex_);
-    return stops_;
-  }
-  bool returned() const {
-    const std::lock_guard lock(mutex_);
-    return returned_;
-  }
-  int sessions() const { return sessions_; }
+  bool WaitRunning() { return running_.try_acquire_for(kDeadline); }
 
+  std::atomic<int> stops{0};
+  std::atomic<int> sessions{0};
+  std::atomic<bool> returned{false};
   std::function<void(const std::string&)> report;
 
  private:
@@ -118,22 +89,23 @@ class FakeAgent : public IServiceAgent {
 
   const bool blocks_;
   const int code_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  bool running_ = false;
-  bool returned_ = false;
-  int stops_ = 0;
-  std::atomic<int> sessions_{0};
+  std::counting_semaphore<> running_{0};
+  std::counting_semaphore<> stop_{0};
 };
 
 class ServiceHostTest : public ::testing::Test {
  protected:
-  ServiceHostTest() : host_(agent_, manager_, [this](int code) { exit_codes_.push_back(code); }) {}
+  ServiceHostTest()
+      : host_(agent_, manager_, [this](int code) {
+          returned_at_exit_ = agent_.returned.load();
+          exit_codes_.push_back(code);
+        }) {}
 
   LogCapture log_;
-  FakeAgent agent_;
+  FakeAgent agent_{/*blocks=*/true, /*code=*/7};
   FakeServiceManager manager_;
   std::vector<int> exit_codes_;
+  bool returned_at_exit_ = false;
   CServiceHost host_;
 };
 
@@ -147,7 +119,7 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
     std::string log;  // empty: none expected
   };
   const std::string kStop = "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received";
-  std::vector<Case> cases = {
+  const Case cases[] = {
       {0, 120, {}, 0, 0, ""},
       {1, 0, {kStopPending}, 1, 0, kStop},
       {2, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_PAUSE received"},
@@ -156,12 +128,8 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
       {5, 0, {kStopPending}, 1, 0, kStop},
       {13, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_POWEREVENT received"},
       {14, 0, {kRunning}, 0, 1, "ServiceControl: SERVICE_CONTROL_SESSIONCHANGE received"},
-      {15, 120, {}, 0, 0, ""},
-      {0xFFFFFFFF, 120, {}, 0, 0, ""},
+      {6, 120, {}, 0, 0, ""},
   };
-  for (std::uint32_t control = 6; control <= 12; ++control) {
-    cases.push_back({control, 120, {}, 0, 0, ""});
-  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control);
     LogCapture log;
@@ -174,48 +142,25 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
 
     EXPECT_EQ(host.ServiceControl(c.control), c.result);
 
-    std::vector<std::string> messages = manager.Messages();
+    std::vector<std::string> messages = manager.messages;
     messages.erase(messages.begin());
     EXPECT_EQ(messages, c.messages);
-    EXPECT_EQ(agent.stops(), c.stops);
-    EXPECT_EQ(agent.sessions(), c.sessions);
+    EXPECT_EQ(agent.stops.load(), c.stops);
+    EXPECT_EQ(agent.sessions.load(), c.sessions);
     if (!c.log.empty()) {
       EXPECT_TRUE(log.Has(LOG_DEBUG, "CServiceHost::ServiceControl", c.log));
     }
     if (c.messages.empty()) {
       EXPECT_EQ(host.Status(), before);
     }
-    if (c.stops > 0) {
-      const ServiceStatus status = host.Status();
-      EXPECT_EQ(status.current_state, kServiceStopPending);
-      EXPECT_EQ(status.check_point, 1U);
-      EXPECT_EQ(status.wait_hint, 6000U);
-      EXPECT_EQ(status.controls_accepted, 199U);
-    }
   }
 }
 
-TEST_F(ServiceHostTest, ServiceMainReportsStatesWithTheirMasksAndLogsTheAgentsError) {
-  FakeAgent agent(/*blocks=*/false, /*code=*/7);
-  CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
-  std::vector<ServiceStatus> seen;
-  manager_.on_notify = [&] { seen.push_back(host.Status()); };
-  host.RegisterControlHandler(0);
-
-  EXPECT_TRUE(host.ServiceMain());
-
-  EXPECT_EQ(manager_.Messages(), (std::vector<std::string>{kStartPending, kRunning, kStopped}));
-  ASSERT_EQ(seen.size(), 3U);
-  EXPECT_EQ(seen[0], (ServiceStatus{16, kServiceStartPending, 0, 0, 0, 1, 20000}));
-  EXPECT_EQ(seen[1], (ServiceStatus{16, kServiceRunning, 199, 0, 0, 0, 0}));
-  EXPECT_EQ(seen[2], (ServiceStatus{16, kServiceStopped, 199, 0, 0, 0, 0}));
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
-                       "Agent shutdown failed with the following error - 7"));
-}
-
+// Each state is reported with its mask, check point and wait hint; STOP_PENDING before the agent
+// returns, RUNNING never again once a stop is pending; the agent's error is only logged.
 TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunningAgain) {
-  std::vector<bool> returned_at_report;
-  manager_.on_notify = [&] { returned_at_report.push_back(agent_.returned()); };
+  std::vector<std::pair<ServiceStatus, bool>> seen;  // each status reported, agent returned
+  manager_.on_notify = [&] { seen.emplace_back(host_.Status(), agent_.returned.load()); };
   host_.RegisterControlHandler(0);
   bool ran = false;
   std::thread service([&] { ran = host_.ServiceMain(); });
@@ -228,24 +173,34 @@ TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunni
   EXPECT_EQ(host_.ServiceControl(kServiceControlStop), kNoError);
 
   EXPECT_TRUE(ran);
-  EXPECT_EQ(manager_.Messages(),
-            (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
-  EXPECT_EQ(returned_at_report, (std::vector<bool>{false, false, false, true}));
-  EXPECT_EQ(host_.Status().current_state, kServiceStopped);
-  EXPECT_EQ(agent_.stops(), 2);
-  EXPECT_EQ(agent_.sessions(), 1);
   EXPECT_TRUE(exit_codes_.empty());
+  EXPECT_EQ(manager_.messages,
+            (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
+  const std::vector<std::pair<ServiceStatus, bool>> expected = {
+      {{16, kServiceStartPending, 0, 0, 0, 1, 20000}, false},
+      {{16, kServiceRunning, 199, 0, 0, 0, 0}, false},
+      {{16, kServiceStopPending, 199, 0, 0, 1, 6000}, false},
+      {{16, kServiceStopped, 199, 0, 0, 0, 0}, true}};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(agent_.stops.load(), 2);
+  EXPECT_EQ(agent_.sessions.load(), 1);
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
+                       "Agent shutdown failed with the following error - 7"));
 }
 
-TEST_F(ServiceHostTest, FailedReportTerminatesTheService) {
-  manager_.result = -EIO;
+TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheService) {
   host_.RegisterControlHandler(0);
+  manager_.result = 0;  // sd_notify without NOTIFY_SOCKET
+  EXPECT_TRUE(host_.ReportStatusToSCMgr(kServiceStartPending, 0, 1, 20000));
+  EXPECT_EQ(host_.Status().current_state, kServiceStartPending);
+  EXPECT_TRUE(exit_codes_.empty());
 
+  manager_.result = -EIO;
   EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
 
   EXPECT_EQ(exit_codes_, std::vector<int>{1});
-  EXPECT_EQ(agent_.stops(), 1);
-  EXPECT_EQ(manager_.StoppedUnits(), std::vector<std::string>{"oborvagent.service"});
+  EXPECT_EQ(agent_.stops.load(), 1);
+  EXPECT_EQ(manager_.stopped_units, std::vector<std::string>{"oborvagent.service"});
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
                        "ReportStatusToSCMgr: SetServiceStatus failed, Error: 4, 0, 0, 0"));
   EXPECT_TRUE(
@@ -254,66 +209,47 @@ TEST_F(ServiceHostTest, FailedReportTerminatesTheService) {
   // In ServiceMain the agent never runs after a failed start report.
   exit_codes_.clear();
   EXPECT_FALSE(host_.ServiceMain());
-  EXPECT_FALSE(agent_.returned());
+  EXPECT_FALSE(agent_.returned.load());
   EXPECT_EQ(exit_codes_, (std::vector<int>{1, 1}));  // start pending, then stopped
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "ServiceMain : ReportStatusToSCMgr (start pending) failed - Error: 5"));
 }
 
 TEST_F(ServiceHostTest, TerminateServiceLetsARunningAgentFinishBeforeExiting) {
-  bool returned_at_exit = false;
-  CServiceHost host(agent_, manager_, [&](int code) {
-    returned_at_exit = agent_.returned();
-    exit_codes_.push_back(code);
-  });
-  host.RegisterControlHandler(0);
-  std::thread service([&] { static_cast<void>(host.ServiceMain()); });
+  host_.RegisterControlHandler(0);
+  std::thread service([&] { static_cast<void>(host_.ServiceMain()); });
   ASSERT_TRUE(agent_.WaitRunning());
 
-  host.TerminateService(3);
+  host_.TerminateService(3);
   service.join();
 
-  EXPECT_TRUE(returned_at_exit);
+  EXPECT_TRUE(returned_at_exit_);
   EXPECT_EQ(exit_codes_, std::vector<int>{3});
 }
 
-TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsOrIsReported) {
+// Without a control handler nothing runs or is reported; an exception from the agent is caught
+// and logged.
+TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsAndAnAgentExceptionIsCaught) {
   host_.RegisterControlHandler(EMFILE);
-
   EXPECT_FALSE(host_.ServiceMain());
   EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
-
-  EXPECT_FALSE(agent_.returned());
-  EXPECT_TRUE(manager_.Messages().empty());
+  EXPECT_FALSE(agent_.returned.load());
+  EXPECT_TRUE(manager_.messages.empty());
   EXPECT_TRUE(exit_codes_.empty());
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "ServiceMain : RegisterServiceCtrlHandler failed - Error: 24"));
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
                        "ReportStatusToSCMgr: Service handle invalid:  1, 0, 0, 0"));
-}
 
-TEST_F(ServiceHostTest, ExceptionFromTheAgentIsCaughtLoggedAndReportedAsNotOrderly) {
   class ThrowingAgent : public FakeAgent {
    public:
     int MainThreadProc() override { throw std::runtime_error("broken"); }
   } agent;
   CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
   host.RegisterControlHandler(0);
-
   EXPECT_FALSE(host.ServiceMain());
-
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "CORVAgent: ServiceMain standard exception"));
-}
-
-TEST_F(ServiceHostTest, OutsideSystemdReportsSucceedWithNothingSent) {
-  manager_.result = 0;  // sd_notify without NOTIFY_SOCKET
-  host_.RegisterControlHandler(0);
-
-  EXPECT_TRUE(host_.ReportStatusToSCMgr(kServiceStartPending, 0, 1, 20000));
-
-  EXPECT_EQ(host_.Status().current_state, kServiceStartPending);
-  EXPECT_TRUE(exit_codes_.empty());
 }
 
 // An abstract AF_UNIX datagram socket standing in for systemd's notify socket.
@@ -321,65 +257,45 @@ class NotifyReceiver {
  public:
   NotifyReceiver() {
     static std::atomic<int> counter{0};
-    name_ = "orv-service-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    socket_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = Address();
-    if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), AddressLength()) != 0) {
+    const std::string name =
+        "orv-service-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    name.copy(address_.sun_path + 1, sizeof(address_.sun_path) - 1);
+    length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    notify_socket_ = "@" + name;
+    if (::bind(socket_.get(), Address(), length_) != 0) {
       socket_.Reset();
     }
   }
 
   [[nodiscard]] bool valid() const { return socket_.valid(); }
-  // The NOTIFY_SOCKET value for this socket.
-  [[nodiscard]] std::string NotifySocket() const { return "@" + name_; }
-
+  [[nodiscard]] const std::string& NotifySocket() const { return notify_socket_; }
   // Sends text to this socket from a fresh socket (the fake agent's reports).
   void Send(const std::string& text) const {
     const OBRuntime::UniqueFd sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = Address();
-    static_cast<void>(::sendto(sender.get(), text.data(), text.size(), 0,
-                               reinterpret_cast<const sockaddr*>(&address), AddressLength()));
+    static_cast<void>(::sendto(sender.get(), text.data(), text.size(), 0, Address(), length_));
   }
-
-  // The next datagram, or nothing by the deadline.
-  [[nodiscard]] std::optional<std::string> Receive() const {
-    pollfd fd{socket_.get(), POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(std::chrono::milliseconds(kDeadline).count())) != 1) {
-      return std::nullopt;
-    }
-    char buffer[512];
-    const ssize_t length = ::recv(socket_.get(), buffer, sizeof(buffer), 0);
-    if (length < 0) {
-      return std::nullopt;
-    }
-    return std::string(buffer, static_cast<std::size_t>(length));
-  }
-
-  // Datagrams up to and including `last`.
+  // Datagrams up to and including `last`, or those that came by the deadline.
   [[nodiscard]] std::vector<std::string> ReceiveThrough(const std::string& last) const {
     std::vector<std::string> received;
-    while (std::optional<std::string> message = Receive()) {
-      received.push_back(*message);
-      if (*message == last) {
-        break;
-      }
+    pollfd fd{socket_.get(), POLLIN, 0};
+    char buffer[512];
+    while ((received.empty() || received.back() != last) &&
+           ::poll(&fd, 1, static_cast<int>(std::chrono::milliseconds(kDeadline).count())) == 1) {
+      const ssize_t length = ::recv(socket_.get(), buffer, sizeof(buffer), 0);
+      received.emplace_back(buffer, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
     }
     return received;
   }
 
  private:
-  sockaddr_un Address() const {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    name_.copy(address.sun_path + 1, sizeof(address.sun_path) - 1);
-    return address;
-  }
-  socklen_t AddressLength() const {
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
+  [[nodiscard]] const sockaddr* Address() const {
+    return reinterpret_cast<const sockaddr*>(&address_);
   }
 
-  std::string name_;
-  OBRuntime::UniqueFd socket_;
+  sockaddr_un address_{.sun_family = AF_UNIX, .sun_path = {}};
+  socklen_t length_ = 0;
+  std::string notify_socket_;
+  OBRuntime::UniqueFd socket_{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
 };
 
 // The real sd_notify; StopUnit does nothing, so no test can stop an installed agent.
@@ -392,136 +308,88 @@ class NotifyOnlyManager : public IServiceManager {
   std::unique_ptr<IServiceManager> real_ = CreateSystemdServiceManager();
 };
 
-// RunService in a forked child with a fake agent reporting to `receiver`; the child is killed and
-// reaped if the test leaves early.
-class ServiceProcess {
- public:
-  ServiceProcess(const NotifyReceiver& receiver, std::optional<std::string> notify_socket,
-                 bool agent_blocks = true, int agent_code = 0) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (notify_socket) {
-        ::setenv("NOTIFY_SOCKET", notify_socket->c_str(), 1);
-      } else {
-        ::unsetenv("NOTIFY_SOCKET");
-      }
-      FakeAgent agent(agent_blocks, agent_code);
-      agent.report = [&receiver](const std::string& text) { receiver.Send(text); };
-      NotifyOnlyManager manager;
-      std::_Exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
-    }
-  }
-  ~ServiceProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      static_cast<void>(WaitExit());
-    }
-  }
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
+const std::vector<std::string> kStarted = {kStartPending, kRunning, "AGENT=running"};
+const std::vector<std::string> kStopSequence = {kStopPending, "AGENT=returned", kStopped};
 
-  [[nodiscard]] bool Signal(int signal) const { return pid_ > 0 && ::kill(pid_, signal) == 0; }
-
-  // The exit code, or -1 when the child did not exit normally by the deadline.
-  [[nodiscard]] int WaitExit() {
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    int status = 0;
-    while (pid_ > 0) {
-      const pid_t result = ::waitpid(pid_, &status, WNOHANG);
-      if (result == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      if (result < 0 && errno != EINTR) {
-        pid_ = -1;
-        return -1;
-      }
-      if (std::chrono::steady_clock::now() > deadline) {
-        return -1;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
+// One run of RunService in a forked child whose fake agent reports to the receiver too: each
+// signal is sent once the reports before it came, then what it makes the process report.
+struct ServiceRun {
+  enum class Notify { kReceiver, kNone, kUnreachable } notify = Notify::kReceiver;
+  bool ignore_sigint = false;  // inherited as ignored, as a shell's background job has it
+  bool agent_blocks = true;
+  int agent_code = 0;
+  std::vector<std::pair<int, std::vector<std::string>>> steps{};  // signal (0: none), reports
+  int exit_code = 0;
 };
 
-class ServiceProcessTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(receiver_.valid()); }
-
-  NotifyReceiver receiver_;
-};
-
-TEST_F(ServiceProcessTest, SigtermStopsTheAgentAndExitsZeroWithEveryStateNotified) {
-  ServiceProcess service(receiver_, receiver_.NotifySocket());
-  EXPECT_EQ(receiver_.ReceiveThrough("AGENT=running"),
-            (std::vector<std::string>{kStartPending, kRunning, "AGENT=running"}));
-
-  ASSERT_TRUE(service.Signal(SIGTERM));
-
-  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
-            (std::vector<std::string>{kStopPending, "AGENT=returned", kStopped}));
-  EXPECT_EQ(service.WaitExit(), 0);
-}
-
-TEST_F(ServiceProcessTest, SignalsMapToControls) {
-  ServiceProcess service(receiver_, receiver_.NotifySocket());
-  ASSERT_EQ(receiver_.ReceiveThrough("AGENT=running").size(), 3U);
-
-  ASSERT_TRUE(service.Signal(SIGHUP));  // interrogate
-  EXPECT_EQ(receiver_.Receive(), kRunning);
-  ASSERT_TRUE(service.Signal(SIGTSTP));  // pause: acknowledged, nothing reported
-  ASSERT_TRUE(service.Signal(SIGCONT));  // continue
-  EXPECT_EQ(receiver_.Receive(), kRunning);
-  ASSERT_TRUE(service.Signal(SIGPIPE));  // ignored
-  ASSERT_TRUE(service.Signal(SIGINT));   // stop
-  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
-            (std::vector<std::string>{kStopPending, "AGENT=returned", kStopped}));
-  EXPECT_EQ(service.WaitExit(), 0);
-}
-
-TEST_F(ServiceProcessTest, AnInheritedIgnoredSigintStillStops) {
+void ExpectServiceRun(const ServiceRun& run) {
+  const NotifyReceiver receiver;
+  ASSERT_TRUE(receiver.valid());
   struct sigaction previous {};
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(::sigaction(SIGINT, &ignore, &previous), 0);  // as a shell's background job has it
-  ServiceProcess service(receiver_, std::nullopt);
+  struct sigaction inherited {};
+  inherited.sa_handler = run.ignore_sigint ? SIG_IGN : SIG_DFL;
+  ASSERT_EQ(::sigaction(SIGINT, &inherited, &previous), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (run.notify == ServiceRun::Notify::kNone) {
+      ::unsetenv("NOTIFY_SOCKET");
+    } else {
+      const bool reachable = run.notify == ServiceRun::Notify::kReceiver;
+      ::setenv("NOTIFY_SOCKET", (receiver.NotifySocket() + (reachable ? "" : "-nobody")).c_str(),
+               1);
+    }
+    FakeAgent agent(run.agent_blocks, run.agent_code);
+    agent.report = [&receiver](const std::string& text) { receiver.Send(text); };
+    NotifyOnlyManager manager;
+    // exit, not _Exit, when RunService returns: coverage data is written at exit.
+    std::exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
+  }
   ::sigaction(SIGINT, &previous, nullptr);
-  EXPECT_EQ(receiver_.Receive(), "AGENT=running");
-  ASSERT_TRUE(service.Signal(SIGINT));
-  EXPECT_EQ(receiver_.Receive(), "AGENT=returned");
-  EXPECT_EQ(service.WaitExit(), 0);
+  // Kills and reaps the child when the test leaves early.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+      }
+    }
+  } reaper{pid};
+  for (const auto& [signal, reports] : run.steps) {
+    ASSERT_TRUE(signal == 0 || ::kill(pid, signal) == 0);
+    if (!reports.empty()) {
+      EXPECT_EQ(receiver.ReceiveThrough(reports.back()), reports) << "signal " << signal;
+    }
+  }
+  int status = 0;
+  if (orv::test::WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, kDeadline)) {
+    reaper.pid = -1;
+  }
+  EXPECT_EQ(reaper.pid < 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
 }
 
-TEST_F(ServiceProcessTest, OutsideSystemdRunsAndStopsTheSameWay) {
-  ServiceProcess service(receiver_, std::nullopt);
-  EXPECT_EQ(receiver_.Receive(), "AGENT=running");
-
-  ASSERT_TRUE(service.Signal(SIGTERM));
-
-  EXPECT_EQ(receiver_.Receive(), "AGENT=returned");
-  EXPECT_EQ(service.WaitExit(), 0);
-}
-
-TEST_F(ServiceProcessTest, AgentErrorStillReportsStoppedAndTheProcessExitsOne) {
-  ServiceProcess service(receiver_, receiver_.NotifySocket(), /*agent_blocks=*/false,
-                         /*agent_code=*/-9999);
-
-  EXPECT_EQ(receiver_.ReceiveThrough(kStopped),
-            (std::vector<std::string>{kStartPending, kRunning, "AGENT=running", "AGENT=returned",
-                                      kStopped}));
-  EXPECT_EQ(service.WaitExit(), 1);
-}
-
-TEST_F(ServiceProcessTest, UnreachableNotifySocketEndsTheProcessWithOne) {
-  NotifyReceiver gone;
-  const std::string unreachable = gone.NotifySocket() + "-nobody-listens";
-  ServiceProcess service(receiver_, unreachable);
-
-  EXPECT_EQ(service.WaitExit(), 1);
+// Signals map to controls and SIGTERM stops with every state notified; outside systemd an
+// inherited ignored SIGINT still stops; an agent error and an unreachable notify socket both end
+// the process with 1 (systemd must see the unit fail).
+TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
+  std::vector<std::string> error_reports = kStarted;
+  error_reports.insert(error_reports.end(), {"AGENT=returned", kStopped});
+  const ServiceRun runs[] = {
+      {.steps = {{0, kStarted},
+                 {SIGHUP, {kRunning}},  // interrogate
+                 {SIGTSTP, {}},         // pause: acknowledged, nothing reported
+                 {SIGCONT, {kRunning}},
+                 {SIGPIPE, {}},  // ignored
+                 {SIGTERM, kStopSequence}}},
+      {.notify = ServiceRun::Notify::kNone,
+       .ignore_sigint = true,
+       .steps = {{0, {"AGENT=running"}}, {SIGINT, {"AGENT=returned"}}}},
+      {.agent_blocks = false, .agent_code = -9999, .steps = {{0, error_reports}}, .exit_code = 1},
+      {.notify = ServiceRun::Notify::kUnreachable, .exit_code = 1},
+  };
+  for (const ServiceRun& run : runs) {
+    ExpectServiceRun(run);
+  }
 }
 
 }  // namespace

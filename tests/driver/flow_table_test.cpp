@@ -1,5 +1,6 @@
 // The flow table over hand-made dumps and a fake owner source: which sockets are flows, their
-// direction, interim and final reports, and that a quiet dump costs no owner lookup.
+// direction, interim and final reports, payload bytes, and that a quiet dump costs no owner
+// lookup.
 #include "driver/flow_table.h"
 
 #include <gtest/gtest.h>
@@ -11,13 +12,10 @@
 namespace orv::driver {
 namespace {
 
-using std::chrono::seconds;
-
 class FakeOwners : public ISocketOwnerSource {
  public:
   void FindOwners(const std::unordered_set<std::uint32_t>& inodes,
                   std::unordered_map<std::uint32_t, ProcessDetails>& owners) override {
-    ++lookups;
     for (std::uint32_t inode : inodes) {
       if (const auto owner = by_inode.find(inode); owner != by_inode.end()) {
         owners.emplace(inode, owner->second);
@@ -26,15 +24,15 @@ class FakeOwners : public ISocketOwnerSource {
   }
   void ListProcesses(std::vector<std::uint32_t>&) override {}
 
-  std::map<std::uint32_t, ProcessDetails> by_inode;
-  int lookups = 0;
+  std::map<std::uint32_t, ProcessDetails> by_inode{
+      {100, {4321, 1, 5, u"/usr/bin/curl", u"/bin/bash"}}, {200, {555, 1, 6, u"/usr/sbin/nginx"}}};
 };
 
-DiagSocket Tcp(std::uint8_t state, std::uint16_t local_port, std::uint16_t remote_port,
-               std::uint32_t inode, std::uint64_t cookie) {
+DiagSocket Socket(std::uint8_t state, std::uint16_t local_port, std::uint16_t remote_port,
+                  std::uint32_t inode, std::uint64_t cookie, std::uint8_t protocol = IPPROTO_TCP) {
   DiagSocket socket;
   socket.family = AF_INET;
-  socket.protocol = IPPROTO_TCP;
+  socket.protocol = protocol;
   socket.state = state;
   socket.local_address = {192, 168, 1, 20};
   socket.remote_address = {93, 184, 216, 34};
@@ -47,11 +45,6 @@ DiagSocket Tcp(std::uint8_t state, std::uint16_t local_port, std::uint16_t remot
 
 class FlowTableTest : public ::testing::Test {
  protected:
-  FlowTableTest() {
-    owners_.by_inode[100] = {4321, 1, 5, u"/usr/bin/curl", u"/bin/bash"};
-    owners_.by_inode[200] = {555, 1, 6, u"/usr/sbin/nginx", u""};
-  }
-
   std::vector<KdfFlowData> Apply(const std::vector<DiagSocket>& sockets, int at_second,
                                  std::uint32_t interval = 0) {
     std::vector<KdfFlowData> reports;
@@ -59,7 +52,8 @@ class FlowTableTest : public ::testing::Test {
     return reports;
   }
   FlowClock Clock(int at_second) const {
-    return {start_ + seconds(at_second), 1'700'000'000U + static_cast<std::uint32_t>(at_second)};
+    return {start_ + std::chrono::seconds(at_second),
+            1'700'000'000U + static_cast<std::uint32_t>(at_second)};
   }
 
   FakeOwners owners_;
@@ -69,78 +63,77 @@ class FlowTableTest : public ::testing::Test {
 
 TEST_F(FlowTableTest, TellsFlowsFromOtherSockets) {
   struct Case {
-    std::uint8_t protocol;
-    std::uint8_t state;
+    std::uint8_t protocol, state;
     std::uint32_t inode;
     bool flow;
   } const cases[] = {
-      {IPPROTO_TCP, kTcpEstablished, 1, true},    {IPPROTO_TCP, kTcpSynSent, 1, true},
-      {IPPROTO_TCP, 4 /* FIN-WAIT-1 */, 1, true}, {IPPROTO_TCP, 8 /* CLOSE-WAIT */, 1, true},
-      {IPPROTO_TCP, kTcpEstablished, 0, false},  // orphaned
-      {IPPROTO_TCP, kTcpListen, 1, false},        {IPPROTO_TCP, kTcpTimeWait, 1, false},
-      {IPPROTO_TCP, kTcpClose, 1, false},         {IPPROTO_TCP, kTcpSynRecv, 1, false},
-      {IPPROTO_TCP, kTcpNewSynRecv, 1, false},    {IPPROTO_TCP, 13, 1, false},
-      {IPPROTO_UDP, kTcpEstablished, 1, true},    {IPPROTO_UDP, kTcpClose, 1, false},
+      {IPPROTO_TCP, kTcpEstablished, 1, true},
+      {IPPROTO_TCP, 8 /* CLOSE-WAIT */, 1, true},
+      {IPPROTO_TCP, kTcpEstablished, 0, false} /* orphaned */,
+      {IPPROTO_TCP, kTcpListen, 1, false},
+      {IPPROTO_TCP, kTcpTimeWait, 1, false},
+      {IPPROTO_TCP, kTcpClose, 1, false},
+      {IPPROTO_TCP, kTcpSynRecv, 1, false},
+      {IPPROTO_TCP, kTcpNewSynRecv, 1, false},
+      {IPPROTO_TCP, 13, 1, false},
+      {IPPROTO_UDP, kTcpEstablished, 1, true},
+      {IPPROTO_UDP, kTcpClose, 1, false},
       {IPPROTO_ICMP, kTcpEstablished, 1, false},
   };
-  for (const Case& test : cases) {
-    DiagSocket socket = Tcp(test.state, 1, 2, test.inode, 3);
-    socket.protocol = test.protocol;
-    EXPECT_EQ(IsFlowSocket(socket), test.flow)
-        << int(test.protocol) << " state " << int(test.state) << " inode " << test.inode;
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsFlowSocket(Socket(c.state, 1, 2, c.inode, 3, c.protocol)), c.flow)
+        << int(c.protocol) << " state " << int(c.state) << " inode " << c.inode;
   }
 }
 
-TEST_F(FlowTableTest, ReportsAFlowFromStartToFinalReport) {
-  DiagSocket outbound = Tcp(kTcpEstablished, 51000, 443, 100, 7);
+TEST_F(FlowTableTest, ReportsAFlowEachIntervalAndOnceWhenItEnds) {
+  DiagSocket outbound = Socket(kTcpEstablished, 51000, 443, 100, 7);
   outbound.has_counters = true;
   outbound.bytes_acked = 10;
-  outbound.bytes_received = 20;
-  EXPECT_TRUE(Apply({outbound}, 0).empty());  // final reports only: nothing while it lives
-  EXPECT_EQ(table_.FlowCount(), 1u);
-
+  EXPECT_TRUE(Apply({outbound}, 0, 2).empty());
+  EXPECT_TRUE(Apply({outbound}, 1, 2).empty());
   outbound.bytes_acked = 300;
   outbound.bytes_received = 4000;
-  EXPECT_TRUE(Apply({outbound}, 5).empty());
+  std::vector<KdfFlowData> reports = Apply({outbound}, 2, 2);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].report_kind, kReportKindInterim);
+  EXPECT_EQ(reports[0].flow_end, 1'700'000'002U);
+  EXPECT_EQ(reports[0].bytes_in, 4000u);
+  EXPECT_TRUE(Apply({outbound}, 3, 2).empty());
+  EXPECT_TRUE(Apply({outbound}, 5, 0).empty());  // the interval may change; 0 stops them
 
   // Closed by its process: orphaned in FIN-WAIT, with the last counters.
   DiagSocket orphan = outbound;
   orphan.inode = 0;
   orphan.state = 4;
   orphan.bytes_acked = 302;  // the SYN and the FIN count as a byte each
-  const std::vector<KdfFlowData> reports = Apply({orphan}, 7);
+  reports = Apply({orphan}, 7, 2);
+  const KdfFlowData expected{.local = {kKdfFamilyIPv4, 51000, {192, 168, 1, 20}},
+                             .remote = {kKdfFamilyIPv4, 443, {93, 184, 216, 34}},
+                             .protocol = 6,
+                             .bytes_in = 4000,
+                             .bytes_out = 301,  // without payload counters: acknowledged less SYN
+                             .pid = 4321,
+                             .parent_pid = 1,
+                             .flow_start = 1'700'000'000U,
+                             .flow_end = 1'700'000'007U,
+                             .process_path = u"/usr/bin/curl",
+                             .parent_path = u"/bin/bash",
+                             .report_kind = kKdfReportKindFinal};
   ASSERT_EQ(reports.size(), 1u);
-  const KdfFlowData& report = reports[0];
-  EXPECT_EQ(report.report_kind, kKdfReportKindFinal);
-  EXPECT_EQ(report.address_family, kKdfFamilyIPv4);
-  EXPECT_EQ(report.protocol, 6u);
-  EXPECT_EQ(report.local.family, kKdfFamilyIPv4);
-  EXPECT_EQ(report.local.port, 51000);
-  EXPECT_EQ(report.local.ipv4, (std::array<std::uint8_t, 4>{192, 168, 1, 20}));
-  EXPECT_EQ(report.remote.port, 443);
-  EXPECT_EQ(report.remote.ipv4, (std::array<std::uint8_t, 4>{93, 184, 216, 34}));
-  EXPECT_EQ(report.bytes_out, 301u);  // no payload counters: acknowledged less the SYN
-  EXPECT_EQ(report.bytes_in, 4000u);
-  EXPECT_EQ(report.pid, 4321u);
-  EXPECT_EQ(report.parent_pid, 1u);
-  EXPECT_EQ(report.process_path, u"/usr/bin/curl");
-  EXPECT_EQ(report.parent_path, u"/bin/bash");
-  EXPECT_EQ(report.direction, 0);
-  EXPECT_EQ(report.flow_start, 1'700'000'000U);
-  EXPECT_EQ(report.flow_end, 1'700'000'007U);
+  EXPECT_EQ(reports[0], expected);
   EXPECT_EQ(table_.FlowCount(), 0u);
   EXPECT_TRUE(Apply({}, 8).empty());  // reported once
 }
 
 TEST_F(FlowTableTest, MarksFlowsToListeningPortsInbound) {
-  const DiagSocket listener = Tcp(kTcpListen, 8080, 0, 50, 1);
-  const DiagSocket accepted = Tcp(kTcpEstablished, 8080, 40000, 200, 2);
-  DiagSocket udp_server = Tcp(kTcpClose, 5353, 0, 51, 3);
-  udp_server.protocol = IPPROTO_UDP;
-  DiagSocket udp_reply = Tcp(kTcpEstablished, 5353, 6000, 100, 4);
-  udp_reply.protocol = IPPROTO_UDP;
-  DiagSocket tcp_on_udp_port = Tcp(kTcpEstablished, 5353, 7000, 100, 5);
-  EXPECT_TRUE(Apply({accepted, listener, udp_server, udp_reply, tcp_on_udp_port}, 0).empty());
+  const DiagSocket listener = Socket(kTcpListen, 8080, 0, 50, 1);
+  const DiagSocket udp_server = Socket(kTcpClose, 5353, 0, 51, 3, IPPROTO_UDP);
+  EXPECT_TRUE(Apply({Socket(kTcpEstablished, 8080, 40000, 200, 2), listener, udp_server,
+                     Socket(kTcpEstablished, 5353, 6000, 100, 4, IPPROTO_UDP),
+                     Socket(kTcpEstablished, 5353, 7000, 100, 5) /* TCP on the UDP port */},
+                    0)
+                  .empty());
   const std::vector<KdfFlowData> reports = Apply({listener, udp_server}, 1);
   ASSERT_EQ(reports.size(), 3u);
   for (const KdfFlowData& report : reports) {
@@ -149,70 +142,26 @@ TEST_F(FlowTableTest, MarksFlowsToListeningPortsInbound) {
   }
 }
 
-TEST_F(FlowTableTest, SendsInterimReportsEachInterval) {
-  const DiagSocket flow = Tcp(kTcpEstablished, 51000, 443, 100, 7);
-  EXPECT_TRUE(Apply({flow}, 0, 2).empty());
-  EXPECT_TRUE(Apply({flow}, 1, 2).empty());
-  std::vector<KdfFlowData> reports = Apply({flow}, 2, 2);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].report_kind, kReportKindInterim);
-  EXPECT_EQ(reports[0].flow_start, 1'700'000'000U);
-  EXPECT_EQ(reports[0].flow_end, 1'700'000'002U);
-  EXPECT_TRUE(Apply({flow}, 3, 2).empty());
-  EXPECT_EQ(Apply({flow}, 4, 2).size(), 1u);
-  // The interval may change between polls; 0 stops interim reports.
-  EXPECT_TRUE(Apply({flow}, 10, 0).empty());
-  reports = Apply({}, 11, 2);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].report_kind, kKdfReportKindFinal);
-}
-
 TEST_F(FlowTableTest, LooksOwnersUpOnlyForNewSockets) {
-  const DiagSocket owned = Tcp(kTcpEstablished, 1000, 443, 100, 1);
-  const DiagSocket unowned = Tcp(kTcpEstablished, 1001, 443, 999, 2);  // no process holds it
+  const DiagSocket owned = Socket(kTcpEstablished, 1000, 443, 100, 1);
+  const DiagSocket unowned = Socket(kTcpEstablished, 1001, 443, 999, 2);  // no process holds it
   EXPECT_TRUE(Apply({owned, unowned}, 0).empty());
-  EXPECT_EQ(owners_.lookups, 1);
-  EXPECT_EQ(table_.FlowCount(), 1u);
   EXPECT_TRUE(Apply({owned, unowned}, 1).empty());
-  EXPECT_TRUE(Apply({owned, unowned}, 2).empty());
-  EXPECT_EQ(owners_.lookups, 1);  // nothing new: no /proc walk
+  EXPECT_EQ(table_.OwnerLookups(), 1u);  // nothing new: no /proc walk
+  EXPECT_EQ(table_.FlowCount(), 1u);
 
-  // The unowned socket is never reported, also when it goes.
-  EXPECT_TRUE(Apply({owned}, 3).empty());
-  // A new socket reusing the gone inode is looked up afresh.
+  // The unowned socket is never reported, also when it goes; a new socket reusing its inode is
+  // looked up afresh.
+  EXPECT_TRUE(Apply({owned}, 2).empty());
   owners_.by_inode[999] = {77, 1, 9, u"/bin/late", u""};
-  const std::vector<KdfFlowData> reports = Apply({Tcp(kTcpEstablished, 1002, 443, 999, 3)}, 4);
-  EXPECT_EQ(owners_.lookups, 2);
+  const std::vector<KdfFlowData> reports = Apply({Socket(kTcpEstablished, 1002, 443, 999, 3)}, 3);
+  EXPECT_EQ(table_.OwnerLookups(), 2u);
   ASSERT_EQ(reports.size(), 1u);  // the owned flow vanished from this dump
   EXPECT_EQ(reports[0].pid, 4321u);
   EXPECT_EQ(table_.FlowCount(), 1u);
 }
 
-TEST_F(FlowTableTest, DestroyNotificationsEndFlowsWithExactCounters) {
-  DiagSocket flow = Tcp(kTcpEstablished, 51000, 443, 100, 7);
-  EXPECT_TRUE(Apply({flow}, 0).empty());
-  DiagSocket destroyed = flow;
-  destroyed.inode = 0;
-  destroyed.state = kTcpClose;
-  destroyed.has_counters = true;
-  destroyed.has_sent_counters = true;
-  destroyed.bytes_acked = 12346;
-  destroyed.bytes_sent = 12400;  // payload, retransmissions included
-  destroyed.bytes_retrans = 55;
-  destroyed.bytes_received = 679;  // the peer's FIN included
-  DiagSocket stranger = destroyed;
-  stranger.cookie = 99;
-  std::vector<KdfFlowData> reports;
-  table_.ApplyDestroyed({stranger, destroyed}, Clock(3), reports);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].report_kind, kKdfReportKindFinal);
-  EXPECT_EQ(reports[0].bytes_out, 12345u);
-  EXPECT_EQ(reports[0].bytes_in, 678u);
-  EXPECT_EQ(reports[0].flow_end, 1'700'000'003U);
-  EXPECT_TRUE(Apply({}, 4).empty());  // not reported twice
-}
-
-TEST_F(FlowTableTest, ReportsPayloadBytesWithoutSynAndFin) {
+TEST_F(FlowTableTest, DestroyNotificationsEndFlowsWithPayloadBytes) {
   struct Case {
     std::uint8_t state;
     bool sent_counters;
@@ -220,7 +169,6 @@ TEST_F(FlowTableTest, ReportsPayloadBytesWithoutSynAndFin) {
     std::uint64_t expect_in, expect_out;
   } const cases[] = {
       {kTcpEstablished, true, 300, 1001, 1000, 0, 300, 1000},
-      {kTcpEstablished, true, 0, 1, 0, 0, 0, 0},  // fresh: only the SYN acknowledged
       {8 /* CLOSE-WAIT */, true, 301, 1001, 1000, 0, 300, 1000},  // FIN in
       {kTcpClose, true, 301, 1002, 1500, 500, 300, 1000},  // closed; retransmissions left out
       {kTcpClose, true, 0, 0, 0, 0, 0, 0},                 // reset before anything: no underflow
@@ -228,46 +176,41 @@ TEST_F(FlowTableTest, ReportsPayloadBytesWithoutSynAndFin) {
       {kTcpEstablished, false, 0, 0, 0, 0, 0, 0},
   };
   std::uint64_t cookie = 1;
-  for (const Case& test : cases) {
-    DiagSocket socket = Tcp(kTcpEstablished, 1000, 443, 100, ++cookie);
+  for (const Case& c : cases) {
+    DiagSocket socket = Socket(kTcpEstablished, 1000, 443, 100, ++cookie);
     EXPECT_TRUE(Apply({socket}, 0).empty());
-    socket.state = test.state;
+    socket.state = c.state;
+    socket.inode = 0;
     socket.has_counters = true;
-    socket.has_sent_counters = test.sent_counters;
-    socket.bytes_received = test.received;
-    socket.bytes_acked = test.acked;
-    socket.bytes_sent = test.sent;
-    socket.bytes_retrans = test.retrans;
+    socket.has_sent_counters = c.sent_counters;
+    socket.bytes_received = c.received;
+    socket.bytes_acked = c.acked;
+    socket.bytes_sent = c.sent;
+    socket.bytes_retrans = c.retrans;
+    DiagSocket stranger = socket;
+    stranger.cookie = 99;
     std::vector<KdfFlowData> reports;
-    table_.ApplyDestroyed({socket}, Clock(1), reports);
+    table_.ApplyDestroyed({stranger, socket}, Clock(3), reports);
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].bytes_in, test.expect_in) << int(test.state) << " " << test.received;
-    EXPECT_EQ(reports[0].bytes_out, test.expect_out) << int(test.state) << " " << test.acked;
+    EXPECT_EQ(reports[0].report_kind, kKdfReportKindFinal);
+    EXPECT_EQ(reports[0].flow_end, 1'700'000'003U);
+    EXPECT_EQ(reports[0].bytes_in, c.expect_in) << int(c.state) << " " << c.received;
+    EXPECT_EQ(reports[0].bytes_out, c.expect_out) << int(c.state) << " " << c.acked;
+    EXPECT_TRUE(Apply({}, 4).empty());  // not reported twice
   }
 }
 
-TEST_F(FlowTableTest, ReportsIpv6AndIpv4MappedFlows) {
-  DiagSocket v6 = Tcp(kTcpEstablished, 1000, 443, 100, 1);
-  v6.family = AF_INET6;
-  v6.local_address = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  v6.remote_address = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
-  DiagSocket mapped = v6;
-  mapped.cookie = 2;
-  mapped.inode = 200;
+TEST_F(FlowTableTest, ReportsIpv4MappedFlowsAsIpv4) {
+  DiagSocket mapped = Socket(kTcpEstablished, 1000, 443, 100, 1);
+  mapped.family = AF_INET6;
   mapped.local_address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1};
   mapped.remote_address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 2};
-  EXPECT_TRUE(Apply({v6, mapped}, 0).empty());
-  std::vector<KdfFlowData> reports = Apply({}, 1);
-  ASSERT_EQ(reports.size(), 2u);
-  if (reports[0].pid != 4321) {
-    std::swap(reports[0], reports[1]);
-  }
-  EXPECT_EQ(reports[0].address_family, kKdfFamilyIPv6);
-  EXPECT_EQ(reports[0].local.family, kKdfFamilyIPv6);
-  EXPECT_EQ(reports[0].remote.ipv6, v6.remote_address);
-  EXPECT_EQ(reports[1].address_family, kKdfFamilyIPv4);
-  EXPECT_EQ(reports[1].local.ipv4, (std::array<std::uint8_t, 4>{10, 0, 0, 1}));
-  EXPECT_EQ(reports[1].remote.ipv4, (std::array<std::uint8_t, 4>{10, 0, 0, 2}));
+  EXPECT_TRUE(Apply({mapped}, 0).empty());
+  const std::vector<KdfFlowData> reports = Apply({}, 1);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].address_family, kKdfFamilyIPv4);
+  EXPECT_EQ(reports[0].local.ipv4, (std::array<std::uint8_t, 4>{10, 0, 0, 1}));
+  EXPECT_EQ(reports[0].remote.ipv4, (std::array<std::uint8_t, 4>{10, 0, 0, 2}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// What the flow reporter's tests share: the test network inside a namespace of the test's own
-// (a veth pair with two non-loopback addresses) and a stand-in for the flow data channel that
-// decodes what the reporter sends.
+// What the driver's namespace tests share: the test network (a veth pair with two non-loopback
+// addresses, IPv4 and IPv6), sockets on it, and a stand-in for the flow data channel that decodes
+// what the reporter sends.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -66,16 +67,52 @@ inline std::uint16_t LocalPort(int fd) {
                                             : reinterpret_cast<sockaddr_in6&>(address).sin6_port);
 }
 
+// An IPv4 socket of type bound to address and port; a TCP one listens.
+inline UniqueFd Bound(int type, const char* address, std::uint16_t port = 0) {
+  UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  const sockaddr_in local = Ipv4(address, port);
+  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)), 0);
+  EXPECT_TRUE(type != SOCK_STREAM || ::listen(fd.get(), 512) == 0);
+  return fd;
+}
+
+// A socket of type from the client address connected to port of the server address; invalid
+// when the connection failed.
+inline UniqueFd ConnectTo(int type, std::uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  const sockaddr_in local = Ipv4(kClientAddress, 0);
+  const sockaddr_in target = Ipv4(kServerAddress, port);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 ||
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+    fd.Reset();
+  }
+  return fd;
+}
+
+// Sends (or receives) size bytes in whole; false when the peer went first.
+inline bool Transfer(int fd, std::size_t size, bool send) {
+  std::vector<char> data(std::min<std::size_t>(size, 1 << 20), 'x');
+  for (std::size_t done = 0; done < size;) {
+    const std::size_t chunk = std::min(data.size(), size - done);
+    const ssize_t now =
+        send ? ::send(fd, data.data(), chunk, MSG_NOSIGNAL) : ::recv(fd, data.data(), chunk, 0);
+    if (now <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(now);
+  }
+  return true;
+}
+inline bool SendAll(int fd, std::size_t size) { return Transfer(fd, size, true); }
+inline bool ReceiveAll(int fd, std::size_t size) { return Transfer(fd, size, false); }
+
 // The flow data channel's stand-in: a UDP socket on 127.0.0.1, port chosen by the kernel.
 class Channel {
  public:
-  Channel() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  Channel() : fd_(Bound(SOCK_DGRAM, "127.0.0.1")) {
     // Room for bursts of reports (forced where the test may: it runs as root).
     const int buffer = 16 << 20;
     static_cast<void>(::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)));
-    const sockaddr_in address = Ipv4("127.0.0.1", 0);
-    EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    port_ = LocalPort(fd_.get());
   }
 
   [[nodiscard]] OrvEndpointPair Endpoints() const {
@@ -83,67 +120,13 @@ class Channel {
     endpoints.first_address.family = 2;
     endpoints.second_address.family = 2;
     endpoints.second_address.bytes = {127, 0, 0, 1};
-    endpoints.second_port = htons(port_);
+    endpoints.second_port = htons(LocalPort(fd_.get()));
     return endpoints;
   }
 
-  // Receives flow reports into seen until done(seen) holds or the time is up; the verdict of done.
-  bool CollectFlows(std::vector<KdfFlowData>& seen,
-                    const std::function<bool(const std::vector<KdfFlowData>&)>& done,
-                    Clock::duration within = kDeadline) {
-    bool finished = false;
-    Receive(within, [&](const std::vector<std::uint8_t>& bytes) {
-      KdfFlowData flow;
-      if (bytes.size() == kKdfFlowDataSize && ParseKdfFlowData(bytes, flow) == kObSuccess) {
-        seen.push_back(flow);
-      }
-      finished = done(seen);
-      return finished;
-    });
-    return finished;
-  }
-
-  // Receives until a flow report satisfies match (returned) or the deadline passes.
-  std::optional<KdfFlowData> WaitForFlow(const std::function<bool(const KdfFlowData&)>& match,
-                                         Clock::duration within = kDeadline) {
-    std::optional<KdfFlowData> found;
-    Receive(within, [&](const std::vector<std::uint8_t>& bytes) {
-      KdfFlowData flow;
-      if (bytes.size() == kKdfFlowDataSize && ParseKdfFlowData(bytes, flow) == kObSuccess &&
-          match(flow)) {
-        found = flow;
-      }
-      return found.has_value();
-    });
-    return found;
-  }
-
-  // Receives until a pid information message for pid arrives; false at the deadline.
-  bool WaitForPidInfo(std::uint32_t pid) {
-    bool found = false;
-    Receive(kDeadline, [&](const std::vector<std::uint8_t>& bytes) {
-      KdfPidInfo info;
-      found = bytes.size() == kKdfPidInfoSize && ParseKdfPidInfo(bytes, info) == kObSuccess &&
-              info.header.type == kKdfTypePidInfo && info.pid == pid;
-      return found;
-    });
-    return found;
-  }
-
-  // The number of datagrams that arrive within the window.
-  int CountArrivals(Clock::duration window) {
-    int count = 0;
-    Receive(window, [&count](const std::vector<std::uint8_t>&) {
-      ++count;
-      return false;
-    });
-    return count;
-  }
-
- private:
-  // Hands each datagram to take until it answers true or the time is up.
-  void Receive(Clock::duration within,
-               const std::function<bool(const std::vector<std::uint8_t>&)>& take) {
+  // Hands each datagram to take until it answers true (then true) or the time is up.
+  bool Receive(const std::function<bool(const std::vector<std::uint8_t>&)>& take,
+               Clock::duration within = kDeadline) {
     const auto deadline = Clock::now() + within;
     std::vector<std::uint8_t> buffer(2048);
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
@@ -154,13 +137,35 @@ class Channel {
       }
       const ssize_t got = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
       if (got > 0 && take(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + got))) {
-        return;
+        return true;
       }
     }
+    return false;
   }
 
+  // Hands each flow report to take likewise.
+  bool ReceiveFlows(const std::function<bool(const KdfFlowData&)>& take,
+                    Clock::duration within = kDeadline) {
+    return Receive(
+        [&](const std::vector<std::uint8_t>& bytes) {
+          KdfFlowData flow;
+          return bytes.size() == kKdfFlowDataSize && ParseKdfFlowData(bytes, flow) == kObSuccess &&
+                 take(flow);
+        },
+        within);
+  }
+
+  // The first flow report that satisfies match, if one comes in time.
+  std::optional<KdfFlowData> WaitForFlow(const std::function<bool(const KdfFlowData&)>& match,
+                                         Clock::duration within = kDeadline) {
+    std::optional<KdfFlowData> found;
+    ReceiveFlows([&](const KdfFlowData& flow) { return match(flow) && (found = flow, true); },
+                 within);
+    return found;
+  }
+
+ private:
   UniqueFd fd_;
-  std::uint16_t port_ = 0;
 };
 
 // Opens the plugin and starts reporting to channel with the interval.

@@ -290,8 +290,18 @@ TEST(AgentEndToEndTest, AStopInTheMiddleOfTheDrainLosesAndRepeatsNothing) {
   EXPECT_GT(cachedRows(database), 0);
 
   ASSERT_TRUE(agent.Start());
+  const auto missing = [&] {
+    const std::multiset<std::uint64_t> ports = sourcePorts(collector);
+    std::string text;
+    for (int index = 0; index < kFlows; ++index) {
+      if (ports.count(kFirstPort + index) == 0) {
+        text += std::to_string(kFirstPort + index) + " ";
+      }
+    }
+    return text;
+  };
   ASSERT_TRUE(WaitFor([&] { return distinct_received() == kFlows; }, std::chrono::seconds(60)))
-      << distinct_received() << agent.Log();
+      << "missing: " << missing() << agent.Log();
   ASSERT_TRUE(WaitFor([&] { return cachedRows(database) == 0; })) << agent.Log();
   const std::multiset<std::uint64_t> ports = sourcePorts(collector);
   for (int index = 0; index < kFlows; ++index) {

@@ -252,6 +252,13 @@ int ToolProcess::Terminate() {
 
 Collector::Collector() {
   socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // A stop sends the flow queue out unthrottled; on a loaded machine the default buffer would drop
+  // part of that burst before this thread reads it, and the loss would be blamed on the agent.
+  constexpr int kReceiveBuffer = 8 << 20;
+  if (::setsockopt(socket_, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof(kReceiveBuffer)) !=
+      0) {
+    (void)::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof(kReceiveBuffer));
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

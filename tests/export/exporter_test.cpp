@@ -1,18 +1,13 @@
 #include "export/exporter.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/udp.hpp>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "export/ipfix_test_support.h"
@@ -21,37 +16,16 @@
 
 namespace {
 
-namespace asio = boost::asio;
-using asio::ip::udp;
 using orv::test::FlowOfSize;
 using orv::test::ReadU16;
+using orv::test::Receiver;
+using orv::test::WaitUntil;
 
 constexpr std::size_t kRecordSize = 300;
 constexpr std::uint16_t kTemplateSetId = 2;
 constexpr std::uint16_t kIdentitySetId = 262;
 constexpr std::uint16_t kInterfaceSetId = 266;
 constexpr std::uint16_t kIPv4FlowSetId = 267;
-
-// A collector socket on loopback port 0.
-class Collector {
- public:
-  Collector() : socket_(io_, udp::endpoint(asio::ip::address_v4::loopback(), 0)) {}
-  [[nodiscard]] std::string Port() { return std::to_string(socket_.local_endpoint().port()); }
-  // The next datagram, waiting up to timeout_ms.
-  [[nodiscard]] std::optional<std::vector<std::uint8_t>> Receive(int timeout_ms = 10000) {
-    pollfd poller{socket_.native_handle(), POLLIN, 0};
-    if (::poll(&poller, 1, timeout_ms) != 1) {
-      return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes(65536);
-    bytes.resize(socket_.receive(asio::buffer(bytes)));
-    return bytes;
-  }
-
- private:
-  asio::io_context io_;
-  udp::socket socket_;
-};
 
 // The set ID of a message's first set.
 std::uint16_t FirstSetId(const std::vector<std::uint8_t>& message) {
@@ -61,38 +35,18 @@ std::uint16_t FirstSetId(const std::vector<std::uint8_t>& message) {
 // Flow records in a message whose records are all kRecordSize bytes.
 std::size_t FlowRecords(const std::vector<std::uint8_t>& message) {
   std::size_t records = 0;
-  for (std::size_t at = 16; at + 4 <= message.size();) {
-    const std::uint16_t length = ReadU16(message.data() + at + 2);
-    if (length < 4) break;
-    if (ReadU16(message.data() + at) == kIPv4FlowSetId) records += (length - 4) / kRecordSize;
-    at += length;
+  for (std::size_t at = 16; at + 4 <= message.size() && ReadU16(message.data() + at + 2) >= 4;
+       at += ReadU16(message.data() + at + 2)) {
+    if (ReadU16(message.data() + at) == kIPv4FlowSetId) {
+      records += (ReadU16(message.data() + at + 2) - 4) / kRecordSize;
+    }
   }
   return records;
 }
 
-// Accepts announcements and refuses every flow message, counting the attempts.
-class FlowRefusingTransport : public IExporterTransport {
- public:
-  explicit FlowRefusingTransport(std::atomic<int>& flow_sends) : flow_sends_(flow_sends) {}
-  OB_STATUSCODE Connect(const std::string& /*host*/, const std::string& /*port*/) override {
-    return kObSuccess;
-  }
-  OB_STATUSCODE Send(const std::uint8_t* bytes, std::size_t length,
-                     const ExporterSendCallback& /*completion*/) override {
-    if (FirstSetId(std::vector<std::uint8_t>(bytes, bytes + length)) != kIPv4FlowSetId) {
-      return kObSuccess;
-    }
-    ++flow_sends_;
-    return kObFailure;
-  }
-  OB_STATUSCODE Disconnect() override { return kObSuccess; }
-
- private:
-  std::atomic<int>& flow_sends_;
-};
-
-// Counts connects (failing the first connect_failures) and flow records in flow messages that
-// went out; with refuse_every > 0 every such flow send fails, as after a "port unreachable".
+// Counts connects (failing the first connect_failures) and the flow records of flow messages
+// that went out; with refuse_every > 0 every such flow send fails, as after a "port
+// unreachable". Announcements always go out.
 class ScriptedTransport : public IExporterTransport {
  public:
   struct Script {
@@ -111,13 +65,9 @@ class ScriptedTransport : public IExporterTransport {
   OB_STATUSCODE Send(const std::uint8_t* bytes, std::size_t length,
                      const ExporterSendCallback& /*completion*/) override {
     const std::vector<std::uint8_t> message(bytes, bytes + length);
-    if (FirstSetId(message) != kIPv4FlowSetId) {
-      return kObSuccess;
-    }
+    if (FirstSetId(message) != kIPv4FlowSetId) return kObSuccess;
     const int every = script_.refuse_every.load();
-    if (every > 0 && ++script_.flow_sends % every == 0) {
-      return kObFailure;
-    }
+    if (every > 0 && ++script_.flow_sends % every == 0) return kObFailure;
     script_.records_sent += FlowRecords(message);
     return kObSuccess;
   }
@@ -127,59 +77,40 @@ class ScriptedTransport : public IExporterTransport {
   Script& script_;
 };
 
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 using orv::test::FakeRegistrar;
-
-// Settings the test may change while the exporter thread reads them.
-class SharedSettings {
- public:
-  ProfileSettings Get() const {
-    const std::lock_guard lock(mutex_);
-    return settings_;
-  }
-  void Set(const ProfileSettings& settings) {
-    const std::lock_guard lock(mutex_);
-    settings_ = settings;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  ProfileSettings settings_;
-};
 
 class ExporterTest : public ::testing::Test {
  protected:
-  void Configure(std::uint32_t aggregation_ms, std::uint32_t throttle_rate,
-                 const std::string& port) {
-    ProfileSettings settings;
-    settings.collector_ip = L"127.0.0.1";
-    settings.collector_port = static_cast<std::uint32_t>(std::stoul(port));
-    settings.collection_mode = kCollectionModeAll;
-    settings.aggregation_timeout = aggregation_ms;
-    settings.throttle_rate = throttle_rate;
-    settings.template_report_interval = 1440;
-    settings_.Set(settings);
+  void Configure(std::uint32_t aggregation_ms, std::uint32_t throttle_rate, const std::string& port,
+                 const std::wstring& host = L"127.0.0.1") {
+    const std::lock_guard lock(settings_mutex_);
+    settings_.collector_ip = host;
+    settings_.collector_port = static_cast<std::uint32_t>(std::stoul(port));
+    settings_.collection_mode = kCollectionModeAll;
+    settings_.aggregation_timeout = aggregation_ms;
+    settings_.throttle_rate = throttle_rate;
+    settings_.template_report_interval = 1440;
   }
 
-  std::unique_ptr<CExporter> Make(FakeRegistrar& registrar, const std::string& port,
-                                  ExporterDependencies deps = {}) {
+  // An exporter to port; through the scripted transport when script is given.
+  std::unique_ptr<CExporter> Make(const std::string& port,
+                                  ScriptedTransport::Script* script = nullptr,
+                                  CDeliveryLedger* ledger = nullptr) {
+    ExporterDependencies deps;
+    if (script != nullptr) {
+      deps.make_transport = [script] { return std::make_unique<ScriptedTransport>(*script); };
+    }
+    deps.ledger = ledger;
     deps.clock = [this] {
       return std::chrono::steady_clock::time_point(std::chrono::milliseconds(now_ms_.load()));
     };
     deps.converter =
         std::make_unique<CIPFIXConverter>(device_.device(), [] { return DataCollectionPolicy{}; });
     deps.load_profile = [] { return kObSuccess; };
-    deps.settings = [this] { return settings_.Get(); };
+    deps.settings = [this] {
+      const std::lock_guard lock(settings_mutex_);
+      return settings_;
+    };
     deps.policy = [] { return DataCollectionPolicy{}; };
     deps.interface_list = [] {
       auto eth = std::make_shared<InterfaceInfo>();
@@ -188,15 +119,25 @@ class ExporterTest : public ::testing::Test {
       return std::vector<std::shared_ptr<InterfaceInfo>>{eth, eth};
     };
     OB_STATUSCODE status = kObFailure;
-    auto exporter = std::make_unique<CExporter>(status, &registrar, flows_, cache_, interfaces_,
+    auto exporter = std::make_unique<CExporter>(status, &registrar_, flows_, cache_, interfaces_,
                                                 "127.0.0.1", port, 1440, nullptr, std::move(deps));
     EXPECT_EQ(status, kObSuccess);
     return exporter;
   }
 
+  // Configures, makes and starts an exporter.
+  std::unique_ptr<CExporter> Started(const std::string& port, std::uint32_t aggregation_ms,
+                                     std::uint32_t throttle_rate,
+                                     ScriptedTransport::Script* script = nullptr) {
+    Configure(aggregation_ms, throttle_rate, port);
+    auto exporter = Make(port, script);
+    EXPECT_EQ(exporter->Start(), kObSuccess);
+    return exporter;
+  }
+
   // Receives until a flow message arrives; the set IDs of the messages before it are appended.
-  std::optional<std::vector<std::uint8_t>> ReceiveFlow(Collector& collector,
-                                                       std::vector<std::uint16_t>* before) {
+  static std::optional<std::vector<std::uint8_t>> ReceiveFlow(Receiver& collector,
+                                                              std::vector<std::uint16_t>* before) {
     for (;;) {
       auto message = collector.Receive();
       if (!message || FirstSetId(*message) == kIPv4FlowSetId) return message;
@@ -204,154 +145,96 @@ class ExporterTest : public ::testing::Test {
     }
   }
 
-  void PushFlows(std::size_t count) {
+  // Receives flow messages until count records arrived; whether they did.
+  static bool ReceiveRecords(Receiver& collector, std::size_t count) {
+    std::size_t records = 0;
+    while (records < count) {
+      const auto message = ReceiveFlow(collector, nullptr);
+      if (!message) return false;
+      records += FlowRecords(*message);
+    }
+    return records == count;
+  }
+
+  void PushFlows(std::size_t count, bool to_cache = false) {
     for (std::size_t i = 0; i < count; ++i) {
-      ASSERT_EQ(flows_.Push(FlowOfSize(false, kRecordSize)), kObSuccess);
+      ASSERT_EQ((to_cache ? cache_.Push(FlowOfSize(false, kRecordSize))
+                          : flows_.Push(FlowOfSize(false, kRecordSize))),
+                kObSuccess);
     }
   }
 
   orv::test::FixtureDevice device_;
-  SharedSettings settings_;
+  FakeRegistrar registrar_{true};
+  std::mutex settings_mutex_;
+  ProfileSettings settings_;
   std::atomic<std::int64_t> now_ms_{1000000};
   FlowRecordQueue flows_{1000};
   CacheObjectQueue cache_{1000};
   InterfaceQueue interfaces_{100};
 };
 
-TEST_F(ExporterTest, BatchesByAggregationIntervalAndFamilyLimit) {
-  Collector collector;
-  FakeRegistrar registrar(true);
-  {
-    Configure(0, 0, collector.Port());
-    auto exporter = Make(registrar, collector.Port());
-    ASSERT_EQ(exporter->Start(), kObSuccess);
-    PushFlows(3);
-    std::vector<std::uint16_t> announced;
-    for (int i = 0; i < 3; ++i) {
-      const auto message = ReceiveFlow(collector, &announced);
-      ASSERT_TRUE(message.has_value());
-      EXPECT_EQ(FlowRecords(*message), 1u) << "without aggregation one record per message";
-    }
-    // An unchanged interface is announced once, however many paths announce it at start.
-    EXPECT_EQ(announced,
-              (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));
-    EXPECT_EQ(exporter->Stop(), kObSuccess);
-  }
-  Configure(60000, 0, collector.Port());
-  auto exporter = Make(registrar, collector.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
+TEST_F(ExporterTest, AnnouncesOnceBatchesAndAnnouncesAgainToANewCollector) {
+  Receiver first;
+  Receiver second;
+  auto exporter = Started(first.Port(), 0, 0);
   PushFlows(3);
   std::vector<std::uint16_t> announced;
-  while (announced.size() < 3) {
-    const auto message = collector.Receive();
+  for (int i = 0; i < 3; ++i) {
+    const auto message = ReceiveFlow(first, &announced);
     ASSERT_TRUE(message.has_value());
-    ASSERT_NE(FirstSetId(*message), kIPv4FlowSetId) << "three records wait for the interval";
-    announced.push_back(FirstSetId(*message));
+    EXPECT_EQ(FlowRecords(*message), 1u) << "without aggregation one record per message";
   }
-  EXPECT_FALSE(collector.Receive(300).has_value());
-  PushFlows(2);
+  // An unchanged interface is announced once, however many paths announce it at start.
+  EXPECT_EQ(announced,
+            (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));
+
+  // Another collector gets every announcement again; three records wait for the interval.
+  Configure(60000, 0, second.Port());
+  exporter->OnProfileStateChanged();
+  PushFlows(3);
+  for (const std::uint16_t set : {kTemplateSetId, kIdentitySetId, kInterfaceSetId}) {
+    const auto message = second.Receive();
+    ASSERT_TRUE(message.has_value());
+    EXPECT_EQ(FirstSetId(*message), set);
+    EXPECT_EQ(message->size() == 488u, set == kTemplateSetId);
+  }
+  EXPECT_FALSE(second.Receive(300).has_value());
   // The family limit fills the batch at once; what the size limit leaves in the converter's
   // family queue follows without waiting for new records.
-  std::size_t records = 0;
-  while (records < 5) {
-    const auto message = ReceiveFlow(collector, nullptr);
-    ASSERT_TRUE(message.has_value()) << records << " of 5 records arrived";
-    records += FlowRecords(*message);
-  }
-  EXPECT_EQ(records, 5u);
+  PushFlows(2);
+  EXPECT_TRUE(ReceiveRecords(second, 5));
 }
 
 TEST_F(ExporterTest, ThrottleHoldsMessageUntilWindowPassesAndLosesNothing) {
-  Collector collector;
-  FakeRegistrar registrar(true);
-  constexpr std::uint32_t kRate = 1536;
-  Configure(60000, kRate, collector.Port());
-  auto exporter = Make(registrar, collector.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
-  for (int i = 0; i < 9; ++i) {
-    ASSERT_EQ(cache_.Push(FlowOfSize(false, kRecordSize)), kObSuccess);
-  }
+  Receiver collector;
+  auto exporter = Started(collector.Port(), 60000, 1536);
+  PushFlows(9, true);
   const auto first = ReceiveFlow(collector, nullptr);
   ASSERT_TRUE(first.has_value());
-  std::size_t records = FlowRecords(*first);
   // The clock stands still: a second message would break the rate, so it is held.
   EXPECT_FALSE(collector.Receive(500).has_value());
   now_ms_ += 1000;
-  while (records < 9) {
-    const auto message = ReceiveFlow(collector, nullptr);
-    ASSERT_TRUE(message.has_value()) << records << " of 9 records arrived";
-    records += FlowRecords(*message);
-  }
-  EXPECT_EQ(records, 9u);
+  EXPECT_TRUE(ReceiveRecords(collector, 9 - FlowRecords(*first)));
 }
 
 TEST_F(ExporterTest, ParksAnnouncementsWhileUntrustedAndReleasesThemBeforeFlows) {
-  Collector collector;
-  FakeRegistrar registrar(false);
-  Configure(0, 0, collector.Port());
-  auto exporter = Make(registrar, collector.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
-  PushFlows(1);
-  EXPECT_FALSE(collector.Receive(300).has_value()) << "nothing leaves while untrusted";
-  registrar.SetTrustedOnceRegistered(true);
-  std::vector<std::uint16_t> before;
-  const auto flow = ReceiveFlow(collector, &before);
-  ASSERT_TRUE(flow.has_value());
-  EXPECT_EQ(FlowRecords(*flow), 1u);
-  // Announcements after the trust change; the interface record parked at start is the same one.
-  EXPECT_EQ(before, (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));
-
-  registrar.SetTrustedOnceRegistered(false);
-  PushFlows(1);
-  EXPECT_FALSE(collector.Receive(300).has_value());
-  registrar.SetTrustedOnceRegistered(true);
-  before.clear();
-  ASSERT_TRUE(ReceiveFlow(collector, &before).has_value());
-  EXPECT_EQ(before, (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));
-}
-
-TEST_F(ExporterTest, ResendsTemplatesToNewCollector) {
-  Collector first;
-  Collector second;
-  FakeRegistrar registrar(true);
-  Configure(0, 0, first.Port());
-  auto exporter = Make(registrar, first.Port());
-  ASSERT_EQ(exporter->Start(), kObSuccess);
-  const auto templates = first.Receive();
-  ASSERT_TRUE(templates.has_value());
-  EXPECT_EQ(FirstSetId(*templates), kTemplateSetId);
-
-  Configure(0, 0, second.Port());
-  exporter->OnProfileStateChanged();
-  const auto resent = second.Receive();
-  ASSERT_TRUE(resent.has_value());
-  EXPECT_EQ(FirstSetId(*resent), kTemplateSetId);
-  EXPECT_EQ(resent->size(), 488u);
-  PushFlows(1);
-  std::vector<std::uint16_t> before;
-  ASSERT_TRUE(ReceiveFlow(second, &before).has_value());
-  EXPECT_EQ(before, (std::vector<std::uint16_t>{kIdentitySetId, kInterfaceSetId}));
-}
-
-TEST_F(ExporterTest, GivesUpHeldMessageAfterBoundedFailedSends) {
-  orv::test::LogCapture log;
-  FakeRegistrar registrar(true);
-  std::atomic<int> flow_sends{0};
-  Configure(100, 1536, "4739");
-  ExporterDependencies deps;
-  deps.make_transport = [&flow_sends] {
-    return std::make_unique<FlowRefusingTransport>(flow_sends);
-  };
-  auto exporter = Make(registrar, "4739", std::move(deps));
-  ASSERT_EQ(exporter->Start(), kObSuccess);
-  ASSERT_EQ(cache_.Push(FlowOfSize(false, kRecordSize)), kObSuccess);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!log.Contains("giving up a held message") && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  Receiver collector;
+  registrar_.SetTrusted(false);
+  auto exporter = Started(collector.Port(), 0, 0);
+  for (int round = 0; round < 2; ++round) {
+    PushFlows(1);
+    EXPECT_FALSE(collector.Receive(300).has_value()) << "nothing leaves while untrusted";
+    registrar_.SetTrustedOnceRegistered(true);
+    std::vector<std::uint16_t> before;
+    const auto flow = ReceiveFlow(collector, &before);
+    ASSERT_TRUE(flow.has_value());
+    EXPECT_EQ(FlowRecords(*flow), 1u);
+    // Announcements after the trust change; the interface record parked at start is the same.
+    EXPECT_EQ(before,
+              (std::vector<std::uint16_t>{kTemplateSetId, kIdentitySetId, kInterfaceSetId}));
+    registrar_.SetTrustedOnceRegistered(false);
   }
-  ASSERT_TRUE(log.Contains("giving up a held message"));
-  EXPECT_EQ(exporter->Stop(), kObSuccess);
-  EXPECT_EQ(flow_sends.load(), CExporter::kMaxHeldSendFailures);
 }
 
 TEST_F(ExporterTest, StopSendsTheFlowQueueOutAndGivesBackWhatItCannotSend) {
@@ -359,12 +242,7 @@ TEST_F(ExporterTest, StopSendsTheFlowQueueOutAndGivesBackWhatItCannotSend) {
   for (const bool collector_refuses : {false, true}) {
     ScriptedTransport::Script script;
     script.refuse_every = collector_refuses ? 1 : 0;
-    FakeRegistrar registrar(true);
-    Configure(60000, 0, "4739");
-    ExporterDependencies deps;
-    deps.make_transport = [&script] { return std::make_unique<ScriptedTransport>(script); };
-    auto exporter = Make(registrar, "4739", std::move(deps));
-    ASSERT_EQ(exporter->Start(), kObSuccess);
+    auto exporter = Started("4739", 60000, 0, &script);
     PushFlows(40);
     EXPECT_EQ(exporter->Stop(), kObSuccess);
     EXPECT_EQ(script.records_sent.load(), collector_refuses ? 0U : 40U);
@@ -375,49 +253,49 @@ TEST_F(ExporterTest, StopSendsTheFlowQueueOutAndGivesBackWhatItCannotSend) {
 
 TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
   // Every other flow send fails, as when a collector answers "port unreachable": held messages
-  // are sent again, so all records arrive and are reported; a collector refusing everything
-  // gets none, is given up on and connected again, and the rows are released for reading again.
+  // are sent again, so all records arrive and are reported. A collector refusing everything gets
+  // none: the held message is given up after a bounded number of sends, the collector connected
+  // again, and the rows are released for reading again.
   for (const int refuse_every : {2, 1}) {
+    orv::test::LogCapture log;
     ScriptedTransport::Script script;
     script.refuse_every = refuse_every;
     CDeliveryLedger ledger;
-    FakeRegistrar registrar(true);
     Configure(0, 0, "4739");
-    ExporterDependencies deps;
-    deps.make_transport = [&script] { return std::make_unique<ScriptedTransport>(script); };
-    deps.ledger = &ledger;
-    auto exporter = Make(registrar, "4739", std::move(deps));
+    auto exporter = Make("4739", &script, &ledger);
     for (std::int64_t row = 1; row <= 6; ++row) {
       std::shared_ptr<ORVObject> flow = FlowOfSize(false, kRecordSize);
       ledger.Track(flow, row);
       ASSERT_EQ(cache_.Push(std::move(flow)), kObSuccess);
     }
     ASSERT_EQ(exporter->Start(), kObSuccess);
-    CDeliveryLedger::Settlement settled;
+    std::size_t delivered = 0;
+    std::size_t released = 0;
     ASSERT_TRUE(WaitUntil([&] {
       now_ms_ += 500;  // a collector given up on is connected again after a pause
       const CDeliveryLedger::Settlement more = ledger.Settle();
-      settled.delivered.insert(settled.delivered.end(), more.delivered.begin(),
-                               more.delivered.end());
-      settled.released.insert(settled.released.end(), more.released.begin(), more.released.end());
-      return settled.delivered.size() + settled.released.size() == 6;
+      delivered += more.delivered.size();
+      released += more.released.size();
+      return delivered + released == 6;
     }));
-    EXPECT_EQ(settled.delivered.size(), refuse_every == 2 ? 6U : 0U);
-    EXPECT_EQ(script.records_sent.load(), settled.delivered.size());
+    EXPECT_EQ(delivered, refuse_every == 2 ? 6U : 0U);
+    EXPECT_EQ(script.records_sent.load(), delivered);
+    EXPECT_EQ(log.Contains("giving up a held message"), refuse_every == 1);
     EXPECT_EQ(exporter->Stop(), kObSuccess);
   }
 }
 
-TEST_F(ExporterTest, TrustChangeBeforeStartAndCollectorResolutionRetries) {
+TEST_F(ExporterTest, TrustChangeBeforeStartSecondStartAndCollectorResolutionRetries) {
   ScriptedTransport::Script script;
   script.connect_failures = 2;
-  FakeRegistrar registrar(false);
+  registrar_.SetTrusted(false);
   Configure(0, 0, "4739");
-  ExporterDependencies deps;
-  deps.make_transport = [&script] { return std::make_unique<ScriptedTransport>(script); };
-  auto exporter = Make(registrar, "4739", std::move(deps));
-  registrar.SetTrusted(true);  // between construction and start: not lost
+  auto exporter = Make("4739", &script);
+  registrar_.SetTrusted(true);  // between construction and start: not lost
+  orv::test::LogCapture log;
   ASSERT_EQ(exporter->Start(), kObSuccess);
+  EXPECT_EQ(exporter->Start(), kObAlreadyRunning);
+  EXPECT_TRUE(log.Has(LOG_ERROR, "CExporter::Exporter", "thread was already running"));
   PushFlows(1);
   // Failed resolutions are tried again after 1 s, then 2 s.
   ASSERT_TRUE(WaitUntil([&] {
@@ -428,71 +306,55 @@ TEST_F(ExporterTest, TrustChangeBeforeStartAndCollectorResolutionRetries) {
   EXPECT_EQ(exporter->State(), CExporter::kStateResolved);
 
   // An empty collector address is no collector: refused without a look-up.
-  ProfileSettings settings = settings_.Get();
-  settings.collector_ip.clear();
-  settings_.Set(settings);
+  Configure(0, 0, "4739", L"");
   exporter->OnProfileStateChanged();
   ASSERT_TRUE(WaitUntil([&] { return exporter->State() == CExporter::kStateFailed; }));
   EXPECT_EQ(exporter->Stop(), kObSuccess);
 }
 
-TEST_F(ExporterTest, StartTwiceAndUnusableCollectors) {
-  orv::test::LogCapture log;
-  FakeRegistrar registrar(true);
+TEST_F(ExporterTest, StartsAndStopsWithUnusableCollectorPorts) {
   Configure(0, 0, "9");
   for (const std::string port : {"not-a-number", "99999"}) {
-    auto exporter = Make(registrar, port);
+    auto exporter = Make(port);
     ASSERT_EQ(exporter->Start(), kObSuccess);
-    EXPECT_EQ(exporter->Start(), kObAlreadyRunning);
     EXPECT_EQ(exporter->Stop(), kObSuccess);
     EXPECT_EQ(exporter->State(), CExporter::kStateIdle);
   }
-  EXPECT_TRUE(log.Has(LOG_ERROR, "CExporter::Exporter", "thread was already running"));
 }
 
-}  // namespace
-
-namespace {
-
 TEST(ExporterPolicyTest, ThinsInterfaceRecordsByPolicy) {
-  InterfaceInfo original;
-  original.index = 7;
-  original.type_code = kInterfaceTypeWireless;
-  original.name = L"wlan0";
-  original.hardware_address = "aa:bb:cc:dd:ee:ff";
-  original.detail_list = {L"SSID=Office", L"State=Trusted", L"Other=1"};
-
-  InterfaceInfo kept = original;
-  ApplyInterfacePolicy(DataCollectionPolicy{}, kept);
+  const auto thinned = [](const std::vector<std::int32_t>& fields, auto mode) {
+    InterfaceInfo info;
+    info.index = 7;
+    info.type_code = kInterfaceTypeWireless;
+    info.name = L"wlan0";
+    info.hardware_address = "aa:bb:cc:dd:ee:ff";
+    info.detail_list = {L"SSID=Office", L"State=Trusted", L"Other=1"};
+    DataCollectionPolicy policy;
+    for (const std::int32_t field : fields) policy.field_map[field] = mode;
+    ApplyInterfacePolicy(policy, info);
+    return info;
+  };
+  const InterfaceInfo kept = thinned({}, kFieldModeExclude);
   EXPECT_EQ(kept.index, 7U);
   EXPECT_EQ(kept.name, L"wlan0");
-  EXPECT_EQ(kept.detail_list, original.detail_list);
+  EXPECT_EQ(kept.detail_list.size(), 3U);
 
-  DataCollectionPolicy excluding;
-  for (const std::int32_t field : {12356, 12357, 12358, 12360, 123591}) {
-    excluding.field_map[field] = kFieldModeExclude;
-  }
-  InterfaceInfo blanked = original;
-  ApplyInterfacePolicy(excluding, blanked);
+  const InterfaceInfo blanked = thinned({12356, 12357, 12358, 12360, 123591}, kFieldModeExclude);
   EXPECT_EQ(blanked.index, 0U);
   EXPECT_EQ(blanked.type_code, 0);
   EXPECT_EQ(blanked.name, L"-");
   EXPECT_EQ(blanked.hardware_address, "-");
   EXPECT_EQ(blanked.detail_list, (std::vector<std::wstring>{L"State=Trusted", L"Other=1"}));
 
-  DataCollectionPolicy anonymising;
-  for (const std::int32_t field : {12358, 12360, 123592}) {
-    anonymising.field_map[field] = kFieldModeAnonymise;
-  }
-  InterfaceInfo hidden = original;
-  ApplyInterfacePolicy(anonymising, hidden);
+  const InterfaceInfo hidden = thinned({12358, 12360, 123592}, kFieldModeAnonymise);
   std::wstring name = L"wlan0";
   AnonymizeValue(name);
   std::wstring state = L"Trusted";
   AnonymizeValue(state);
   EXPECT_NE(name, L"wlan0");
   EXPECT_EQ(hidden.name, name);
-  EXPECT_NE(hidden.hardware_address, original.hardware_address);
+  EXPECT_NE(hidden.hardware_address, kept.hardware_address);
   EXPECT_EQ(hidden.index, 7U);
   EXPECT_EQ(hidden.detail_list,
             (std::vector<std::wstring>{L"SSID=Office", L"State=" + state, L"Other=1"}));

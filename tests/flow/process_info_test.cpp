@@ -2,20 +2,15 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "flow/account_info.h"
+#include "flow_fakes.h"
 #include "platform/account_lookup.h"
-#include "process_fakes.h"
 #include "runtime/sha256_hash_manager.h"
 #include "runtime/text.h"
 #include "runtime/utils.h"
@@ -25,46 +20,76 @@
 
 namespace {
 
-using OBRuntime::CSha256HashManagerImpl;
 using orv::test::ChildProcess;
-using orv::test::FakeAccountDirectory;
-using orv::test::FakeProcess;
-using orv::test::FakeProcessQueries;
-
 using Hash = std::array<std::uint8_t, 32>;
 
-std::wstring PathOf(CProcessInfo& info, OB_STATUSCODE& status, bool parent = false) {
-  std::array<wchar_t, CProcessInfo::kPathCapacity> buffer{};
-  status = parent ? info.GetParentProcessPath(buffer.data(), buffer.size())
-                  : info.GetProcessPath(buffer.data(), buffer.size());
-  return status == kObSuccess ? std::wstring(buffer.data()) : std::wstring();
-}
-
-Hash HashOf(CProcessInfo& info, OB_STATUSCODE& status, bool parent = false) {
+// What one CProcessInfo answers for the process (or its parent); empty texts on failure.
+struct Answers {
+  OB_STATUSCODE path_status = kObFailure;
+  std::wstring path;
+  OB_STATUSCODE hash_status = kObFailure;
   Hash hash{};
-  hash.fill(0xAA);
-  std::uint32_t size = hash.size();
-  status = parent ? info.GetParentProcessHash(hash.data(), size)
-                  : info.GetProcessHash(hash.data(), size);
-  return hash;
-}
+  OB_STATUSCODE user_status = kObFailure;
+  std::wstring user;
+  std::uint16_t type = 0xFFFF;
+};
 
-std::wstring UserOf(CProcessInfo& info, OB_STATUSCODE& status, std::uint16_t& type,
-                    bool parent = false) {
-  std::array<wchar_t, CProcessInfo::kUserCapacity> buffer{};
-  std::uint32_t size = buffer.size();
-  type = 0xFFFF;
-  status = parent ? info.GetParentProcessUser(buffer.data(), size, type)
-                  : info.GetProcessUser(buffer.data(), size, type);
-  return status == kObSuccess ? std::wstring(buffer.data()) : std::wstring();
+Answers Ask(CProcessInfo& info, bool parent = false) {
+  Answers a;
+  a.hash.fill(0xAA);  // so that a hash answered as zeros shows
+  std::array<wchar_t, CProcessInfo::kPathCapacity> path{};
+  a.path_status = parent ? info.GetParentProcessPath(path.data(), path.size())
+                         : info.GetProcessPath(path.data(), path.size());
+  a.path = a.path_status == kObSuccess ? path.data() : L"";
+  std::uint32_t size = a.hash.size();
+  a.hash_status = parent ? info.GetParentProcessHash(a.hash.data(), size)
+                         : info.GetProcessHash(a.hash.data(), size);
+  std::array<wchar_t, CProcessInfo::kUserCapacity> user{};
+  size = user.size();
+  a.user_status = parent ? info.GetParentProcessUser(user.data(), size, a.type)
+                         : info.GetProcessUser(user.data(), size, a.type);
+  a.user = a.user_status == kObSuccess ? user.data() : L"";
+  return a;
 }
 
 Hash FileHash(const std::string& path) {
   Hash hash{};
-  CSha256HashManagerImpl hasher;
+  OBRuntime::CSha256HashManagerImpl hasher;
   EXPECT_EQ(hasher.GetHashSHA256(OBRuntime::Utf8ToWide(path), hash.data(), hash.size(), 0),
             kObSuccess);
   return hash;
+}
+
+std::wstring LocalUser(uid_t uid) {
+  std::string name;
+  int os_error = 0;
+  if (orv::platform::LookupUserName(uid, name, os_error) != kObSuccess) {
+    return L"";
+  }
+  return OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + name);
+}
+
+std::string Hex(const OBRuntime::Sha256Digest& digest) {
+  return OBRuntime::Utils::EncodeToHex(digest);
+}
+
+std::string Contents(OBRuntime::UniqueFd file) {
+  std::string text(64, '\0');
+  const ssize_t got = file.valid() ? ::read(file.get(), text.data(), text.size()) : -1;
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return text;
+}
+
+// Asks until the answer is no longer "not ready", for up to 10 s.
+OB_STATUSCODE AskUntilSettled(CFileHashWorker& worker, const std::string& path,
+                              OBRuntime::Sha256Digest& digest) {
+  OB_STATUSCODE status = kObMessageParked;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       status == kObMessageParked && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+    status = worker.HashOpenFile(OpenForHashing(path), 7, digest);
+  }
+  return status;
 }
 
 // Lookups on real processes through /proc, with a cache of their own.
@@ -81,93 +106,58 @@ TEST_F(ProcessInfoTest, ChildProcessHasPathParentUserAndHash) {
   ASSERT_TRUE(child.WaitForExec());
   const std::string sleep = std::filesystem::canonical("/bin/sleep").string();
   const std::string self = std::filesystem::canonical("/proc/self/exe").string();
-
   for (int round = 0; round < 2; ++round) {  // the second round answers from the cache
     SCOPED_TRACE(round);
     CProcessInfo info(static_cast<std::uint32_t>(child.pid()), services_);
-    OB_STATUSCODE status = kObFailure;
-    EXPECT_EQ(PathOf(info, status), OBRuntime::Utf8ToWide(sleep));
     std::uint32_t parent = 0;
     ASSERT_EQ(info.GetParentProcessId(parent), kObSuccess);
     EXPECT_EQ(parent, static_cast<std::uint32_t>(::getpid()));
-    EXPECT_EQ(PathOf(info, status, true), OBRuntime::Utf8ToWide(self));
-    EXPECT_EQ(HashOf(info, status), FileHash(sleep));
-    EXPECT_EQ(status, kObSuccess);
-    EXPECT_EQ(HashOf(info, status, true), FileHash(self));
-    EXPECT_EQ(status, kObSuccess);
-
-    std::string own_name;
-    int os_error = 0;
-    ASSERT_EQ(orv::platform::LookupUserName(::geteuid(), own_name, os_error), kObSuccess);
-    const std::wstring expected_user =
-        OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + own_name);
-    std::uint16_t type = 0;
-    EXPECT_EQ(UserOf(info, status, type), expected_user);
-    EXPECT_EQ(status, kObSuccess);
+    const Answers own = Ask(info);
+    const Answers of_parent = Ask(info, true);
+    EXPECT_EQ(std::tuple(own.path, own.hash, own.user),
+              std::tuple(OBRuntime::Utf8ToWide(sleep), FileHash(sleep), LocalUser(::geteuid())));
+    EXPECT_EQ(std::tuple(of_parent.path, of_parent.hash, of_parent.user),
+              std::tuple(OBRuntime::Utf8ToWide(self), FileHash(self), LocalUser(::geteuid())));
     if (::geteuid() == 0) {
-      EXPECT_EQ(type, kAccountTypeAdministrators);
+      EXPECT_EQ(own.type, kAccountTypeAdministrators);
     }
-    EXPECT_EQ(UserOf(info, status, type, true), expected_user);
   }
   EXPECT_EQ(cache_.Size(), 2u);
 }
 
-TEST_F(ProcessInfoTest, ExitedProcessGivesFailureEverywhere) {
+TEST_F(ProcessInfoTest, ExitedProcessFailsEverywhereAndIsLoggedOnce) {
   ChildProcess child("/bin/sleep", {"sleep", "100"});
   ASSERT_TRUE(child.WaitForExec());
   const auto pid = static_cast<std::uint32_t>(child.pid());
   child.KillAndReap();
-
-  CProcessInfo info(pid, services_);
-  OB_STATUSCODE status = kObSuccess;
-  PathOf(info, status);
-  EXPECT_EQ(status, kObFailure);
-  std::uint32_t parent = 0;
-  EXPECT_EQ(info.GetParentProcessId(parent), kObFailure);
-  PathOf(info, status, true);
-  EXPECT_EQ(status, kObFailure);
-  HashOf(info, status);
-  EXPECT_EQ(status, kObFailure);
-  HashOf(info, status, true);
-  EXPECT_EQ(status, kObFailure);
-  std::uint16_t type = 0;
-  UserOf(info, status, type);
-  EXPECT_EQ(status, kObFailure);
-  UserOf(info, status, type, true);
-  EXPECT_EQ(status, kObFailure);
-  EXPECT_EQ(cache_.Size(), 0u);
-
-  // Each flow of the gone process asks again; the failure is logged once, not once per flow.
   orv::test::LogCapture log;
-  for (int flow = 0; flow < 3; ++flow) {
-    CProcessInfo again(pid, services_);
-    PathOf(again, status);
-    EXPECT_EQ(status, kObFailure);
+  for (int flow = 0; flow < 3; ++flow) {  // each flow of the gone process asks again
+    CProcessInfo info(pid, services_);
+    std::uint32_t parent = 0;
+    EXPECT_EQ(info.GetParentProcessId(parent), kObFailure);
+    for (const Answers& a : {Ask(info), Ask(info, true)}) {
+      EXPECT_EQ(std::tuple(a.path_status, a.hash_status, a.user_status),
+                std::tuple(kObFailure, kObFailure, kObFailure));
+    }
   }
+  EXPECT_EQ(cache_.Size(), 0u);
   const std::string line = "process " + std::to_string(pid) + " cannot be read";
   const auto lines = log.Lines();
-  EXPECT_LE(std::count_if(lines.begin(), lines.end(),
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [&](const auto& logged) { return logged.message.starts_with(line); }),
             1);
 }
 
 TEST_F(ProcessInfoTest, ProcessZeroAndKernelThreadsAreSystem) {
   CProcessInfo zero(0, services_);
-  std::array<wchar_t, 7> exact{};
-  ASSERT_EQ(zero.GetProcessPath(exact.data(), exact.size()), kObSuccess);
-  EXPECT_EQ(std::wstring(exact.data()), L"SYSTEM");
-  std::array<wchar_t, 6> small{};
-  EXPECT_EQ(CProcessInfo(0, services_).GetProcessPath(small.data(), small.size()),
-            kObBufferTooSmall);
+  const Answers a = Ask(zero);
+  EXPECT_EQ(std::tuple(a.path, a.hash_status, a.hash, a.user_status),
+            std::tuple(L"SYSTEM", kObSuccess, Hash{}, kObFailure));
   std::uint32_t parent = 1;
   ASSERT_EQ(zero.GetParentProcessId(parent), kObSuccess);
   EXPECT_EQ(parent, 0u);
-  OB_STATUSCODE status = kObFailure;
-  EXPECT_EQ(HashOf(zero, status), Hash{});
-  EXPECT_EQ(status, kObSuccess);
-  std::uint16_t type = 0;
-  UserOf(zero, status, type);
-  EXPECT_EQ(status, kObFailure);
+  std::array<wchar_t, 6> small{};
+  EXPECT_EQ(zero.GetProcessPath(small.data(), small.size()), kObBufferTooSmall);
 
   orv::platform::ProcStat stat;
   int os_error = 0;
@@ -175,14 +165,9 @@ TEST_F(ProcessInfoTest, ProcessZeroAndKernelThreadsAreSystem) {
     GTEST_SKIP() << "kthreadd is not visible in this pid namespace";
   }
   CProcessInfo kthread(2, services_);
-  EXPECT_EQ(PathOf(kthread, status), L"SYSTEM");
-  ASSERT_EQ(kthread.GetParentProcessId(parent), kObSuccess);
-  EXPECT_EQ(parent, 0u);
-  EXPECT_EQ(PathOf(kthread, status, true), L"SYSTEM");
-  EXPECT_EQ(HashOf(kthread, status), Hash{});
-  EXPECT_EQ(status, kObSuccess);
-  EXPECT_EQ(HashOf(kthread, status, true), Hash{});
-  EXPECT_EQ(status, kObSuccess);
+  for (const Answers& k : {Ask(kthread), Ask(kthread, true)}) {
+    EXPECT_EQ(std::tuple(k.path, k.hash_status, k.hash), std::tuple(L"SYSTEM", kObSuccess, Hash{}));
+  }
 }
 
 TEST_F(ProcessInfoTest, ProcessOfAnotherUser) {
@@ -197,42 +182,25 @@ TEST_F(ProcessInfoTest, ProcessOfAnotherUser) {
   });
   ASSERT_TRUE(child.WaitForExec());
   CProcessInfo info(static_cast<std::uint32_t>(child.pid()), services_);
-  OB_STATUSCODE status = kObFailure;
-  std::uint16_t type = 0;
-  const std::wstring user = UserOf(info, status, type);
-  std::string name;
-  int os_error = 0;
-  if (orv::platform::LookupUserName(nobody, name, os_error) == kObSuccess) {
-    EXPECT_EQ(status, kObSuccess);
-    EXPECT_EQ(user, OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + name));
-    EXPECT_EQ(type, kAccountTypeGuests);
-  } else {
-    EXPECT_EQ(status, kObFailure);
+  const Answers a = Ask(info);
+  EXPECT_EQ(a.path, OBRuntime::Utf8ToWide(std::filesystem::canonical("/bin/sleep").string()));
+  EXPECT_EQ(a.user, LocalUser(nobody));
+  if (!a.user.empty()) {
+    EXPECT_EQ(a.type, kAccountTypeGuests);
   }
-  EXPECT_EQ(PathOf(info, status),
-            OBRuntime::Utf8ToWide(std::filesystem::canonical("/bin/sleep").string()));
 }
 
 TEST_F(ProcessInfoTest, BufferSizesAreChecked) {
   CProcessInfo info(static_cast<std::uint32_t>(::getpid()), services_);
-  std::array<std::uint8_t, 31> short_hash{};
-  std::uint32_t size = short_hash.size();
-  EXPECT_EQ(info.GetProcessHash(short_hash.data(), size), kObBufferTooSmall);
-  EXPECT_EQ(size, 32u);
-  size = 64;
+  std::uint32_t size = 31;
   EXPECT_EQ(info.GetParentProcessHash(nullptr, size), kObBufferTooSmall);
-  EXPECT_EQ(size, 32u);
-
+  std::uint32_t needed = 0;
   std::uint16_t type = 0;
-  size = 0;
-  ASSERT_EQ(info.GetProcessUser(nullptr, size, type), kObBufferTooSmall);
-  std::wstring name(size, L'\0');
-  std::uint32_t capacity = size;
+  ASSERT_EQ(info.GetProcessUser(nullptr, needed, type), kObBufferTooSmall);
+  std::wstring name(needed, L'\0');
+  std::uint32_t capacity = needed;
   ASSERT_EQ(info.GetProcessUser(name.data(), capacity, type), kObSuccess);
-  EXPECT_EQ(capacity + 3, size);  // user + domain + 4 = length - 1 + 4
-
-  std::array<wchar_t, 3> tiny{};
-  EXPECT_EQ(info.GetProcessPath(tiny.data(), tiny.size()), kObBufferTooSmall);
+  EXPECT_EQ(std::tuple(size, capacity + 3), std::tuple(32u, needed));  // user + domain + 4
   EXPECT_EQ(info.GetProcessPath(nullptr, 260), kObBadArgument);
 }
 
@@ -241,7 +209,6 @@ class ProcessInfoFakeTest : public ::testing::Test {
  protected:
   ProcessInfoFakeTest() {
     accounts_.users = {{0, "root"}, {1000, "alice"}};
-    accounts_.groups = {{0, "root"}, {27, "sudo"}, {100, "users"}};
     image_ = (dir_.path() / "image").string();
     std::ofstream(image_) << "abc";
     AddProcess(1, 0, 10, "init", "/sbin/init", 0);
@@ -250,26 +217,23 @@ class ProcessInfoFakeTest : public ::testing::Test {
 
   void AddProcess(std::uint32_t pid, std::uint32_t parent, std::uint64_t start,
                   const std::string& name, const std::string& image, std::uint32_t uid) {
-    FakeProcess& process = queries_.processes[pid];
-    process.stat.command_name = name;
-    process.stat.parent_pid = parent;
-    process.stat.start_time = start;
+    orv::test::FakeProcess& process = queries_.processes[pid];
+    process = {};
+    process.stat = {name, parent, start};
     process.image = image;
     process.credentials.effective_uid = uid;
-    process.credentials.groups = {100};
     process.image_file = OBRuntime::Utf8ToWide(image_);
   }
 
-  std::wstring Path(std::uint32_t pid, bool parent = false) {
+  Answers AskFor(std::uint32_t pid, bool parent = false) {
     CProcessInfo info(pid, services_);
-    OB_STATUSCODE status = kObFailure;
-    return PathOf(info, status, parent);
+    return Ask(info, parent);
   }
 
   orv::test::TempDir dir_;
   std::string image_;
-  FakeProcessQueries queries_;
-  FakeAccountDirectory accounts_;
+  orv::test::FakeProcessQueries queries_;
+  orv::test::FakeAccountDirectory accounts_;
   CProcessCache cache_{8};
   CInlineFileHasher hasher_;
   ProcessInfoServices services_{queries_, accounts_, cache_, hasher_, &Now};
@@ -283,18 +247,12 @@ TEST_F(ProcessInfoFakeTest, WarmLookupReadsOnlyStat) {
   for (int round = 0; round < 3; ++round) {
     stat_calls_before = queries_.stat_calls;
     CProcessInfo info(500, services_);
-    OB_STATUSCODE status = kObFailure;
-    EXPECT_EQ(PathOf(info, status), L"/usr/bin/app");
-    EXPECT_EQ(PathOf(info, status, true), L"/sbin/init");
-    HashOf(info, status);
-    EXPECT_EQ(status, kObSuccess);
-    HashOf(info, status, true);
-    EXPECT_EQ(status, kObSuccess);
-    std::uint16_t type = 0;
-    EXPECT_EQ(UserOf(info, status, type), L"host\\alice");
-    EXPECT_EQ(type, kAccountTypeUsers);
-    EXPECT_EQ(UserOf(info, status, type, true), L"host\\root");
-    EXPECT_EQ(type, kAccountTypeAdministrators);
+    const Answers own = Ask(info);
+    const Answers parent = Ask(info, true);
+    EXPECT_EQ(std::tuple(own.path, own.hash_status, own.user, own.type),
+              std::tuple(L"/usr/bin/app", kObSuccess, L"host\\alice", kAccountTypeUsers));
+    EXPECT_EQ(std::tuple(parent.path, parent.hash_status, parent.user, parent.type),
+              std::tuple(L"/sbin/init", kObSuccess, L"host\\root", kAccountTypeAdministrators));
   }
   EXPECT_EQ(queries_.image_calls, 2);       // app and init, once each
   EXPECT_EQ(queries_.credential_calls, 2);  // likewise, within the recheck interval
@@ -302,148 +260,145 @@ TEST_F(ProcessInfoFakeTest, WarmLookupReadsOnlyStat) {
   EXPECT_EQ(queries_.stat_calls - stat_calls_before, 1);
 }
 
-TEST_F(ProcessInfoFakeTest, ReusedIdOrExecNeverGivesTheOldAnswer) {
-  EXPECT_EQ(Path(500), L"/usr/bin/app");
-  // Same id, later start: another process.
-  AddProcess(500, 1, 200, "other", "/usr/bin/other", 0);
-  EXPECT_EQ(Path(500), L"/usr/bin/other");
-  // Same id and start time, new command name: the process ran exec.
-  AddProcess(500, 1, 200, "third", "/usr/bin/third", 0);
-  EXPECT_EQ(Path(500), L"/usr/bin/third");
-  EXPECT_EQ(queries_.image_calls, 3);
-}
-
-TEST_F(ProcessInfoFakeTest, SameNamedExecAndUserChangeAreSeen) {
-  EXPECT_EQ(Path(500), L"/usr/bin/app");
+TEST_F(ProcessInfoFakeTest, ReusedIdExecAndUserChangeNeverGiveTheOldAnswer) {
+  EXPECT_EQ(AskFor(500).path, L"/usr/bin/app");
+  AddProcess(500, 1, 200, "other", "/usr/bin/other", 0);  // same id, later start
+  EXPECT_EQ(AskFor(500).path, L"/usr/bin/other");
+  AddProcess(500, 1, 200, "third", "/usr/bin/third", 0);  // same start, new name: exec
+  EXPECT_EQ(AskFor(500).path, L"/usr/bin/third");
+  // A launcher named "third" execs a binary of the same name: only the image's identity tells.
   const std::string launched = (dir_.path() / "launched").string();
   std::ofstream(launched) << "the binary the launcher execs";
-  // A launcher script named "app" execs a binary of the same name: same id, start and name.
-  AddProcess(500, 1, 100, "app", "/opt/app/app", 1000);
+  AddProcess(500, 1, 200, "third", "/opt/third", 1000);
   queries_.processes[500].image_file = OBRuntime::Utf8ToWide(launched);
-  CProcessInfo info(500, services_);
-  OB_STATUSCODE status = kObFailure;
-  EXPECT_EQ(PathOf(info, status), L"/opt/app/app");
-  EXPECT_EQ(HashOf(info, status), FileHash(launched));
+  const Answers exec = AskFor(500);
+  EXPECT_EQ(std::tuple(exec.path, exec.hash), std::tuple(L"/opt/third", FileHash(launched)));
+  EXPECT_EQ(queries_.image_calls, 4);
   // The process then drops to another user without exec; the next check after the interval
   // sees it.
   queries_.processes[500].credentials.effective_uid = 0;
+  EXPECT_EQ(AskFor(500).user, L"host\\alice");
   now_ += CProcessInfo::kUserRecheckInterval;
-  CProcessInfo later(500, services_);
-  std::uint16_t type = 0;
-  EXPECT_EQ(UserOf(later, status, type), L"host\\root");
+  EXPECT_EQ(AskFor(500).user, L"host\\root");
 }
 
-TEST_F(ProcessInfoFakeTest, ParentIdReusedByANewerProcessCountsAsGone) {
-  AddProcess(1, 0, 1000, "newer", "/usr/bin/newer", 0);  // started after its "child" 500
-  CProcessInfo info(500, services_);
-  std::uint32_t parent = 0;
-  ASSERT_EQ(info.GetParentProcessId(parent), kObSuccess);
-  EXPECT_EQ(parent, 1u);
-  OB_STATUSCODE status = kObSuccess;
-  PathOf(info, status, true);
-  EXPECT_EQ(status, kObFailure);
-  std::uint16_t type = 0;
-  UserOf(info, status, type, true);
-  EXPECT_EQ(status, kObFailure);
-}
-
-TEST_F(ProcessInfoFakeTest, ParentIsTheOneSeenFirst) {
-  EXPECT_EQ(Path(500, true), L"/sbin/init");
+TEST_F(ProcessInfoFakeTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
+  EXPECT_EQ(AskFor(500, true).path, L"/sbin/init");
   // The parent exits and its id is reused: the cached parent still answers.
   AddProcess(1, 0, 1000, "newer", "/usr/bin/newer", 0);
-  EXPECT_EQ(Path(500, true), L"/sbin/init");
-  // Once the old parent's entry is gone, the newer process is not taken for it.
-  CProcessCache small_cache(2);
-  ProcessInfoServices services{queries_, accounts_, small_cache, hasher_};
-  AddProcess(1, 0, 10, "init", "/sbin/init", 0);
-  {
-    CProcessInfo first(500, services);
-    OB_STATUSCODE status = kObFailure;
-    EXPECT_EQ(PathOf(first, status, true), L"/sbin/init");
+  EXPECT_EQ(AskFor(500, true).path, L"/sbin/init");
+  // Once only the old parent's entry is evicted, the newer process is not taken for it.
+  for (std::uint32_t pid = 77; pid < 84; ++pid) {
+    if (pid == 83) {
+      EXPECT_EQ(AskFor(500).path, L"/usr/bin/app");  // keeps the child's entry recent
+    }
+    cache_.Store({pid, 1}, std::make_shared<ProcessFacts>());
   }
-  AddProcess(1, 0, 1000, "newer", "/usr/bin/newer", 0);
-  small_cache.Store({77, 1}, std::make_shared<ProcessFacts>());
-  small_cache.Store({78, 1}, std::make_shared<ProcessFacts>());  // evicts the parent
-  CProcessInfo second(500, services);
-  OB_STATUSCODE status = kObSuccess;
-  PathOf(second, status, true);
-  EXPECT_EQ(status, kObFailure);
+  const Answers evicted = AskFor(500, true);
+  EXPECT_EQ(std::tuple(evicted.path_status, evicted.user_status),
+            std::tuple(kObFailure, kObFailure));
+  // A process whose parent id already named a newer process when first seen has no parent.
+  AddProcess(600, 1, 500, "child", "/usr/bin/child", 0);
+  std::uint32_t parent = 0;
+  CProcessInfo info(600, services_);
+  ASSERT_EQ(info.GetParentProcessId(parent), kObSuccess);
+  EXPECT_EQ(parent, 1u);
+  const Answers gone = Ask(info, true);
+  EXPECT_EQ(std::tuple(gone.path_status, gone.hash_status, gone.user_status),
+            std::tuple(kObFailure, kObFailure, kObFailure));
 }
 
 TEST_F(ProcessInfoFakeTest, ProcessReplacedDuringLookupIsNotCached) {
   CProcessInfo info(500, services_);
-  OB_STATUSCODE status = kObFailure;
-  EXPECT_EQ(PathOf(info, status), L"/usr/bin/app");
+  std::array<wchar_t, CProcessInfo::kPathCapacity> path{};
+  ASSERT_EQ(info.GetProcessPath(path.data(), path.size()), kObSuccess);
   queries_.processes[500].stat.start_time = 300;  // exited and the id reused meanwhile
-  HashOf(info, status);
-  EXPECT_EQ(status, kObFailure);
-  std::uint16_t type = 0;
-  UserOf(info, status, type);
-  EXPECT_EQ(status, kObFailure);
+  const Answers a = Ask(info);
+  EXPECT_EQ(std::tuple(a.hash_status, a.hash, a.user_status),
+            std::tuple(kObFailure, Hash{}, kObFailure));
   queries_.processes.erase(500);
-  HashOf(info, status);
-  EXPECT_EQ(status, kObFailure);
+  EXPECT_EQ(Ask(info).hash_status, kObFailure);
 }
 
 TEST_F(ProcessInfoFakeTest, UnreadableImageUnknownUserAndSetters) {
   queries_.processes[500].image_status = kObFailure;
+  queries_.processes[500].image_file = L"/nonexistent/file";
+  queries_.processes[500].credentials.effective_uid = 4242;  // no account entry
   orv::test::LogCapture log;
-  OB_STATUSCODE status = kObSuccess;
-  EXPECT_EQ(Path(500), L"");
+  CProcessInfo info(500, services_);
+  const Answers a = Ask(info);
+  EXPECT_EQ(std::tuple(a.path_status, a.hash_status, a.user_status),
+            std::tuple(kObFailure, kObFailure, kObFailure));
   EXPECT_TRUE(log.Contains(
       "CProcessInfo::getProcessPath call to GetModuleFileNameEx failed with error code 13"));
-
-  CProcessInfo info(500, services_);
+  EXPECT_TRUE(log.Contains("GetHashSHA256 error -9995"));
+  accounts_.users[4242] = "";
+  EXPECT_EQ(Ask(info).user_status, kObExportNotPossible);
   info.SetProcessPath(L"/from/driver");
   info.SetParentProcessPath(L"/parent/from/driver");
-  EXPECT_EQ(PathOf(info, status), L"/from/driver");
-  EXPECT_EQ(PathOf(info, status, true), L"/parent/from/driver");
-
-  queries_.processes[500].credentials.effective_uid = 4242;  // no account entry
-  std::uint16_t type = 0;
-  UserOf(info, status, type);
-  EXPECT_EQ(status, kObFailure);
-  accounts_.users[4242] = "";
-  UserOf(info, status, type);
-  EXPECT_EQ(status, kObExportNotPossible);
-
-  queries_.processes[500].image_file = L"/nonexistent/file";
-  HashOf(info, status);
-  EXPECT_EQ(status, kObFailure);
-  EXPECT_TRUE(log.Contains("GetHashSHA256 error -9995"));
+  EXPECT_EQ(std::tuple(Ask(info).path, Ask(info, true).path),
+            std::tuple(L"/from/driver", L"/parent/from/driver"));
 }
 
-TEST_F(ProcessInfoTest, ConcurrentLookupsShareTheCache) {
-  const auto pid = static_cast<std::uint32_t>(::getpid());
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 200; ++i) {
-        CProcessInfo info(pid, services_);
-        OB_STATUSCODE status = kObFailure;
-        std::uint16_t type = 0;
-        HashOf(info, status);
-        failures += status != kObSuccess;
-        UserOf(info, status, type);
-        failures += status != kObSuccess;
-      }
-    });
+TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
+  orv::test::TempDir dir;
+  const std::string small = (dir.path() / "small.sh").string();
+  std::ofstream(small) << "abc";
+  const std::string huge = (dir.path() / "huge.sh").string();
+  std::ofstream(huge).close();
+  ASSERT_EQ(::truncate(huge.c_str(), off_t{1} << 40), 0);  // a sparse 1 TiB script
+  const std::string fifo = (dir.path() / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  CFileHashWorker worker;
+  orv::test::LogCapture log;
+  OBRuntime::Sha256Digest digest{};
+  EXPECT_EQ(worker.HashOpenFile(OpenForHashing(small), 7, digest), kObMessageParked);
+  for (const std::string& unhashable : {huge, huge, fifo, dir.path().string()}) {
+    EXPECT_EQ(worker.HashOpenFile(OpenForHashing(unhashable), 7, digest), kObNotFound)
+        << unhashable;
   }
-  for (std::thread& thread : threads) {
-    thread.join();
+  int said = 0;
+  for (const orv::test::CapturedLine& line : log.Lines()) {
+    said += line.message.find("limit: not hashed") != std::string::npos ? 1 : 0;
   }
-  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(said, 1);  // the large file is said once, however often it is asked for
+  ASSERT_EQ(AskUntilSettled(worker, small, digest), kObSuccess);
+  EXPECT_EQ(Hex(digest), OBRuntime::CSha256HashManagerImpl::GetHashSHA256("abc", 3));
+  EXPECT_EQ(worker.FilesHashed(), 1u);
+
+  // A full queue answers "not ready" and forgets the request.
+  CFileHashWorker idle(CFileHashWorker::Limits{.workers = 1, .queue_capacity = 0});
+  EXPECT_EQ(idle.HashOpenFile(OpenForHashing(small), 7, digest), kObMessageParked);
+  EXPECT_EQ(idle.FilesHashed(), 0u);
 }
 
-TEST(ProcessCacheTest, StaysWithinItsCapacity) {
-  CProcessCache cache(4);
-  for (std::uint32_t pid = 1; pid <= 20; ++pid) {
-    cache.Store({pid, pid}, std::make_shared<ProcessFacts>());
-    EXPECT_LE(cache.Size(), 4u);
-    EXPECT_NE(cache.Find({pid, pid}), nullptr);
+// A script in a process's private /tmp (or container) is not the agent's file of that name.
+TEST(ProcessQueriesTest, OpensFilesAsTheProcessSeesThem) {
+  orv::test::TempDir dir;
+  const std::string script = (dir.path() / "x.sh").string();
+  std::ofstream(script) << "outside";
+  const std::string mount_and_wait = "mount -t tmpfs none " + dir.path().string() +
+                                     " && echo inside > " + script + " && exec sleep 60";
+  orv::test::ChildProcess child("/usr/bin/unshare", {"unshare", "-rm", "sh", "-c", mount_and_wait});
+  auto& queries = LinuxProcessQueries::Instance();
+  const auto pid = static_cast<std::uint32_t>(child.pid());
+  std::string seen;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       seen != "inside\n" && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    std::vector<std::string> argv;
+    int os_error = 0;
+    if (queries.CommandLine(pid, argv, os_error) == kObSuccess && !argv.empty() &&
+        argv[0] == "sleep") {
+      seen = Contents(queries.OpenInProcess(pid, script));
+    }
   }
-  EXPECT_EQ(cache.Find({20, 21}), nullptr);
+  if (seen.empty()) {
+    GTEST_SKIP() << "unshare -rm cannot make a mount namespace here";
+  }
+  EXPECT_EQ(seen, "inside\n");
+  EXPECT_EQ(Contents(OpenForHashing(script)), "outside");
 }
 
 }  // namespace

@@ -1,19 +1,29 @@
-// Fakes for the interface manager's and DNS cache's tests: an adapter table held in memory and a
-// trusted network detector whose answers the test sets.
+// Shared by the interface tests: an adapter table held in memory, a trusted network detector
+// whose answers the test sets, and helpers for records, waits and ip(8) in a test namespace.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "common/interface_info.h"
 #include "netif/adapter_table.h"
 #include "netif/network_change_source.h"
+#include "runtime/text.h"
+#include "support/namespace_rerun.h"
 
 namespace orv::test {
+
+using RecordPtr = std::shared_ptr<InterfaceInfo>;
 
 inline AdapterAddress V4(std::string text, std::uint8_t prefix = 24) {
   return {AF_INET, std::move(text), prefix, false};
@@ -25,14 +35,62 @@ inline AdapterAddress V6(std::string text, bool temporary = false) {
 // An up Ethernet link with a hardware address derived from its index.
 inline AdapterEntry Link(std::uint32_t index, std::string name,
                          std::vector<AdapterAddress> addresses) {
-  AdapterEntry entry;
-  entry.index = index;
-  entry.name = std::move(name);
-  entry.up = true;
-  entry.link_type = kLinkTypeEthernet;
-  entry.hardware_address = {0x02, 0x00, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(index)};
-  entry.addresses = std::move(addresses);
-  return entry;
+  return {index,
+          std::move(name),
+          "",
+          true,
+          kLinkTypeEthernet,
+          false,
+          {2, 0, 0, 0, 0, static_cast<std::uint8_t>(index)},
+          std::move(addresses)};
+}
+
+// The record with this index (or, for text, this name), or null.
+inline RecordPtr Find(const std::vector<RecordPtr>& list, std::uint32_t index) {
+  const auto found = std::find_if(list.begin(), list.end(),
+                                  [index](const RecordPtr& r) { return r->index == index; });
+  return found == list.end() ? nullptr : *found;
+}
+inline RecordPtr Find(const std::vector<RecordPtr>& list, const std::wstring& name) {
+  const auto found = std::find_if(list.begin(), list.end(),
+                                  [&name](const RecordPtr& r) { return r->name == name; });
+  return found == list.end() ? nullptr : *found;
+}
+
+// Type, name, IPv4 address/broadcast, IPv6 addresses and details on one line, so that a test
+// compares what the collector is told of an interface in one place; "none" for no record.
+inline std::string Describe(const RecordPtr& record) {
+  if (!record) {
+    return "none";
+  }
+  std::string text = std::to_string(record->type_code) + " " + OBRuntime::WideToUtf8(record->name) +
+                     " " + record->ipv4_address + "/" + record->ipv4_broadcast;
+  for (const std::string& address : record->ipv6_addresses) {
+    text += " " + address;
+  }
+  for (const std::wstring& detail : record->detail_list) {
+    text += " " + OBRuntime::WideToUtf8(detail);
+  }
+  return text;
+}
+
+// Polls until the condition holds, for up to 20 s.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return condition();
+}
+
+// Runs ip(8) with these arguments; true on success, a failure with its output otherwise.
+inline bool Ip(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{"ip"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const NamespaceRun run = RunCollecting(argv, {});
+  EXPECT_EQ(run.exit_status, 0) << "ip failed: " << run.output;
+  return run.exit_status == 0;
 }
 
 class FakeAdapterTable : public IAdapterTableSource {
@@ -53,10 +111,9 @@ class FakeAdapterTable : public IAdapterTableSource {
   }
   [[nodiscard]] OB_STATUSCODE QuerySsid(std::wstring& ssid, SsidFailure& failure,
                                         int& error) override {
-    const std::lock_guard lock(mutex_);
-    failure = ssid_failure_;
-    error = failure == SsidFailure::kNone || failure == SsidFailure::kNotConnected ? 0 : 2;
-    ssid = failure == SsidFailure::kNone ? ssid_ : std::wstring();
+    failure = ssid_failure;
+    error = 2;
+    ssid = failure == SsidFailure::kNone ? L"Office" : L"";
     return failure == SsidFailure::kNone ? kObSuccess : kObFailure;
   }
 
@@ -69,11 +126,8 @@ class FakeAdapterTable : public IAdapterTableSource {
     const std::lock_guard lock(mutex_);
     failures_.assign(statuses.begin(), statuses.end());
   }
-  void SetSsid(std::wstring ssid, SsidFailure failure) {
-    const std::lock_guard lock(mutex_);
-    ssid_ = std::move(ssid);
-    ssid_failure_ = failure;
-  }
+  // Set before the refreshes that query it start.
+  SsidFailure ssid_failure = SsidFailure::kNone;
   [[nodiscard]] int Reads() const {
     const std::lock_guard lock(mutex_);
     return reads_;
@@ -83,8 +137,6 @@ class FakeAdapterTable : public IAdapterTableSource {
   mutable std::mutex mutex_;
   std::vector<AdapterEntry> adapters_;
   std::deque<OB_STATUSCODE> failures_;
-  std::wstring ssid_ = L"Office";
-  SsidFailure ssid_failure_ = SsidFailure::kNone;
   int reads_ = 0;
 };
 

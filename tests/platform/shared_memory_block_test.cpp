@@ -18,72 +18,44 @@ namespace OBPlatform {
 namespace {
 
 bool ShmExists(const std::string& name) {
-  const OBRuntime::UniqueFd fd(::shm_open(name.c_str(), O_RDONLY, 0));
-  return fd.valid();
+  return OBRuntime::UniqueFd(::shm_open(name.c_str(), O_RDONLY, 0)).valid();
 }
 
-TEST(SharedMemoryBlockTest, CreatorZeroFillsAndLastDetacherRemovesEverything) {
+TEST(SharedMemoryBlockTest, CreatorZeroFillsLeftoversAndLastDetacherRemovesEverything) {
   const std::string name = orv::test::UniqueShmName("block");
   const std::string companion = orv::test::UniqueShmName("companion");
-  SharedMemoryBlock first;
-  ASSERT_EQ(first.Open(name, 8192, {companion}), 0);
-  ASSERT_EQ(first.Map(), 0);
-  EXPECT_TRUE(first.created());
-  NamedMutex lock;
-  ASSERT_EQ(lock.Open(companion), 0);
-  static_cast<char*>(first.data())[100] = 42;
-
-  SharedMemoryBlock second;
-  ASSERT_EQ(second.Open(name, 8192, {companion}), 0);
-  ASSERT_EQ(second.Map(), 0);
-  EXPECT_FALSE(second.created());
-  EXPECT_EQ(static_cast<char*>(second.data())[100], 42);
-
-  struct stat status {};
-  const OBRuntime::UniqueFd fd(::shm_open(name.c_str(), O_RDONLY, 0));
-  ASSERT_TRUE(fd.valid());
-  ASSERT_EQ(::fstat(fd.get(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0600u);
-
-  first.Close();
-  EXPECT_TRUE(ShmExists(name));
-  EXPECT_TRUE(ShmExists(companion));
-  second.Close();
-  EXPECT_FALSE(ShmExists(name));
-  EXPECT_FALSE(ShmExists(companion));
-
-  // The next user starts from zeros again.
-  SharedMemoryBlock third;
-  ASSERT_EQ(third.Open(name, 8192, {companion}), 0);
-  ASSERT_EQ(third.Map(), 0);
-  EXPECT_TRUE(third.created());
-  EXPECT_EQ(static_cast<char*>(third.data())[100], 0);
-}
-
-TEST(SharedMemoryBlockTest, DiscardsLeftoversAndGrowsSmallBlocks) {
-  const std::string name = orv::test::UniqueShmName("block");
   {
     // What a crashed user leaves: a small object with data and nobody attached.
     const OBRuntime::UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT, 0600));
-    ASSERT_TRUE(fd.valid());
     ASSERT_EQ(::write(fd.get(), "leftover", 8), 8);
   }
-  SharedMemoryBlock owner;
-  ASSERT_EQ(owner.Open(name, 4096, {}), 0);
-  ASSERT_EQ(owner.Map(), 0);
-  EXPECT_TRUE(owner.created());
-  EXPECT_EQ(std::memcmp(owner.data(), "\0\0\0\0\0\0\0\0", 8), 0);
+  SharedMemoryBlock first;
+  ASSERT_EQ(first.Open(name, 4096, {companion}), 0);
+  ASSERT_EQ(first.Map(), 0);
+  EXPECT_TRUE(first.created());
+  EXPECT_EQ(std::memcmp(first.data(), "\0\0\0\0\0\0\0\0", 8), 0);
+  NamedMutex lock;
+  ASSERT_EQ(lock.Open(companion), 0);
+  struct stat status {};
+  ASSERT_EQ(::stat(("/dev/shm" + name).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
 
-  // A second user asking for more grows the block; the first keeps its view.
-  SharedMemoryBlock bigger;
-  ASSERT_EQ(bigger.Open(name, 3 * 4096, {}), 0);
-  ASSERT_EQ(bigger.Map(), 0);
-  static_cast<char*>(bigger.data())[3 * 4096 - 1] = 7;
-  static_cast<char*>(owner.data())[0] = 9;
-  EXPECT_EQ(static_cast<char*>(bigger.data())[0], 9);
+  // A second user asking for more grows the block; both see the same bytes.
+  SharedMemoryBlock second;
+  ASSERT_EQ(second.Open(name, 3 * 4096, {companion}), 0);
+  ASSERT_EQ(second.Map(), 0);
+  EXPECT_FALSE(second.created());
+  static_cast<char*>(second.data())[3 * 4096 - 1] = 7;
+  static_cast<char*>(first.data())[100] = 42;
+  EXPECT_EQ(static_cast<char*>(second.data())[100], 42);
+
+  first.Close();
+  EXPECT_TRUE(ShmExists(name) && ShmExists(companion));
+  second.Close();
+  EXPECT_FALSE(ShmExists(name) || ShmExists(companion));
 }
 
-TEST(SharedMemoryBlockTest, UsersAttachingAtOnceShareOneBlock) {
+TEST(SharedMemoryBlockTest, UsersAttachingAtOnceShareOneBlockAndBadRequestsFail) {
   const std::string name = orv::test::UniqueShmName("block");
   constexpr int kUsers = 8;
   std::vector<SharedMemoryBlock> blocks(kUsers);
@@ -114,14 +86,11 @@ TEST(SharedMemoryBlockTest, UsersAttachingAtOnceShareOneBlock) {
     EXPECT_EQ(errors[i], 0);
     EXPECT_EQ(seen[i], kUsers) << "user " << i << " has a block of its own";
   }
-}
-
-TEST(SharedMemoryBlockTest, RejectsBadRequests) {
-  SharedMemoryBlock block;
-  EXPECT_EQ(block.Open(orv::test::UniqueShmName("block"), 0, {}), EINVAL);
-  EXPECT_NE(block.Open("/no/slashes/inside", 4096, {}), 0);
-  EXPECT_EQ(block.Map(), EBADF);
-  EXPECT_EQ(block.data(), nullptr);
+  SharedMemoryBlock bad;
+  EXPECT_EQ(bad.Open(orv::test::UniqueShmName("block"), 0, {}), EINVAL);
+  EXPECT_NE(bad.Open("/no/slashes/inside", 4096, {}), 0);
+  EXPECT_EQ(bad.Map(), EBADF);
+  EXPECT_EQ(bad.data(), nullptr);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "runtime/text.h"
 #include "support/log_capture.h"
@@ -38,16 +39,27 @@ class DeviceInfoTest : public ::testing::Test {
   DeviceInfoSources sources_;
 };
 
-TEST_F(DeviceInfoTest, UdidIsHashOfMachineId) {
-  Write("machine-id", "0123456789abcdef0123456789abcdef\n");
+TEST_F(DeviceInfoTest, UdidIsHashOfMachineIdCopiedUnderTheLengthContract) {
+  orv::test::LogCapture capture;
+  std::wstring udid = L"unchanged";
+  std::array<wchar_t, 41> buffer;
+  std::uint32_t length = buffer.size();
+  EXPECT_EQ(CDeviceInfo(sources_).GetUDID(udid), kObNotFound);
+  for (const char* contents : {" \n", "uninitialized\n"}) {
+    Write("machine-id", contents);
+    EXPECT_EQ(CDeviceInfo(sources_).GetUDID(udid), kObNotFound) << contents;
+    EXPECT_EQ(CDeviceInfo(sources_).GetUDID(buffer.data(), &length), kObNotFound);
+  }
+  EXPECT_EQ(udid, L"unchanged");
+  EXPECT_TRUE(capture.Contains("no machine id in " + Path("machine-id")));
+
+  // Surrounding white space is not part of the id; a successful answer is kept.
+  Write("machine-id", "  0123456789abcdef0123456789abcdef \r\n");
   const CDeviceInfo info(sources_);
-  std::wstring udid;
   ASSERT_EQ(info.GetUDID(udid), kObSuccess);
   EXPECT_EQ(udid, kFixtureUdid);
-
-  std::array<wchar_t, 41> buffer;
+  std::filesystem::remove(Path("machine-id"));
   buffer.fill(L'?');
-  std::uint32_t length = buffer.size();
   ASSERT_EQ(info.GetUDID(buffer.data(), &length), kObSuccess);
   EXPECT_EQ(length, 40U);
   EXPECT_EQ(std::wstring(buffer.data()), kFixtureUdid);
@@ -58,116 +70,62 @@ TEST_F(DeviceInfoTest, UdidIsHashOfMachineId) {
   length = 0;
   EXPECT_EQ(info.GetUDID(nullptr, &length), kObBufferTooSmall);
   EXPECT_EQ(length, 41U);
-  {
-    orv::test::LogCapture capture;
-    EXPECT_EQ(info.GetUDID(buffer.data(), nullptr), kObBadArgument);
-    EXPECT_TRUE(capture.Has(LOG_ERROR, "CDeviceInfo::GetUDID", "null length"));
-  }
-
-  // Surrounding white space is not part of the id; a successful answer is kept.
-  Write("machine-id", "  0123456789abcdef0123456789abcdef \r\n");
-  const CDeviceInfo padded(sources_);
-  ASSERT_EQ(padded.GetUDID(udid), kObSuccess);
-  EXPECT_EQ(udid, kFixtureUdid);
-  std::filesystem::remove(Path("machine-id"));
-  ASSERT_EQ(padded.GetUDID(udid), kObSuccess);
-  EXPECT_EQ(udid, kFixtureUdid);
+  EXPECT_EQ(info.GetUDID(buffer.data(), nullptr), kObBadArgument);
+  EXPECT_TRUE(capture.Has(LOG_ERROR, "CDeviceInfo::GetUDID", "null length"));
 }
 
-TEST_F(DeviceInfoTest, UdidFailsWithoutUsableMachineId) {
-  orv::test::LogCapture capture;
-  std::wstring udid = L"unchanged";
-  EXPECT_EQ(CDeviceInfo(sources_).GetUDID(udid), kObNotFound);
-  for (const char* contents : {"", " \n", "uninitialized\n"}) {
-    Write("machine-id", contents);
-    EXPECT_EQ(CDeviceInfo(sources_).GetUDID(udid), kObNotFound) << contents;
-    std::uint32_t length = 41;
-    std::array<wchar_t, 41> buffer{};
-    EXPECT_EQ(CDeviceInfo(sources_).GetUDID(buffer.data(), &length), kObNotFound);
-  }
-  EXPECT_EQ(udid, L"unchanged");
-  EXPECT_TRUE(capture.Contains("no machine id in " + Path("machine-id")));
-}
-
-TEST_F(DeviceInfoTest, OsVersionFromOsReleaseAndKernel) {
+TEST_F(DeviceInfoTest, OsVersionFromTheFirstOsReleaseFileAndTheKernel) {
   utsname names{};
   ASSERT_EQ(::uname(&names), 0);
-  const std::wstring kernel = Utf8ToWide(names.release);
-
   Write("usr-os-release", "NAME=Fallback\nVERSION_ID=1\n");
-  MYOSVERSION version = CDeviceInfo(sources_).GetOsVersion();
-  EXPECT_EQ(version.name, L"Fallback");
-  EXPECT_EQ(version.version, L"1");
-  EXPECT_EQ(version.kernel_release, kernel);
-
-  Write("etc-os-release",
-        "# comment NAME=Wrong\n"
-        "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"
-        "NAME=\"Debian \\\"GNU\\\"/Linux \xc3\xa9\"\n"
-        "  VERSION_ID='12'  \n"
-        "VERSION=\"12 (bookworm)\"\n"
-        "ID=debian\n");
-  version = CDeviceInfo(sources_).GetOsVersion();
-  EXPECT_EQ(version.name, L"Debian \"GNU\"/Linux \u00e9");
-  EXPECT_EQ(version.version, L"12");
-  EXPECT_EQ(version.kernel_release, kernel);
-
-  Write("etc-os-release", "NAME=Unquoted Name\nNAME=Later\nVERSION_ID=\n");
-  version = CDeviceInfo(sources_).GetOsVersion();
-  EXPECT_EQ(version.name, L"Later");
-  EXPECT_EQ(version.version, L"");
-
-  Write("etc-os-release", "garbage without equals\n\"NAME\"=x\n=\n");
-  version = CDeviceInfo(sources_).GetOsVersion();
-  EXPECT_EQ(version.name, L"");
-  EXPECT_EQ(version.version, L"");
-
+  const std::tuple<std::string, std::wstring, std::wstring> cases[] = {
+      {"", L"Fallback", L"1"},  // no first file
+      {"# comment NAME=Wrong\nPRETTY_NAME=\"Debian GNU/Linux 12\"\n"
+       "NAME=\"Debian \\\"GNU\\\"/Linux \xc3\xa9\"\n  VERSION_ID='12'  "
+       "\nVERSION=\"12\"\n",
+       L"Debian \"GNU\"/Linux \u00e9", L"12"},
+      {"NAME=Unquoted Name\nNAME=Later\nVERSION_ID=\n", L"Later", L""},
+      {"garbage without equals\n\"NAME\"=x\n=\n", L"", L""},
+  };
+  for (const auto& [etc, name, version] : cases) {
+    if (!etc.empty()) {
+      Write("etc-os-release", etc);
+    }
+    const MYOSVERSION found = CDeviceInfo(sources_).GetOsVersion();
+    EXPECT_EQ(found.name, name) << etc;
+    EXPECT_EQ(found.version, version) << etc;
+    EXPECT_EQ(found.kernel_release, Utf8ToWide(names.release));
+  }
   std::filesystem::remove(Path("etc-os-release"));
   std::filesystem::remove(Path("usr-os-release"));
-  version = CDeviceInfo(sources_).GetOsVersion();
-  EXPECT_EQ(version.name, L"");
-  EXPECT_EQ(version.version, L"");
-  EXPECT_EQ(version.kernel_release, kernel);
+  EXPECT_EQ(CDeviceInfo(sources_).GetOsVersion().name, L"");
 }
 
-TEST_F(DeviceInfoTest, ManufacturerFromFirmwareVendor) {
+TEST_F(DeviceInfoTest, ManufacturerHostNameAndSystemType) {
   const CDeviceInfo info(sources_);
-  std::wstring vendor = L"unchanged";
-  EXPECT_EQ(info.GetManufacturerName(vendor), kObNotFound);
+  std::wstring text = L"unchanged";
+  std::array<wchar_t, 256> buffer{};
+  std::uint32_t length = 8;
+  EXPECT_EQ(info.GetManufacturerName(text), kObNotFound);
   Write("sys_vendor", " \n");
-  EXPECT_EQ(info.GetManufacturerName(vendor), kObNotFound);
-  EXPECT_EQ(vendor, L"unchanged");
+  EXPECT_EQ(info.GetManufacturerName(buffer.data(), &length), kObNotFound);
+  EXPECT_EQ(text, L"unchanged");
   Write("sys_vendor", "  QEMU Solutions \n");
-  ASSERT_EQ(info.GetManufacturerName(vendor), kObSuccess);
-  EXPECT_EQ(vendor, L"QEMU Solutions");
-  std::array<wchar_t, 8> small{};
-  std::uint32_t length = small.size();
-  EXPECT_EQ(info.GetManufacturerName(small.data(), &length), kObBufferTooSmall);
+  ASSERT_EQ(info.GetManufacturerName(text), kObSuccess);
+  EXPECT_EQ(text, L"QEMU Solutions");
+  EXPECT_EQ(info.GetManufacturerName(buffer.data(), &length), kObBufferTooSmall);
   EXPECT_EQ(length, 15U);
-}
 
-TEST_F(DeviceInfoTest, HostNameAndSystemTypeComeFromKernel) {
   std::array<char, HOST_NAME_MAX + 1> host{};
   ASSERT_EQ(::gethostname(host.data(), host.size() - 1), 0);
+  length = buffer.size();
+  ASSERT_EQ(info.GetHostName(buffer.data(), &length), kObSuccess);
+  EXPECT_EQ(std::wstring(buffer.data(), length), Utf8ToWide(host.data()));
   utsname names{};
   ASSERT_EQ(::uname(&names), 0);
-  const CDeviceInfo info(sources_);
-
-  std::wstring text;
-  ASSERT_EQ(info.GetHostName(text), kObSuccess);
-  EXPECT_EQ(text, Utf8ToWide(host.data()));
-  std::array<wchar_t, 256> buffer{};
-  std::uint32_t length = buffer.size();
-  ASSERT_EQ(info.GetHostName(buffer.data(), &length), kObSuccess);
-  EXPECT_EQ(std::wstring(buffer.data(), length), text);
-
-  ASSERT_EQ(info.GetSystemType(text), kObSuccess);
-  EXPECT_EQ(text, Utf8ToWide(names.machine));
-  length = 1;
-  EXPECT_EQ(info.GetSystemType(buffer.data(), &length), kObBufferTooSmall);
-  EXPECT_EQ(length, text.size() + 1);
+  length = buffer.size();
   ASSERT_EQ(info.GetSystemType(buffer.data(), &length), kObSuccess);
-  EXPECT_EQ(std::wstring(buffer.data()), text);
+  EXPECT_EQ(std::wstring(buffer.data()), Utf8ToWide(names.machine));
 }
 
 }  // namespace

@@ -2,25 +2,33 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "runtime/log_limiter.h"
+#include "runtime/text.h"
 #include "support/log_capture.h"
 
 namespace {
 
+using namespace std::string_literals;
+
 TEST(LoggerTest, ReducesPrettyFunctionToClassAndOperation) {
-  EXPECT_EQ(ILogger::QualifiedName("OB_STATUSCODE CExporter::Start()"), "CExporter::Start");
-  EXPECT_EQ(ILogger::QualifiedName("void OBRuntime::NetworkMonitor::CNetworkMonitor::Stop(int)"),
-            "CNetworkMonitor::Stop");
-  EXPECT_EQ(ILogger::QualifiedName("int main(int, char**)"), "main");
-  EXPECT_EQ(ILogger::QualifiedName("OB_STATUSCODE CBoundedQueue<T>::Push(T&&) [with T = int]"),
-            "CBoundedQueue::Push");
-  EXPECT_EQ(ILogger::QualifiedName("std::map<int, std::string> ns::Foo::Get(std::pair<int, int>)"),
-            "Foo::Get");
-  EXPECT_EQ(ILogger::QualifiedName("InterfaceInfo::Serialize"), "InterfaceInfo::Serialize");
-  EXPECT_EQ(ILogger::QualifiedName("bool Foo::operator()(int) const"), "Foo::operator()");
+  const std::pair<const char*, const char*> cases[] = {
+      {"OB_STATUSCODE CExporter::Start()", "CExporter::Start"},
+      {"void OBRuntime::NetworkMonitor::CNetworkMonitor::Stop(int)", "CNetworkMonitor::Stop"},
+      {"int main(int, char**)", "main"},
+      {"OB_STATUSCODE CBoundedQueue<T>::Push(T&&) [with T = int]", "CBoundedQueue::Push"},
+      {"std::map<int, std::string> ns::Foo::Get(std::pair<int, int>)", "Foo::Get"},
+      {"InterfaceInfo::Serialize", "InterfaceInfo::Serialize"},
+      {"bool Foo::operator()(int) const", "Foo::operator()"},
+  };
+  for (const auto& [pretty, qualified] : cases) {
+    EXPECT_EQ(ILogger::QualifiedName(pretty), qualified);
+  }
 }
 
-TEST(LoggerTest, HandsFormattedRecordToSinkWithoutTrailingNewline) {
+TEST(LoggerTest, HandsFormattedRecordToSinkWithControlCharactersEscaped) {
   orv::test::LogCapture capture;
   OB_LOG_AS(LOG_WARNING, "CORVAgent::MainThreadProc", "ORVAgent: %s received.\n",
             "ORVShutdownEvent");
@@ -29,15 +37,18 @@ TEST(LoggerTest, HandsFormattedRecordToSinkWithoutTrailingNewline) {
   OB_LOG_DEBUG("%s", long_text.c_str());
   EXPECT_TRUE(capture.Has(LOG_WARNING, "CORVAgent::MainThreadProc",
                           "ORVAgent: ORVShutdownEvent received."));
-  EXPECT_TRUE(capture.Has(
-      LOG_ERROR, "LoggerTest_HandsFormattedRecordToSinkWithoutTrailingNewline_Test::TestBody",
-      "value -5 of 7"));
+  EXPECT_TRUE(capture.Has(LOG_ERROR,
+                          "LoggerTest_HandsFormattedRecordToSinkWithControlCharactersEscaped_Test::"
+                          "TestBody",
+                          "value -5 of 7"));
   EXPECT_TRUE(capture.Contains(long_text));
   EXPECT_EQ(ILogger::ProgramName(), "oborvagent");
-  // Outside text cannot forge a line: its control characters are escaped.
+  // Outside text cannot forge a line: control characters are escaped, tabs and the rest kept.
   OB_LOG_DEBUG("image %s", "/tmp/x\n2026-12-06T07:30:00.000Z ERROR Fake::Line f.cpp:1 \x1b[2J");
   EXPECT_TRUE(capture.Contains(
       "image /tmp/x\\n2026-12-06T07:30:00.000Z ERROR Fake::Line f.cpp:1 \\x1b[2J"));
+  EXPECT_EQ(OBRuntime::EscapeControlCharacters("\\d\\u \xc3\xa9\t\r\x7f"s + '\0'),
+            "\\d\\u \xc3\xa9\t\\r\\x7f\\x00");
 }
 
 TEST(LoggerTest, LimiterPassesBurstThenOneLinePerMinuteWithTheHeldBackCount) {
@@ -48,11 +59,10 @@ TEST(LoggerTest, LimiterPassesBurstThenOneLinePerMinuteWithTheHeldBackCount) {
     EXPECT_TRUE(limiter.Admit(start, suppressed));
     EXPECT_EQ(suppressed, 0U);
   }
-  for (int i = 0; i < 1000; ++i) {
-    EXPECT_FALSE(limiter.Admit(start + std::chrono::seconds(59), suppressed));
-  }
+  EXPECT_FALSE(limiter.Admit(start, suppressed));
+  EXPECT_FALSE(limiter.Admit(start + std::chrono::seconds(59), suppressed));
   EXPECT_TRUE(limiter.Admit(start + std::chrono::seconds(60), suppressed));
-  EXPECT_EQ(suppressed, 1000U);
+  EXPECT_EQ(suppressed, 2U);
   EXPECT_FALSE(limiter.Admit(start + std::chrono::seconds(61), suppressed));
   EXPECT_TRUE(limiter.Admit(start + std::chrono::seconds(121), suppressed));
   EXPECT_EQ(suppressed, 1U);

@@ -1,12 +1,13 @@
-// Helpers for the VPN state tests: private object names, a writer in another process, and
-// waiting for a condition with a generous deadline.
+// What the VPN state tests share: private object names, a writer in another process, foreign
+// objects under our names, and waiting for a condition with a generous deadline.
 #pragma once
 
-#include <sys/wait.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -15,13 +16,13 @@
 
 #include "common/vpn_shared_state.h"
 #include "platform/vpn_state_objects.h"
+#include "runtime/unique_fd.h"
 #include "support/child_process.h"
+#include "support/log_capture.h"
 #include "trust/inter_process_sync.h"
 #include "trust/vpn_state_reader_writer.h"
 
 namespace orv::test {
-
-inline constexpr auto kDeadline = std::chrono::seconds(10);
 
 // Object names that no other test or running agent uses.
 inline OBPlatform::VpnStateObjectNames UniqueVpnStateNames() {
@@ -59,10 +60,10 @@ inline bool SetTunnelState(CInterModuleVPNStateReaderWriter& writer, std::uint32
   return writer.SetVpnConfig(state->vpn_config);
 }
 
-// Polls condition until it holds or the deadline passes.
+// Polls condition until it holds or 10 s pass.
 template <typename Condition>
 bool WaitUntil(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
@@ -71,5 +72,26 @@ bool WaitUntil(Condition condition) {
   }
   return true;
 }
+
+// A one-byte object under one of our names, as something foreign could leave it.
+class ForeignObject {
+ public:
+  explicit ForeignObject(std::string name)
+      : name_(std::move(name)), fd_(::shm_open(name_.c_str(), O_RDWR | O_CREAT, 0600)) {
+    EXPECT_TRUE(fd_.valid() && ::ftruncate(fd_.get(), 1) == 0);
+  }
+  ~ForeignObject() { ::shm_unlink(name_.c_str()); }
+
+ private:
+  std::string name_;
+  OBRuntime::UniqueFd fd_;
+};
+
+// Private names and a log capture for each test.
+class VpnStateTest : public ::testing::Test {
+ protected:
+  LogCapture log_;
+  const OBPlatform::VpnStateObjectNames names_ = UniqueVpnStateNames();
+};
 
 }  // namespace orv::test

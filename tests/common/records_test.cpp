@@ -1,0 +1,294 @@
+// The two serialised record kinds: the byte layouts are checked here against hand-written bytes,
+// and corrupt input is checked by changing those bytes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "common/interface_info.h"
+#include "common/orv_flow_object.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using Buffer = std::vector<std::uint8_t>;
+
+Buffer FromHex(std::string hex) {
+  std::erase_if(hex, [](char c) { return c == ' ' || c == '|'; });
+  Buffer bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// Little-endian numbers, raw bytes and zero-terminated texts of the old "ORVO" layout.
+struct OldBytes {
+  OldBytes& N(std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) data.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  OldBytes& Raw(std::string_view s) {
+    data.insert(data.end(), s.begin(), s.end());
+    return *this;
+  }
+  OldBytes& WideZ(std::u16string_view s) {
+    for (const char16_t c : s) N(c, 2);
+    return N(0, 2);
+  }
+  Buffer data;
+};
+
+// The flow record of kFlowBytes in the old "ORVO" layout (hashes are always 32 raw bytes).
+Buffer OldRecord(std::string_view source = "1.2.3.4",
+                 std::u16string_view process_name = u"a\U0001F600", std::uint32_t modules = 1) {
+  OldBytes b;
+  b.Raw("ORVO").N(7, 4).Raw(source).N(0, 1).N(80, 2).Raw("::1").N(0, 1).N(443, 2).N(6, 1);
+  b.N(0x11223344, 4).N(0x11223345, 4).N(0x0102030405060708, 8).N(9, 8).N(3, 4).N(1, 4);
+  b.WideZ(process_name).WideZ(u"b").Raw(std::string(32, '\xAA')).Raw(std::string(32, '\x22'));
+  b.WideZ(u"u").N(0x8000, 2).WideZ(u"v").N(2, 2).WideZ(u"w").N(1, 2).WideZ(u"d").WideZ(u"h\n");
+  return b.N(modules, 4).WideZ(u"m").N(1, 4).Raw(std::string(32, '\x33')).data;
+}
+
+template <typename Record>
+Record Read(const Buffer& bytes) {
+  Record record;
+  EXPECT_EQ(record.Deserialize(bytes.data(), bytes.size()), kObSuccess);
+  return record;
+}
+
+template <typename Record>
+Buffer Serialized(const Record& record) {
+  Buffer buffer(record.SerializedSize());
+  auto size = static_cast<std::uint32_t>(buffer.size());
+  EXPECT_EQ(record.Serialize(buffer.data(), &size), kObSuccess);
+  EXPECT_EQ(size, buffer.size());
+  return buffer;
+}
+
+// Writes the record, reads it back and writes it again: the same bytes.
+template <typename Record>
+Buffer ExpectRoundTrip(const Record& record) {
+  const Buffer bytes = Serialized(record);
+  const auto copy = Read<Record>(bytes);
+  EXPECT_EQ(Serialized(copy), bytes);
+  return bytes;
+}
+
+struct Corruption {
+  const char* name;
+  std::function<void(Buffer&)> change;
+  OB_STATUSCODE status;
+  const char* message;
+};
+
+// Each corrupt form of valid is refused with its log line, and the record keeps its values;
+// Serialize refuses no buffer, a zero size or one byte too few, telling the size needed.
+template <typename Record>
+void ExpectRefusals(const Buffer& valid, const std::vector<Corruption>& corruptions,
+                    const std::string& type, const char* too_small) {
+  for (const Corruption& c : corruptions) {
+    SCOPED_TRACE(c.name);
+    Buffer bytes = valid;
+    c.change(bytes);
+    auto record = Read<Record>(valid);
+    const orv::test::LogCapture log;
+    EXPECT_EQ(record.Deserialize(bytes.data(), bytes.size()), c.status);
+    EXPECT_TRUE(log.Has(LOG_ERROR, type + "::Deserialize", c.message));
+    EXPECT_EQ(Serialized(record), valid);
+  }
+  const orv::test::LogCapture log;
+  auto record = Read<Record>(valid);
+  EXPECT_EQ(record.Deserialize(nullptr, 4), kObQueueEmpty);
+  EXPECT_EQ(record.Deserialize(valid.data(), 0), kObQueueEmpty);
+  EXPECT_TRUE(log.Has(LOG_ERROR, type + "::Deserialize", "Buffer sent was empty"));
+  const auto needed = static_cast<std::uint32_t>(valid.size());
+  Buffer buffer(needed);
+  const char* const kNone = "Memory not allocated for buffer";
+  for (const auto& [out, given, status, message] :
+       {std::tuple{static_cast<std::uint8_t*>(nullptr), needed, kObBadArgument, kNone},
+        std::tuple{buffer.data(), 0U, kObBadArgument, kNone},
+        std::tuple{buffer.data(), needed - 1, kObBufferTooSmall, too_small}}) {
+    std::uint32_t size = given;
+    EXPECT_EQ(record.Serialize(out, &size), status);
+    EXPECT_EQ(size, needed);
+    EXPECT_TRUE(log.Has(LOG_ERROR, type + "::Serialize", message)) << message;
+  }
+  EXPECT_EQ(record.Serialize(buffer.data(), nullptr), kObBadArgument);
+}
+
+// Drops the last field byte before the end marker, or adds one, keeping the stated length.
+void Resize(Buffer& b, int delta) {
+  if (delta < 0) b.erase(b.end() - 3);
+  if (delta > 0) b.insert(b.end() - 2, 0);
+  b[5] = static_cast<std::uint8_t>(b[5] + delta);
+}
+
+// A value of its own in every stored field, so a field read into another shows. Fields in order,
+// '|' between groups: header | process id | addresses, ports, protocol | flow start, end | bytes
+// in, out | interface, family | names, hashes | users with types, DNS suffix, host | hosted
+// modules and hashes | "EM".
+const Buffer kFlowBytes = FromHex(
+    "4f52564e 01 cf000000 | 07000000 | 0700 312e322e332e34 5000 0300 3a3a31 bb01 06 |"
+    "44332211 45332211 | 0807060504030201 0900000000000000 | 03000000 01000000 |"
+    "0600 6100 3dd8 00de 0200 6200 2000" +
+    std::string(64, 'a') + "2000" + std::string(64, '2') +
+    "| 0200 7500 0080 0200 7600 0200 0200 7700 0100 0200 6400 0400 6800 0a00 |"
+    "0100 0200 6d00 0100 2000" +
+    std::string(64, '3') + "| 454d");
+
+// The reader puts each field where the log line shows it, the writer puts it back, and the old
+// layout reads into the same record.
+TEST(ORVFlowObjectTest, ReadsBothLayoutsAndWritesExactBytes) {
+  ORVFlowObject r = Read<ORVFlowObject>(kFlowBytes);
+  EXPECT_EQ(r.ToString(),
+            "FlowId: 0 Pid: 7 PPid: 0 Network : [1.2.3.4:80] --> [::1:443] Protocol: TCP Flow "
+            "Start second: 287454020 Flow End second: 287454021 L4 Byte count In: "
+            "72623859790382856 L4 Byte count Out: 9 Process Name: a\xf0\x9f\x98\x80 Process "
+            "Path:  Process hash: " +
+                std::string(64, 'a') +
+                " Process Username: v Parent process Name: b Parent process Path:  Parent process "
+                "hash: " +
+                std::string(64, '2') +
+                " Logged in username: u Logged in user account type: 32768 Process username : v "
+                "Process user account type: 2 Parent process username: w Parent process user "
+                "account type: 1 DNS suffix: d Destination hostname: h?");
+  EXPECT_EQ(r.interface_uid, 3U);
+  EXPECT_EQ(r.address_family, 1U);
+  EXPECT_EQ(r.hosted_modules, std::vector<std::wstring>{L"m"});
+  EXPECT_EQ(r.hosted_module_hashes, std::vector<std::string>{std::string(32, '\x33')});
+  r.flow_id = 5;  // not stored
+  r.process_path = L"/usr/bin/a";
+  EXPECT_EQ(Serialized(r), kFlowBytes);
+  EXPECT_EQ(Serialized(Read<ORVFlowObject>(OldRecord())), kFlowBytes);
+  // An empty record writes zero lengths and counts: header 9, fixed fields 75 with the marker.
+  EXPECT_EQ(ExpectRoundTrip(ORVFlowObject()).size(), 84U);
+  r.protocol = 17;
+  EXPECT_NE(r.ToString().find(" Protocol: UDP "), std::string::npos);
+  EXPECT_EQ(r.GetObjectType(), kObjectTypeFlow);
+}
+
+TEST(ORVFlowObjectTest, RefusesCorruptFormsAndKeepsTheRecord) {
+  const char* const kFailed = "Object deserialization failed";
+  const char* const kNoMarker = "Invalid flow object serialized buffer. No end marker found";
+  ExpectRefusals<ORVFlowObject>(
+      kFlowBytes,
+      {{"short", [](Buffer& b) { b.resize(3); }, kObBadArgument, kFailed},
+       {"wrong magic", [](Buffer& b) { b[3] = 'X'; }, kObBadArgument,
+        "The buffer sent was not the serialized form of ORVObject"},
+       {"wrong version", [](Buffer& b) { b[4] = 2; }, kObNotImplemented,
+        "Unknown ORV Flow Object version"},
+       {"header cut", [](Buffer& b) { b.resize(7); }, kObBadArgument, kFailed},
+       {"payload past end", [](Buffer& b) { b.pop_back(); }, kObBadArgument, kFailed},
+       {"missing end marker", [](Buffer& b) { b.back() = 'X'; }, kObBadArgument, kNoMarker},
+       {"payload shorter than marker", [](Buffer& b) { b[5] = 1; }, kObBadArgument, kNoMarker},
+       {"text past payload", [](Buffer& b) { b[14] = 0xFF; }, kObBadArgument, kFailed},
+       {"odd wide byte count", [](Buffer& b) { b[64] = 5; }, kObBadArgument, kFailed},
+       {"module count past end", [](Buffer& b) { b[173] = 0xFF; }, kObBadArgument, kFailed},
+       {"hash count past end", [](Buffer& b) { b[179] = 0xFF; }, kObBadArgument, kFailed},
+       {"fields end early", [](Buffer& b) { Resize(b, -1); }, kObBadArgument, kFailed},
+       {"bytes left before marker", [](Buffer& b) { Resize(b, 1); }, kObBadArgument, kFailed}},
+      "ORVFlowObject", "Buffer not sufficient for serializing flowObject");
+}
+
+TEST(ORVFlowObjectTest, RefusesEveryCutOfAnOldRecord) {
+  // Every cut of the old record lacks a terminator, a fixed field or a list entry; a count past
+  // the end is refused before anything is allocated for the list.
+  const Buffer old = OldRecord();
+  const orv::test::LogCapture quiet;
+  for (std::size_t length = 4; length < old.size(); ++length) {
+    ASSERT_EQ(ORVFlowObject().Deserialize(old.data(), length), kObBadArgument) << length;
+  }
+  const Buffer huge_count = OldRecord("1", u"p", 0x40000000);
+  EXPECT_EQ(ORVFlowObject().Deserialize(huge_count.data(), huge_count.size()), kObBadArgument);
+}
+
+// Texts are cut on read and on write to the same limits, so a round trip is stable.
+TEST(ORVFlowObjectTest, CutsLongFieldsOnReadAndWrite) {
+  ORVFlowObject r = Read<ORVFlowObject>(
+      OldRecord(std::string(70, '1'), std::u16string(258, u'q') + u"\U0001F600"));
+  EXPECT_EQ(r.source_address, std::string(59, '1'));
+  EXPECT_EQ(r.process_name, std::wstring(258, L'q'));  // the pair no longer fits
+  r = Read<ORVFlowObject>(OldRecord("1", std::u16string(300, u'q')));
+  EXPECT_EQ(r.process_name, std::wstring(259, L'q'));
+  r = Read<ORVFlowObject>(OldRecord("1", u"\xD800x\xDC00"));
+  EXPECT_EQ(r.process_name, L"\uFFFDx\uFFFD");  // lone surrogates replaced
+
+  ORVFlowObject written;
+  written.process_name = std::wstring(258, L'p') + L"\U0001F600";
+  written.destination_host_name = std::wstring(1000, L'h');
+  written.process_hash = std::string(40, 'x');
+  written.hosted_modules.resize(ORVFlowObject::kMaxHostedModules + 1);
+  const Buffer bytes = ExpectRoundTrip(written);
+  // 84 for an empty record, then the cut texts and the capped module list.
+  EXPECT_EQ(bytes.size(), 84 + 2 * 258 + 2 * 259 + 32 + 2 * ORVFlowObject::kMaxHostedModules);
+}
+
+TEST(ORVFlowObjectTest, GivesFieldTextsMarkingThoseThatTakePatternsAndFlowIdsFromOne) {
+  const auto r = Read<ORVFlowObject>(kFlowBytes);
+  // Protocol, ports and addresses, user names, process names, DNS suffix, host, hashes, account
+  // types, bytes in (no text form) and an unknown field.
+  const std::uint32_t ids[] = {4,     7,     8,     27,    11,    12,    28,
+                               12333, 12338, 12339, 12340, 12342, 12344, 12345,
+                               12341, 12343, 12361, 12362, 12363, 12346, 1};
+  std::wstring texts;
+  for (const std::uint32_t id : ids) {
+    bool pattern = false;
+    texts += r.GetFieldText(id, &pattern);
+    texts += pattern ? L"*|" : L"|";
+  }
+  EXPECT_EQ(texts, L"6|80|1.2.3.4|1.2.3.4|443|::1|::1|u*|v*|w*|a\U0001F600*|b*|d*|h\n*|" +
+                       std::wstring(32, L'\xAA') + L"|" + std::wstring(32, L'\x22') +
+                       L"|32768|2|1|||");
+  EXPECT_EQ(r.GetFieldText(kFieldProtocol, nullptr), L"6");
+  EXPECT_EQ(ORVFlowObject::NextFlowId(), 1U);
+  EXPECT_EQ(ORVFlowObject::NextFlowId(), 2U);
+}
+
+TEST(InterfaceInfoTest, ReadsAndWritesExactBytesAndRefusesCorruptForms) {
+  // "ORVI", version, total length | UID, index, type | name | details | hardware address | "EM"
+  const Buffer expected = FromHex(
+      "4f525649 01 30000000 | 05000000 02000000 02 | 0600 6500 3dd8 00de |"
+      "0200 0200 6100 0800 6200 6300 0d00 0a00 | 0200 6162 | 454d");
+  Buffer longer = expected;
+  longer.push_back(0xEE);  // bytes after the stated total length are not part of the record
+  auto r = Read<InterfaceInfo>(longer);
+  EXPECT_EQ(r.ToString(),
+            "Interface UID: 5 Interface Index: 2 Interface Type: 2 Interface Order ID: 0 "
+            "Interface Name: e\xf0\x9f\x98\x80 Interface Detail List: a, bc??");
+  EXPECT_EQ(r.hardware_address, "ab");
+  r.order_id = 9;  // not stored
+  EXPECT_EQ(Serialized(r), expected);
+  EXPECT_EQ(ExpectRoundTrip(InterfaceInfo()).size(), 26U);
+  EXPECT_EQ(r.GetObjectType(), kObjectTypeInterface);
+  const char* const kFailed = "Object deserialization failed";
+  ExpectRefusals<InterfaceInfo>(
+      expected,
+      {{"short", [](Buffer& b) { b.resize(6); }, kObBadArgument, kFailed},
+       {"wrong marker", [](Buffer& b) { b[3] = 'N'; }, kObBadArgument, kFailed},
+       {"wrong version", [](Buffer& b) { b[4] = 2; }, kObBadArgument, kFailed},
+       {"total past end", [](Buffer& b) { b[5] = 0x31; }, kObBadArgument, kFailed},
+       {"total below header", [](Buffer& b) { b[5] = 10; }, kObBadArgument, kFailed},
+       {"missing end marker", [](Buffer& b) { b.back() = 'X'; }, kObBadArgument,
+        "Invalid interface object serialized buffer. No end marker found"},
+       {"odd name byte count", [](Buffer& b) { b[18] = 5; }, kObBadArgument, kFailed},
+       {"detail count past end", [](Buffer& b) { b[26] = 0xFF; }, kObBadArgument, kFailed},
+       {"fields end early", [](Buffer& b) { Resize(b, -1); }, kObBadArgument, kFailed},
+       {"bytes left before marker", [](Buffer& b) { Resize(b, 1); }, kObBadArgument, kFailed}},
+      "InterfaceInfo", "Buffer not sufficient for serializing Interface Object");
+}
+
+TEST(InterfaceInfoTest, CutsOversizedFieldsOnWrite) {
+  InterfaceInfo record;
+  record.name = std::wstring(32766, L'n') + L"\U0001F600";
+  record.detail_list.resize(InterfaceInfo::kMaxDetailEntries + 1);
+  record.detail_list[0] = std::wstring(40000, L'd');
+  const auto copy = Read<InterfaceInfo>(ExpectRoundTrip(record));
+  EXPECT_EQ(copy.name, std::wstring(32766, L'n'));
+  ASSERT_EQ(copy.detail_list.size(), InterfaceInfo::kMaxDetailEntries);
+  EXPECT_EQ(copy.detail_list[0], std::wstring(32767, L'd'));
+}
+
+}  // namespace
