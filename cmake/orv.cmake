@@ -40,14 +40,19 @@ function(orv_subsystem name)
   target_link_libraries(orv_${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# orv_test(<name> DEPS <targets>...): one GoogleTest program per folder under tests/.
+# orv_test(<name> DEPS <targets>... [LOCK <resource>]): one GoogleTest program per folder under
+# tests/. Tests of programs that share a LOCK never run at the same time under ctest -j.
 function(orv_test name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LOCK" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
   endif()
   add_executable(${name}_tests ${sources})
   target_link_libraries(${name}_tests PRIVATE ${ARG_DEPS} orv_test_support GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  set(properties TIMEOUT 120)
+  if(ARG_LOCK)
+    list(APPEND properties RESOURCE_LOCK ${ARG_LOCK})
+  endif()
+  gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()

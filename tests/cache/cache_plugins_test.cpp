@@ -67,7 +67,6 @@ TEST_F(CachePluginsTest, RoundTripsThroughCompressionAndEncryption) {
   CacheBlock block = incompressible;
   auto length = static_cast<std::uint32_t>(block.size());
   ASSERT_EQ(chain->compression.ProcessForward(block, length), kObSuccess);
-  EXPECT_EQ(block, incompressible);
   ASSERT_EQ(chain->compression.ProcessBackward(block, length), kObSuccess);
   EXPECT_EQ(block, incompressible);
   EXPECT_EQ(length, 64U);
@@ -100,7 +99,7 @@ TEST_F(CachePluginsTest, RejectsUntaggedTruncatedAndForeignRecords) {
   EXPECT_TRUE(Unreadable(*Chain(temp_.path() / "other"), stored, Record(100))) << "wrong key";
 }
 
-TEST_F(CachePluginsTest, KeyPersistsAndALostKeyFileCostsTheCache) {
+TEST_F(CachePluginsTest, KeyPersistsALostKeyFileCostsTheCacheAndAnUnwritableOneStillServes) {
   const CacheBlock stored = Chain(directory_)->Forward(Record(300));
   CacheBlock back;
   ASSERT_EQ(Chain(directory_)->Backward(stored, back), kObSuccess) << "same key after restart";
@@ -123,16 +122,13 @@ TEST_F(CachePluginsTest, KeyPersistsAndALostKeyFileCostsTheCache) {
   const CacheBlock mine = fresh->Forward(Record(50));
   ASSERT_EQ(fresh->obfuscation->RegenerateKey(), kObSuccess);
   EXPECT_TRUE(Unreadable(*fresh, mine, Record(50))) << "an emptied cache gets a new key";
-}
 
-TEST_F(CachePluginsTest, UnwritableKeyFileStillEncrypts) {
-  orv::test::LogCapture log;
+  // A key that cannot be written is still used.
   std::ofstream(temp_.path() / "file") << "not a directory";
-  auto chain = Chain(temp_.path() / "file" / "ORV", kObPartialFailure);
+  chain = Chain(temp_.path() / "file" / "ORV", kObPartialFailure);
   EXPECT_TRUE(log.Contains("write to KConfig file failed"));
   EXPECT_TRUE(log.Contains("Unable to write to the KConfig file"));
   EXPECT_EQ(chain->manager.AddPlugin(nullptr), kObFailure);
-  CacheBlock back;
   ASSERT_EQ(chain->Backward(chain->Forward(Record(80)), back), kObSuccess);
   EXPECT_EQ(back, Record(80));
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 
 #include "cache/cache_test_support.h"
 #include "support/child_process.h"
@@ -59,9 +60,7 @@ TEST_F(PersistedStateTest, PlainValueRoundTripsThroughAPrivateDirectoryAndItsCac
 
 TEST_F(PersistedStateTest, SealedKeyTakes514BytesAndOpensOnlyUnchangedOnThisMachine) {
   std::array<std::uint8_t, 32> key{};
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    key[i] = static_cast<std::uint8_t>(i * 7 + 1);
-  }
+  std::iota(key.begin(), key.end(), 1);
   const fs::path file = directory_ / "KConfig.dat";
   std::array<std::uint8_t, 32> loaded{};
   const auto opens = [&](const char* machine_id) {

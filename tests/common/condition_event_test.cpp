@@ -14,30 +14,16 @@ namespace {
 
 constexpr std::uint32_t kGenerousMs = 10000;
 
-TEST(ConditionEventTest, AutoResetIsConsumedManualResetStaysAndTimedWaitsLastTheirTime) {
-  condition_event automatic(true);
-  condition_event manual(false);
-  automatic.set();
-  manual.set();
-  EXPECT_TRUE(automatic.timed_wait(0));
-  EXPECT_FALSE(automatic.timed_wait(0));
-  EXPECT_TRUE(manual.timed_wait(0));
-  EXPECT_TRUE(manual.timed_wait(0));
-  manual.reset();
-  EXPECT_FALSE(manual.timed_wait(0));
-  // Timed waits with nothing signalled end no earlier than asked.
-  std::array<condition_event*, 1> events{&automatic};
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(automatic.timed_wait(30));
-  EXPECT_EQ(WaitForMultipleEvents(1, events.data(), false, 30), kWaitTimeout);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
-}
-
-TEST(WaitForMultipleEventsTest, LowestSignalledIndexWinsAndOnlyAutoResetEventsAreConsumed) {
+TEST(ConditionEventTest, AutoResetIsConsumedManualStaysLowestIndexWinsAndTimeoutsLastTheirTime) {
   condition_event shutdown(false);
   condition_event work(true);
   std::array<condition_event*, 2> events{&shutdown, &work};
   EXPECT_EQ(WaitForMultipleEvents(2, events.data(), false, 0), kWaitTimeout);  // a poll
+  // Timed waits with nothing signalled end no earlier than asked.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(work.timed_wait(30));
+  EXPECT_EQ(WaitForMultipleEvents(2, events.data(), false, 30), kWaitTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
   work.set();
   EXPECT_EQ(WaitForMultipleEvents(2, events.data(), false, kWaitInfinite), 1U);
   EXPECT_FALSE(work.is_signalled());
@@ -45,7 +31,11 @@ TEST(WaitForMultipleEventsTest, LowestSignalledIndexWinsAndOnlyAutoResetEventsAr
   work.set();
   EXPECT_EQ(WaitForMultipleEvents(2, events.data(), false, kWaitInfinite), 0U);
   EXPECT_EQ(WaitForMultipleEvents(2, events.data(), false, 0), 0U);
-  EXPECT_TRUE(work.is_signalled());  // left for a later wait
+  EXPECT_TRUE(shutdown.timed_wait(0));
+  EXPECT_TRUE(work.timed_wait(0));  // left for a later wait, which takes it
+  EXPECT_FALSE(work.timed_wait(0));
+  shutdown.reset();
+  EXPECT_FALSE(shutdown.timed_wait(0));
   std::array<condition_event*, 2> with_null{&work, nullptr};
   EXPECT_EQ(WaitForMultipleEvents(2, with_null.data(), false, 0), kWaitFailed);
   EXPECT_EQ(WaitForMultipleEvents(0, events.data(), false, 0), kWaitFailed);
@@ -82,6 +72,7 @@ TEST(BoundedQueueTest, FifoWithinCapacityAndSignalsEachSide) {
   EXPECT_EQ(queue.RegisterPushEvent(nullptr), kObBadArgument);
   std::shared_ptr<int> out;
   EXPECT_EQ(queue.Front(out), kObQueueEmpty);
+  EXPECT_EQ(queue.Pop(out), kObQueueEmpty);
   for (int i = 1; i <= 2; ++i) ASSERT_EQ(queue.Push(std::make_shared<int>(i)), kObSuccess);
   // Auto-reset: two pushes leave one signal, so the consumer must drain on each wake-up.
   EXPECT_TRUE(pushed->timed_wait(0));
@@ -90,16 +81,17 @@ TEST(BoundedQueueTest, FifoWithinCapacityAndSignalsEachSide) {
   EXPECT_EQ(queue.Push(std::move(refused)), kObQueueFull);
   ASSERT_NE(refused, nullptr);  // NOLINT(bugprone-use-after-move): a refused push does not move
   EXPECT_FALSE(pushed->is_signalled());  // nor signal
-  EXPECT_EQ(queue.Front(out), kObSuccess);
+  queue.SetCapacity(1);                  // below the size: what is queued stays
+  ASSERT_EQ(queue.Pop(out), kObSuccess);
   EXPECT_EQ(*out, 1);
-  // A lowered capacity keeps what is queued and refuses until the queue is below it.
-  queue.SetCapacity(1);
-  EXPECT_EQ(queue.Push(refused), kObQueueFull);
-  queue.Clear();
-  EXPECT_TRUE(queue.IsEmpty());
-  EXPECT_EQ(queue.Push(refused), kObSuccess);
+  EXPECT_TRUE(popped->timed_wait(0));
+  EXPECT_EQ(queue.Push(refused), kObQueueFull);  // refused until below the lowered capacity
+  ASSERT_EQ(queue.Front(out), kObSuccess);
+  EXPECT_EQ(*out, 2);
+  EXPECT_FALSE(popped->is_signalled());  // Front leaves the element
   EXPECT_TRUE(queue.IsFull());
-  EXPECT_EQ(queue.Capacity(), 1U);
+  queue.Clear();
+  EXPECT_EQ(queue.Push(refused), kObSuccess);
 }
 
 }  // namespace

@@ -8,10 +8,8 @@
 namespace {
 
 TEST(VPNSharedStateTest, OnlyHeaderWordsAndTunnelStateCountAsAChange) {
-  const auto a = std::make_unique<VPNSharedState>();
+  const auto a = std::make_unique<VPNSharedState>();  // value-initialised: all zero
   const auto b = std::make_unique<VPNSharedState>();
-  std::memset(a.get(), 0, sizeof(VPNSharedState));
-  std::memset(b.get(), 0, sizeof(VPNSharedState));
   b->vpn_config.ipv4.address[3] = 7;
   b->vpn_config.flag = 1;
   EXPECT_FALSE(VPNStateDiffers(*a, *b));

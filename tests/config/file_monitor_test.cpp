@@ -4,25 +4,17 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <tuple>
 
 #include "config/file_monitor_linux.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Generous: the machine running the tests may be loaded.
-constexpr auto kDeadline = std::chrono::seconds(20);
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 class FileMonitorTest : public ::testing::Test {
  protected:
@@ -30,14 +22,8 @@ class FileMonitorTest : public ::testing::Test {
   ~FileMonitorTest() override { monitor_.StopMonitor(); }
 
   void Start() { ASSERT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObSuccess); }
-  bool Signalled() { return event_.wait_until(steady_clock::now() + kDeadline); }
-  // Waits for a condition with the generous deadline.
-  template <typename Condition>
-  static bool Eventually(Condition condition) {
-    const auto deadline = steady_clock::now() + kDeadline;
-    while (!condition() && steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    return condition();
-  }
+  // Generous: the machine running the tests may be loaded.
+  bool Signalled() { return event_.timed_wait(20000); }
 
   orv::test::TempDir dir_;
   fs::path profile_;
@@ -48,7 +34,7 @@ class FileMonitorTest : public ::testing::Test {
 
 TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   const fs::path temporary = dir_.path() / "profile.tmp";
-  const auto write_profile = [this] { WriteFile(profile_, "<ORVProfile/>"); };
+  const auto write_profile = [this] { std::ofstream(profile_) << "<ORVProfile/>"; };
   // Name, whether the profile exists before, the change.
   const std::tuple<const char*, bool, std::function<void()>> cases[] = {
       {"create", false, write_profile},
@@ -62,7 +48,7 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   for (const auto& [name, exists, change] : cases) {
     SCOPED_TRACE(name);
     fs::remove(profile_);
-    WriteFile(temporary, "<ORVProfile/>");
+    std::ofstream(temporary) << "<ORVProfile/>";
     if (exists) write_profile();
     event_.reset();
     Start();  // a fresh watch for each case, so no earlier change can set the event
@@ -75,8 +61,8 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   for (const char* other : {"orv_serviceprofile.xml", "ORV_ServiceProfile.xml.bak"}) {
     SCOPED_TRACE(other);
     const std::uint64_t batches = monitor_.ChangeBatches();
-    WriteFile(dir_.path() / other, "x");
-    EXPECT_TRUE(Eventually([&] { return monitor_.ChangeBatches() > batches; }));
+    std::ofstream(dir_.path() / other) << "x";
+    EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor_.ChangeBatches() > batches; }));
     EXPECT_FALSE(event_.is_signalled());
   }
 }
@@ -86,14 +72,14 @@ TEST_F(FileMonitorTest, WatchesADirectoryThatIsDeletedAndRecreated) {
   const fs::path directory = dir_.path() / "ORV";
   fs::create_directory(directory);
   profile_ = directory / "ORV_ServiceProfile.xml";
-  WriteFile(profile_, "<ORVProfile/>");
+  std::ofstream(profile_) << "<ORVProfile/>";
   Start();
   fs::remove_all(directory);
   EXPECT_TRUE(Signalled());
   fs::create_directory(directory);
-  EXPECT_TRUE(Eventually([this] { return log_.Contains("again"); }));
+  EXPECT_TRUE(orv::test::WaitUntil([this] { return log_.Contains("again"); }));
   event_.reset();
-  WriteFile(profile_, "<ORVProfile>new</ORVProfile>");  // the new directory is watched
+  std::ofstream(profile_) << "<ORVProfile>new</ORVProfile>";  // the new directory is watched
   EXPECT_TRUE(Signalled());
   fs::rename(directory, dir_.path() / "moved");  // the path no longer leads to the file
   EXPECT_TRUE(Signalled());
@@ -110,17 +96,16 @@ TEST_F(FileMonitorTest, RefusesBadPathsAndASecondStartAndRestartsOnceTheDirector
   profile_ = dir_.path() / "later" / "ORV_ServiceProfile.xml";
   Start();  // the thread starts, cannot watch the missing directory, and ends
   EXPECT_TRUE(log_.Contains("Profile monitor started."));
-  EXPECT_TRUE(Eventually([&] { return monitor_.ThreadStatus() == kObFailure; }));
+  EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor_.ThreadStatus() == kObFailure; }));
   EXPECT_TRUE(log_.Contains("CreateFile returned invalid handle for the Directory"));
   EXPECT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObAlreadyRunning);
   EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Profile monitor already running."));
   monitor_.StopMonitor();
   EXPECT_TRUE(log_.Contains("Main profile monitor thread exited."));
-  monitor_.StopMonitor();  // stopping twice is harmless
   fs::create_directory(profile_.parent_path());
   const auto factory_made = CreateFileMonitor();
   ASSERT_EQ(factory_made->StartMonitor(event_, profile_.wstring()), kObSuccess);
-  WriteFile(profile_, "x");
+  std::ofstream(profile_) << "x";
   EXPECT_TRUE(Signalled());
   factory_made->StopMonitor();
 }

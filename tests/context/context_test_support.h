@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/orv_flow_object.h"
 #include "context/network_app_payload.h"
-#include "runtime/context_provider_test_client.h"
+#include "support/context_provider_test_client.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
@@ -44,21 +45,21 @@ inline std::vector<std::uint8_t> AppPayload(std::uint32_t process_id, const std:
   return payload;
 }
 
-inline void ExpectRestart(orv::test::ContextTestClient& client) {
+// The next message's version, type, part count and payload.
+inline auto Next(orv::test::ContextTestClient& client) {
   const auto message = client.ReceiveMessage();
-  ASSERT_TRUE(message) << "no 3001";
-  EXPECT_EQ(message->type, kMessageContextRestart);
-  EXPECT_EQ(message->payload_length, 0u);
+  return message
+             ? std::tuple(message->version, message->type, message->part_count, message->payload)
+             : std::tuple(0u, 0u, 0u, std::vector<std::uint8_t>{});
+}
+
+inline void ExpectRestart(orv::test::ContextTestClient& client) {
+  EXPECT_EQ(Next(client), std::tuple(3u, kMessageContextRestart, 1u, std::vector<std::uint8_t>{}));
 }
 
 inline void ExpectApp(orv::test::ContextTestClient& client, std::uint32_t process_id,
                       const std::wstring& name) {
-  const auto message = client.ReceiveMessage();
-  ASSERT_TRUE(message) << "no 2002 for pid " << process_id;
-  EXPECT_EQ(message->version, 3u);
-  EXPECT_EQ(message->type, kMessageNetworkApp);
-  EXPECT_EQ(message->part_count, 1u);
-  EXPECT_EQ(message->payload, AppPayload(process_id, name)) << "pid " << process_id;
+  EXPECT_EQ(Next(client), std::tuple(3u, kMessageNetworkApp, 1u, AppPayload(process_id, name)));
 }
 
 }  // namespace orv::context

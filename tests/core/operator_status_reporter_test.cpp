@@ -1,8 +1,8 @@
 #include "core/operator_status_reporter.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "support/child_process.h"
@@ -27,9 +27,7 @@ TEST(OperatorStatusReporterTest, PublishesFileAndStatusLineAndLogsLossesOnceAMin
   OperatorStatus published;
   ASSERT_EQ(ParseStatusJson(orv::test::ChildProcess::ReadAll(file), published), kObSuccess);
   EXPECT_EQ(published.Count(FlowCounter::kExported) - before.Count(FlowCounter::kExported), 3U);
-  struct stat info {};
-  ASSERT_EQ(::stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0644U);
+  EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0644));
   ASSERT_EQ(notified.size(), 1U);
   EXPECT_EQ(notified[0].rfind("STATUS=", 0), 0U);
   EXPECT_NE(notified[0].find(" flows exported, "), std::string::npos);

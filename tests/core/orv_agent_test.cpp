@@ -4,6 +4,7 @@
 #include "core/orv_agent.h"
 
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -15,6 +16,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,10 @@
 #include "trust/vpn_state_reader_writer.h"
 
 namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Not;
 
 constexpr std::chrono::seconds kDeadline(30);
 
@@ -52,13 +58,7 @@ class RecordingFramework final : public IPlatformFramework {
   // Waits until the calls made after the first `after` include call.
   [[nodiscard]] bool WaitForCall(const std::string& call, std::size_t after = 0) const {
     return orv::test::WaitUntil(
-        [&] {
-          const std::vector<std::string> calls = Calls();
-          return calls.size() > after &&
-                 std::find(calls.begin() + static_cast<std::ptrdiff_t>(after), calls.end(), call) !=
-                     calls.end();
-        },
-        kDeadline);
+        [&] { return std::ranges::count(Calls() | std::views::drop(after), call) > 0; }, kDeadline);
   }
 
  private:
@@ -72,8 +72,7 @@ class RecordingFramework final : public IPlatformFramework {
   std::vector<std::string> calls_;
 
  public:
-  // What the channel delivers to; set by Initialize.
-  std::atomic<IKdfMessageSink*> sink_{nullptr};
+  std::atomic<IKdfMessageSink*> sink_{nullptr};  // what the channel delivers to
 };
 
 // Namespaces, a private /dev/shm, a reachable network and data directories of the test's own;
@@ -151,8 +150,7 @@ TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkAndEveryStopCleansUpIn
   StartAgent();
   ASSERT_TRUE(log_.Contains("ORV profile is missing, reseting to default values."));
   ASSERT_TRUE(framework_.WaitForCall("disable"));
-  std::vector<std::string> calls = framework_.Calls();
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "enable"), 0);
+  EXPECT_THAT(framework_.Calls(), Not(Contains("enable")));
 
   // A profile collecting on trusted networks, on a trusted network: reports every 60 s.
   WriteProfile("trusted");
@@ -172,11 +170,11 @@ TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkAndEveryStopCleansUpIn
   agent_->Stop();
   ASSERT_EQ(result_.wait_for(kDeadline), std::future_status::ready);
   EXPECT_EQ(result_.get(), 0);
-  calls = framework_.Calls();
   // The stop's own calls, in order; a network change notice still on its way may come between.
-  std::vector<std::string> tail(calls.begin() + static_cast<std::ptrdiff_t>(seen), calls.end());
+  std::vector<std::string> tail = framework_.Calls();
+  tail.erase(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(seen));
   std::erase(tail, "network change");
-  EXPECT_EQ(tail, (std::vector<std::string>{"disable", "listener stopped", "uninitialize"}));
+  EXPECT_THAT(tail, ElementsAre("disable", "listener stopped", "uninitialize"));
   EXPECT_TRUE(log_.Contains("ORV service shutdown. Exiting now."));
 
   // A stop that comes before the loop starts still cleans up in full.
@@ -187,10 +185,9 @@ TEST_F(AgentTest, CollectionFollowsTheProfileAndTheNetworkAndEveryStopCleansUpIn
   CORVAgent agent(environment);
   agent.Stop();
   EXPECT_EQ(agent.MainThreadProc(), 0);
-  calls = framework.Calls();
+  const std::vector<std::string> calls = framework.Calls();
   ASSERT_GE(calls.size(), 3U);
-  EXPECT_EQ(calls.front(), "initialize");
-  EXPECT_EQ(calls.back(), "uninitialize");
+  EXPECT_EQ(calls.front() + " " + calls.back(), "initialize uninitialize");
 }
 
 // A finished TCP flow from a non-loopback address, as the driver reports it.

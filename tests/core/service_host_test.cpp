@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "runtime/unique_fd.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/wait.h"
 
@@ -131,7 +132,6 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
       {6, 120, {}, 0, 0, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.control);
     LogCapture log;
     FakeAgent agent;
     FakeServiceManager manager;
@@ -140,11 +140,9 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
     ASSERT_TRUE(host.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
     const ServiceStatus before = host.Status();
 
-    EXPECT_EQ(host.ServiceControl(c.control), c.result);
-
-    std::vector<std::string> messages = manager.messages;
-    messages.erase(messages.begin());
-    EXPECT_EQ(messages, c.messages);
+    EXPECT_EQ(host.ServiceControl(c.control), c.result) << c.control;
+    EXPECT_EQ(std::vector(manager.messages.begin() + 1, manager.messages.end()), c.messages)
+        << c.control;
     EXPECT_EQ(agent.stops.load(), c.stops);
     EXPECT_EQ(agent.sessions.load(), c.sessions);
     if (!c.log.empty()) {
@@ -174,8 +172,6 @@ TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunni
 
   EXPECT_TRUE(ran);
   EXPECT_TRUE(exit_codes_.empty());
-  EXPECT_EQ(manager_.messages,
-            (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
   const std::vector<std::pair<ServiceStatus, bool>> expected = {
       {{16, kServiceStartPending, 0, 0, 0, 1, 20000}, false},
       {{16, kServiceRunning, 199, 0, 0, 0, 0}, false},
@@ -188,7 +184,18 @@ TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunni
                        "Agent shutdown failed with the following error - 7"));
 }
 
-TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheService) {
+// Without a control handler nothing runs or is reported. Outside systemd reports succeed; a
+// failed one terminates the service, and in ServiceMain the agent never runs after it.
+TEST_F(ServiceHostTest, ReportsNeedAHandlerSucceedOutsideSystemdAndAFailedOneTerminates) {
+  host_.RegisterControlHandler(EMFILE);
+  EXPECT_FALSE(host_.ServiceMain());
+  EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
+  EXPECT_TRUE(manager_.messages.empty());
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
+                       "ServiceMain : RegisterServiceCtrlHandler failed - Error: 24"));
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
+                       "ReportStatusToSCMgr: Service handle invalid:  1, 0, 0, 0"));
+
   host_.RegisterControlHandler(0);
   manager_.result = 0;  // sd_notify without NOTIFY_SOCKET
   EXPECT_TRUE(host_.ReportStatusToSCMgr(kServiceStartPending, 0, 1, 20000));
@@ -206,7 +213,6 @@ TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheSe
   EXPECT_TRUE(
       log_.Has(LOG_DEBUG, "CServiceHost::TerminateService", "TerminateService: exitcode = 1"));
 
-  // In ServiceMain the agent never runs after a failed start report.
   exit_codes_.clear();
   EXPECT_FALSE(host_.ServiceMain());
   EXPECT_FALSE(agent_.returned.load());
@@ -215,31 +221,16 @@ TEST_F(ServiceHostTest, ReportsSucceedOutsideSystemdAndAFailedOneTerminatesTheSe
                        "ServiceMain : ReportStatusToSCMgr (start pending) failed - Error: 5"));
 }
 
-TEST_F(ServiceHostTest, TerminateServiceLetsARunningAgentFinishBeforeExiting) {
+// TerminateService lets a running agent finish before the process exits; an exception from the
+// agent is caught and logged.
+TEST_F(ServiceHostTest, TerminateServiceLetsTheAgentFinishAndAnAgentExceptionIsCaught) {
   host_.RegisterControlHandler(0);
   std::thread service([&] { static_cast<void>(host_.ServiceMain()); });
   ASSERT_TRUE(agent_.WaitRunning());
-
   host_.TerminateService(3);
   service.join();
-
   EXPECT_TRUE(returned_at_exit_);
   EXPECT_EQ(exit_codes_, std::vector<int>{3});
-}
-
-// Without a control handler nothing runs or is reported; an exception from the agent is caught
-// and logged.
-TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsAndAnAgentExceptionIsCaught) {
-  host_.RegisterControlHandler(EMFILE);
-  EXPECT_FALSE(host_.ServiceMain());
-  EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
-  EXPECT_FALSE(agent_.returned.load());
-  EXPECT_TRUE(manager_.messages.empty());
-  EXPECT_TRUE(exit_codes_.empty());
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
-                       "ServiceMain : RegisterServiceCtrlHandler failed - Error: 24"));
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ReportStatusToSCMgr",
-                       "ReportStatusToSCMgr: Service handle invalid:  1, 0, 0, 0"));
 
   class ThrowingAgent : public FakeAgent {
    public:
@@ -252,52 +243,6 @@ TEST_F(ServiceHostTest, WithoutAControlHandlerNothingRunsAndAnAgentExceptionIsCa
                        "CORVAgent: ServiceMain standard exception"));
 }
 
-// An abstract AF_UNIX datagram socket standing in for systemd's notify socket.
-class NotifyReceiver {
- public:
-  NotifyReceiver() {
-    static std::atomic<int> counter{0};
-    const std::string name =
-        "orv-service-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    name.copy(address_.sun_path + 1, sizeof(address_.sun_path) - 1);
-    length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    notify_socket_ = "@" + name;
-    if (::bind(socket_.get(), Address(), length_) != 0) {
-      socket_.Reset();
-    }
-  }
-
-  [[nodiscard]] bool valid() const { return socket_.valid(); }
-  [[nodiscard]] const std::string& NotifySocket() const { return notify_socket_; }
-  // Sends text to this socket from a fresh socket (the fake agent's reports).
-  void Send(const std::string& text) const {
-    const OBRuntime::UniqueFd sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    static_cast<void>(::sendto(sender.get(), text.data(), text.size(), 0, Address(), length_));
-  }
-  // Datagrams up to and including `last`, or those that came by the deadline.
-  [[nodiscard]] std::vector<std::string> ReceiveThrough(const std::string& last) const {
-    std::vector<std::string> received;
-    pollfd fd{socket_.get(), POLLIN, 0};
-    char buffer[512];
-    while ((received.empty() || received.back() != last) &&
-           ::poll(&fd, 1, static_cast<int>(std::chrono::milliseconds(kDeadline).count())) == 1) {
-      const ssize_t length = ::recv(socket_.get(), buffer, sizeof(buffer), 0);
-      received.emplace_back(buffer, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
-    }
-    return received;
-  }
-
- private:
-  [[nodiscard]] const sockaddr* Address() const {
-    return reinterpret_cast<const sockaddr*>(&address_);
-  }
-
-  sockaddr_un address_{.sun_family = AF_UNIX, .sun_path = {}};
-  socklen_t length_ = 0;
-  std::string notify_socket_;
-  OBRuntime::UniqueFd socket_{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-};
-
 // The real sd_notify; StopUnit does nothing, so no test can stop an installed agent.
 class NotifyOnlyManager : public IServiceManager {
  public:
@@ -309,7 +254,6 @@ class NotifyOnlyManager : public IServiceManager {
 };
 
 const std::vector<std::string> kStarted = {kStartPending, kRunning, "AGENT=running"};
-const std::vector<std::string> kStopSequence = {kStopPending, "AGENT=returned", kStopped};
 
 // One run of RunService in a forked child whose fake agent reports to the receiver too: each
 // signal is sent once the reports before it came, then what it makes the process report.
@@ -323,49 +267,52 @@ struct ServiceRun {
 };
 
 void ExpectServiceRun(const ServiceRun& run) {
-  const NotifyReceiver receiver;
-  ASSERT_TRUE(receiver.valid());
+  // An abstract AF_UNIX datagram socket stands in for systemd's notify socket.
+  const std::string name = "orv-service-host-test-" + std::to_string(::getpid());
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  name.copy(address.sun_path + 1, sizeof(address.sun_path) - 1);
+  const auto* to = reinterpret_cast<const sockaddr*>(&address);
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const OBRuntime::UniqueFd receiver(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(receiver.get(), to, length), 0);
   struct sigaction previous {};
   struct sigaction inherited {};
   inherited.sa_handler = run.ignore_sigint ? SIG_IGN : SIG_DFL;
   ASSERT_EQ(::sigaction(SIGINT, &inherited, &previous), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  // The child runs the service instead of another image; the object kills and reaps it when the
+  // test leaves early.
+  const orv::test::ChildProcess child("", {}, [&] {
     if (run.notify == ServiceRun::Notify::kNone) {
       ::unsetenv("NOTIFY_SOCKET");
     } else {
       const bool reachable = run.notify == ServiceRun::Notify::kReceiver;
-      ::setenv("NOTIFY_SOCKET", (receiver.NotifySocket() + (reachable ? "" : "-nobody")).c_str(),
-               1);
+      ::setenv("NOTIFY_SOCKET", ("@" + name + (reachable ? "" : "-nobody")).c_str(), 1);
     }
     FakeAgent agent(run.agent_blocks, run.agent_code);
-    agent.report = [&receiver](const std::string& text) { receiver.Send(text); };
+    agent.report = [&](const std::string& text) {
+      const OBRuntime::UniqueFd sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+      static_cast<void>(::sendto(sender.get(), text.data(), text.size(), 0, to, length));
+    };
     NotifyOnlyManager manager;
     // exit, not _Exit, when RunService returns: coverage data is written at exit.
     std::exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
-  }
+  });
   ::sigaction(SIGINT, &previous, nullptr);
-  // Kills and reaps the child when the test leaves early.
-  struct Reaper {
-    pid_t pid;
-    ~Reaper() {
-      if (pid > 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-      }
-    }
-  } reaper{pid};
   for (const auto& [signal, reports] : run.steps) {
-    ASSERT_TRUE(signal == 0 || ::kill(pid, signal) == 0);
-    if (!reports.empty()) {
-      EXPECT_EQ(receiver.ReceiveThrough(reports.back()), reports) << "signal " << signal;
+    ASSERT_TRUE(signal == 0 || ::kill(child.pid(), signal) == 0);
+    std::vector<std::string> received;
+    pollfd fd{receiver.get(), POLLIN, 0};
+    char buffer[512];
+    while (received.size() < reports.size() && ::poll(&fd, 1, 20000) == 1) {
+      const ssize_t got = ::recv(receiver.get(), buffer, sizeof(buffer), 0);
+      received.emplace_back(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     }
+    EXPECT_EQ(received, reports) << "signal " << signal;
   }
   int status = 0;
-  if (orv::test::WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, kDeadline)) {
-    reaper.pid = -1;
-  }
-  EXPECT_EQ(reaper.pid < 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
+  const bool exited = orv::test::WaitUntil(
+      [&] { return ::waitpid(child.pid(), &status, WNOHANG) == child.pid(); }, kDeadline);
+  EXPECT_EQ(exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
 }
 
 // Signals map to controls and SIGTERM stops with every state notified; outside systemd an
@@ -380,7 +327,7 @@ TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
                  {SIGTSTP, {}},         // pause: acknowledged, nothing reported
                  {SIGCONT, {kRunning}},
                  {SIGPIPE, {}},  // ignored
-                 {SIGTERM, kStopSequence}}},
+                 {SIGTERM, {kStopPending, "AGENT=returned", kStopped}}}},
       {.notify = ServiceRun::Notify::kNone,
        .ignore_sigint = true,
        .steps = {{0, {"AGENT=running"}}, {SIGINT, {"AGENT=returned"}}}},

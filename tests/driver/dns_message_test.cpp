@@ -1,5 +1,5 @@
 // The DNS message reader: well-formed queries and answers, CNAME chains, compression, and every
-// way a message can break its bounds.
+// way a message can break its bounds (cuts at every length are the fuzz target's).
 #include "driver/dns_message.h"
 
 #include <gtest/gtest.h>
@@ -114,9 +114,6 @@ TEST(DnsMessage, RefusesMessagesThatBreakABound) {
   EXPECT_TRUE(ParseDnsMessage(PointerChain(15), message));
   EXPECT_EQ(message.addresses.size(), 1u);
   EXPECT_FALSE(ParseDnsMessage(PointerChain(16), message));
-  for (std::size_t size = 0; size < good.size(); ++size) {
-    EXPECT_FALSE(ParseDnsMessage(std::span(good).first(size), message)) << size << " bytes";
-  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The netlink answer parsers (sock_diag and the process connector) against buffers laid out here
-// by hand; cuts at every length are the fuzz target's.
+// by hand; staying inside any buffer is the fuzz target's, what a refusal answers is here.
 #include "driver/inet_diag.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "driver/proc_connector.h"
-#include "support/log_capture.h"
 
 namespace orv::driver {
 namespace {
@@ -80,7 +79,13 @@ Bytes DumpAnswer() {
   Bytes body = SocketBody(AF_INET, kTcpEstablished, 40000, 443, 777, 0x1122334455667788ULL);
   AppendTcpInfo(body, 1500, 9000, sizeof(tcp_info));
   Bytes buffer = Message(SOCK_DIAG_BY_FAMILY, body);
-  const Bytes second = Message(SOCK_DIAG_BY_FAMILY, SocketBody(AF_INET, kTcpListen, 80, 0, 5, 9));
+  // A destroy notification names its protocol; a TCP info too short for the counters (an old
+  // kernel's) is no reason to reject the socket.
+  Bytes destroyed = SocketBody(AF_INET6, kTcpClose, 1, 2, 0, 3);
+  const std::uint8_t udp = IPPROTO_UDP;
+  AppendAttribute(destroyed, INET_DIAG_PROTOCOL, &udp, 1);
+  AppendTcpInfo(destroyed, 1, 1, offsetof(tcp_info, tcpi_bytes_received));
+  const Bytes second = Message(SOCK_DIAG_BY_FAMILY, destroyed);
   buffer.insert(buffer.end(), second.begin(), second.end());
   const int done = 0;
   const Bytes end = Message(NLMSG_DONE, Bytes(reinterpret_cast<const std::uint8_t*>(&done),
@@ -89,10 +94,16 @@ Bytes DumpAnswer() {
   return buffer;
 }
 
-TEST(InetDiagParser, DecodesADumpAnswer) {
+TEST(InetDiagParser, DecodesADumpAnswerWithAProtocolAttributeAndAShortTcpInfo) {
+  const Bytes answer = DumpAnswer();
   std::vector<DiagSocket> sockets;
-  DiagBufferEnd end = DiagBufferEnd::kMore;
-  ASSERT_EQ(ParseInetDiagBuffer(DumpAnswer(), IPPROTO_TCP, sockets, end), kObSuccess);
+  DiagBufferEnd end = DiagBufferEnd::kDone;
+  // Without its closing message (16 + 4 bytes) the dump goes on in the next buffer.
+  ASSERT_EQ(ParseInetDiagBuffer(std::span(answer).first(answer.size() - 20), 6, sockets, end),
+            kObSuccess);
+  EXPECT_EQ(end, DiagBufferEnd::kMore);
+  sockets.clear();
+  ASSERT_EQ(ParseInetDiagBuffer(answer, IPPROTO_TCP, sockets, end), kObSuccess);
   EXPECT_EQ(end, DiagBufferEnd::kDone);
   ASSERT_EQ(sockets.size(), 2u);
   const DiagSocket& flow = sockets[0];
@@ -110,25 +121,8 @@ TEST(InetDiagParser, DecodesADumpAnswer) {
   EXPECT_EQ(flow.bytes_received, 9000u);
   EXPECT_EQ(flow.bytes_sent, 1600u);
   EXPECT_EQ(flow.bytes_retrans, 100u);
-  EXPECT_EQ(sockets[1].state, kTcpListen);
-  EXPECT_FALSE(sockets[1].has_counters);
-}
-
-TEST(InetDiagParser, ReadsTheProtocolAttributeAndIgnoresShortTcpInfo) {
-  // A destroy notification names its protocol; a TCP info too short for the counters (an old
-  // kernel's) is no reason to reject the socket.
-  Bytes body = SocketBody(AF_INET6, kTcpClose, 1, 2, 0, 3);
-  const std::uint8_t udp = IPPROTO_UDP;
-  AppendAttribute(body, INET_DIAG_PROTOCOL, &udp, 1);
-  AppendTcpInfo(body, 1, 1, offsetof(tcp_info, tcpi_bytes_received));
-  std::vector<DiagSocket> sockets;
-  DiagBufferEnd end = DiagBufferEnd::kDone;
-  ASSERT_EQ(ParseInetDiagBuffer(Message(SOCK_DIAG_BY_FAMILY, body), 0, sockets, end), kObSuccess);
-  EXPECT_EQ(end, DiagBufferEnd::kMore);
-  ASSERT_EQ(sockets.size(), 1u);
-  EXPECT_EQ(sockets[0].protocol, IPPROTO_UDP);
-  EXPECT_FALSE(sockets[0].has_counters);
-  EXPECT_FALSE(sockets[0].has_sent_counters);
+  EXPECT_EQ(sockets[1].protocol, IPPROTO_UDP);
+  EXPECT_FALSE(sockets[1].has_counters || sockets[1].has_sent_counters);
 }
 
 TEST(InetDiagParser, RejectsMalformedMessages) {
@@ -136,7 +130,6 @@ TEST(InetDiagParser, RejectsMalformedMessages) {
     const char* name;
     Bytes buffer;
     OB_STATUSCODE status;
-    const char* logged;
   };
   Bytes lying_attribute = SocketBody(AF_INET, kTcpEstablished, 1, 2, 3, 4);
   AppendTcpInfo(lying_attribute, 1, 1, sizeof(tcp_info));
@@ -147,29 +140,20 @@ TEST(InetDiagParser, RejectsMalformedMessages) {
   const int refused = -EPERM;
   const Bytes whole = DumpAnswer();
   const Case cases[] = {
-      {"short body", Message(SOCK_DIAG_BY_FAMILY, Bytes(10, 0)), kObBadArgument, "at least"},
-      {"lying attribute", Message(SOCK_DIAG_BY_FAMILY, lying_attribute), kObBadArgument,
-       "overruns its"},
+      {"lying attribute", Message(SOCK_DIAG_BY_FAMILY, lying_attribute), kObBadArgument},
       {"error answer",
        Message(NLMSG_ERROR, Bytes(reinterpret_cast<const std::uint8_t*>(&refused),
                                   reinterpret_cast<const std::uint8_t*>(&refused) + 4)),
-       kObFailure, "answered error"},
-      {"short error", Message(NLMSG_ERROR, Bytes(2, 0)), kObBadArgument, "error message of 2"},
-      {"header length below header size", Bytes{4, 0, 0, 0, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-       kObBadArgument, "overruns"},
-      {"cut inside a header", Bytes(whole.begin(), whole.begin() + 8), kObBadArgument,
-       "into a message header"},
-      {"cut inside a message", Bytes(whole.begin(), whole.begin() + 40), kObBadArgument,
-       "overruns the 40-byte buffer"},
+       kObFailure},
+      {"short error", Message(NLMSG_ERROR, Bytes(2, 0)), kObBadArgument},
+      {"cut inside a message", Bytes(whole.begin(), whole.begin() + 40), kObBadArgument},
   };
   for (const Case& test : cases) {
-    orv::test::LogCapture log;
     std::vector<DiagSocket> sockets;
     DiagBufferEnd end = DiagBufferEnd::kMore;
     EXPECT_EQ(ParseInetDiagBuffer(test.buffer, IPPROTO_TCP, sockets, end), test.status)
         << test.name;
     EXPECT_TRUE(sockets.empty()) << test.name;
-    EXPECT_TRUE(log.Contains(test.logged)) << test.name;
   }
 }
 
@@ -202,18 +186,6 @@ TEST(ProcConnectorParser, ReportsProcessStartsButNotThreads) {
   std::vector<std::uint32_t> started;
   ASSERT_EQ(ParseProcConnectorBuffer(buffer, started), kObSuccess);
   EXPECT_EQ(started, (std::vector<std::uint32_t>{100, 102}));
-
-  orv::test::LogCapture log;
-  // A payload length beyond its message is refused.
-  Bytes lying = ProcEvent(proc_event::PROC_EVENT_EXEC, 5, 5);
-  cn_msg message;
-  std::memcpy(&message, lying.data() + NLMSG_HDRLEN, sizeof(message));
-  message.len = 4000;
-  std::memcpy(lying.data() + NLMSG_HDRLEN, &message, sizeof(message));
-  std::vector<std::uint32_t> none;
-  EXPECT_EQ(ParseProcConnectorBuffer(lying, none), kObBadArgument);
-  EXPECT_TRUE(none.empty());
-  EXPECT_TRUE(log.Contains("exceeds"));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -56,17 +56,13 @@ TEST(CollectorInteropTest, IpfixDumpDecodesTheStreamInSequence) {
               static_cast<std::streamsize>(message.size()));
   }
   out.close();
+  const std::string dump = (directory.path() / "dump").string();
   const std::string command = "/usr/bin/ipfixDump --element-file '" +
                               (kPackaging / "orv-elements.xml").string() + "' --in '" +
-                              file.string() + "' 2>&1";
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char buffer[4096];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) {
-    output.append(buffer, got);
-  }
-  ASSERT_EQ(::pclose(pipe), 0) << output;
+                              file.string() + "' > '" + dump + "' 2>&1";
+  const int status = std::system(command.c_str());
+  const std::string output = ChildProcess::ReadAll(dump);
+  ASSERT_EQ(status, 0) << output;
   EXPECT_EQ(output.find("out of sequence"), std::string::npos) << output;
   ExpectAll(output, {"File Stats: 5 Messages, 6 Data Records", "orvManufacturer",
                      "orvInterfaceName", "orvInterfaceDetails", "sourceIPv6Address",

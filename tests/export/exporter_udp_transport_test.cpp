@@ -42,6 +42,14 @@ TEST(ExporterUDPTransportTest, DeliversOverBothFamiliesAndKeepsTheSocketWithinOn
   Receiver first;
   Receiver second;
   ExporterUDPTransport transport;
+  // Ports that are not a number from 1 to 65535 and hosts that do not resolve open no socket.
+  const std::vector<std::pair<std::string, std::string>> unusable = {
+      {"127.0.0.1", "ipfix"}, {"127.0.0.1", "20x5"},  {"127.0.0.1", ""},
+      {"127.0.0.1", "0"},     {"127.0.0.1", "65536"}, {"10.1.2.300", "4739"}};
+  for (const auto& [host, port] : unusable) {
+    EXPECT_EQ(transport.Connect(host, port), kObFailure) << host << " port " << port;
+    EXPECT_EQ(transport.Family(), ExporterUDPTransport::kFamilyNone);
+  }
   EXPECT_EQ(transport.Send(kMessage.data(), kMessage.size(), {}), kObNoSocket);
   ASSERT_EQ(transport.Connect("127.0.0.1", first.Port()), kObSuccess);
   const std::uint16_t port = transport.LocalPort();
@@ -77,19 +85,6 @@ TEST(ExporterUDPTransportTest, DeliversOverBothFamiliesAndKeepsTheSocketWithinOn
   EXPECT_EQ(transport.Send(kMessage.data(), kMessage.size(), {}), kObNoSocket);
 }
 
-TEST(ExporterUDPTransportTest, RejectsCollectorsThatDoNotResolve) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"127.0.0.1", "ipfix"}, {"127.0.0.1", "20x5"},  {"127.0.0.1", ""},
-      {"127.0.0.1", "0"},     {"127.0.0.1", "65536"}, {"collector.invalid", "4739"},
-      {"10.1.2.300", "4739"}};
-  for (const auto& [host, port] : cases) {
-    ExporterUDPTransport transport;
-    EXPECT_EQ(transport.Connect(host, port), kObFailure) << host << " port " << port;
-    EXPECT_EQ(transport.Family(), ExporterUDPTransport::kFamilyNone);
-    EXPECT_EQ(transport.Send(kMessage.data(), kMessage.size(), {}), kObNoSocket);
-  }
-}
-
 // Binds a socket of the protocol to the port on the any-address; null when that fails.
 std::unique_ptr<udp::socket> Occupy(asio::io_context& io, const udp& protocol, unsigned port) {
   auto socket = std::make_unique<udp::socket>(io);
@@ -101,29 +96,22 @@ std::unique_ptr<udp::socket> Occupy(asio::io_context& io, const udp& protocol, u
 
 // Ports are machine-wide, so the tests that take 25001 and its neighbours run in their own
 // network namespace, where no other test competes for them.
-TEST(ExporterUDPTransportTest, MovesUpFromTakenLocalPortAndGivesUpAfterFiveBinds) {
+TEST(ExporterUDPTransportTest, GivesUpAfterFiveBindsAndMovesUpFromATakenLocalPort) {
   ORV_RERUN_IN_NAMESPACE("-rn");
   asio::io_context io;
-  {
-    auto taken = Occupy(io, udp::v4(), ExporterUDPTransport::kFirstLocalPort);
-    ASSERT_NE(taken, nullptr);
-    ExporterUDPTransport transport;
-    ASSERT_EQ(transport.Connect("10.1.2.3", "2055"), kObSuccess);
-    EXPECT_GT(transport.LocalPort(), ExporterUDPTransport::kFirstLocalPort);
-    EXPECT_LE(transport.LocalPort(), kHighestTriedPort);
-  }
   std::vector<std::unique_ptr<udp::socket>> all;
   for (unsigned port = ExporterUDPTransport::kFirstLocalPort; port <= kHighestTriedPort; ++port) {
     all.push_back(Occupy(io, udp::v4(), port));
+    ASSERT_NE(all.back(), nullptr) << port;
   }
   ExporterUDPTransport transport;
   EXPECT_EQ(transport.Connect("10.1.2.3", "2055"), kObFailure);
-  EXPECT_EQ(transport.Family(), ExporterUDPTransport::kFamilyNone);
   EXPECT_EQ(transport.Send(kMessage.data(), kMessage.size(), {}), kObNoSocket);
-  // Once a port is free again the next Connect succeeds.
-  all.clear();
+  // With only the first port still taken, the next Connect moves up from it.
+  all.resize(1);
   EXPECT_EQ(transport.Connect("10.1.2.3", "2055"), kObSuccess);
-  EXPECT_EQ(transport.LocalPort(), ExporterUDPTransport::kFirstLocalPort);
+  EXPECT_GT(transport.LocalPort(), ExporterUDPTransport::kFirstLocalPort);
+  EXPECT_LE(transport.LocalPort(), kHighestTriedPort);
 }
 
 // The family is recorded only once the new socket is open: a switch that cannot open one leaves

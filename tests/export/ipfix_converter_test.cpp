@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "export/ipfix_test_support.h"
@@ -79,7 +80,7 @@ TEST_F(IpfixConverterTest, TemplateMessageHoldsTheFourTemplatesAndTakesNoSequenc
   buffer.resize(written);
   CheckHeader(buffer, sequence);
   Bytes expected = orv::test::AgentTemplateMessage(sequence);
-  std::copy(buffer.begin() + 4, buffer.begin() + 8, expected.begin() + 4);  // export time
+  std::copy_n(buffer.begin() + 4, 4, expected.begin() + 4);  // export time
   EXPECT_EQ(buffer, expected);
   EXPECT_EQ(converter_.GetTemplatesStream(buffer.data(), 487, written), kObBufferTooSmall);
   EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), sequence);
@@ -108,24 +109,21 @@ TEST_F(IpfixConverterTest, FullFamilyQueueStopsSortingAndSequenceNumbersCountRec
   EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), ReadU32(&third[8]) + 5);
 }
 
-TEST_F(IpfixConverterTest, MessageWithoutRecordsIsNotBuilt) {
+TEST_F(IpfixConverterTest, MessageWithoutRecordsIsNotBuiltAndARecordThatFitsNowhereIsDropped) {
+  // Empty references, or a record alone and larger than the whole buffer: no message and no
+  // sequence number.
   for (int i = 0; i < 3; ++i) ASSERT_EQ(send_queue_.Push(FlowRecordPtr()), kObSuccess);
+  Queue(false, 1, 1100);
   const std::uint32_t sequence = IPFIX_DEFS::PeekSequenceNumber();
-  EXPECT_TRUE(FlowMessage().empty());
+  EXPECT_TRUE(FlowMessage(1000).empty());
   EXPECT_TRUE(send_queue_.IsEmpty());
+  EXPECT_EQ(converter_.PendingRecords(), 0u);
   EXPECT_EQ(IPFIX_DEFS::PeekSequenceNumber(), sequence);
   Bytes small(15);
   std::size_t written = 0;
   EXPECT_EQ(converter_.GetMultipleFlowObjectsStream(small.data(), kLimit, small.size(), send_queue_,
                                                     5, written),
             kObBufferTooSmall);
-}
-
-TEST_F(IpfixConverterTest, RecordThatFitsNowhereIsDroppedOnlyFromAnEmptyMessage) {
-  // Alone and larger than the whole buffer: dropped.
-  Queue(false, 1, 1100);
-  EXPECT_TRUE(FlowMessage(1000).empty());
-  EXPECT_EQ(converter_.PendingRecords(), 0u);
 
   // Behind a set of the other family: kept for the next message, which it opens alone.
   Queue(false, 1, kMinimalIPv4Record);  // the family-order flag now favours IPv6
@@ -158,12 +156,11 @@ TEST_F(IpfixConverterTest, EndpointIdentityFollowsThePolicy) {
   identity = EndpointIdentity();
   ASSERT_EQ(converter_.getEndpointIdentity(identity), kObSuccess);
   std::wstring host;
+  std::wstring vendor = L"Acme";
   ASSERT_EQ(device_.device().GetHostName(host), kObSuccess);
   AnonymizeValue(host);
-  std::wstring vendor = L"Acme";
   AnonymizeValue(vendor);
-  EXPECT_EQ(identity.host_name, host);
-  EXPECT_EQ(identity.manufacturer, vendor);
+  EXPECT_EQ(std::tie(identity.host_name, identity.manufacturer), std::tie(host, vendor));
 }
 
 TEST_F(IpfixConverterTest, MissingUdidFallsBackToFortyFAndAFailedRecordTakesNoSequenceNumber) {

@@ -43,13 +43,14 @@ bool HasProblem(const IpfixMessage& message, const std::string& text) {
   return false;
 }
 
-TEST(IpfixDecoderTest, DecodesEveryAgentRecordWithNamedElements) {
+TEST(IpfixDecoderTest, DecodesEveryAgentRecordWithNamedElementsAndFormatsThem) {
   orv::test::AgentStream stream;
   IpfixDecoder decoder;
   EXPECT_EQ(DecodeOk(decoder, stream.Templates()).templates_learned, 4u);
   std::vector<IpfixRecord> records;
+  IpfixMessage message;
   for (const Bytes& bytes : {stream.Identity(), stream.Interface(), stream.Flows()}) {
-    const IpfixMessage message = DecodeOk(decoder, bytes);
+    message = DecodeOk(decoder, bytes);
     EXPECT_TRUE(message.problems.empty());
     EXPECT_EQ(message.domain, 127u);
     records.insert(records.end(), message.records.begin(), message.records.end());
@@ -74,7 +75,16 @@ TEST(IpfixDecoderTest, DecodesEveryAgentRecordWithNamedElements) {
   };
   for (const auto& [record, name, value] : expected) EXPECT_EQ(Shown(records[record], name), value);
   EXPECT_EQ(records[2].fields.size(), 25u);
-  EXPECT_EQ(records[3].template_id, 268);
+
+  const std::string json = FormatIpfixRecordJson(kSession, message, records[3]);
+  EXPECT_EQ(json.find('\n'), std::string::npos);
+  EXPECT_EQ(json.rfind(R"({"exporter":"127.0.0.1:25001","domain":127,"sequence":)", 0), 0u);
+  EXPECT_NE(json.find(R"("templateId":268,"fields":{"protocolIdentifier":17,)"), std::string::npos);
+  EXPECT_NE(json.find(R"("orvHostedModules":["mod-a.jar","mod-b.py"])"), std::string::npos);
+  const std::string table = FormatIpfixRecordTable(kSession, message, records[3]);
+  EXPECT_NE(table.find("template 268\n"), std::string::npos);
+  EXPECT_NE(table.find("orvHostedModules<orvHostedModuleName> [\"mod-a.jar\", \"mod-b.py\"]"),
+            std::string::npos);
 }
 
 // A template 300 of protocolIdentifier, sourceTransportPort and virtualStationName.
@@ -89,7 +99,7 @@ Bytes SmallRecord(std::uint32_t domain) {
   return m.BeginSet(300).U8(17).U16(53).Text("x").EndSet().Finish();
 }
 
-TEST(IpfixDecoderTest, KnowsTemplatesPerSessionAndDomainUntilWithdrawn) {
+TEST(IpfixDecoderTest, KnowsTemplatesPerSessionAndDomainUntilWithdrawnAndReportsShortRecords) {
   IpfixDecoder decoder;
   EXPECT_TRUE(
       HasProblem(DecodeOk(decoder, SmallRecord(127)), "unknown template 300 of domain 127"));
@@ -99,17 +109,8 @@ TEST(IpfixDecoderTest, KnowsTemplatesPerSessionAndDomainUntilWithdrawn) {
   EXPECT_EQ(DecodeOk(decoder, SmallRecord(127)).records.size(), 1u);
   EXPECT_TRUE(HasProblem(DecodeOk(decoder, SmallRecord(127), "10.9.9.9:1"), "unknown template"));
 
-  // A template record without fields withdraws the template.
-  Wire withdraw = Wire::Message(4);
-  EXPECT_EQ(
-      DecodeOk(decoder, withdraw.BeginSet(2).U16(300).U16(0).EndSet().Finish()).templates_learned,
-      1u);
-  EXPECT_TRUE(HasProblem(DecodeOk(decoder, SmallRecord(127)), "unknown template 300"));
-}
-
-TEST(IpfixDecoderTest, ReportsShortRecordButKeepsCompleteOnesAndSkipsPadding) {
-  IpfixDecoder decoder;
-  (void)DecodeOk(decoder, SmallTemplate());
+  // A short record is reported, the complete ones before it kept; padding after the last is not
+  // a record.
   Wire m = Wire::Message(2);
   m.BeginSet(300).U8(6).U16(80).Text("first").U8(17).U16(53).U8(10).Raw("ab");
   const IpfixMessage cut = DecodeOk(decoder, m.EndSet().Finish());
@@ -119,12 +120,32 @@ TEST(IpfixDecoderTest, ReportsShortRecordButKeepsCompleteOnesAndSkipsPadding) {
   EXPECT_EQ(cut.problems[0].set_id, 300);
   EXPECT_TRUE(HasProblem(
       cut, "short record 1 of template 300 of domain 127: field 3 (virtualStationName)"));
-
   Wire padded = Wire::Message(3);
   const IpfixMessage tail =
       DecodeOk(decoder, padded.BeginSet(300).U8(6).U16(80).Text("").Fill(0, 3).EndSet().Finish());
   EXPECT_EQ(tail.records.size(), 1u);
   EXPECT_TRUE(tail.problems.empty());
+
+  // Control characters and bad UTF-8 from the wire never reach the output raw.
+  Wire hostile = Wire::Message(4);
+  hostile.BeginSet(300).U8(1).U16(2).Text(std::string("a\n\x1b[2J\xff\"", 8));
+  const IpfixMessage odd = DecodeOk(decoder, hostile.EndSet().Finish());
+  ASSERT_EQ(odd.records.size(), 1u);
+  EXPECT_NE(FormatIpfixRecordJson(kSession, odd, odd.records[0])
+                .find(R"("virtualStationName":"a\u000a\u001b[2J)"
+                      "\xEF\xBF\xBD"
+                      R"(\"")"),
+            std::string::npos);
+  EXPECT_EQ(FormatIpfixProblemJson(kSession, odd, {127, 300, "short record 0 \"x\""}),
+            R"({"exporter":"127.0.0.1:25001","domain":127,"sequence":4,"exportTime":1700000000,)"
+            R"("setId":300,"problem":"short record 0 \"x\""})");
+
+  // A template record without fields withdraws the template.
+  Wire withdraw = Wire::Message(5);
+  EXPECT_EQ(
+      DecodeOk(decoder, withdraw.BeginSet(2).U16(300).U16(0).EndSet().Finish()).templates_learned,
+      1u);
+  EXPECT_TRUE(HasProblem(DecodeOk(decoder, SmallRecord(127)), "unknown template 300"));
 }
 
 TEST(IpfixDecoderTest, RejectsMalformedMessagesWithReasons) {
@@ -184,39 +205,6 @@ TEST(IpfixDecoderTest, ShowsMalformedListAsOctetsAndSurvivesEveryTruncation) {
       EXPECT_LT(message.records.size(), 2u) << size;
     }
   }
-}
-
-TEST(IpfixDecoderTest, FormatsRecordsAsEscapedJsonAndTable) {
-  orv::test::AgentStream stream;
-  IpfixDecoder decoder;
-  (void)DecodeOk(decoder, stream.Templates());
-  const IpfixMessage flows = DecodeOk(decoder, stream.Flows());
-  ASSERT_EQ(flows.records.size(), 2u);
-  const std::string json = FormatIpfixRecordJson(kSession, flows, flows.records[1]);
-  EXPECT_EQ(json.find('\n'), std::string::npos);
-  EXPECT_EQ(json.rfind(R"({"exporter":"127.0.0.1:25001","domain":127,"sequence":)", 0), 0u);
-  EXPECT_NE(json.find(R"("templateId":268,"fields":{"protocolIdentifier":17,)"), std::string::npos);
-  EXPECT_NE(json.find(R"("orvHostedModules":["mod-a.jar","mod-b.py"])"), std::string::npos);
-  EXPECT_NE(json.find(R"("orvL4OctetCountIn":4294967298,)"), std::string::npos);
-  const std::string table = FormatIpfixRecordTable(kSession, flows, flows.records[1]);
-  EXPECT_NE(table.find("template 268\n"), std::string::npos);
-  EXPECT_NE(table.find("orvHostedModules<orvHostedModuleName> [\"mod-a.jar\", \"mod-b.py\"]"),
-            std::string::npos);
-
-  // Control characters and bad UTF-8 from the wire never reach the output raw.
-  (void)DecodeOk(decoder, SmallTemplate());
-  Wire hostile = Wire::Message(4);
-  hostile.BeginSet(300).U8(1).U16(2).Text(std::string("a\n\x1b[2J\xff\"", 8));
-  const IpfixMessage odd = DecodeOk(decoder, hostile.EndSet().Finish());
-  ASSERT_EQ(odd.records.size(), 1u);
-  EXPECT_NE(FormatIpfixRecordJson(kSession, odd, odd.records[0])
-                .find(R"("virtualStationName":"a\u000a\u001b[2J)"
-                      "\xEF\xBF\xBD"
-                      R"(\"")"),
-            std::string::npos);
-  EXPECT_EQ(FormatIpfixProblemJson(kSession, odd, {127, 300, "short record 0 \"x\""}),
-            R"({"exporter":"127.0.0.1:25001","domain":127,"sequence":4,"exportTime":1700000000,)"
-            R"("setId":300,"problem":"short record 0 \"x\""})");
 }
 
 }  // namespace

@@ -20,165 +20,145 @@
 namespace {
 
 using orv::test::LogCapture;
+using orv::test::Strings;
 using Paths = std::vector<std::wstring>;
+using enum RegistryRoot;
+using enum RegistryView;
 
 constexpr std::uint32_t kHostPid = 700;
-constexpr wchar_t kGroupsKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Svchost\\";
 
-// Registry values by "root|key|value" text.
+// Registry values by root, key, value name and view.
 class FakeRegistry : public IRegistryReader {
  public:
-  void Set(RegistryRoot root, std::wstring_view key, std::wstring_view value, std::uint32_t type,
-           Paths strings) {
-    values_[Key(root, key, value)] = RegistryValue{type, std::move(strings)};
+  void Set(RegistryRoot root, const std::wstring& key, const std::wstring& name, std::uint32_t type,
+           Paths strings, RegistryView view = k64Bit) {
+    values_[{root, key + L"|" + name, view}] = RegistryValue{type, std::move(strings)};
   }
-  OB_STATUSCODE ReadValue(RegistryRoot root, std::wstring_view sub_key,
-                          std::wstring_view value_name, RegistryView view, std::uint32_t,
-                          RegistryValue& value) override {
-    views_read.push_back(view);
-    const auto it = values_.find(Key(root, sub_key, value_name));
-    if (it == values_.end()) {
-      return kObNotFound;
-    }
-    value = it->second;
-    return kObSuccess;
+  OB_STATUSCODE ReadValue(RegistryRoot root, std::wstring_view key, std::wstring_view name,
+                          RegistryView view, std::uint32_t, RegistryValue& value) override {
+    const auto it = values_.find({root, std::wstring(key) + L"|" + std::wstring(name), view});
+    value = it == values_.end() ? RegistryValue{} : it->second;
+    return it == values_.end() ? kObNotFound : kObSuccess;
   }
   OB_STATUSCODE ExpandEnvironmentStrings(std::wstring_view text, std::uint32_t,
                                          std::wstring& expanded) override {
     expanded = std::wstring(text);
-    if (expanded.starts_with(L"%SystemRoot%")) {
-      expanded.replace(0, 12, L"C:\\Windows");
-    }
+    if (expanded.starts_with(L"%SystemRoot%")) expanded.replace(0, 12, L"C:\\Windows");
     return kObSuccess;
   }
 
-  std::vector<RegistryView> views_read;
-
  private:
-  static std::wstring Key(RegistryRoot root, std::wstring_view key, std::wstring_view value) {
-    return (root == RegistryRoot::kLocalMachine ? L"HKLM|" : L"HKCR|") + std::wstring(key) + L"|" +
-           std::wstring(value);
-  }
-  std::map<std::wstring, RegistryValue> values_;
+  std::map<std::tuple<RegistryRoot, std::wstring, RegistryView>, RegistryValue> values_;
 };
 
-class ContainerTest : public ::testing::Test {
- protected:
-  // Runs container against the fake host process.
-  OB_STATUSCODE Modules(IContainer& container, Paths& paths) {
-    queries_.processes[kHostPid] = host_;
-    CProcessInfoSurrogateable process(kHostPid, queries_);
-    return container.GetModulePathList(process, paths);
+// Each container kind against one fake host process and one registry: the modules it names for
+// an image and command line, or its failure.
+TEST(ContainerTest, EachKindFindsTheModulesItsHostRuns) {
+  FakeRegistry registry;
+  const std::wstring groups = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Svchost\\";
+  const auto service = [&](const std::wstring& name, std::uint32_t type, const std::wstring& dll,
+                           RegistryView view = k64Bit) {
+    registry.Set(kLocalMachine, L"SYSTEM\\CurrentControlSet\\services\\" + name + L"\\Parameters",
+                 L"ServiceDll", type, {dll}, view);
+  };
+  // Of the 25 services of netsvcs two are loaded; of idle none, so the first 20 are named.
+  Paths netsvcs, idle, first_idle;
+  for (int index = 0; index < 25; ++index) {
+    const std::wstring n = std::to_wstring(index);
+    netsvcs.push_back(L"svc" + n);
+    service(netsvcs.back(), kRegistryString, L"C:\\Windows\\System32\\Svc" + n + L".dll");
+    idle.push_back(L"idle" + n);
+    service(idle.back(), kRegistryString, L"c:\\idle" + n + L".dll");
+    if (index < 20) first_idle.push_back(L"c:\\idle" + n + L".dll");
   }
+  registry.Set(kLocalMachine, groups, L"netsvcs", kRegistryMultiString, netsvcs);
+  registry.Set(kLocalMachine, groups, L"idle", kRegistryMultiString, idle);
+  // A single-string group names one service; it is in the default view only, read for hosts run
+  // from syswow64 or on a 32-bit system. Services without a usable DLL make the answer partial.
+  registry.Set(kLocalMachine, groups, L"one", kRegistryString, {L"exp", L"ignored"}, kDefault);
+  service(L"exp", kRegistryExpandString, L"%SystemRoot%\\System32\\Exp.dll", kDefault);
+  registry.Set(kLocalMachine, groups, L"partial", kRegistryMultiString, {L"svc3", L"no", L"dw"});
+  service(L"dw", kRegistryDword, L"");
+  const std::wstring clsid = L"CLSID\\{AB-12}\\InprocServer32";
+  registry.Set(kClassesRoot, clsid, L"", kRegistryExpandString, {L"%SystemRoot%\\s.dll"});
+  registry.Set(kClassesRoot, L"CLSID\\{CD}\\InprocServer32", L"", kRegistryDword, {});
 
-  void AddService(const std::wstring& name, std::uint32_t type, const std::wstring& dll) {
-    registry_.Set(RegistryRoot::kLocalMachine,
-                  L"SYSTEM\\CurrentControlSet\\services\\" + name + L"\\Parameters", L"ServiceDll",
-                  type, {dll});
-  }
-
-  orv::test::FakeProcess host_;
-  orv::test::FakeProcessQueries queries_;
-  FakeRegistry registry_;
-};
-
-TEST_F(ContainerTest, ServiceHostIntersectsTheGroupWithLoadedModules) {
-  host_.image = "/win/system32/svchost.exe";
-  host_.argv = {"svchost.exe", "-k", "netsvcs", "-p"};
-  Paths services;
-  for (int index = 0; index < 30; ++index) {
-    services.push_back(L"svc" + std::to_wstring(index));
-    const std::wstring dll = L"C:\\Windows\\System32\\Svc" + std::to_wstring(index) + L".dll";
-    AddService(services.back(), kRegistryString, dll);
-    if (index == 4 || index == 17) {
-      host_.mapped.push_back(OBRuntime::WideToUtf8(dll));
-    }
-  }
-  registry_.Set(RegistryRoot::kLocalMachine, kGroupsKey, L"netsvcs", kRegistryMultiString,
-                services);
-  CSvcHostContainer container(registry_, L"/win", true);
-  Paths paths;
-  ASSERT_EQ(Modules(container, paths), kObSuccess);
-  EXPECT_EQ(paths,
-            (Paths{L"c:\\windows\\system32\\svc17.dll", L"c:\\windows\\system32\\svc4.dll"}));
-  EXPECT_EQ(registry_.views_read.front(), RegistryView::k64Bit);
-  host_.mapped.clear();  // nothing loaded: the first 20 candidates in registry order
-  ASSERT_EQ(Modules(container, paths), kObSuccess);
-  ASSERT_EQ(paths.size(), 20u);
-  EXPECT_EQ(paths.back(), L"c:\\windows\\system32\\svc19.dll");
-
-  Paths hosts;
-  ASSERT_EQ(container.GetContainerPaths(hosts), kObSuccess);
-  EXPECT_EQ(hosts, (Paths{L"/win/system32/svchost.exe", L"/win/syswow64/svchost.exe"}));
-  ASSERT_EQ(CSvcHostContainer(registry_, L"/win", false).GetContainerPaths(hosts), kObSuccess);
-  EXPECT_EQ(hosts.size(), 1u);
-}
-
-TEST_F(ContainerTest, ServiceHostStatuses) {
-  CSvcHostContainer container(registry_, L"/win", true);
-  Paths paths;
-  host_.argv = {"svchost.exe", "-k"};
-  EXPECT_EQ(Modules(container, paths), kObFailure);
-  host_.argv = {"svchost.exe", "-k", "one"};
+  CSvcHostContainer svchost(registry, L"/win", true);
+  CSvcHostContainer svchost32(registry, L"/win", false);
+  CRunDll32Container rundll(L"/win", false);
+  CDllHostContainer dllhost(registry, L"/win", true);
+  CInterpreterContainer interpreter;
+  const std::string native = "/win/system32/svchost.exe";
+  const std::string python = "/usr/bin/python3.11";
+  const std::wstring system32 = L"c:\\windows\\system32\\";
+  // Container, image, arguments, status, modules.
+  const std::vector<std::tuple<IContainer*, std::string, Strings, OB_STATUSCODE, Paths>> cases = {
+      {&svchost,
+       native,
+       {"svchost.exe", "-k", "netsvcs", "-p"},
+       kObSuccess,
+       {system32 + L"svc17.dll", system32 + L"svc4.dll"}},
+      {&svchost, native, {"svchost.exe", "-k", "idle"}, kObSuccess, first_idle},
+      {&svchost,
+       "/win/SysWOW64/svchost.exe",
+       {"svchost", "-k", "one"},
+       kObSuccess,
+       {system32 + L"exp.dll"}},
+      {&svchost32, native, {"svchost.exe", "-k", "one"}, kObSuccess, {system32 + L"exp.dll"}},
+      {&svchost, native, {"svchost.exe", "-k", "one"}, kObFailure, {}},
+      {&svchost,
+       native,
+       {"svchost.exe", "-k", "partial"},
+       kObPartialFailure,
+       {system32 + L"svc3.dll"}},
+      {&svchost, native, {"svchost.exe", "-k"}, kObFailure, {}},
+      {&rundll,
+       "",
+       {"rundll32.exe", "C:\\Tools\\Thing.dll,Entry", "arg"},
+       kObSuccess,
+       {L"C:\\Tools\\Thing.dll"}},
+      {&rundll,
+       "",
+       {"rundll32.exe", "'sub\\Shell32.DLL',Control_RunDLL"},
+       kObSuccess,
+       {system32 + L"shell32.dll"}},
+      {&rundll, "", {"rundll32.exe", "absent.dll,Entry"}, kObFailure, {}},
+      {&rundll, "", {"rundll32.exe", "shell32.dll"}, kObFailure, {}},
+      {&rundll, "", {}, kObFailure, {}},
+      {&dllhost, "", {"dllhost.exe", "/Processid:{AB-12}"}, kObSuccess, {L"C:\\Windows\\s.dll"}},
+      {&dllhost, "", {"dllhost.exe", "/Processid:{CD}"}, kObFailure, {}},
+      {&dllhost, "", {"dllhost.exe", "/Processid:{EF}"}, kObFailure, {}},
+      {&dllhost, "", {"dllhost.exe", "/Processid:"}, kObFailure, {}},
+      {&interpreter,
+       python,
+       {"python3", "-u", "../app/./main.py"},
+       kObSuccess,
+       {L"/srv/app/main.py"}},
+      {&interpreter, python, {"python3", "-c", "pass"}, kObNotFound, {}},
+      {&interpreter, python, {}, kObFailure, {}}};
+  orv::test::FakeProcessQueries queries;
+  orv::test::FakeProcess& host = queries.processes[kHostPid];
+  host.mapped = {"c:\\windows\\system32\\svc4.dll", "C:\\Windows\\System32\\Svc17.dll",
+                 "c:\\windows\\system32\\kernel32.dll", "C:\\Windows\\System32\\shell32.dll"};
+  host.cwd = "/srv/work";
   LogCapture log;
-  EXPECT_EQ(Modules(container, paths), kObFailure);  // no group in the registry
+  for (const auto& [container, image, argv, status, modules] : cases) {
+    host.image = image;
+    host.argv = argv;
+    CProcessInfoSurrogateable process(kHostPid, queries);
+    Paths paths;
+    EXPECT_EQ(container->GetModulePathList(process, paths), status) << argv.size();
+    EXPECT_EQ(paths, modules) << (argv.empty() ? "" : argv.back());
+  }
   EXPECT_TRUE(log.Has(LOG_ERROR, "CSvcHostContainer::GetModulePathList",
                       "Failed to fetch the service groups for svchost."));
-
-  // A single-string group names one service; run from syswow64, the default view is read.
-  host_.image = "/win/SysWOW64/svchost.exe";
-  registry_.Set(RegistryRoot::kLocalMachine, kGroupsKey, L"one", kRegistryString,
-                {L"exp", L"ignored"});
-  AddService(L"exp", kRegistryExpandString, L"%SystemRoot%\\System32\\Exp.dll");
-  registry_.views_read.clear();
-  ASSERT_EQ(Modules(container, paths), kObSuccess);
-  EXPECT_EQ(paths, Paths{L"c:\\windows\\system32\\exp.dll"});
-  EXPECT_EQ(registry_.views_read.front(), RegistryView::kDefault);
-
-  // Services without a usable DLL value make the answer partial.
-  registry_.Set(RegistryRoot::kLocalMachine, kGroupsKey, L"one", kRegistryMultiString,
-                {L"exp", L"missing", L"dword"});
-  AddService(L"dword", kRegistryDword, L"");
-  EXPECT_EQ(Modules(container, paths), kObPartialFailure);
-  EXPECT_EQ(paths, Paths{L"c:\\windows\\system32\\exp.dll"});
-}
-
-TEST_F(ContainerTest, DllRunnerTakesAFullPathOrFindsTheLoadedModule) {
-  CRunDll32Container container(L"/win", false);
-  host_.mapped = {"c:\\windows\\system32\\kernel32.dll", "C:\\Windows\\System32\\shell32.dll"};
-  const std::map<std::vector<std::string>, Paths> cases = {
-      {{"rundll32.exe", "C:\\Tools\\Thing.dll,Entry", "arg"}, {L"C:\\Tools\\Thing.dll"}},
-      {{"rundll32.exe", "'sub\\Shell32.DLL',Control_RunDLL"},
-       {L"c:\\windows\\system32\\shell32.dll"}},
-      {{"rundll32.exe", "absent.dll,Entry"}, {}},
-      {{"rundll32.exe", "shell32.dll"}, {}},
-      {{}, {}},
-  };
-  for (const auto& [argv, expected] : cases) {
-    host_.argv = argv;
-    Paths paths;
-    EXPECT_EQ(Modules(container, paths), expected.empty() ? kObFailure : kObSuccess);
-    EXPECT_EQ(paths, expected);
-  }
-}
-
-TEST_F(ContainerTest, ComSurrogateReadsTheClassServer) {
-  CDllHostContainer container(registry_, L"/win", true);
-  Paths paths;
-  host_.argv = {"dllhost.exe", "/Processid:"};
-  EXPECT_EQ(Modules(container, paths), kObFailure);
-  host_.argv = {"dllhost.exe", "/Processid:{AB-12}"};
-  LogCapture log;
-  EXPECT_EQ(Modules(container, paths), kObFailure);
   EXPECT_TRUE(log.Has(LOG_ERROR, "CDllHostContainer::GetModulePathList",
                       "Failed to fetch the dll for dllhost."));
-  const std::wstring key = L"CLSID\\{AB-12}\\InprocServer32";
-  registry_.Set(RegistryRoot::kClassesRoot, key, L"", kRegistryExpandString,
-                {L"%SystemRoot%\\s.dll"});
-  ASSERT_EQ(Modules(container, paths), kObSuccess);
-  EXPECT_EQ(paths, Paths{L"C:\\Windows\\s.dll"});
-  registry_.Set(RegistryRoot::kClassesRoot, key, L"", kRegistryDword, {});
-  EXPECT_EQ(Modules(container, paths), kObFailure);
+  Paths hosts;
+  ASSERT_EQ(svchost.GetContainerPaths(hosts), kObSuccess);
+  EXPECT_EQ(hosts, (Paths{L"/win/system32/svchost.exe", L"/win/syswow64/svchost.exe"}));
+  ASSERT_EQ(svchost32.GetContainerPaths(hosts), kObSuccess);
+  EXPECT_EQ(hosts.size(), 1u);
 }
 
 TEST(InterpreterContainerTest, FindsTheScriptArgument) {
@@ -194,28 +174,13 @@ TEST(InterpreterContainerTest, FindsTheScriptArgument) {
       {L"node", {L"node", L"--eval=1"}, L""},
       {L"bash", {L"bash", L"-o", L"errexit", L"+O", L"extglob", L"run.sh"}, L"run.sh"},
       {L"dash", {L"sh", L"--", L"-odd-name.sh"}, L"-odd-name.sh"},
-      {L"awk", {L"awk", L"prog"}, L""},
-  };
+      {L"awk", {L"awk", L"prog"}, L""}};
   for (const auto& [interpreter, argv, script] : cases) {
     EXPECT_EQ(CInterpreterContainer::FindScript(interpreter, argv), script)
         << OBRuntime::WideToUtf8(interpreter + L" " + argv.back());
   }
   EXPECT_EQ(StripTrailingVersion(L"perl5.36.0"), L"perl");
   EXPECT_EQ(StripTrailingVersion(L"3.11"), L"3.11");
-}
-
-TEST_F(ContainerTest, InterpreterResolvesAgainstTheWorkingDirectory) {
-  CInterpreterContainer container;
-  Paths paths;
-  host_.image = "/usr/bin/python3.11";
-  host_.argv = {"python3", "-u", "../app/./main.py"};
-  host_.cwd = "/srv/work";
-  ASSERT_EQ(Modules(container, paths), kObSuccess);
-  EXPECT_EQ(paths, Paths{L"/srv/app/main.py"});
-  host_.argv = {"python3", "-c", "pass"};
-  EXPECT_EQ(Modules(container, paths), kObNotFound);
-  host_.argv = {};
-  EXPECT_EQ(Modules(container, paths), kObFailure);
 }
 
 // A container with a fixed answer, for the manager's rules.
@@ -239,45 +204,9 @@ class FixedContainer : public IContainer {
   Paths modules_;
 };
 
-TEST(ContainerManagerTest, RegistrationAndLookupRules) {
-  CInlineFileHasher hasher;
-  CContainerManager manager(hasher);
-  manager.RegisterContainer(std::make_unique<CJavaContainer>());
-  manager.RegisterContainer(std::make_unique<CInterpreterContainer>());
-  auto first = std::make_unique<FixedContainer>(Paths{L"/Opt/Host/Runner", L"tool"}, kObSuccess);
-  IContainer* first_raw = first.get();
-  manager.RegisterContainer(std::move(first));
-  LogCapture log;
-  auto second = std::make_unique<FixedContainer>(Paths{L"TOOL"}, kObSuccess);
-  IContainer* second_raw = second.get();
-  manager.RegisterContainer(std::move(second));
-  EXPECT_TRUE(log.Has(LOG_WARNING, "CContainerManager::RegisterContainer",
-                      "tool container already exists. Overwriting the old entry"));
-
-  const std::map<std::wstring, IContainer*> found = {{L"/opt/host/RUNNER", first_raw},
-                                                     {L"/anywhere/Tool", second_raw},
-                                                     {L"/other/runner", nullptr}};
-  for (const auto& [path, expected] : found) {
-    IContainer* container = nullptr;
-    EXPECT_EQ(manager.GetContainer(path, container), expected ? kObSuccess : kObNotFound);
-    EXPECT_EQ(container, expected);
-  }
-  for (const wchar_t* path : {L"/mnt/c/Program Files/Java/bin/JavaW.exe", L"/usr/bin/python3.11",
-                              L"/usr/bin/perl5.36.0", L"/usr/bin/dash"}) {
-    EXPECT_TRUE(manager.IsContainer(path)) << OBRuntime::WideToUtf8(path);
-  }
-  EXPECT_FALSE(manager.IsContainer(L"/usr/bin/sleep"));
-  EXPECT_FALSE(manager.NeedsCommandLine(L"/usr/bin/java"));
-  EXPECT_TRUE(manager.NeedsCommandLine(L"/usr/bin/bash"));
-  EXPECT_FALSE(manager.NeedsCommandLine(L"/usr/bin/sleep"));
-
-  CContainerManager& production = CContainerManager::GetInstance();
-  EXPECT_TRUE(production.IsContainer(L"/usr/bin/java"));
-  EXPECT_TRUE(production.IsContainer(L"/usr/bin/ruby3.1"));
-  EXPECT_FALSE(production.IsContainer(L"/etc/system32/svchost.exe"));
-}
-
-TEST(ContainerManagerTest, ResolutionHonoursStatusesAndExclusions) {
+// Hosts are found by full path, file name or name without version, ignoring case; the modules
+// are named and hashed unless excluded, and only a successful or partial answer gives any.
+TEST(ContainerManagerTest, FindsHostsAndResolvesTheirModules) {
   orv::test::TempDir dir;
   const std::string module = (dir.path() / "Mod.dll").string();
   std::ofstream(module) << "abc";
@@ -285,33 +214,44 @@ TEST(ContainerManagerTest, ResolutionHonoursStatusesAndExclusions) {
                          OBRuntime::Utf8ToWide((dir.path() / "gone.dll").string())};
   CInlineFileHasher hasher;
   CContainerManager manager(hasher);
-  for (const auto& [name, status] :
-       {std::pair{L"ok", kObSuccess}, std::pair{L"partial", kObPartialFailure},
-        std::pair{L"bad", kObFailure}}) {
-    manager.RegisterContainer(std::make_unique<FixedContainer>(Paths{name}, status, modules));
+  manager.RegisterContainer(std::make_unique<CJavaContainer>());
+  manager.RegisterContainer(std::make_unique<CInterpreterContainer>());
+  manager.RegisterContainer(
+      std::make_unique<FixedContainer>(Paths{L"/Opt/Host/Runner", L"ok"}, kObSuccess, modules));
+  LogCapture log;
+  manager.RegisterContainer(
+      std::make_unique<FixedContainer>(Paths{L"OK", L"partial"}, kObPartialFailure, modules));
+  EXPECT_TRUE(log.Has(LOG_WARNING, "CContainerManager::RegisterContainer",
+                      "ok container already exists. Overwriting the old entry"));
+  manager.RegisterContainer(std::make_unique<FixedContainer>(Paths{L"bad"}, kObFailure));
+  for (const wchar_t* path : {L"/mnt/c/Program Files/Java/bin/JavaW.exe", L"/usr/bin/python3.11",
+                              L"/usr/bin/perl5.36.0", L"/usr/bin/dash", L"/opt/host/RUNNER"}) {
+    EXPECT_TRUE(manager.IsContainer(path)) << OBRuntime::WideToUtf8(path);
   }
+  EXPECT_FALSE(manager.IsContainer(L"/other/runner"));
+  EXPECT_FALSE(manager.NeedsCommandLine(L"/usr/bin/java"));
+  EXPECT_TRUE(manager.NeedsCommandLine(L"/usr/bin/bash"));
+  EXPECT_FALSE(manager.NeedsCommandLine(L"/usr/bin/sleep"));
+  EXPECT_TRUE(CContainerManager::GetInstance().IsContainer(L"/usr/bin/ruby3.1"));
+
   orv::test::FakeProcessQueries queries;
   CProcessInfoSurrogateable process(kHostPid, queries);
-
-  HostedModules result;
-  ASSERT_EQ(manager.ResolveHostedModules(L"/x/ok", process, {}, result), kObSuccess);
-  EXPECT_EQ(result.names, (Paths{L"Mod.dll", L"gone.dll"}));
-  EXPECT_EQ(result.hashes,
-            (std::vector<std::string>{orv::test::kAbcDigest, std::string(32, '\0')}));
-  HostedModules partial;
-  const FieldExclusion no_names = [](std::uint32_t field) { return field == 12352; };
-  ASSERT_EQ(manager.ResolveHostedModules(L"partial", process, no_names, partial),
-            kObPartialFailure);
-  EXPECT_TRUE(partial.names.empty());
-  EXPECT_EQ(partial.hashes.size(), 2u);
-  HostedModules no_hashes;
-  const FieldExclusion hashes_excluded = [](std::uint32_t field) { return field == 12353; };
-  ASSERT_EQ(manager.ResolveHostedModules(L"ok", process, hashes_excluded, no_hashes), kObSuccess);
-  EXPECT_EQ(std::tuple(no_hashes.names.size(), no_hashes.hashes.size()), std::tuple(2u, 0u));
-  HostedModules failed;
-  EXPECT_EQ(manager.ResolveHostedModules(L"bad", process, {}, failed), kObFailure);
-  EXPECT_TRUE(failed.names.empty() && failed.hashes.empty());
-  EXPECT_EQ(manager.ResolveHostedModules(L"/usr/bin/sleep", process, {}, failed), kObNotFound);
+  const std::vector<std::string> hashes = {orv::test::kAbcDigest, std::string(32, '\0')};
+  const Paths names = {L"Mod.dll", L"gone.dll"};
+  // Image, excluded field, status, names, hashes. "/x/ok" is found by its file name, and "ok"
+  // names the partial container since it was registered again.
+  const std::vector<std::tuple<std::wstring, std::uint32_t, OB_STATUSCODE, Paths, Strings>> cases =
+      {{L"/opt/host/runner", 0, kObSuccess, names, hashes},
+       {L"/x/ok", kFieldHostedModules, kObPartialFailure, {}, hashes},
+       {L"runner", kFieldHostedModuleHashes, kObNotFound, {}, {}},
+       {L"/opt/host/runner", kFieldHostedModuleHashes, kObSuccess, names, {}},
+       {L"bad", 0, kObFailure, {}, {}}};
+  for (const auto& [image, excluded, status, expected_names, expected_hashes] : cases) {
+    HostedModules result;
+    const FieldExclusion exclusion = [&](std::uint32_t field) { return field == excluded; };
+    EXPECT_EQ(manager.ResolveHostedModules(image, process, exclusion, result), status);
+    EXPECT_EQ(std::tie(result.names, result.hashes), std::tie(expected_names, expected_hashes));
+  }
 }
 
 // Real processes: a shell running a script while holding a .jar open.

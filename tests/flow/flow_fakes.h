@@ -1,27 +1,15 @@
-// The flow tests' shared helpers: fakes for the process, account and console seams (processes
-// and accounts held in maps, with call counters so tests can tell a cache hit from a read), and
-// a sender and a recorder for the flow data channel.
+// The flow tests' shared fakes for the process, account and console seams: processes and accounts
+// held in maps, with call counters so tests can tell a cache hit from a read.
 #pragma once
 
-#include <arpa/inet.h>
-#include <sys/fsuid.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 
-#include "driver/flow_datagram_builder.h"
 #include "flow/file_hasher.h"
-#include "flow/orv_user_kdf_ipc.h"
-#include "flow/platform_framework.h"
 #include "flow/process_queries.h"
 
 namespace orv::test {
 
-using Bytes = std::vector<std::uint8_t>;
 using Strings = std::vector<std::string>;
 
 // SHA-256("abc") as raw bytes: the contents the tests give their image and module files.
@@ -131,82 +119,6 @@ class FakeConsoleUserSource : public IConsoleUserSource {
   OB_STATUSCODE status = kObNotFound;
   std::uint32_t uid = 0;
   int calls = 0;
-};
-
-inline Bytes FlowDatagram(std::uint32_t pid, std::uint32_t protocol = 6) {
-  KdfFlowData flow;
-  flow.protocol = protocol;
-  flow.pid = pid;
-  flow.host_name = "one.one.one.one";
-  const KdfFlowDatagram d = BuildKdfFlowDatagram(flow);
-  return {d.begin(), d.end()};
-}
-
-inline Bytes PidDatagram(std::uint32_t pid) {
-  KdfPidInfo info;
-  info.pid = pid;
-  const KdfPidInfoDatagram d = BuildKdfPidInfoDatagram(info);
-  return {d.begin(), d.end()};
-}
-
-// Sends to a loopback port from one socket for its life, as the channel identifies senders by
-// their socket; the socket belongs to owner (another owner than this process's needs root).
-class LoopbackSender {
- public:
-  explicit LoopbackSender(std::uint16_t port, uid_t owner = ::geteuid()) {
-    const auto previous = static_cast<uid_t>(::setfsuid(owner));
-    fd_.Reset(::socket(AF_INET, SOCK_DGRAM, 0));
-    ::setfsuid(previous);
-    address_ = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  }
-  // True when the whole datagram was sent.
-  bool Send(const Bytes& bytes) {
-    return ::sendto(fd_.get(), bytes.data(), bytes.size(), 0,
-                    reinterpret_cast<const sockaddr*>(&address_),
-                    sizeof address_) == static_cast<ssize_t>(bytes.size());
-  }
-
- private:
-  OBRuntime::UniqueFd fd_;
-  sockaddr_in address_{};
-};
-
-// Records the process ids of what the channel delivers, as its callbacks or as the agent.
-class MessageRecorder : public IKdfMessageSink {
- public:
-  void OnFlowUpdate(std::shared_ptr<const KdfFlowData> message) override {
-    Add(flows, message->pid);
-  }
-  void OnPidInfo(std::shared_ptr<const KdfPidInfo> message) override { Add(pids, message->pid); }
-  OrvUserKdfIpc::FlowDataCallback FlowCallback() {
-    return [this](std::shared_ptr<const KdfFlowData> message) { OnFlowUpdate(message); };
-  }
-  OrvUserKdfIpc::PidInfoCallback PidCallback() {
-    return [this](std::shared_ptr<const KdfPidInfo> message) { OnPidInfo(message); };
-  }
-  // True when id arrived in list (flows or pids) within 10 s.
-  bool WaitFor(const std::vector<std::uint32_t>& list, std::uint32_t id) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10),
-                             [&] { return std::find(list.begin(), list.end(), id) != list.end(); });
-  }
-  std::vector<std::uint32_t> Copy(const std::vector<std::uint32_t>& list) {
-    const std::lock_guard lock(mutex_);
-    return list;
-  }
-
-  std::vector<std::uint32_t> flows;  // guarded by mutex_
-  std::vector<std::uint32_t> pids;   // guarded by mutex_
-
- private:
-  void Add(std::vector<std::uint32_t>& list, std::uint32_t id) {
-    const std::lock_guard lock(mutex_);
-    list.push_back(id);
-    changed_.notify_all();
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
 };
 
 }  // namespace orv::test

@@ -2,23 +2,39 @@
 // the platform framework that starts it and tells the driver where it listens.
 #include "flow/orv_user_kdf_ipc.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
 
+#include <algorithm>
 #include <cstring>
+#include <future>
 
+#include "driver/flow_datagram_builder.h"
 #include "flow/datagram_sender_check.h"
 #include "flow/kdf.h"
-#include "flow_fakes.h"
+#include "runtime/unique_fd.h"
 #include "support/log_capture.h"
+#include "support/wait.h"
 
 namespace {
 
-using orv::test::Bytes;
-using orv::test::FlowDatagram;
 using orv::test::LogCapture;
-using orv::test::LoopbackSender;
-using orv::test::PidDatagram;
-using Calls = std::vector<std::string>;
+using Bytes = std::vector<std::uint8_t>;
+using Ids = std::vector<std::uint32_t>;
+
+Bytes FlowDatagram(std::uint32_t pid, std::uint32_t protocol = 6) {
+  KdfFlowData flow;
+  flow.protocol = protocol;
+  flow.pid = pid;
+  const KdfFlowDatagram d = BuildKdfFlowDatagram(flow);
+  return {d.begin(), d.end()};
+}
+
+Bytes PidDatagram(std::uint32_t pid) {
+  const KdfPidInfoDatagram d = BuildKdfPidInfoDatagram(KdfPidInfo{.pid = pid});
+  return {d.begin(), d.end()};
+}
 
 Bytes WithHeader(Bytes bytes, std::uint16_t length, std::uint8_t version, std::uint8_t type) {
   bytes[0] = static_cast<std::uint8_t>(length);
@@ -28,154 +44,171 @@ Bytes WithHeader(Bytes bytes, std::uint16_t length, std::uint8_t version, std::u
   return bytes;
 }
 
-class OrvUserKdfIpcTest : public testing::Test {
- protected:
-  orv::test::MessageRecorder recorder_;
-  OB_STATUSCODE status_ = kObFailure;
-  std::unique_ptr<OrvUserKdfIpc> channel_ = std::make_unique<OrvUserKdfIpc>(
-      0, recorder_.FlowCallback(), recorder_.PidCallback(), status_);
+// Sends to a loopback port from one socket for its life, as the channel identifies senders by
+// their socket; the socket belongs to owner (another owner than this process's needs root).
+class LoopbackSender {
+ public:
+  explicit LoopbackSender(std::uint16_t port, uid_t owner = ::geteuid()) {
+    const auto previous = static_cast<uid_t>(::setfsuid(owner));
+    fd_.Reset(::socket(AF_INET, SOCK_DGRAM, 0));
+    ::setfsuid(previous);
+    address_ = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  }
+  // True when the whole datagram was sent.
+  bool Send(const Bytes& bytes) {
+    return ::sendto(fd_.get(), bytes.data(), bytes.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&address_),
+                    sizeof address_) == static_cast<ssize_t>(bytes.size());
+  }
+
+ private:
+  OBRuntime::UniqueFd fd_;
+  sockaddr_in address_{};
 };
 
-TEST_F(OrvUserKdfIpcTest, HandlesEverySizeTypeVersionAndLength) {
-  struct Case {
-    Bytes datagram;
-    std::size_t size;  // as received; may exceed the bytes kept
-    std::size_t delivered;
-    const char* message;  // the one line logged; nullptr: nothing logged
-  };
+// Records what the channel delivers, as its callbacks or as the agent: a flow as its process id,
+// pid information as the process id with kPidInfo added.
+class Recorder : public IKdfMessageSink {
+ public:
+  static constexpr std::uint32_t kPidInfo = 1U << 31;
+  static constexpr std::uint32_t kHeld = 13;  // its pid information waits for hold
+  std::shared_future<void> hold;
+  void OnFlowUpdate(std::shared_ptr<const KdfFlowData> message) override { Add(message->pid); }
+  void OnPidInfo(std::shared_ptr<const KdfPidInfo> message) override {
+    Add(message->pid | kPidInfo);
+    if (message->pid == kHeld) hold.wait();
+  }
+  std::unique_ptr<OrvUserKdfIpc> Channel(bool with_pids = true) {
+    OB_STATUSCODE status = kObFailure;
+    auto channel = std::make_unique<OrvUserKdfIpc>(
+        0, std::bind_front(&Recorder::OnFlowUpdate, this),
+        with_pids ? std::bind_front(&Recorder::OnPidInfo, this) : OrvUserKdfIpc::PidInfoCallback{},
+        status);
+    EXPECT_EQ(status, kObSuccess);
+    return channel;
+  }
+  Ids Delivered() {
+    const std::lock_guard lock(mutex_);
+    return ids_;
+  }
+  // True when id arrived within 10 s.
+  bool WaitFor(std::uint32_t id) {
+    return orv::test::WaitUntil([&] { return std::ranges::count(Delivered(), id) > 0; },
+                                std::chrono::seconds(10));
+  }
+
+ private:
+  void Add(std::uint32_t id) {
+    const std::lock_guard lock(mutex_);
+    ids_.push_back(id);
+  }
+
+  std::mutex mutex_;
+  Ids ids_;  // guarded by mutex_
+};
+
+TEST(OrvUserKdfIpc, HandlesEverySizeTypeVersionAndLength) {
   const Bytes flow = FlowDatagram(4242);
   const Bytes pid = PidDatagram(77);
   Bytes pid_in_flow_sized = flow;
   std::copy(pid.begin(), pid.end(), pid_in_flow_sized.begin());
-  const std::vector<Case> cases = {
-      {flow, 1439, 1, nullptr},
-      {pid, 8, 1, nullptr},
-      {Bytes(1440, 1), 1440, 0, "Received 1440 bytes (more than expected (1439), ignoring data)"},
-      {Bytes(1438, 1), 1438, 0, "Received 1438 bytes (too little)"},
-      {Bytes(9, 1), 9, 0, "Received 9 bytes (too little)"},
-      {WithHeader(flow, 1439, 2, 1), 1439, 0,
+  // The datagram, its size as received (it may exceed the bytes kept), whether it is delivered,
+  // and the one line logged (empty: nothing).
+  const std::vector<std::tuple<Bytes, std::size_t, bool, std::string>> cases = {
+      {flow, 1439, true, ""},
+      {pid, 8, true, ""},
+      {Bytes(1440, 1), 1440, false,
+       "Received 1440 bytes (more than expected (1439), ignoring data)"},
+      {Bytes(1438, 1), 1438, false, "Received 1438 bytes (too little)"},
+      {WithHeader(flow, 1439, 2, 1), 1439, false,
        "Unknown version of the flow data: 2 - ignoring the data."},
-      {WithHeader(flow, 1438, 1, 1), 1439, 0,
+      {WithHeader(flow, 1438, 1, 1), 1439, false,
        "Invalid total length in the flow data: 1438 - ignoring the data."},
-      {WithHeader(pid, 1439, 1, 1), 8, 0,
+      {WithHeader(pid, 1439, 1, 1), 8, false,
        "Received 8 bytes of flow data (expected 1439) - ignoring the data."},
-      {FlowDatagram(5, 1), 1439, 1, "Unknown protocol in the flow data!"},
-      {WithHeader(pid, 8, 0, 2), 8, 0,
+      {FlowDatagram(5, 1), 1439, true, "Unknown protocol in the flow data!"},
+      {WithHeader(pid, 8, 0, 2), 8, false,
        "Unknown version of the pid info message: 0 - ignoring the message."},
-      {WithHeader(pid, 9, 1, 2), 8, 0,
+      {WithHeader(pid, 9, 1, 2), 8, false,
        "Invalid total length in the pid info message: 9 - ignoring the message."},
-      {WithHeader(pid_in_flow_sized, 8, 1, 2), 1439, 1, nullptr},
-      {WithHeader(flow, 1439, 1, 2), 1439, 0,
+      {WithHeader(pid_in_flow_sized, 8, 1, 2), 1439, true, ""},
+      {WithHeader(flow, 1439, 1, 2), 1439, false,
        "Invalid total length in the pid info message: 1439 - ignoring the message."},
-      {WithHeader(flow, 1439, 1, 3), 1439, 0, nullptr},
-  };
-  for (const Case& c : cases) {
-    const std::size_t before = recorder_.flows.size() + recorder_.pids.size();
+      {WithHeader(flow, 1439, 1, 3), 1439, false, ""}};
+  Recorder recorder;
+  const auto channel = recorder.Channel();
+  for (const auto& [datagram, size, delivered, message] : cases) {
+    const std::size_t before = recorder.Delivered().size();
     LogCapture log;
-    channel_->handleDatagram(c.datagram, c.size);
-    SCOPED_TRACE(c.message != nullptr ? c.message : "");
-    EXPECT_EQ(recorder_.flows.size() + recorder_.pids.size() - before, c.delivered);
-    ASSERT_EQ(log.Lines().size(), c.message != nullptr ? 1u : 0u);
-    EXPECT_TRUE(c.message == nullptr || log.Lines()[0].message == c.message);
+    channel->handleDatagram(datagram, size);
+    SCOPED_TRACE(message);
+    EXPECT_EQ(recorder.Delivered().size(), before + (delivered ? 1 : 0));
+    ASSERT_EQ(log.Lines().size(), message.empty() ? 0u : 1u);
+    EXPECT_TRUE(message.empty() || log.Lines()[0].message == message);
   }
-  EXPECT_EQ(recorder_.pids, (std::vector<std::uint32_t>{77, 77}));
+  EXPECT_EQ(std::ranges::count(recorder.Delivered(), 77 | Recorder::kPidInfo), 2);
   LogCapture log;
-  channel_->processOrvData(Bytes{8, 0, 1});              // no room for a type
-  channel_->processOrvData(Bytes{8, 0, 1, 2, 9, 9, 9});  // a pid message cut short
-  EXPECT_TRUE(log.Has(LOG_ERROR, "OrvUserKdfIpc::processOrvData",
-                      "Received 7 bytes of pid info (expected 8) - ignoring the message."));
+  channel->processOrvData(Bytes{8, 0, 1});              // no room for a type
+  channel->processOrvData(Bytes{8, 0, 1, 2, 9, 9, 9});  // a pid message cut short
+  EXPECT_TRUE(log.Contains("Received 7 bytes of pid info (expected 8) - ignoring the message."));
 }
 
-TEST_F(OrvUserKdfIpcTest, ReceivesOnLoopbackInOrderSeeingTheSizeOfOversizeDatagrams) {
-  LoopbackSender sender(channel_->LocalPort());
+// Datagrams arrive in order, those larger than the receive buffer with their real size; only
+// root's and the agent's own sockets are believed (a refusal is logged); Stop and Start may come
+// in any order, and a stop whose wait a callback outlasts says so.
+TEST(OrvUserKdfIpc, ReceivesOnLoopbackFromTrustedSendersOnly) {
+  Recorder recorder;
+  auto channel = recorder.Channel();
+  LoopbackSender sender(channel->LocalPort());
   ASSERT_TRUE(sender.Send(PidDatagram(1)));  // arrives while stopped
   LogCapture log;
-  EXPECT_TRUE(channel_->Stop());  // never started
-  ASSERT_TRUE(channel_->Start());
-  EXPECT_TRUE(channel_->Start());  // already running
-  ASSERT_TRUE(recorder_.WaitFor(recorder_.pids, 1));
-  EXPECT_TRUE(channel_->Stop());
-  EXPECT_TRUE(channel_->Stop());
-  ASSERT_TRUE(channel_->Start());
+  EXPECT_TRUE(channel->Stop());  // never started
+  ASSERT_TRUE(channel->Start());
+  EXPECT_TRUE(channel->Start());  // already running
+  ASSERT_TRUE(recorder.WaitFor(1 | Recorder::kPidInfo));
+  EXPECT_TRUE(channel->Stop());
+  ASSERT_TRUE(channel->Start());
+  const bool root = ::geteuid() == 0;
+  LoopbackSender nobody(channel->LocalPort(), root ? 65534 : ::geteuid());
+  ASSERT_TRUE(nobody.Send(FlowDatagram(66)));
   for (const Bytes& datagram : {FlowDatagram(100), Bytes(4000, 0x11), FlowDatagram(102, 17)}) {
     ASSERT_TRUE(sender.Send(datagram));
   }
-  ASSERT_TRUE(recorder_.WaitFor(recorder_.flows, 102));
-  EXPECT_EQ(recorder_.Copy(recorder_.flows), (std::vector<std::uint32_t>{100, 102}));
-  // Larger than the receive buffer: its real size is seen, not the bytes kept.
+  ASSERT_TRUE(recorder.WaitFor(102));
+  EXPECT_EQ(recorder.Delivered(), (root ? Ids{1 | Recorder::kPidInfo, 100, 102}
+                                        : Ids{1 | Recorder::kPidInfo, 66, 100, 102}));
   EXPECT_TRUE(log.Contains("Received 4000 bytes (more than expected (1439), ignoring data)"));
-  channel_.reset();  // destruction stops a running channel
+  EXPECT_EQ(channel->RefusedDatagrams(), root ? 1u : 0u);
+  EXPECT_EQ(log.Contains("belongs to neither root nor the agent's account"), root);
+  // A callback that outlasts Stop's wait is reported; Start waits for its thread to end.
+  std::promise<void> release;
+  recorder.hold = release.get_future().share();
+  ASSERT_TRUE(sender.Send(PidDatagram(Recorder::kHeld)));
+  ASSERT_TRUE(recorder.WaitFor(Recorder::kHeld | Recorder::kPidInfo));
+  EXPECT_FALSE(channel->Stop());
+  EXPECT_TRUE(log.Contains("ioservice_thread did not end within 1000 ms"));
+  release.set_value();
+  ASSERT_TRUE(channel->Start());
+  ASSERT_TRUE(sender.Send(FlowDatagram(103)));
+  EXPECT_TRUE(recorder.WaitFor(103));
+  channel.reset();  // destruction stops a running channel
 
   // Without a pid callback pid messages are dropped without harm.
-  OrvUserKdfIpc flows_only(0, recorder_.FlowCallback(), nullptr, status_);
-  ASSERT_TRUE(flows_only.Start());
-  LoopbackSender second(flows_only.LocalPort());
-  ASSERT_TRUE(second.Send(PidDatagram(9)));
-  ASSERT_TRUE(second.Send(FlowDatagram(9)));
-  EXPECT_TRUE(recorder_.WaitFor(recorder_.flows, 9));
-}
-
-TEST(OrvUserKdfIpc, StopReportsACallbackThatOutlastsTheWait) {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int entered = 0;
-  bool release = false;
-  const auto wait_until = [&](int count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return entered >= count; });
-  };
-  OB_STATUSCODE status = kObFailure;
-  OrvUserKdfIpc channel(
-      0, nullptr,
-      [&](std::shared_ptr<const KdfPidInfo>) {
-        std::unique_lock lock(mutex);
-        ++entered;
-        changed.notify_all();
-        changed.wait(lock, [&] { return release; });
-      },
-      status);
-  ASSERT_TRUE(channel.Start());
-  LoopbackSender sender(channel.LocalPort());
-  ASSERT_TRUE(sender.Send(PidDatagram(1)));
-  ASSERT_TRUE(wait_until(1));
-  LogCapture log;
-  EXPECT_FALSE(channel.Stop());
-  EXPECT_TRUE(log.Contains("ioservice_thread did not end within 1000 ms"));
-  {
-    const std::lock_guard lock(mutex);
-    release = true;
-    changed.notify_all();
-  }
-  ASSERT_TRUE(channel.Start());  // waits for the old thread, then serves again
-  ASSERT_TRUE(sender.Send(PidDatagram(2)));
-  EXPECT_TRUE(wait_until(2));
-}
-
-TEST(OrvUserKdfIpc, BelievesOnlyRootAndItsOwnAccount) {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "needs root to create a socket owned by another account";
-  }
-  orv::test::MessageRecorder recorder;
-  OB_STATUSCODE status = kObFailure;
-  OrvUserKdfIpc channel(0, recorder.FlowCallback(), recorder.PidCallback(), status);
-  ASSERT_TRUE(channel.Start());
-  LoopbackSender nobody(channel.LocalPort(), 65534);
-  LoopbackSender root(channel.LocalPort(), 0);
-  LogCapture log;
-  ASSERT_TRUE(nobody.Send(FlowDatagram(66)) && nobody.Send(PidDatagram(66)));
-  ASSERT_TRUE(root.Send(PidDatagram(1)));
-  ASSERT_TRUE(recorder.WaitFor(recorder.pids, 1));
-  EXPECT_EQ(channel.RefusedDatagrams(), 2U);
-  EXPECT_EQ(recorder.Copy(recorder.flows).size() + recorder.Copy(recorder.pids).size(), 1u);
-  EXPECT_TRUE(log.Contains("belongs to neither root nor the agent's account"));
+  const auto flows_only = recorder.Channel(false);
+  ASSERT_TRUE(flows_only->Start());
+  LoopbackSender second(flows_only->LocalPort());
+  ASSERT_TRUE(second.Send(PidDatagram(9)) && second.Send(FlowDatagram(9)));
+  EXPECT_TRUE(recorder.WaitFor(9));
 }
 
 TEST(DatagramSenderCheckTest, BelievesRootAndTheAgentAndRemembersEachPortForASecond) {
   // Port → what the kernel says: an owner uid, or a status without one.
   std::map<std::uint16_t, std::pair<OB_STATUSCODE, std::uint32_t>> kernel = {
-      {1, {kObSuccess, 0}},  {2, {kObSuccess, 1000}}, {3, {kObSuccess, 65534}},
-      {4, {kObNotFound, 0}}, {5, {kObFailure, 0}},
-  };
+      {1, {kObSuccess, 0}},
+      {2, {kObSuccess, 1000}},
+      {3, {kObSuccess, 65534}},
+      {4, {kObNotFound, 0}},
+      {5, {kObFailure, 0}}};
   int lookups = 0;
   CDatagramSenderCheck check(
       [&](const sockaddr_in& sender, std::uint32_t& uid, int& os_error) {
@@ -239,22 +272,25 @@ class RecordingFactory : public IOrvApiClassFactory {
   // The channel's port as the last EnableAppFlow named it (network byte order on the wire).
   std::uint16_t ChannelPort() const { return (endpoint_bytes[42] << 8) | endpoint_bytes[43]; }
 
-  Calls calls;
+  std::vector<std::string> calls;
   std::map<std::string, ngc_error_t> answers;  // by first word of the call
   std::array<std::uint8_t, 44> endpoint_bytes{};
 };
 
-TEST(Kdf, EachOperationUsesAFreshInstanceAndNamesTheChannelEndpoint) {
+// Every operation takes a fresh instance, opens and closes the plugin and releases the instance,
+// also when it fails (all but a failed create end in release).
+TEST(Kdf, EachOperationUsesAFreshInstanceThatFailuresRelease) {
   RecordingFactory factory;
   CKDF kdf(factory, 0x1234);
   EXPECT_EQ(kdf.EnableAppFlow(), kObSuccess);
   EXPECT_EQ(kdf.SetFlowReportInterval(999), kObSuccess);
   EXPECT_EQ(kdf.NotifyNetworkChange(), kObSuccess);
   EXPECT_EQ(kdf.Uninitialize(), kObSuccess);
-  EXPECT_EQ(factory.calls, (Calls{"create", "open", "enable", "close", "release",        //
-                                  "create", "open", "interval 999", "close", "release",  //
-                                  "create", "open", "network", "close", "release",       //
-                                  "create", "uninitialize", "release"}));
+  EXPECT_EQ(factory.calls,
+            (std::vector<std::string>{"create", "open", "enable", "close", "release",        //
+                                      "create", "open", "interval 999", "close", "release",  //
+                                      "create", "open", "network", "close", "release",       //
+                                      "create", "uninitialize", "release"}));
   // Two IPv4 addresses (family 2, little-endian), the second 127.0.0.1 with the channel's port.
   std::array<std::uint8_t, 44> expected{};
   expected[0] = expected[20] = 2;
@@ -263,50 +299,40 @@ TEST(Kdf, EachOperationUsesAFreshInstanceAndNamesTheChannelEndpoint) {
   expected[42] = 0x12;
   expected[43] = 0x34;
   EXPECT_EQ(factory.endpoint_bytes, expected);
-}
 
-TEST(Kdf, FailuresReleaseTheInstance) {
-  struct Case {
-    std::string failing;
-    int answer;
-    int operation;
-    OB_STATUSCODE status;
-    std::size_t calls;  // journal length; all but a failed create end in release
-    std::string error;  // empty: no error logged
-  };
-  const std::string kPlugin = " OrvPlugin1.0 with error code 7";
-  const std::vector<Case> cases = {
-      {"open", 7, CKDF::kOperationEnableAppFlow, kObFailure, 3,
-       "Error: unable to open socket plugin" + kPlugin},
-      {"open", kNgcAlreadyOpen, CKDF::kOperationDisableAppFlow, kObSuccess, 5, ""},
-      {"enable", 7, CKDF::kOperationEnableAppFlow, kObFailure, 5,
-       "Error: unable to enable appflow service or plugin" + kPlugin},
-      {"disable", 7, CKDF::kOperationDisableAppFlow, kObFailure, 5,
-       "Error: unable to disable appflow service or plugin" + kPlugin},
-      {"network", 7, CKDF::kOperationNotifyNetworkChange, kObFailure, 5, ""},
-      {"interval", 7, CKDF::kOperationSetFlowReportInterval, kObFailure, 5,
-       "Error: unable to set flow report interval with error code 7"},
-      {"uninitialize", 7, CKDF::kOperationUninitialize, kObFailure, 3, ""},
-      {"close", 7, CKDF::kOperationDisableAppFlow, kObFailure, 5, ""},
-      {"none", 0, 9, kObBadArgument, 4, ""},
-      {"create", 0, CKDF::kOperationEnableAppFlow, kObFailure, 1, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.failing);
-    RecordingFactory factory;
-    factory.answers[c.failing] = c.answer;
-    CKDF kdf(factory, 0);
+  const std::string plugin = " OrvPlugin1.0 with error code 7";
+  // The call failing, its answer, the operation, its status, the journal's length, the error.
+  const std::vector<std::tuple<std::string, int, int, OB_STATUSCODE, std::size_t, std::string>>
+      cases = {{"open", 7, CKDF::kOperationEnableAppFlow, kObFailure, 3,
+                "Error: unable to open socket plugin" + plugin},
+               {"open", kNgcAlreadyOpen, CKDF::kOperationDisableAppFlow, kObSuccess, 5, ""},
+               {"enable", 7, CKDF::kOperationEnableAppFlow, kObFailure, 5,
+                "Error: unable to enable appflow service or plugin" + plugin},
+               {"disable", 7, CKDF::kOperationDisableAppFlow, kObFailure, 5,
+                "Error: unable to disable appflow service or plugin" + plugin},
+               {"network", 7, CKDF::kOperationNotifyNetworkChange, kObFailure, 5, ""},
+               {"interval", 7, CKDF::kOperationSetFlowReportInterval, kObFailure, 5,
+                "Error: unable to set flow report interval with error code 7"},
+               {"uninitialize", 7, CKDF::kOperationUninitialize, kObFailure, 3, ""},
+               {"close", 7, CKDF::kOperationDisableAppFlow, kObFailure, 5, ""},
+               {"none", 0, 9, kObBadArgument, 4, ""},
+               {"create", 0, CKDF::kOperationEnableAppFlow, kObFailure, 1, ""}};
+  for (const auto& [failing, answer, operation, status, calls, error] : cases) {
+    SCOPED_TRACE(failing);
+    RecordingFactory failing_factory;
+    failing_factory.answers[failing] = answer;
+    CKDF failing_kdf(failing_factory, 0);
     LogCapture log;
-    EXPECT_EQ(kdf.callKDFApi(c.operation), c.status);
-    ASSERT_EQ(factory.calls.size(), c.calls);
-    EXPECT_EQ(factory.calls.back(), c.calls == 1 ? "create" : "release");
-    EXPECT_EQ(log.Has(LOG_ERROR, "CKDF::callKDFApi", c.error), !c.error.empty());
+    EXPECT_EQ(failing_kdf.callKDFApi(operation), status);
+    ASSERT_EQ(failing_factory.calls.size(), calls);
+    EXPECT_EQ(failing_factory.calls.back(), calls == 1 ? "create" : "release");
+    EXPECT_EQ(log.Has(LOG_ERROR, "CKDF::callKDFApi", error), !error.empty());
   }
 }
 
 TEST(Kdf, InitializeStartsTheChannelThatTheDriverIsToldOf) {
   RecordingFactory factory;
-  orv::test::MessageRecorder agent;
+  Recorder agent;
   CKDF first(factory, 0);
   EXPECT_EQ(first.Initialize(nullptr), kObFailure);
   ASSERT_EQ(first.Initialize(&agent), kObSuccess);
@@ -315,8 +341,8 @@ TEST(Kdf, InitializeStartsTheChannelThatTheDriverIsToldOf) {
   EXPECT_EQ(factory.ChannelPort(), first.ListenerPort());
   LoopbackSender sender(first.ListenerPort());
   ASSERT_TRUE(sender.Send(FlowDatagram(31)) && sender.Send(PidDatagram(32)));
-  EXPECT_TRUE(agent.WaitFor(agent.flows, 31));
-  EXPECT_TRUE(agent.WaitFor(agent.pids, 32));
+  EXPECT_TRUE(agent.WaitFor(31));
+  EXPECT_TRUE(agent.WaitFor(32 | Recorder::kPidInfo));
 
   // A port already taken is replaced by a free one, and the driver is given that one.
   CKDF second(factory, first.ListenerPort());

@@ -17,6 +17,7 @@
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -69,10 +70,6 @@ std::wstring LocalUser(uid_t uid) {
   return OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + name);
 }
 
-std::string Hex(const OBRuntime::Sha256Digest& digest) {
-  return OBRuntime::Utils::EncodeToHex(digest);
-}
-
 std::string Contents(OBRuntime::UniqueFd file) {
   std::string text(64, '\0');
   const ssize_t got = file.valid() ? ::read(file.get(), text.data(), text.size()) : -1;
@@ -80,35 +77,30 @@ std::string Contents(OBRuntime::UniqueFd file) {
   return text;
 }
 
-// Asks until the answer is no longer "not ready", for up to 10 s.
-OB_STATUSCODE AskUntilSettled(CFileHashWorker& worker, const std::string& path,
-                              OBRuntime::Sha256Digest& digest) {
-  OB_STATUSCODE status = kObMessageParked;
-  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-       status == kObMessageParked && std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-    status = worker.HashOpenFile(OpenForHashing(path), 7, digest);
-  }
-  return status;
-}
-
-// Lookups on real processes through /proc, with a cache of their own.
-class ProcessInfoTest : public ::testing::Test {
- protected:
-  CProcessCache cache_;
-  CInlineFileHasher hasher_;
-  ProcessInfoServices services_{LinuxProcessQueries::Instance(), LinuxAccountDirectory::Instance(),
-                                cache_, hasher_};
-};
-
-TEST_F(ProcessInfoTest, ChildProcessHasPathParentUserAndHash) {
+// Lookups on real processes through /proc, with a cache of their own: a child of this process,
+// a child running as the overflow user (as root), one that has exited, process 0 and kthreadd.
+TEST(ProcessInfoTest, RealProcessesThroughProc) {
+  CProcessCache cache;
+  CInlineFileHasher hasher;
+  const ProcessInfoServices services{LinuxProcessQueries::Instance(),
+                                     LinuxAccountDirectory::Instance(), cache, hasher};
+  const bool root = ::geteuid() == 0;
+  const uid_t other = root ? orv::platform::ReadOverflowUid() : ::geteuid();
   ChildProcess child("/bin/sleep", {"sleep", "100"});
-  ASSERT_TRUE(child.WaitForExec());
+  ChildProcess of_other("/bin/sleep", {"sleep", "100"}, [other] {
+    (void)::setgroups(0, nullptr);
+    (void)::setgid(other);
+    (void)::setuid(other);
+  });
+  ChildProcess exited("/bin/sleep", {"sleep", "100"});
+  ASSERT_TRUE(child.WaitForExec() && of_other.WaitForExec() && exited.WaitForExec());
+  const auto gone = static_cast<std::uint32_t>(exited.pid());
+  exited.KillAndReap();
   const std::string sleep = std::filesystem::canonical("/bin/sleep").string();
   const std::string self = std::filesystem::canonical("/proc/self/exe").string();
   for (int round = 0; round < 2; ++round) {  // the second round answers from the cache
     SCOPED_TRACE(round);
-    CProcessInfo info(static_cast<std::uint32_t>(child.pid()), services_);
+    CProcessInfo info(static_cast<std::uint32_t>(child.pid()), services);
     std::uint32_t parent = 0;
     ASSERT_EQ(info.GetParentProcessId(parent), kObSuccess);
     EXPECT_EQ(parent, static_cast<std::uint32_t>(::getpid()));
@@ -118,80 +110,45 @@ TEST_F(ProcessInfoTest, ChildProcessHasPathParentUserAndHash) {
               std::tuple(OBRuntime::Utf8ToWide(sleep), FileHash(sleep), LocalUser(::geteuid())));
     EXPECT_EQ(std::tuple(of_parent.path, of_parent.hash, of_parent.user),
               std::tuple(OBRuntime::Utf8ToWide(self), FileHash(self), LocalUser(::geteuid())));
-    if (::geteuid() == 0) {
-      EXPECT_EQ(own.type, kAccountTypeAdministrators);
-    }
+    EXPECT_EQ(own.type == kAccountTypeAdministrators, root);
   }
-  EXPECT_EQ(cache_.Size(), 2u);
-}
+  EXPECT_EQ(cache.Size(), 2u);
+  CProcessInfo as_other(static_cast<std::uint32_t>(of_other.pid()), services);
+  const Answers a = Ask(as_other);
+  EXPECT_EQ(std::tuple(a.path, a.user), std::tuple(OBRuntime::Utf8ToWide(sleep), LocalUser(other)));
+  EXPECT_TRUE(!root || a.user.empty() || a.type == kAccountTypeGuests);
 
-TEST_F(ProcessInfoTest, ExitedProcessFailsEverywhereAndIsLoggedOnce) {
-  ChildProcess child("/bin/sleep", {"sleep", "100"});
-  ASSERT_TRUE(child.WaitForExec());
-  const auto pid = static_cast<std::uint32_t>(child.pid());
-  child.KillAndReap();
+  // The flows of an exited process keep coming: each asks again, its failure is logged once.
   orv::test::LogCapture log;
-  for (int flow = 0; flow < 3; ++flow) {  // each flow of the gone process asks again
-    CProcessInfo info(pid, services_);
+  for (int flow = 0; flow < 3; ++flow) {
+    CProcessInfo info(gone, services);
     std::uint32_t parent = 0;
     EXPECT_EQ(info.GetParentProcessId(parent), kObFailure);
-    for (const Answers& a : {Ask(info), Ask(info, true)}) {
-      EXPECT_EQ(std::tuple(a.path_status, a.hash_status, a.user_status),
+    for (const Answers& g : {Ask(info), Ask(info, true)}) {
+      EXPECT_EQ(std::tuple(g.path_status, g.hash_status, g.user_status),
                 std::tuple(kObFailure, kObFailure, kObFailure));
     }
   }
-  EXPECT_EQ(cache_.Size(), 0u);
-  const std::string line = "process " + std::to_string(pid) + " cannot be read";
   const auto lines = log.Lines();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [&](const auto& logged) { return logged.message.starts_with(line); }),
+                          [&](const auto& logged) {
+                            return logged.message.starts_with("process " + std::to_string(gone) +
+                                                              " cannot be read");
+                          }),
             1);
-}
 
-TEST_F(ProcessInfoTest, ProcessZeroAndKernelThreadsAreSystem) {
-  CProcessInfo zero(0, services_);
-  const Answers a = Ask(zero);
-  EXPECT_EQ(std::tuple(a.path, a.hash_status, a.hash, a.user_status),
+  // Process 0 and kernel threads are SYSTEM, with a zero hash and no user; buffers are checked.
+  CProcessInfo zero(0, services);
+  const Answers z = Ask(zero);
+  EXPECT_EQ(std::tuple(z.path, z.hash_status, z.hash, z.user_status),
             std::tuple(L"SYSTEM", kObSuccess, Hash{}, kObFailure));
   std::uint32_t parent = 1;
   ASSERT_EQ(zero.GetParentProcessId(parent), kObSuccess);
   EXPECT_EQ(parent, 0u);
   std::array<wchar_t, 6> small{};
   EXPECT_EQ(zero.GetProcessPath(small.data(), small.size()), kObBufferTooSmall);
-
-  orv::platform::ProcStat stat;
-  int os_error = 0;
-  if (orv::platform::ReadProcStat(2, stat, os_error) != kObSuccess || !stat.kernel_thread) {
-    GTEST_SKIP() << "kthreadd is not visible in this pid namespace";
-  }
-  CProcessInfo kthread(2, services_);
-  for (const Answers& k : {Ask(kthread), Ask(kthread, true)}) {
-    EXPECT_EQ(std::tuple(k.path, k.hash_status, k.hash), std::tuple(L"SYSTEM", kObSuccess, Hash{}));
-  }
-}
-
-TEST_F(ProcessInfoTest, ProcessOfAnotherUser) {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "needs root to start a process as another user";
-  }
-  const uid_t nobody = orv::platform::ReadOverflowUid();
-  ChildProcess child("/bin/sleep", {"sleep", "100"}, [nobody] {
-    (void)::setgroups(0, nullptr);
-    (void)::setgid(nobody);
-    (void)::setuid(nobody);
-  });
-  ASSERT_TRUE(child.WaitForExec());
-  CProcessInfo info(static_cast<std::uint32_t>(child.pid()), services_);
-  const Answers a = Ask(info);
-  EXPECT_EQ(a.path, OBRuntime::Utf8ToWide(std::filesystem::canonical("/bin/sleep").string()));
-  EXPECT_EQ(a.user, LocalUser(nobody));
-  if (!a.user.empty()) {
-    EXPECT_EQ(a.type, kAccountTypeGuests);
-  }
-}
-
-TEST_F(ProcessInfoTest, BufferSizesAreChecked) {
-  CProcessInfo info(static_cast<std::uint32_t>(::getpid()), services_);
+  EXPECT_EQ(zero.GetProcessPath(nullptr, 260), kObBadArgument);
+  CProcessInfo info(static_cast<std::uint32_t>(child.pid()), services);
   std::uint32_t size = 31;
   EXPECT_EQ(info.GetParentProcessHash(nullptr, size), kObBufferTooSmall);
   std::uint32_t needed = 0;
@@ -201,7 +158,15 @@ TEST_F(ProcessInfoTest, BufferSizesAreChecked) {
   std::uint32_t capacity = needed;
   ASSERT_EQ(info.GetProcessUser(name.data(), capacity, type), kObSuccess);
   EXPECT_EQ(std::tuple(size, capacity + 3), std::tuple(32u, needed));  // user + domain + 4
-  EXPECT_EQ(info.GetProcessPath(nullptr, 260), kObBadArgument);
+  orv::platform::ProcStat stat;
+  int os_error = 0;
+  if (orv::platform::ReadProcStat(2, stat, os_error) != kObSuccess || !stat.kernel_thread) {
+    GTEST_SKIP() << "kthreadd is not visible in this pid namespace";
+  }
+  CProcessInfo kthread(2, services);
+  for (const Answers& k : {Ask(kthread), Ask(kthread, true)}) {
+    EXPECT_EQ(std::tuple(k.path, k.hash_status, k.hash), std::tuple(L"SYSTEM", kObSuccess, Hash{}));
+  }
 }
 
 // Lookups through fakes: reused ids, exec, races and the cache.
@@ -242,7 +207,9 @@ class ProcessInfoFakeTest : public ::testing::Test {
   static inline std::chrono::steady_clock::time_point now_{std::chrono::hours(1)};
 };
 
-TEST_F(ProcessInfoFakeTest, WarmLookupReadsOnlyStat) {
+// A warm lookup reads only the process's stat; a reused id, an exec (also of a binary with the
+// launcher's name: only the image's identity tells) and a user change never give the old answer.
+TEST_F(ProcessInfoFakeTest, WarmLookupsReadOnlyStatButNeverGiveAnOldAnswer) {
   int stat_calls_before = 0;
   for (int round = 0; round < 3; ++round) {
     stat_calls_before = queries_.stat_calls;
@@ -254,32 +221,38 @@ TEST_F(ProcessInfoFakeTest, WarmLookupReadsOnlyStat) {
     EXPECT_EQ(std::tuple(parent.path, parent.hash_status, parent.user, parent.type),
               std::tuple(L"/sbin/init", kObSuccess, L"host\\root", kAccountTypeAdministrators));
   }
-  EXPECT_EQ(queries_.image_calls, 2);       // app and init, once each
-  EXPECT_EQ(queries_.credential_calls, 2);  // likewise, within the recheck interval
-  // A warm lookup reads the process's stat once; the parent comes from the cache.
+  EXPECT_EQ(std::tuple(queries_.image_calls, queries_.credential_calls), std::tuple(2, 2));
   EXPECT_EQ(queries_.stat_calls - stat_calls_before, 1);
-}
 
-TEST_F(ProcessInfoFakeTest, ReusedIdExecAndUserChangeNeverGiveTheOldAnswer) {
-  EXPECT_EQ(AskFor(500).path, L"/usr/bin/app");
   AddProcess(500, 1, 200, "other", "/usr/bin/other", 0);  // same id, later start
   EXPECT_EQ(AskFor(500).path, L"/usr/bin/other");
   AddProcess(500, 1, 200, "third", "/usr/bin/third", 0);  // same start, new name: exec
   EXPECT_EQ(AskFor(500).path, L"/usr/bin/third");
-  // A launcher named "third" execs a binary of the same name: only the image's identity tells.
   const std::string launched = (dir_.path() / "launched").string();
   std::ofstream(launched) << "the binary the launcher execs";
   AddProcess(500, 1, 200, "third", "/opt/third", 1000);
   queries_.processes[500].image_file = OBRuntime::Utf8ToWide(launched);
   const Answers exec = AskFor(500);
   EXPECT_EQ(std::tuple(exec.path, exec.hash), std::tuple(L"/opt/third", FileHash(launched)));
-  EXPECT_EQ(queries_.image_calls, 4);
+  EXPECT_EQ(queries_.image_calls, 5);
   // The process then drops to another user without exec; the next check after the interval
   // sees it.
   queries_.processes[500].credentials.effective_uid = 0;
   EXPECT_EQ(AskFor(500).user, L"host\\alice");
   now_ += CProcessInfo::kUserRecheckInterval;
   EXPECT_EQ(AskFor(500).user, L"host\\root");
+
+  // Exited and its id reused during a lookup: neither hash nor user is taken, or cached.
+  AddProcess(501, 1, 100, "app", "/usr/bin/app", 1000);
+  CProcessInfo info(501, services_);
+  std::array<wchar_t, CProcessInfo::kPathCapacity> path{};
+  ASSERT_EQ(info.GetProcessPath(path.data(), path.size()), kObSuccess);
+  queries_.processes[501].stat.start_time = 300;
+  const Answers a = Ask(info);
+  EXPECT_EQ(std::tuple(a.hash_status, a.hash, a.user_status),
+            std::tuple(kObFailure, Hash{}, kObFailure));
+  queries_.processes.erase(501);
+  EXPECT_EQ(Ask(info).hash_status, kObFailure);
 }
 
 TEST_F(ProcessInfoFakeTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
@@ -308,30 +281,14 @@ TEST_F(ProcessInfoFakeTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
             std::tuple(kObFailure, kObFailure, kObFailure));
 }
 
-TEST_F(ProcessInfoFakeTest, ProcessReplacedDuringLookupIsNotCached) {
-  CProcessInfo info(500, services_);
-  std::array<wchar_t, CProcessInfo::kPathCapacity> path{};
-  ASSERT_EQ(info.GetProcessPath(path.data(), path.size()), kObSuccess);
-  queries_.processes[500].stat.start_time = 300;  // exited and the id reused meanwhile
-  const Answers a = Ask(info);
-  EXPECT_EQ(std::tuple(a.hash_status, a.hash, a.user_status),
-            std::tuple(kObFailure, Hash{}, kObFailure));
-  queries_.processes.erase(500);
-  EXPECT_EQ(Ask(info).hash_status, kObFailure);
-}
-
 TEST_F(ProcessInfoFakeTest, UnreadableImageUnknownUserAndSetters) {
   queries_.processes[500].image_status = kObFailure;
   queries_.processes[500].image_file = L"/nonexistent/file";
   queries_.processes[500].credentials.effective_uid = 4242;  // no account entry
-  orv::test::LogCapture log;
   CProcessInfo info(500, services_);
   const Answers a = Ask(info);
   EXPECT_EQ(std::tuple(a.path_status, a.hash_status, a.user_status),
             std::tuple(kObFailure, kObFailure, kObFailure));
-  EXPECT_TRUE(log.Contains(
-      "CProcessInfo::getProcessPath call to GetModuleFileNameEx failed with error code 13"));
-  EXPECT_TRUE(log.Contains("GetHashSHA256 error -9995"));
   accounts_.users[4242] = "";
   EXPECT_EQ(Ask(info).user_status, kObExportNotPossible);
   info.SetProcessPath(L"/from/driver");
@@ -340,6 +297,8 @@ TEST_F(ProcessInfoFakeTest, UnreadableImageUnknownUserAndSetters) {
             std::tuple(L"/from/driver", L"/parent/from/driver"));
 }
 
+// The worker answers at once: "not ready" until its thread has hashed the file, "not hashed"
+// for what is not a regular file or is over the limit (said once, however often asked).
 TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
   orv::test::TempDir dir;
   const std::string small = (dir.path() / "small.sh").string();
@@ -358,13 +317,18 @@ TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
     EXPECT_EQ(worker.HashOpenFile(OpenForHashing(unhashable), 7, digest), kObNotFound)
         << unhashable;
   }
-  int said = 0;
-  for (const orv::test::CapturedLine& line : log.Lines()) {
-    said += line.message.find("limit: not hashed") != std::string::npos ? 1 : 0;
-  }
-  EXPECT_EQ(said, 1);  // the large file is said once, however often it is asked for
-  ASSERT_EQ(AskUntilSettled(worker, small, digest), kObSuccess);
-  EXPECT_EQ(Hex(digest), OBRuntime::CSha256HashManagerImpl::GetHashSHA256("abc", 3));
+  const auto lines = log.Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const auto& line) {
+                            return line.message.find("limit: not hashed") != std::string::npos;
+                          }),
+            1);
+  EXPECT_TRUE(orv::test::WaitUntil(
+      [&] { return worker.HashOpenFile(OpenForHashing(small), 7, digest) != kObMessageParked; },
+      std::chrono::seconds(10)));
+  EXPECT_EQ(worker.HashOpenFile(OpenForHashing(small), 7, digest), kObSuccess);
+  EXPECT_EQ(OBRuntime::Utils::EncodeToHex(digest),
+            OBRuntime::CSha256HashManagerImpl::GetHashSHA256("abc", 3));
   EXPECT_EQ(worker.FilesHashed(), 1u);
 
   // A full queue answers "not ready" and forgets the request.
@@ -384,16 +348,17 @@ TEST(ProcessQueriesTest, OpensFilesAsTheProcessSeesThem) {
   auto& queries = LinuxProcessQueries::Instance();
   const auto pid = static_cast<std::uint32_t>(child.pid());
   std::string seen;
-  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-       seen != "inside\n" && std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-    std::vector<std::string> argv;
-    int os_error = 0;
-    if (queries.CommandLine(pid, argv, os_error) == kObSuccess && !argv.empty() &&
-        argv[0] == "sleep") {
-      seen = Contents(queries.OpenInProcess(pid, script));
-    }
-  }
+  orv::test::WaitUntil(
+      [&] {
+        std::vector<std::string> argv;
+        int os_error = 0;
+        if (queries.CommandLine(pid, argv, os_error) == kObSuccess && !argv.empty() &&
+            argv[0] == "sleep") {
+          seen = Contents(queries.OpenInProcess(pid, script));
+        }
+        return seen == "inside\n";
+      },
+      std::chrono::seconds(10));
   if (seen.empty()) {
     GTEST_SKIP() << "unshare -rm cannot make a mount namespace here";
   }

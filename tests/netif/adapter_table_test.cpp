@@ -106,27 +106,40 @@ TEST(AdapterTableParserTest, DecodesLinksAndAddressesAndRejectsBrokenMessages) {
   EXPECT_FALSE(netif_internal::ParseAddressMessage(good.data(), good.size(), index, parsed));
 }
 
+// What the trusted network detector does with the runtime monitor's link reports.
+class ForwardToManager : public OBRuntime::NetworkMonitor::INetworkChangeObserver {
+ public:
+  explicit ForwardToManager(orv::test::FakeDetector& detector) : detector_(detector) {}
+  void OnInterfaceChange(int /*state*/) override {
+    if (IORVNetworkChangeObserver* observer = detector_.registered.load()) {
+      observer->OnNetworkTypeChange();
+    }
+  }
+  void OnTrustedStateChange(int /*state*/) override {}
+  void OnNetworkStateChange(int /*state*/) override {}
+
+ private:
+  orv::test::FakeDetector& detector_;
+};
+
 bool AddVethPair(const std::string& a, const std::string& b) {
   return Ip({"link", "add", a, "type", "veth", "peer", "name", b}) &&
          Ip({"link", "set", a, "up"}) && Ip({"link", "set", b, "up"});
 }
 
-// True once every named link reads as up (carrier included).
-bool WaitForCarrier(CSystemAdapterTable& table, const std::vector<std::string>& names) {
-  return WaitUntil([&] {
+// Real links inside a network namespace, read by the real table and followed by the manager
+// through the runtime monitor's change reports: also after Stop and Start, and for an address
+// that DHCP or SLAAC adds to a link that is already up.
+TEST(AdapterTableTest, RealLinksInNamespaceAreListedAndFollowed) {
+  ORV_RERUN_IN_NAMESPACE("-rn");
+  CSystemAdapterTable table;
+  const auto carrier = [&table](const std::string& name) {
     std::vector<AdapterEntry> adapters;
     int error = 0;
     return table.ReadAdapters(adapters, error) == kObSuccess &&
-           std::all_of(names.begin(), names.end(), [&adapters](const std::string& name) {
-             return std::any_of(adapters.begin(), adapters.end(),
-                                [&name](const AdapterEntry& a) { return a.name == name && a.up; });
-           });
-  });
-}
-
-TEST(AdapterTableTest, RealLinksInNamespace) {
-  ORV_RERUN_IN_NAMESPACE("-rn");
-  CSystemAdapterTable table;
+           std::any_of(adapters.begin(), adapters.end(),
+                       [&name](const AdapterEntry& a) { return a.name == name && a.up; });
+  };
   ASSERT_TRUE(Ip({"link", "set", "lo", "up"}) && AddVethPair("v0", "v1") &&
               AddVethPair("v2", "v3"));
   ASSERT_TRUE(Ip({"link", "set", "v0", "alias", "Uplink A"}) &&
@@ -135,22 +148,28 @@ TEST(AdapterTableTest, RealLinksInNamespace) {
               Ip({"addr", "add", "2001:db8:1::1/64", "dev", "v0", "nodad"}) &&
               Ip({"addr", "add", "10.200.2.1/25", "dev", "v2"}) &&
               Ip({"addr", "add", "fe80::99/64", "dev", "v1", "nodad"}));
-  ASSERT_TRUE(WaitForCarrier(table, {"v0", "v1", "v2", "v3"}));
+  for (const char* name : {"v0", "v1", "v2", "v3"}) {
+    ASSERT_TRUE(WaitUntil([&] { return carrier(name); })) << name;
+  }
 
-  // v0 and v2 queued once each; v1 and v3 (link-local IPv6 only) and lo never.
   orv::test::TempDir dir;
   orv::test::FakeDetector detector;
+  ForwardToManager forward(detector);
+  OBRuntime::NetworkMonitor::CNetworkMonitor monitor;
+  ASSERT_EQ(monitor.RegisterForNetworkChange(&forward), kObSuccess);
+  ASSERT_EQ(monitor.Start(), kObSuccess);
   InterfaceQueue queue(16);
   CNetworkInterfaceManager manager(detector, table, dir.path().wstring());
   ASSERT_EQ(manager.Start(queue), kObSuccess);
+  // v0 and v2 queued once each; v1 and v3 (link-local IPv6 only) and lo never.
   EXPECT_EQ(queue.Size(), 2u);
   const auto list = manager.GetInterfaceList();
-  const RecordPtr uplink = Find(list, L"Uplink A");
-  const RecordPtr vpn = Find(list, L"Varno Ombrix VPN");
-  ASSERT_TRUE(uplink && vpn && list.size() == 2);
+  const RecordPtr uplink = Find(list, 0, L"Uplink A");
+  ASSERT_TRUE(uplink && list.size() == 2);
   EXPECT_EQ(Describe(uplink), "1 Uplink A 10.200.0.1/10.200.0.255 2001:db8:1::1 State=Trusted");
   EXPECT_EQ(uplink->hardware_address.size(), 17u);
-  EXPECT_EQ(Describe(vpn), "8 Varno Ombrix VPN 10.200.2.1/10.200.2.127 State=Trusted");
+  EXPECT_EQ(Describe(Find(list, 0, L"Varno Ombrix VPN")),
+            "8 Varno Ombrix VPN 10.200.2.1/10.200.2.127 State=Trusted");
 
   // v0 down for a refresh (the kernel drops its IPv6 address), back up with the same addresses:
   // the same UID, a newer order ID.
@@ -158,13 +177,36 @@ TEST(AdapterTableTest, RealLinksInNamespace) {
   ASSERT_EQ(manager.refreshInterfaceListThread(), kObSuccess);
   ASSERT_TRUE(Ip({"link", "set", "v0", "up"}) &&
               Ip({"addr", "add", "2001:db8:1::1/64", "dev", "v0", "nodad"}));
-  ASSERT_TRUE(WaitForCarrier(table, {"v0"}));
+  ASSERT_TRUE(WaitUntil([&] { return carrier("v0"); }));
   ASSERT_EQ(manager.refreshInterfaceListThread(), kObSuccess);
-  const RecordPtr back = Find(manager.GetInterfaceList(), L"Uplink A");
+  const RecordPtr back = Find(manager.GetInterfaceList(), 0, L"Uplink A");
   ASSERT_TRUE(back);
   EXPECT_EQ(back->uid, uplink->uid);
   EXPECT_GT(back->order_id, uplink->order_id);
   EXPECT_EQ(Describe(back), Describe(uplink));
+
+  // After Stop and Start, a new link and then an address added to its up peer are queued.
+  manager.Stop();
+  ASSERT_EQ(manager.Start(queue), kObSuccess);
+  std::vector<RecordPtr> queued;
+  const auto queued_with = [&](const std::string& address) {
+    for (RecordPtr record; queue.Pop(record) == kObSuccess;) {
+      queued.push_back(record);
+    }
+    return std::any_of(queued.begin(), queued.end(), [&](const RecordPtr& record) {
+      return record->ipv4_address == address && record->uid != 0;
+    });
+  };
+  ASSERT_TRUE(Ip({"link", "add", "v4", "type", "veth", "peer", "name", "v5"}) &&
+              Ip({"addr", "add", "10.201.0.1/24", "dev", "v4"}) &&
+              Ip({"link", "set", "v4", "up"}) && Ip({"link", "set", "v5", "up"}));
+  ASSERT_TRUE(WaitUntil([&] { return queued_with("10.201.0.1"); }));
+  ASSERT_TRUE(WaitUntil([&] { return !manager.RefreshThreadRunning(); }));
+  ASSERT_TRUE(Ip({"addr", "add", "10.201.0.2/24", "dev", "v5"}));
+  ASSERT_TRUE(WaitUntil([&] { return queued_with("10.201.0.2"); }));
+  manager.Stop();
+  ASSERT_EQ(monitor.DeRegisterForNetworkChange(&forward), kObSuccess);
+  EXPECT_EQ(monitor.Stop(), kObSuccess);
 
   // The DNS suffix of each local address comes from the resolver configuration.
   const std::string resolv_conf = (dir.path() / "resolv.conf").string();
@@ -185,65 +227,6 @@ TEST(AdapterTableTest, RealLinksInNamespace) {
   EXPECT_NE(table.QuerySsid(ssid, failure, error), kObSuccess);
   EXPECT_NE(failure, SsidFailure::kNone);
   EXPECT_TRUE(ssid.empty());
-}
-
-// What the trusted network detector does with the runtime monitor's link reports.
-class ForwardToManager : public OBRuntime::NetworkMonitor::INetworkChangeObserver {
- public:
-  explicit ForwardToManager(orv::test::FakeDetector& detector) : detector_(detector) {}
-  void OnInterfaceChange(int /*state*/) override {
-    if (IORVNetworkChangeObserver* observer = detector_.registered.load()) {
-      observer->OnNetworkTypeChange();
-    }
-  }
-  void OnTrustedStateChange(int /*state*/) override {}
-  void OnNetworkStateChange(int /*state*/) override {}
-
- private:
-  orv::test::FakeDetector& detector_;
-};
-
-// Collection going off and on again (Stop, Start) still follows new links, and an address that
-// DHCP or SLAAC adds to a link that is already up is listed and queued.
-TEST(NetworkInterfaceManagerLinkTest, FollowsLinksAcrossStopStartAndAddressesOnUpLinks) {
-  ORV_RERUN_IN_NAMESPACE("-rn");
-  ASSERT_TRUE(Ip({"link", "set", "lo", "up"}));
-  orv::test::TempDir dir;
-  orv::test::FakeDetector detector;
-  CSystemAdapterTable table;
-  ForwardToManager forward(detector);
-  OBRuntime::NetworkMonitor::CNetworkMonitor monitor;
-  ASSERT_EQ(monitor.RegisterForNetworkChange(&forward), kObSuccess);
-  ASSERT_EQ(monitor.Start(), kObSuccess);
-  InterfaceQueue queue(100);
-  CNetworkInterfaceManager manager(detector, table, dir.path().wstring());
-  ASSERT_EQ(manager.Start(queue), kObSuccess);
-  manager.Stop();
-  ASSERT_EQ(manager.Start(queue), kObSuccess);
-
-  std::vector<RecordPtr> queued;
-  const auto queued_with = [&](const std::string& address) {
-    for (RecordPtr record; queue.Pop(record) == kObSuccess;) {
-      queued.push_back(record);
-    }
-    return std::any_of(queued.begin(), queued.end(), [&](const RecordPtr& record) {
-      return record->ipv4_address == address && record->uid != 0;
-    });
-  };
-  ASSERT_TRUE(Ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}) &&
-              Ip({"addr", "add", "10.201.0.1/24", "dev", "v0"}) &&
-              Ip({"link", "set", "v0", "up"}) && Ip({"link", "set", "v1", "up"}));
-  ASSERT_TRUE(WaitUntil([&] { return queued_with("10.201.0.1"); }));
-  ASSERT_TRUE(WaitUntil([&] { return !manager.RefreshThreadRunning(); }));
-
-  ASSERT_TRUE(Ip({"addr", "add", "10.201.0.2/24", "dev", "v1"}));  // v1 is up already
-  ASSERT_TRUE(WaitUntil([&] { return queued_with("10.201.0.2"); }));
-  std::uint32_t uid = 0;
-  EXPECT_EQ(manager.GetInterfaceInfoUID("10.201.0.2", true, uid), kObSuccess);
-  EXPECT_NE(uid, 0u);
-  manager.Stop();
-  ASSERT_EQ(monitor.DeRegisterForNetworkChange(&forward), kObSuccess);
-  EXPECT_EQ(monitor.Stop(), kObSuccess);
 }
 
 }  // namespace

