@@ -417,7 +417,7 @@ TEST_F(FlowRecordBuilderTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlo
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    AddProcess(kPid, kParentPid, "curl", "/usr/bin/curl", 1000, 500, WriteFile("curl", "abc"));
+    AddProcess(kPid, 1, "curl", "/usr/bin/curl", 1000, 500, "abc");
     CProcessCache cache;
     ProcessInfoServices services{queries_, accounts_, cache, hasher_};
     services.clock = [] { return std::chrono::steady_clock::time_point{std::chrono::hours(1)}; };
@@ -428,12 +428,12 @@ TEST_F(FlowRecordBuilderTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlo
     message.process_start_time = 500;
     message.process_path = u"/usr/bin/curl";
     if (c.warm) {
-      ASSERT_EQ(builder.FromFlowData(message, nullptr)->process_hash, kAbcHash);
+      ASSERT_EQ(builder.FromFlowData(message, nullptr)->process_hash, kAbcDigest);
     }
     if (c.change == Change::kExec) {
-      AddProcess(kPid, kParentPid, "wget", "/usr/bin/wget", 1000, 500, WriteFile("wget", "wget"));
+      AddProcess(kPid, 1, "wget", "/usr/bin/wget", 1000, 500, "wget");
     } else if (c.change == Change::kReuse) {
-      AddProcess(kPid, kParentPid, "sshd", "/usr/sbin/sshd", 0, 900, WriteFile("sshd", "sshd"));
+      AddProcess(kPid, 1, "sshd", "/usr/sbin/sshd", 0, 900, "sshd");
     }
     if (c.pid_info) {
       ASSERT_NE(builder.FromPidInfo(KdfPidInfo{.pid = kPid}), nullptr);
@@ -446,7 +446,7 @@ TEST_F(FlowRecordBuilderTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlo
     EXPECT_EQ(flow->process_name, c.name);
     std::string running;
     (void)builder.CurrentProcessHash(kPid, running);
-    const std::string hashes[] = {kAbcHash, running, kZeroHash};
+    const std::string hashes[] = {kAbcDigest, running, kZeroHash};
     EXPECT_EQ(flow->process_hash, hashes[static_cast<int>(c.hash)]);
   }
 }
