@@ -2,29 +2,33 @@
 // and prints what it measured, because fixed-rate runs inside namespaces of their own do not fit
 // Google Benchmark's repeat-until-stable model.
 //
-//   orv_agent_bench [rate ...]      rates default to 5000 10000 20000 40000 80000 per second
-//   orv_agent_bench --inside throughput RATE fake|live [tracked] | idle | binary RATE [FLOWS]
+//   orv_agent_bench [rate ...]      rates default to 5000 10000 20000 50000 100000 per second
+//   orv_agent_bench --inside throughput RATE fake|live [tracked|-] [SECONDS] | idle |
+//                            binary RATE [FLOWS]
 //                                   one scenario, inside namespaces the caller made
 //
 // Every scenario runs in a child process of its own under `unshare -rnm` (private /dev/shm, lo
 // up, a veth with a default route so the network is reachable and, with a blank VPN state,
 // trusted), with PROGRAMDATA, ALLUSERSPROFILE and TMPDIR in a temporary directory; the profile
-// exports to a loopback collector that decodes and counts flow records (mode all, aggregation
-// 1 s, no throttle).
+// exports (mode all, aggregation 1 s, no throttle) to a loopback collector that counts the flow
+// records, decoding a sample of the messages in full.
 //  - throughput: an in-process CORVAgent whose CKDF (port 0) uses a driver library stand-in that
-//    answers success; flow data datagrams from 50 processes go at a fixed rate for 5 s through
-//    channel, admission and exporter. The framework wraps the CKDF and counts what the channel
-//    delivers; the channel socket's kernel drop counter says whether the rest was lost there.
-//    "Q Full" is logged only for tracked flows, so the runs with a troubleshooting pattern
-//    matching every flow count those drops by their log lines (the logging costs some speed).
-//    Processes are either fake ids above the kernel's pid range (every lookup fails) or live
-//    child processes (lookups succeed and are cached).
+//    answers success; flow data datagrams from 50 processes go at a fixed rate for 5 s (60 s for
+//    the sustained run at the highest rate) through channel, admission and exporter. The framework
+//    wraps the CKDF and counts what the channel delivers; the channel socket's kernel drop counter
+//    says whether the rest was lost there. "Q Full" drops come from the agent's operator counter
+//    (the log line is written for tracked flows only); the runs with a troubleshooting pattern
+//    matching every flow show what tracking and its logging cost. Processes are either fake ids
+//    above the kernel's pid range (every lookup fails) or live child processes whose flows carry
+//    what the flow reporter sends for them (parent, start time, image path, no hash), so lookups
+//    succeed and are cached. The agent's CPU is that of the process less the sender (main) and
+//    collector threads.
 //  - idle: the in-process agent's CPU over 10 s with collection on and no flows.
 //  - binary: the real oborvagent (own flow reporter, port 2056) with 1,000 live processes:
 //    start-up to "collection on" (its EnableAppFlow log line) and to the first record, CPU over
 //    10 idle seconds, resident memory at start and after each quarter of 3.6 M flows (an hour
-//    of 1,000 flows/s) sent at the highest rate the live throughput runs sustained, and SIGTERM
-//    to exit.
+//    of 1,000 flows/s) sent at the highest rate the live throughput runs sustained with the
+//    agent's CPU over that load, and SIGTERM to exit.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -51,16 +55,20 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/operator_counters.h"
 #include "core/orv_agent.h"
 #include "driver/flow_datagram_builder.h"
 #include "driver/orv_api_class_factory.h"
 #include "export/ipfix_decoder.h"
+#include "export/ipfix_defs.h"
 #include "flow/kdf.h"
+#include "platform/process_query.h"
 #include "runtime/logger.h"
 #include "runtime/unique_fd.h"
 
@@ -125,6 +133,18 @@ ProcessUsage ReadUsage(pid_t pid) {
   return usage;
 }
 
+// Flows admission dropped at the full flow queue, tracked or not.
+std::uint64_t QueueFullDrops() {
+  return COperatorCounters::Instance().Read(0).Count(FlowCounter::kQueueFull);
+}
+
+// The one-minute load average when the run ended.
+double LoadAverage() {
+  double load = 0;
+  std::ifstream("/proc/loadavg") >> load;
+  return load;
+}
+
 // CPU milliseconds of each thread of this process, by thread id.
 std::map<pid_t, double> ThreadCpu() {
   std::map<pid_t, double> threads;
@@ -164,7 +184,93 @@ std::uint64_t SocketDrops(std::uint16_t port) {
 
 // ---- the loopback collector ----
 
-// Decodes every IPFIX message it receives and counts the flow records (templates 267 and 268).
+// Counts the flow records (templates 267 and 268) of IPFIX messages by walking their sets with
+// the templates the messages announced, without decoding values: decoding every message cost
+// the bench a third of a core at 100,000 flows/s, taken from the agent it measures.
+class FlowRecordCounter {
+ public:
+  // The flow records in message; has_templates tells whether it announced templates.
+  std::uint64_t Count(std::span<const std::uint8_t> message, bool& has_templates) {
+    has_templates = false;
+    std::uint64_t records = 0;
+    for (std::size_t at = IPFIX_DEFS::kMessageHeaderSize;
+         at + IPFIX_DEFS::kSetHeaderSize <= message.size();) {
+      const std::uint16_t id = Be16(message, at);
+      const std::size_t length = Be16(message, at + 2);
+      if (length < IPFIX_DEFS::kSetHeaderSize || at + length > message.size()) {
+        break;
+      }
+      const auto set =
+          message.subspan(at + IPFIX_DEFS::kSetHeaderSize, length - IPFIX_DEFS::kSetHeaderSize);
+      if (id == IPFIX_DEFS::kTemplateSetId) {
+        has_templates = true;
+        Learn(set);
+      } else if (id == 267 || id == 268) {
+        records += Records(id, set);
+      }
+      at += length;
+    }
+    return records;
+  }
+
+ private:
+  static std::uint16_t Be16(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return static_cast<std::uint16_t>((bytes[at] << 8) | bytes[at + 1]);
+  }
+
+  // The field lengths of each template record in a template set.
+  void Learn(std::span<const std::uint8_t> set) {
+    for (std::size_t at = 0; at + 4 <= set.size();) {
+      const std::uint16_t id = Be16(set, at);
+      const std::uint16_t fields = Be16(set, at + 2);
+      at += 4;
+      std::vector<std::uint16_t> lengths;
+      for (std::uint16_t field = 0; field < fields && at + 4 <= set.size(); ++field) {
+        lengths.push_back(Be16(set, at + 2));
+        at += (Be16(set, at) & IPFIX_DEFS::kEnterpriseBit) != 0 ? 8 : 4;
+      }
+      templates_[id] = std::move(lengths);
+    }
+  }
+
+  // Whole records of template id in a data set; padding at its end is no record.
+  std::uint64_t Records(std::uint16_t id, std::span<const std::uint8_t> set) const {
+    const auto found = templates_.find(id);
+    std::uint64_t records = 0;
+    for (std::size_t at = 0; found != templates_.end();) {
+      std::size_t next = at;
+      for (const std::uint16_t length : found->second) {
+        if (length != IPFIX_DEFS::kVariableLength) {
+          next += length;
+          continue;
+        }
+        if (next >= set.size()) {
+          return records;
+        }
+        std::size_t size = set[next++];
+        if (size == 255) {
+          if (next + 2 > set.size()) {
+            return records;
+          }
+          size = Be16(set, next);
+          next += 2;
+        }
+        next += size;
+      }
+      if (next > set.size() || next == at) {
+        break;
+      }
+      ++records;
+      at = next;
+    }
+    return records;
+  }
+
+  std::map<std::uint16_t, std::vector<std::uint16_t>> templates_;
+};
+
+// Counts the flow records of every IPFIX message it receives, and decodes the messages that
+// announce templates and every 32nd other one in full to count what the decoder finds wrong.
 class CountingCollector {
  public:
   CountingCollector()
@@ -210,6 +316,8 @@ class CountingCollector {
   void receive() {
     thread_id_ = ::gettid();
     IpfixDecoder decoder;
+    FlowRecordCounter counter;
+    std::uint64_t messages = 0;
     std::vector<std::uint8_t> buffer(65536);
     std::array<pollfd, 2> fds{pollfd{socket_.get(), POLLIN, 0}, pollfd{stop_.get(), POLLIN, 0}};
     while (::poll(fds.data(), fds.size(), -1) >= 0 && (fds[1].revents & POLLIN) == 0) {
@@ -217,13 +325,14 @@ class CountingCollector {
       if (got <= 0) {
         continue;
       }
-      IpfixMessage message;
-      (void)decoder.Decode({buffer.data(), static_cast<std::size_t>(got)}, "agent", &message);
-      problems_ += message.problems.size();
-      records_ += static_cast<std::uint64_t>(
-          std::count_if(message.records.begin(), message.records.end(), [](const auto& record) {
-            return record.template_id == 267 || record.template_id == 268;
-          }));
+      const std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
+      bool has_templates = false;
+      records_ += counter.Count(bytes, has_templates);
+      if (has_templates || ++messages % 32 == 0) {
+        IpfixMessage message;
+        (void)decoder.Decode(bytes, "agent", &message);
+        problems_ += message.problems.size();
+      }
     }
   }
 
@@ -248,7 +357,9 @@ class FlowSender {
     address_.sin_port = htons(port);
     address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (std::uint32_t index = 0; index < pids_.size(); ++index) {
-      datagrams_.push_back(BuildKdfFlowDatagram(Flow(index, pids_[index])));
+      KdfFlowData flow = Flow(index, pids_[index]);
+      AsReported(flow);
+      datagrams_.push_back(BuildKdfFlowDatagram(flow));
     }
   }
 
@@ -305,6 +416,23 @@ class FlowSender {
   }
 
   [[nodiscard]] std::uint64_t Sent() const { return sent_; }
+
+  // A live process's flow as the flow reporter describes it: the real parent, start time and
+  // image path, and no hash (the reporter never hashes). Fake ids keep the made-up ones.
+  static void AsReported(KdfFlowData& flow) {
+    orv::platform::ProcStat stat;
+    int os_error = 0;
+    if (orv::platform::ReadProcStat(flow.pid, stat, os_error) != kObSuccess) {
+      return;
+    }
+    std::error_code error;
+    const std::string image =
+        std::filesystem::read_symlink("/proc/" + std::to_string(flow.pid) + "/exe", error);
+    flow.parent_pid = stat.parent_pid;
+    flow.process_start_time = stat.start_time;
+    flow.process_path.assign(image.begin(), image.end());
+    flow.process_hash = {};
+  }
 
   // The flow the datagrams of the index-th process start from.
   static KdfFlowData Flow(std::uint32_t index, std::uint32_t pid) {
@@ -451,7 +579,7 @@ class CountingFramework final : public IPlatformFramework, public IKdfMessageSin
   Clock::time_point enabled_at_;  // valid once enabled_ is true
 };
 
-// Swallows the agent's log, counting the "Q Full" drops and tallying lines by message.
+// Swallows the agent's log, tallying lines by message.
 class CountingLogSink final : public ILogSink {
  public:
   CountingLogSink() : previous_(ILogger::SetSink(this)) {}
@@ -460,9 +588,6 @@ class CountingLogSink final : public ILogSink {
   CountingLogSink& operator=(const CountingLogSink&) = delete;
 
   void Write(const LogRecord& record) override {
-    if (record.message.find("Q Full") != std::string_view::npos) {
-      queue_full_.fetch_add(1, std::memory_order_relaxed);
-    }
     std::string key(record.function);
     key += ": ";
     key += record.message.substr(0, 70);
@@ -470,7 +595,6 @@ class CountingLogSink final : public ILogSink {
     ++tally_[key];
   }
 
-  [[nodiscard]] std::uint64_t QueueFull() const { return queue_full_.load(); }
   // The most frequent log lines, most frequent first.
   [[nodiscard]] std::vector<std::pair<std::uint64_t, std::string>> Top(std::size_t count) const {
     std::vector<std::pair<std::uint64_t, std::string>> lines;
@@ -487,7 +611,6 @@ class CountingLogSink final : public ILogSink {
 
  private:
   ILogSink* previous_;
-  std::atomic<std::uint64_t> queue_full_{0};
   mutable std::mutex mutex_;
   std::map<std::string, std::uint64_t> tally_;  // mutex_
 };
@@ -606,7 +729,23 @@ struct ThroughputRun {
   std::uint64_t rate = 0;
   bool tracked = false;  // a troubleshooting pattern matching every flow
   bool live = false;     // flows from live processes
+  std::uint64_t seconds = 5;
 };
+
+// CPU milliseconds of the agent's threads between two ThreadCpu readings: every thread but the
+// sender (the main thread) and the collector.
+double AgentCpuMs(const std::map<pid_t, double>& before, const std::map<pid_t, double>& after,
+                  pid_t collector) {
+  double total = 0;
+  for (const auto& [tid, cpu_ms] : after) {
+    if (tid == ::getpid() || tid == collector) {
+      continue;
+    }
+    const auto found = before.find(tid);
+    total += cpu_ms - (found == before.end() ? 0 : found->second);
+  }
+  return total;
+}
 
 // Waits until counter() reaches target or stops growing for a second; its final value.
 std::uint64_t WaitCounterSettled(const std::function<std::uint64_t()>& counter,
@@ -702,10 +841,10 @@ int RunThroughput(const ThroughputRun& run) {
   const std::uint64_t collected0 = collector.Records();
   const std::uint64_t channel_drops0 = SocketDrops(framework.Port());
   const std::uint64_t collector_drops0 = SocketDrops(collector.Port());
-  const std::uint64_t queue_full0 = agent.Log().QueueFull();
+  const std::uint64_t queue_full0 = QueueFullDrops();
   const ProcessUsage usage0 = ReadUsage(::getpid());
   const std::map<pid_t, double> threads0 = ThreadCpu();
-  const bool ok = sender.SendAtRate(run.rate, run.rate * 5);
+  const bool ok = sender.SendAtRate(run.rate, run.rate * run.seconds);
   const std::map<pid_t, double> threads1 = ThreadCpu();
   const ProcessUsage usage1 = ReadUsage(::getpid());
   const std::uint64_t sent = sender.Sent() - sent0;
@@ -720,16 +859,21 @@ int RunThroughput(const ThroughputRun& run) {
   std::printf(
       "RESULT kind=throughput rate=%llu tracked=%d live=%d ok=%d sent=%llu delivered=%llu "
       "kernel_drops=%llu collector_drops=%llu queue_full=%llu collected=%llu cpu_pct=%.0f "
-      "rss_kb=%llu startup_ms=%.0f stop_ms=%.0f problems=%llu\n",
+      "agent_cpu_pct=%.0f seconds=%llu load=%.2f rss_kb=%llu startup_ms=%.0f stop_ms=%.0f "
+      "problems=%llu\n",
       static_cast<unsigned long long>(run.rate), run.tracked ? 1 : 0, run.live ? 1 : 0, ok ? 1 : 0,
       static_cast<unsigned long long>(sent), static_cast<unsigned long long>(delivered),
       static_cast<unsigned long long>(channel_drops),
       static_cast<unsigned long long>(collector_drops),
-      static_cast<unsigned long long>(agent.Log().QueueFull() - queue_full0),
-      static_cast<unsigned long long>(collected), (usage1.cpu_ms - usage0.cpu_ms) / 50.0,
+      static_cast<unsigned long long>(QueueFullDrops() - queue_full0),
+      static_cast<unsigned long long>(collected),
+      (usage1.cpu_ms - usage0.cpu_ms) / (10.0 * static_cast<double>(run.seconds)),
+      AgentCpuMs(threads0, threads1, collector.ThreadId()) /
+          (10.0 * static_cast<double>(run.seconds)),
+      static_cast<unsigned long long>(run.seconds), LoadAverage(),
       static_cast<unsigned long long>(usage1.rss_kb), startup_ms, stop_ms,
       static_cast<unsigned long long>(collector.Problems()));
-  PrintBusiestThreads(threads0, threads1, 5.0, collector.ThreadId());
+  PrintBusiestThreads(threads0, threads1, static_cast<double>(run.seconds), collector.ThreadId());
   PrintTally(agent.Log());
   return 0;
 }
@@ -872,8 +1016,10 @@ struct FootprintFigures {
   std::uint64_t collected = 0;
   std::uint64_t channel_drops = 0;
   std::uint64_t collector_drops = 0;
+  ProcessUsage before_load;
   ProcessUsage after_load;
-  ProcessUsage settled;  // 5 s after the load
+  double load_average = 0;  // when the load ended
+  ProcessUsage settled;     // 5 s after the load
   double stop_ms = 0;
   int exit_status = -1;
 };
@@ -905,10 +1051,12 @@ void MeasureLoad(AgentProcess& agent, FlowSender& sender, const CountingCollecto
   const std::uint64_t collector0 = SocketDrops(collector.Port());
   const std::uint64_t collected0 = collector.Records();
   sender.SendPidInfos();
+  figures.before_load = ReadUsage(agent.Pid());
   const auto load_start = Clock::now();
   (void)SendInQuarters(sender, agent.Pid(), rate, flows);
   figures.load_s = MsSince(load_start) / 1000.0;
   figures.after_load = ReadUsage(agent.Pid());
+  figures.load_average = LoadAverage();
   figures.collected =
       collector.WaitSettled(collected0 + flows, std::chrono::seconds(3)) - collected0;
   figures.channel_drops = SocketDrops(OrvUserKdfIpc::kDefaultPort) - channel0;
@@ -937,7 +1085,7 @@ int RunBinary(const std::string& binary, std::uint64_t rate, std::uint64_t flows
       "RESULT kind=binary startup_ms=%lld first_record_ms=%.0f rss_start_kb=%llu "
       "idle_cpu_ms=%.0f threads=%llu rate=%llu flows=%llu load_s=%.1f collected=%llu "
       "kernel_drops=%llu collector_drops=%llu rss_after_kb=%llu rss_settled_kb=%llu hwm_kb=%llu "
-      "stop_ms=%.0f exit=%d queue_full=%llu log_lines=%llu\n",
+      "load_cpu_pct=%.0f load=%.2f stop_ms=%.0f exit=%d queue_full=%llu log_lines=%llu\n",
       static_cast<long long>(figures.startup_ms), figures.first_record_ms,
       static_cast<unsigned long long>(figures.at_start.rss_kb), figures.idle_cpu_ms,
       static_cast<unsigned long long>(figures.at_start.threads),
@@ -947,7 +1095,9 @@ int RunBinary(const std::string& binary, std::uint64_t rate, std::uint64_t flows
       static_cast<unsigned long long>(figures.collector_drops),
       static_cast<unsigned long long>(figures.after_load.rss_kb),
       static_cast<unsigned long long>(figures.settled.rss_kb),
-      static_cast<unsigned long long>(figures.settled.hwm_kb), figures.stop_ms, figures.exit_status,
+      static_cast<unsigned long long>(figures.settled.hwm_kb),
+      (figures.after_load.cpu_ms - figures.before_load.cpu_ms) / (10.0 * figures.load_s),
+      figures.load_average, figures.stop_ms, figures.exit_status,
       static_cast<unsigned long long>(Occurrences(log, "Q Full")),
       static_cast<unsigned long long>(Occurrences(log, "\n")));
   return 0;
@@ -994,14 +1144,16 @@ void PrintThroughputRow(const Result& r) {
     return found == r.end() ? std::string("?") : found->second;
   };
   std::printf(
-      "| %6s | %4s | %7s | %7s | %7llu | %6s | %6s | %6llu | %6s | %9s | %4s%% | %5s | %4s |\n",
-      text("rate").c_str(), text("live") == "1" ? "live" : "fake",
+      "| %6s | %2s | %4s | %7s | %7s | %7llu | %6s | %6s | %6llu | %6s | %9s | %4s%% | %4s%% | "
+      "%4s | %5s | %4s |\n",
+      text("rate").c_str(), text("seconds").c_str(), text("live") == "1" ? "live" : "fake",
       text("tracked") == "1" ? "pattern" : "-", text("sent").c_str(),
       static_cast<unsigned long long>(Number(r, "sent") - Number(r, "delivered")),
       text("kernel_drops").c_str(), text("queue_full").c_str(),
       static_cast<unsigned long long>(Number(r, "delivered") - Number(r, "collected")),
       text("collector_drops").c_str(), text("collected").c_str(), text("cpu_pct").c_str(),
-      text("startup_ms").c_str(), text("stop_ms").c_str());
+      text("agent_cpu_pct").c_str(), text("load").c_str(), text("startup_ms").c_str(),
+      text("stop_ms").c_str());
 }
 
 void PrintBinary(const Result& binary) {
@@ -1015,7 +1167,7 @@ void PrintBinary(const Result& binary) {
 // the highest rate the live runs sustained; prints the tables.
 int Orchestrate(const std::string& self, std::vector<std::uint64_t> rates) {
   if (rates.empty()) {
-    rates = {5000, 10000, 20000, 40000, 80000};
+    rates = {5000, 10000, 20000, 50000, 100000};
   }
   std::vector<Result> rows;
   std::map<std::string, std::uint64_t> best{{"fake", 0}, {"live", 0}};
@@ -1031,17 +1183,19 @@ int Orchestrate(const std::string& self, std::vector<std::uint64_t> rates) {
   for (const std::uint64_t rate : {std::uint64_t{20000}, rates.back()}) {
     rows.push_back(RunScenario(self, "throughput " + std::to_string(rate) + " live tracked"));
   }
+  rows.push_back(RunScenario(self, "throughput " + std::to_string(rates.back()) + " live - 60"));
   const std::uint64_t load_rate = std::max<std::uint64_t>(best["live"], 1000);
   const Result idle = RunScenario(self, "idle");
   const Result binary = RunScenario(self, "binary " + std::to_string(load_rate));
 
   std::printf(
-      "\nThroughput, in-process agent, 5 s per rate, 50 processes. ch.lost = sent - delivered by\n"
+      "\nThroughput, in-process agent, 50 processes, for s seconds. ch.lost = sent - delivered by\n"
       "the channel; kernel = drops on the channel socket; after = delivered - collected; coll.d =\n"
-      "drops on the collector socket; cpu = whole process, of one core; start/stop in ms\n");
+      "drops on the collector socket; cpu = whole process and agent = its agent threads, of one\n"
+      "core; load = 1-minute load average at the end; start/stop in ms\n");
   std::printf(
-      "| rate/s | pids | pattern |    sent | ch.lost | kernel | Q Full | after  | coll.d | "
-      "collected | cpu   | start | stop |\n");
+      "| rate/s | s  | pids | pattern |    sent | ch.lost | kernel | Q Full | after  | coll.d | "
+      "collected | cpu   | agent | load | start | stop |\n");
   for (const Result& row : rows) {
     if (!row.empty()) {
       PrintThroughputRow(row);
@@ -1071,6 +1225,9 @@ int RunInside(int argc, char** argv, const std::string& self) {
     run.rate = rate;
     run.live = argc > 4 && std::string(argv[4]) == "live";
     run.tracked = argc > 5 && std::string(argv[5]) == "tracked";
+    if (argc > 6) {
+      run.seconds = std::max<std::uint64_t>(std::strtoull(argv[6], nullptr, 10), 1);
+    }
     return RunThroughput(run);
   }
   if (scenario == "idle") {

@@ -9,6 +9,11 @@ condition_event::condition_event(bool auto_reset) : auto_reset_(auto_reset) {}
 
 void condition_event::set() {
   const std::lock_guard lock(mutex_);
+  if (signalled_) {
+    // Everyone was woken when it became signalled, and a wait that starts later finds it before
+    // sleeping: waking them again (a system call per busy producer's push) changes nothing.
+    return;
+  }
   signalled_ = true;
   if (auto_reset_) {
     waiters_.notify_one();

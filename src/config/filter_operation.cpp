@@ -58,6 +58,9 @@ FlowFieldCache::Entry& FlowFieldCache::Find(std::uint32_t field_id) {
       return entry;
     }
   }
+  if (entries_.empty()) {
+    entries_.reserve(16);
+  }
   Entry& entry = entries_.emplace_back(Entry{field_id, false, {}, std::nullopt});
   entry.text = flow_.GetFieldText(field_id, &entry.pattern_applies);
   return entry;

@@ -32,7 +32,9 @@ struct ParsedAddress {
 // while a set of rules judges the flow. Lives on the evaluating thread's stack.
 class FlowFieldCache {
  public:
-  explicit FlowFieldCache(const ORVFlowObject& flow) : flow_(flow) { entries_.reserve(16); }
+  // Nothing is allocated until a rule asks for a field: a profile without rules costs a flow
+  // nothing here.
+  explicit FlowFieldCache(const ORVFlowObject& flow) : flow_(flow) {}
 
   [[nodiscard]] const ORVFlowObject& flow() const noexcept { return flow_; }
   // The flow's text form of the field and whether wildcard patterns apply to it.

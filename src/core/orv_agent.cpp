@@ -546,5 +546,8 @@ OB_STATUSCODE CORVAgent::collectandReportStatstoPhoneHome() {
   if (!statistics_) {
     return kObSuccess;
   }
-  return statistics_->CollectAndReport(OBRuntime::Utils::GetORVDataDirectory() + L"/ORV.db");
+  if (statistics_database_path_.empty()) {
+    statistics_database_path_ = OBRuntime::Utils::GetORVDataDirectory() + L"/ORV.db";
+  }
+  return statistics_->CollectAndReport(statistics_database_path_);
 }

@@ -1,6 +1,4 @@
 // Flow admission: the agent's two flow data channel callbacks. Both run on the channel's thread.
-#include <arpa/inet.h>
-
 #include <array>
 #include <string_view>
 
@@ -36,18 +34,6 @@ constexpr std::array<FlowCounter, 4> kDropReasonCounters = {
     FlowCounter::kDroppedBroadcast, FlowCounter::kDroppedMulticast, FlowCounter::kDroppedLinkLocal,
     FlowCounter::kDroppedLoopback};
 
-constexpr std::size_t kAddressTextSize = 65;  // the rules' 64 characters and a terminator
-
-// Formats an endpoint's address without allocating; an unformattable one gives "".
-void formatAddress(const KdfEndpoint& endpoint, bool ipv4,
-                   std::array<char, kAddressTextSize>& out) {
-  const void* bytes = ipv4 ? static_cast<const void*>(endpoint.ipv4.data())
-                           : static_cast<const void*>(endpoint.ipv6.data());
-  if (inet_ntop(ipv4 ? AF_INET : AF_INET6, bytes, out.data(), out.size()) == nullptr) {
-    out[0] = '\0';
-  }
-}
-
 }  // namespace
 
 // The flow's source and destination address texts, by the direction byte, and its wire family.
@@ -55,15 +41,18 @@ struct CORVAgent::FlowAddresses {
   explicit FlowAddresses(const KdfFlowData& message)
       : family(message.IsIPv4() ? kKdfFamilyIPv4 : kKdfFamilyIPv6) {
     const bool remote_is_source = message.direction == kKdfDirectionRemoteIsSource;
-    formatAddress(remote_is_source ? message.remote : message.local, message.IsIPv4(), source);
-    formatAddress(remote_is_source ? message.local : message.remote, message.IsIPv4(), destination);
+    // Without allocating; an unformattable address gives "".
+    (void)FormatKdfAddress(remote_is_source ? message.remote : message.local, message.IsIPv4(),
+                           source);
+    (void)FormatKdfAddress(remote_is_source ? message.local : message.remote, message.IsIPv4(),
+                           destination);
   }
   [[nodiscard]] std::string_view Source() const { return source.data(); }
   [[nodiscard]] std::string_view Destination() const { return destination.data(); }
 
   std::uint32_t family;
-  std::array<char, kAddressTextSize> source{};
-  std::array<char, kAddressTextSize> destination{};
+  std::array<char, kKdfAddressTextSize> source{};
+  std::array<char, kKdfAddressTextSize> destination{};
 };
 
 void CORVAgent::OnFlowUpdate(std::shared_ptr<const KdfFlowData> message) {

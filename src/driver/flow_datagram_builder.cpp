@@ -46,6 +46,7 @@ KdfFlowDatagram BuildKdfFlowDatagram(const KdfFlowData& flow) {
   OBRuntime::StoreLe<std::uint32_t>(d.data() + 320, flow.protocol);
   OBRuntime::StoreLe<std::uint64_t>(d.data() + 324, flow.bytes_in);
   OBRuntime::StoreLe<std::uint64_t>(d.data() + 332, flow.bytes_out);
+  OBRuntime::StoreLe<std::uint64_t>(d.data() + 340, flow.process_start_time);
   OBRuntime::StoreLe<std::uint32_t>(d.data() + 348, flow.pid);
   OBRuntime::StoreLe<std::uint32_t>(d.data() + 352, flow.parent_pid);
   OBRuntime::StoreLe<std::uint32_t>(d.data() + 356, flow.flow_start);

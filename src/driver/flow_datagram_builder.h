@@ -17,7 +17,7 @@ using KdfPidInfoDatagram = std::array<std::uint8_t, kKdfPidInfoSize>;
 
 // The 1439-byte flow data datagram for flow. For an IPv4 flow (address family 2) each endpoint
 // block carries its IPv4 address and zero IPv6 fields; otherwise its flow information and IPv6
-// address. Unread bytes are zero.
+// address. The process start time goes to offset 340; every other unread byte is zero.
 [[nodiscard]] KdfFlowDatagram BuildKdfFlowDatagram(const KdfFlowData& flow);
 
 // The 8-byte pid information datagram for info.

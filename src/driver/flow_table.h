@@ -98,6 +98,7 @@ template <typename Flow>
 void DescribeFlow(const Flow& flow, std::uint32_t report_kind, std::uint32_t end_seconds,
                   KdfFlowData& report) {
   report.pid = flow.owner.pid;
+  report.process_start_time = flow.owner.start_time;
   report.parent_pid = flow.owner.parent_pid;
   report.flow_start = flow.start_seconds;
   report.flow_end = end_seconds;

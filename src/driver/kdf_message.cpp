@@ -1,5 +1,8 @@
 #include "driver/kdf_message.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,6 +18,7 @@ constexpr std::size_t kAddressFamilyOffset = 316;
 constexpr std::size_t kProtocolOffset = 320;
 constexpr std::size_t kBytesInOffset = 324;
 constexpr std::size_t kBytesOutOffset = 332;
+constexpr std::size_t kProcessStartTimeOffset = 340;
 constexpr std::size_t kPidOffset = 348;
 constexpr std::size_t kParentPidOffset = 352;
 constexpr std::size_t kFlowStartOffset = 356;
@@ -40,17 +44,17 @@ KdfEndpoint LoadEndpoint(const std::uint8_t* p) {
 }
 
 // The path of a 292-byte field whose stated length may exceed it: the length is clamped to the
-// field and rounded down to whole UTF-16 units.
-std::u16string LoadPath(const std::uint8_t* message, std::size_t length_offset,
-                        std::size_t path_offset) {
+// field and rounded down to whole UTF-16 units. Written into path's own buffer, which a message
+// decoded into again keeps.
+void LoadPath(const std::uint8_t* message, std::size_t length_offset, std::size_t path_offset,
+              std::u16string& path) {
   const std::size_t bytes = std::min<std::size_t>(
       OBRuntime::LoadLe<std::uint16_t>(message + length_offset), kKdfPathBytes);
-  std::u16string path(bytes / 2, u'\0');
+  path.resize(bytes / 2);
   for (std::size_t i = 0; i < path.size(); ++i) {
     path[i] =
         static_cast<char16_t>(OBRuntime::LoadLe<std::uint16_t>(message + path_offset + 2 * i));
   }
-  return path;
 }
 
 template <std::size_t N>
@@ -67,6 +71,34 @@ boost::asio::ip::address KdfEndpoint::Address(bool ipv4_flow) const {
     return boost::asio::ip::address_v4(ipv4);
   }
   return boost::asio::ip::address_v6(ipv6);
+}
+
+bool FormatKdfAddress(const KdfEndpoint& endpoint, bool ipv4_flow,
+                      std::span<char, kKdfAddressTextSize> out) {
+  if (!ipv4_flow) {
+    const bool done =
+        ::inet_ntop(AF_INET6, endpoint.ipv6.data(), out.data(), out.size()) != nullptr;
+    if (!done) {
+      out[0] = '\0';
+    }
+    return done;
+  }
+  char* at = out.data();
+  for (std::size_t index = 0; index < endpoint.ipv4.size(); ++index) {
+    if (index > 0) {
+      *at++ = '.';
+    }
+    const unsigned byte = endpoint.ipv4[index];
+    if (byte >= 100) {
+      *at++ = static_cast<char>('0' + byte / 100);
+    }
+    if (byte >= 10) {
+      *at++ = static_cast<char>('0' + byte / 10 % 10);
+    }
+    *at++ = static_cast<char>('0' + byte % 10);
+  }
+  *at = '\0';
+  return true;
 }
 
 OB_STATUSCODE ParseKdfHeader(std::span<const std::uint8_t> bytes, KdfMessageHeader& out) {
@@ -93,14 +125,15 @@ OB_STATUSCODE ParseKdfFlowData(std::span<const std::uint8_t> bytes, KdfFlowData&
   out.protocol = OBRuntime::LoadLe<std::uint32_t>(m + kProtocolOffset);
   out.bytes_in = OBRuntime::LoadLe<std::uint64_t>(m + kBytesInOffset);
   out.bytes_out = OBRuntime::LoadLe<std::uint64_t>(m + kBytesOutOffset);
+  out.process_start_time = OBRuntime::LoadLe<std::uint64_t>(m + kProcessStartTimeOffset);
   out.pid = OBRuntime::LoadLe<std::uint32_t>(m + kPidOffset);
   out.parent_pid = OBRuntime::LoadLe<std::uint32_t>(m + kParentPidOffset);
   out.flow_start = OBRuntime::LoadLe<std::uint32_t>(m + kFlowStartOffset);
   out.flow_end = OBRuntime::LoadLe<std::uint32_t>(m + kFlowEndOffset);
   out.process_hash = LoadBytes<kKdfHashBytes>(m + kProcessHashOffset);
-  out.process_path = LoadPath(m, kProcessPathLengthOffset, kProcessPathOffset);
+  LoadPath(m, kProcessPathLengthOffset, kProcessPathOffset, out.process_path);
   out.parent_hash = LoadBytes<kKdfHashBytes>(m + kParentHashOffset);
-  out.parent_path = LoadPath(m, kParentPathLengthOffset, kParentPathOffset);
+  LoadPath(m, kParentPathLengthOffset, kParentPathOffset, out.parent_path);
   out.direction = m[kDirectionOffset];
   out.report_kind = OBRuntime::LoadLe<std::uint32_t>(m + kReportKindOffset);
   return kObSuccess;

@@ -8,6 +8,11 @@
 // hashes and UTF-16LE paths (292-byte fields), the direction byte and the report kind. A pid
 // information message (type 2) is 8 bytes: the header and a process id.
 //
+// This driver also writes the process's start time (u64 at offset 340, clock ticks after boot as
+// /proc/<pid>/stat counts them) into eight bytes the format leaves unread, so the agent can tell
+// the process it knows from a newer one holding the same id without reading /proc for every
+// flow; zero, as a sender that does not know it leaves it, means unknown.
+//
 // The parsers only decode fields; the header checks (version, total length) belong to the
 // channel, which logs them. They never read past the bytes given: path lengths are clamped to
 // their fields (rounded down to whole UTF-16 units) and the host name ends at its first zero
@@ -73,6 +78,7 @@ struct KdfFlowData {
   std::uint32_t protocol = 0;  // 6 TCP, 17 UDP
   std::uint64_t bytes_in = 0;
   std::uint64_t bytes_out = 0;
+  std::uint64_t process_start_time = 0;  // clock ticks after boot; 0 when unknown
   std::uint32_t pid = 0;
   std::uint32_t parent_pid = 0;
   std::uint32_t flow_start = 0;                            // seconds
@@ -96,6 +102,14 @@ struct KdfPidInfo {
   std::uint32_t pid = 0;
   friend bool operator==(const KdfPidInfo&, const KdfPidInfo&) = default;
 };
+
+// Room for any address FormatKdfAddress writes, with its terminator (INET6_ADDRSTRLEN).
+inline constexpr std::size_t kKdfAddressTextSize = 46;
+// The endpoint's address of a flow of the given family in inet_ntop's text form, terminated, into
+// out; false (out empty) when it cannot be formatted. IPv4 is formatted here: inet_ntop goes
+// through sprintf, a cost every flow would pay four times.
+[[nodiscard]] bool FormatKdfAddress(const KdfEndpoint& endpoint, bool ipv4_flow,
+                                    std::span<char, kKdfAddressTextSize> out);
 
 // Header of bytes; kObBadArgument when fewer than 4 bytes are given.
 [[nodiscard]] OB_STATUSCODE ParseKdfHeader(std::span<const std::uint8_t> bytes,

@@ -1,5 +1,6 @@
 #include "flow/container_manager.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "flow/host_containers.h"
@@ -58,16 +59,22 @@ void CContainerManager::RegisterContainer(std::unique_ptr<IContainer>&& containe
 }
 
 IContainer* CContainerManager::Find(std::wstring_view image_path) const {
-  const std::wstring path = LowerCaseAscii(image_path);
-  if (const auto it = by_path_.find(path); it != by_path_.end()) {
-    return it->second;
-  }
-  const std::wstring name = OBRuntime::Utils::GetFileNameFromPath(path);
-  if (const auto it = by_path_.find(name); it != by_path_.end()) {
-    return it->second;
-  }
-  if (const auto it = by_path_.find(StripTrailingVersion(name)); it != by_path_.end()) {
-    return it->second;
+  // Every flow asks: the lower-cased path goes into a buffer each thread keeps, not a new string.
+  thread_local std::wstring lower;
+  lower.assign(image_path);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](wchar_t c) {
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+  });
+  const std::wstring_view path = lower;
+  const std::size_t slash = path.rfind(L'/');
+  const std::wstring_view name = slash == std::wstring_view::npos ? path : path.substr(slash + 1);
+  const std::size_t version = name.find_last_not_of(L"0123456789.");
+  const std::wstring_view unversioned =
+      version == std::wstring_view::npos ? name : name.substr(0, version + 1);
+  for (const std::wstring_view key : {path, name, unversioned}) {
+    if (const auto it = by_path_.find(key); it != by_path_.end()) {
+      return it->second;
+    }
   }
   return nullptr;
 }

@@ -83,6 +83,14 @@ class CContainerManager : public IContainerManager {
 
   IFileHasher& hasher_;
   mutable std::shared_mutex mutex_;
-  std::vector<std::unique_ptr<IContainer>> containers_;    // guarded by mutex_
-  std::unordered_map<std::wstring, IContainer*> by_path_;  // guarded by mutex_
+  std::vector<std::unique_ptr<IContainer>> containers_;  // guarded by mutex_
+  // Looked up by views, so the per-flow lookup builds no key strings.
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::wstring_view key) const noexcept {
+      return std::hash<std::wstring_view>()(key);
+    }
+  };
+  std::unordered_map<std::wstring, IContainer*, KeyHash, std::equal_to<>>
+      by_path_;  // guarded by mutex_
 };

@@ -1,8 +1,5 @@
 #include "flow/flow_record_builder.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
 #include <new>
@@ -31,6 +28,33 @@ constexpr std::uint32_t kDnsSuffixCapacity = 256;
 using Hash = std::array<std::uint8_t, ORVFlowObject::kHashBytes>;
 
 std::string ZeroHash() { return std::string(ORVFlowObject::kHashBytes, '\0'); }
+
+// Records come from a pool with the buffers of their texts: fields are assigned in place, never
+// replaced by a new string, so a record built in steady state allocates nothing.
+void AssignHash(std::string& hash, const Hash& digest) {
+  hash.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
+}
+
+void AssignWide(std::wstring& out, std::u16string_view text) {
+  const bool single_units = std::none_of(text.begin(), text.end(), [](char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDFFF;  // surrogates: a pair makes one character
+  });
+  if (single_units) {
+    // Element by element into the kept buffer (assign from a range of another character type
+    // would build a temporary string first).
+    out.resize(text.size());
+    std::copy(text.begin(), text.end(), out.begin());
+  } else {
+    out = OBRuntime::Utf16ToWide(text);
+  }
+}
+
+// Per-thread scratch text for lookups whose answer fills a field only in part.
+std::wstring& ScratchText() {
+  thread_local std::wstring text;
+  text.clear();
+  return text;
+}
 
 bool IsZeroHash(const std::string& hash) {
   return std::all_of(hash.begin(), hash.end(), [](char byte) { return byte == '\0'; });
@@ -122,14 +146,10 @@ void TakeOver(ORVFlowObject& flow, const ORVFlowObject& record) {
   TakeIfZero(flow.parent_process_user_account_type, record.parent_process_user_account_type);
 }
 
-std::string AddressText(const KdfEndpoint& endpoint, bool ipv4) {
-  std::array<char, INET6_ADDRSTRLEN> text{};
-  const void* bytes = ipv4 ? static_cast<const void*>(endpoint.ipv4.data())
-                           : static_cast<const void*>(endpoint.ipv6.data());
-  if (::inet_ntop(ipv4 ? AF_INET : AF_INET6, bytes, text.data(), text.size()) == nullptr) {
-    return {};
-  }
-  return text.data();
+void AssignAddress(std::string& out, const KdfEndpoint& endpoint, bool ipv4) {
+  std::array<char, kKdfAddressTextSize> text{};
+  (void)FormatKdfAddress(endpoint, ipv4, text);  // an unformattable address stays empty
+  out.assign(text.data());
 }
 
 void SetEndpoints(ORVFlowObject& flow, const KdfFlowData& message) {
@@ -138,9 +158,9 @@ void SetEndpoints(ORVFlowObject& flow, const KdfFlowData& message) {
   const bool remote_is_source = message.direction == kKdfDirectionRemoteIsSource;
   const KdfEndpoint& source = remote_is_source ? message.remote : message.local;
   const KdfEndpoint& destination = remote_is_source ? message.local : message.remote;
-  flow.source_address = AddressText(source, ipv4);
+  AssignAddress(flow.source_address, source, ipv4);
   flow.source_port = source.port;
-  flow.destination_address = AddressText(destination, ipv4);
+  AssignAddress(flow.destination_address, destination, ipv4);
   flow.destination_port = destination.port;
 }
 
@@ -162,10 +182,10 @@ void SetImage(std::string& hash, std::wstring& path, const Hash& message_hash,
   const bool known = std::any_of(message_hash.begin(), message_hash.end(),
                                  [](std::uint8_t byte) { return byte != 0; });
   if (known && hash.empty()) {
-    hash = HashText(message_hash);
+    AssignHash(hash, message_hash);
   }
   if (!message_path.empty() && path.empty()) {
-    path = OBRuntime::Utf16ToWide(message_path);
+    AssignWide(path, message_path);
   }
 }
 
@@ -226,7 +246,8 @@ bool FillImage(std::wstring& name, std::wstring& path, PathQuery&& query) {
     name = kFlowUnknownText;
     return false;
   }
-  name = OBRuntime::Utils::GetFileNameFromPath(path);
+  const std::size_t slash = path.rfind(L'/');
+  name.assign(path, slash == std::wstring::npos ? 0 : slash + 1);
   return true;
 }
 
@@ -241,13 +262,13 @@ bool FillHash(std::string& hash, bool excluded, HashQuery&& query) {
   auto size = static_cast<std::uint32_t>(digest.size());
   const OB_STATUSCODE status = query(digest.data(), size);
   if (status == kObSuccess && size == digest.size()) {
-    hash = HashText(digest);
+    AssignHash(hash, digest);
     return true;
   }
   if (status == kObMessageParked) {
     hash.clear();
   } else {
-    hash = ZeroHash();
+    hash.assign(ORVFlowObject::kHashBytes, '\0');
   }
   return false;
 }
@@ -281,7 +302,7 @@ bool WantsUser(const std::wstring& name, std::uint16_t type, bool name_excluded,
 
 // Fills what is still missing from a lookup's result; a failure leaves "Unknown" in an empty
 // name.
-bool StoreUser(OB_STATUSCODE status, std::wstring found, std::uint16_t found_type,
+bool StoreUser(OB_STATUSCODE status, const std::wstring& found, std::uint16_t found_type,
                std::wstring& name, std::uint16_t& type) {
   if (status != kObSuccess) {
     if (name.empty()) {
@@ -290,7 +311,7 @@ bool StoreUser(OB_STATUSCODE status, std::wstring found, std::uint16_t found_typ
     return false;
   }
   if (name.empty()) {
-    name = std::move(found);
+    name.assign(found);
   }
   if (type == 0) {
     type = found_type;
@@ -305,10 +326,10 @@ bool FillUser(std::wstring& name, std::uint16_t& type, bool name_excluded, bool 
   if (!WantsUser(name, type, name_excluded, type_excluded)) {
     return true;
   }
-  std::wstring found;
+  std::wstring& found = ScratchText();
   std::uint16_t found_type = 0;
   const OB_STATUSCODE status = ReadUser(query, found, found_type);
-  return StoreUser(status, std::move(found), found_type, name, type);
+  return StoreUser(status, found, found_type, name, type);
 }
 
 // Case folding for the pattern match: ASCII, Latin-1, Greek and Cyrillic capitals, so that the
@@ -406,7 +427,10 @@ FlowRecordSources CFlowRecordBuilder::ProductionSources() {
 std::shared_ptr<ORVFlowObject> CFlowRecordBuilder::FromFlowData(
     const KdfFlowData& message, const std::shared_ptr<const ORVFlowObject>& pid_record) {
   try {
-    auto flow = std::make_shared<ORVFlowObject>();
+    std::shared_ptr<ORVFlowObject> flow = records_.Acquire();
+    if (!flow) {
+      throw std::bad_alloc();
+    }
     const DataCollectionPolicySnapshot policy = MergedPolicy();
     std::wstring pattern;
     const bool tracking = DebugPattern(pattern);
@@ -427,7 +451,8 @@ std::shared_ptr<ORVFlowObject> CFlowRecordBuilder::FromFlowData(
     SetEndpoints(*flow, message);
     SetCounters(*flow, message, *policy);
     SetHostName(*flow, message.host_name);
-    (void)Fill(*flow, *policy);  // a partial fill still gives a usable record
+    // A partial fill still gives a usable record.
+    (void)Fill(*flow, *policy, message.process_start_time);
     if (tracking) {
       MarkTracked(*flow, pattern);
     }
@@ -512,10 +537,12 @@ bool CFlowRecordBuilder::DebugPattern(std::wstring& pattern) const {
   return sources_.debug_pattern && sources_.debug_pattern(pattern) && !pattern.empty();
 }
 
-OB_STATUSCODE CFlowRecordBuilder::Fill(ORVFlowObject& flow, const DataCollectionPolicy& policy) {
+OB_STATUSCODE CFlowRecordBuilder::Fill(ORVFlowObject& flow, const DataCollectionPolicy& policy,
+                                       std::uint64_t reported_start_time) {
   std::optional<CProcessInfo> info;
   if (sources_.process != nullptr) {
     info.emplace(flow.process_id, *sources_.process);
+    info->SetReported(reported_start_time, flow.process_path);
   }
   CProcessInfo* process = info ? &*info : nullptr;
   bool complete = FillProcess(flow, process, policy);
@@ -604,13 +631,13 @@ bool CFlowRecordBuilder::FillLoggedInUser(ORVFlowObject& flow, const DataCollect
     found_type = status == kObSuccess ? console->GetLoggedOnUserAccountType() : 0;
     return status;
   };
-  std::wstring found;
+  std::wstring& found = ScratchText();
   std::uint16_t found_type = 0;
   const OB_STATUSCODE status = ReadUser(query, found, found_type);
   if (status == kObNotFound) {
     return true;  // nobody at the console is an answer: the name stays empty
   }
-  return StoreUser(status, std::move(found), found_type, name, type);
+  return StoreUser(status, found, found_type, name, type);
 }
 
 bool CFlowRecordBuilder::FillDnsSuffix(ORVFlowObject& flow) {
@@ -618,12 +645,12 @@ bool CFlowRecordBuilder::FillDnsSuffix(ORVFlowObject& flow) {
   if (!flow.dns_suffix.empty() || local.empty()) {
     return true;
   }
-  std::wstring suffix;
+  std::wstring& suffix = ScratchText();
   if (!sources_.dns_suffix || sources_.dns_suffix(local, suffix) != kObSuccess) {
     flow.dns_suffix = kFlowUnknownText;
     return false;
   }
-  flow.dns_suffix = std::move(suffix);
+  flow.dns_suffix.assign(suffix);
   return true;
 }
 

@@ -4,9 +4,11 @@
 // pattern as tracked.
 //
 // Lookups go through the process-wide caches (process facts, console user, DNS suffixes,
-// interface list), so a record for a process seen before costs a /proc stat read or two. A
-// failed lookup never loses the record: names read "Unknown", hashes 32 zero bytes, and fill
-// reports kObPartialFailure.
+// interface list). A record for a process seen before costs no /proc read when the message
+// carries the process's start time, else a /proc stat read or two. Records built from flow
+// messages come from a pool and their texts are assigned in place, so in steady state a record
+// costs no allocation. A failed lookup never loses the record: names read "Unknown", hashes 32
+// zero bytes, and fill reports kObPartialFailure.
 //
 // Fields the merged policy excludes are not gathered where that saves a lookup (a blanked "-"
 // is never replaced, excluded hashes and users are not looked up), and a record built from a
@@ -28,6 +30,7 @@
 #include "driver/kdf_message.h"
 #include "flow/hosted_module_resolver.h"
 #include "flow/process_info.h"
+#include "flow/record_pool.h"
 #include "flow/user_info.h"
 
 // What a failed lookup leaves in a name field.
@@ -92,7 +95,9 @@ class CFlowRecordBuilder {
  private:
   [[nodiscard]] DataCollectionPolicySnapshot MergedPolicy() const;
   [[nodiscard]] bool DebugPattern(std::wstring& pattern) const;
-  [[nodiscard]] OB_STATUSCODE Fill(ORVFlowObject& flow, const DataCollectionPolicy& policy);
+  // reported_start_time: the process start time a flow message carried (0 when none).
+  [[nodiscard]] OB_STATUSCODE Fill(ORVFlowObject& flow, const DataCollectionPolicy& policy,
+                                   std::uint64_t reported_start_time = 0);
   // Each Fill step: true when its lookups succeeded. A null info makes process lookups fail.
   [[nodiscard]] bool FillProcess(ORVFlowObject& flow, CProcessInfo* info,
                                  const DataCollectionPolicy& policy);
@@ -105,6 +110,7 @@ class CFlowRecordBuilder {
   [[nodiscard]] bool FillInterfaceUid(ORVFlowObject& flow);
 
   const FlowRecordSources sources_;
+  CFlowRecordPool records_;  // the records built from flow messages
 };
 
 // Blanks every field the policy excludes: texts become "-", hashes 32 zero bytes, byte counts

@@ -133,7 +133,13 @@ OB_STATUSCODE convert32BitToUTF16(const std::uint32_t* input, std::size_t count,
 OB_STATUSCODE decodeIDNLabel(const char* label, std::size_t length, std::wstring& out) {
   const std::string_view text(label == nullptr ? "" : label, label == nullptr ? 0 : length);
   if (!HasAcePrefix(text)) {
-    out = OBRuntime::Utf8ToWide(text);
+    // Host names are nearly always ASCII: widened in place, without a converted copy.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+      out.resize(text.size());
+      std::copy(text.begin(), text.end(), out.begin());
+    } else {
+      out = OBRuntime::Utf8ToWide(text);
+    }
     return kObSuccess;
   }
   const std::string_view encoded = text.substr(kAcePrefix.size());
@@ -163,8 +169,8 @@ OB_STATUSCODE DecodeIDN(const char* name, std::size_t length, std::wstring& out)
   out.clear();
   if (name == nullptr || length == 0) return kObBadArgument;
   if (length > kMaxNameLength) return kObTextTooLong;
-  std::size_t out_units = 0;  // the limit counts UTF-16 units, as the exported text does
-  std::wstring label;
+  std::size_t out_units = 0;        // the limit counts UTF-16 units, as the exported text does
+  thread_local std::wstring label;  // keeps its buffer: every flow's host name passes here
   for (std::size_t start = 0; start <= length;) {
     const char* dot = static_cast<const char*>(std::memchr(name + start, '.', length - start));
     const std::size_t end = dot == nullptr ? length : static_cast<std::size_t>(dot - name);

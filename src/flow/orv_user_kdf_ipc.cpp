@@ -287,7 +287,11 @@ void OrvUserKdfIpc::processOrvData(std::span<const std::uint8_t> message) {
 }
 
 void OrvUserKdfIpc::processFlowData(std::span<const std::uint8_t> message) {
-  auto flow = std::make_shared<KdfFlowData>();
+  std::shared_ptr<KdfFlowData> flow = flow_messages_.Acquire();
+  if (!flow) {
+    OB_LOG_LIMITED(LOG_ERROR, "out of memory decoding a flow message");
+    return;
+  }
   if (ParseKdfFlowData(message, *flow) != kObSuccess) {
     // An 8-byte datagram of type 1 would otherwise be read from stale buffer bytes.
     OB_LOG_LIMITED_AS(LOG_ERROR, "OrvUserKdfIpc::processOrvData",

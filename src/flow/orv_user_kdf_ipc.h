@@ -41,6 +41,7 @@
 #include "common/status.h"
 #include "driver/kdf_message.h"
 #include "flow/datagram_sender_check.h"
+#include "flow/record_pool.h"
 
 class OrvUserKdfIpc {
  public:
@@ -129,6 +130,8 @@ class OrvUserKdfIpc {
   // I/O thread only: SO_RXQ_OVFL control messages, and the socket's drop count last seen.
   std::array<std::array<std::uint8_t, 32>, kDatagramsPerRead> receive_controls_{};
   std::uint32_t socket_drops_seen_ = 0;
+  // Flow messages are decoded into recycled objects: a message costs no allocation.
+  CRecordPool<KdfFlowData> flow_messages_;
 
   // Owner's thread only.
   std::thread thread_;

@@ -15,7 +15,7 @@ namespace {
 
 constexpr wchar_t kSystemImage[] = L"SYSTEM";
 
-OB_STATUSCODE CopyPath(const std::wstring& path, wchar_t* buffer, std::uint32_t capacity) {
+OB_STATUSCODE CopyPath(std::wstring_view path, wchar_t* buffer, std::uint32_t capacity) {
   if (buffer == nullptr) {
     OB_LOG_ERROR("null buffer for an image path");
     return kObBadArgument;
@@ -57,14 +57,11 @@ CProcessInfo::CProcessInfo(std::uint32_t process_id, const ProcessInfoServices& 
 }
 
 OB_STATUSCODE CProcessInfo::GetProcessPath(wchar_t* buffer, std::uint32_t capacity) {
-  if (process_path_.empty()) {
-    std::wstring path;
-    if (ImagePathOf(self_, path) != kObSuccess) {
-      return kObFailure;
-    }
-    process_path_ = std::move(path);
+  std::wstring_view path = process_path_;
+  if (path.empty() && ImagePathOf(self_, path) != kObSuccess) {
+    return kObFailure;
   }
-  return CopyPath(process_path_, buffer, capacity);
+  return CopyPath(path, buffer, capacity);
 }
 
 OB_STATUSCODE CProcessInfo::GetParentProcessId(std::uint32_t& parent_id) {
@@ -79,14 +76,11 @@ OB_STATUSCODE CProcessInfo::GetParentProcessId(std::uint32_t& parent_id) {
 }
 
 OB_STATUSCODE CProcessInfo::GetParentProcessPath(wchar_t* buffer, std::uint32_t capacity) {
-  if (parent_path_.empty()) {
-    std::wstring path;
-    if (LoadParent() != kObSuccess || ImagePathOf(parent_, path) != kObSuccess) {
-      return kObFailure;
-    }
-    parent_path_ = std::move(path);
+  std::wstring_view path = parent_path_;
+  if (path.empty() && (LoadParent() != kObSuccess || ImagePathOf(parent_, path) != kObSuccess)) {
+    return kObFailure;
   }
-  return CopyPath(parent_path_, buffer, capacity);
+  return CopyPath(path, buffer, capacity);
 }
 
 OB_STATUSCODE CProcessInfo::GetProcessHash(std::uint8_t* buffer, std::uint32_t& size) {
@@ -122,13 +116,20 @@ OB_STATUSCODE CProcessInfo::Load(Subject& subject) {
     return subject.status;
   }
   subject.loaded = true;
-  if (subject.pid == 0) {
+  if (subject.pid == 0 || LoadReported(subject)) {
     subject.status = kObSuccess;
     return subject.status;
   }
   orv::platform::ProcStat stat;
   int os_error = 0;
   const OB_STATUSCODE status = services_.queries.Stat(subject.pid, stat, os_error);
+  const bool reported = &subject == &self_ && start_time_ != 0;
+  if (status == kObSuccess && reported && stat.start_time != start_time_) {
+    // The process the driver reported has exited; its id now names another one.
+    OB_LOG_DEBUG("process %u exited; its id now names a newer process", subject.pid);
+    subject.status = kObFailure;
+    return subject.status;
+  }
   if (status != kObSuccess) {
     if (FirstFailureOf(subject.pid)) {
       OB_LOG_DEBUG("process %u cannot be read: status %d, errno %d", subject.pid, status, os_error);
@@ -148,6 +149,22 @@ OB_STATUSCODE CProcessInfo::Load(Subject& subject) {
   }
   subject.status = subject.facts ? kObSuccess : kObFailure;
   return subject.status;
+}
+
+bool CProcessInfo::LoadReported(Subject& subject) {
+  if (&subject != &self_ || start_time_ == 0) {
+    return false;
+  }
+  const ProcessKey key{subject.pid, start_time_};
+  std::shared_ptr<const ProcessFacts> facts = services_.cache.Find(key);
+  // A reported path that differs from the cached one is an exec the events have not yet told.
+  if (!facts ||
+      (!reported_path_.empty() && !facts->kernel_thread && facts->image_path != reported_path_)) {
+    return false;
+  }
+  subject.key = key;
+  subject.facts = std::move(facts);
+  return true;
 }
 
 std::shared_ptr<const ProcessFacts> CProcessInfo::ReadFacts(std::uint32_t pid,
@@ -228,7 +245,7 @@ OB_STATUSCODE CProcessInfo::LoadParent() {
   return parent_.status;
 }
 
-OB_STATUSCODE CProcessInfo::ImagePathOf(Subject& subject, std::wstring& path) {
+OB_STATUSCODE CProcessInfo::ImagePathOf(Subject& subject, std::wstring_view& path) {
   if (Load(subject) != kObSuccess) {
     return kObFailure;
   }

@@ -5,9 +5,10 @@
 // bytes. Any other process is read from /proc (through IProcessQueries) and identified by its
 // start time and the identity of its image (a same-named exec is a new image); what it cannot
 // change is kept in the process-wide CProcessCache, so a warm lookup of a process and its parent
-// costs a read of /proc/<pid>/stat and a stat of its image. A process may change its user
-// without exec: its credentials are read again when the account was resolved over
-// kUserRecheckInterval ago, and a new uid or group list resolves the account afresh.
+// costs a read of /proc/<pid>/stat and a stat of its image, or nothing when the driver gave the
+// process's start time (SetReported). A process may change its user without exec: its
+// credentials are read again when the account was resolved over kUserRecheckInterval ago, and a
+// new uid or group list resolves the account afresh.
 // Images are hashed off the caller's thread (IFileHasher): until the digest is ready the hash
 // answers kObMessageParked. The parent is the one seen
 // when the process was first looked up (its id and start time are kept with the process): a
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "common/status.h"
@@ -81,6 +83,16 @@ class CProcessInfo : public CProcessInfoSurrogateable {
 
   // Paths already known (from the driver's pid information) are answered without a lookup.
   void SetProcessPath(std::wstring path) { process_path_ = std::move(path); }
+  // The start time (clock ticks after boot; 0 unknown) and image path (empty when unknown;
+  // borrowed, it must outlive this object) the driver reported with a flow. A cached process
+  // with this id and start time, and with that path when one is given, is taken without reading
+  // /proc: an exec shows in the reported path and in the pid information that the driver sends
+  // for it, a reused id in the start time, so no read per flow is needed. A newer process
+  // holding the id is never taken for the one reported.
+  void SetReported(std::uint64_t start_time, std::wstring_view image_path) {
+    start_time_ = start_time;
+    reported_path_ = image_path;
+  }
   void SetParentProcessPath(std::wstring path) { parent_path_ = std::move(path); }
 
  private:
@@ -94,10 +106,15 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   };
 
   [[nodiscard]] OB_STATUSCODE Load(Subject& subject);
+  // The cached facts of the process the driver named by id and start time, when they still
+  // describe the image path known for it; false when /proc has to be read.
+  [[nodiscard]] bool LoadReported(Subject& subject);
   [[nodiscard]] OB_STATUSCODE LoadParent();
   [[nodiscard]] std::shared_ptr<const ProcessFacts> ReadFacts(std::uint32_t pid,
                                                               const orv::platform::ProcStat& stat);
-  [[nodiscard]] OB_STATUSCODE ImagePathOf(Subject& subject, std::wstring& path);
+  // The image path, viewed in the subject's facts (or the "SYSTEM" text), so a lookup copies it
+  // only into the caller's buffer.
+  [[nodiscard]] OB_STATUSCODE ImagePathOf(Subject& subject, std::wstring_view& path);
   [[nodiscard]] OB_STATUSCODE HashOf(Subject& subject, std::uint8_t* buffer, std::uint32_t& size);
   [[nodiscard]] OB_STATUSCODE UserOf(Subject& subject, wchar_t* buffer, std::uint32_t& size,
                                      std::uint16_t& account_type);
@@ -115,6 +132,8 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   Subject self_;
   Subject parent_;
   std::uint32_t parent_id_ = kUnknownParentId;  // kept once looked up
-  std::wstring process_path_;                   // empty until set or looked up
+  std::wstring process_path_;                   // empty unless set
   std::wstring parent_path_;                    // likewise
+  std::uint64_t start_time_ = 0;                // from the driver; 0 when unknown
+  std::wstring_view reported_path_;             // likewise, empty when unknown
 };

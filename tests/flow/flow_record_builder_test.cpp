@@ -384,4 +384,71 @@ TEST_F(FlowRecordBuilderTest, HashNotReadyIsLeftEmpty) {
       std::chrono::seconds(10)));
 }
 
+// With the start time the driver reports, a cached process is named without reading /proc per
+// flow; an exec shows in the reported path or in the pid information sent for it, a reused id in
+// the start time, so neither leaves a flow named after the wrong image or process.
+TEST_F(FlowRecordBuilderTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlow) {
+  enum class Change { kNone, kExec, kReuse };
+  enum class Hash { kOld, kRunning, kZero };
+  struct Case {
+    const char* what;
+    Change change;
+    bool warm;      // a flow of the first process came before the change
+    bool pid_info;  // the pid information sent for the change came before the flow
+    std::uint64_t start;
+    std::u16string path;
+    const wchar_t* name;
+    Hash hash;
+    bool reads_proc;
+  };
+  const Case cases[] = {
+      {"steady state", Change::kNone, true, false, 500, u"/usr/bin/curl", L"curl", Hash::kOld,
+       false},
+      {"exec, new path reported", Change::kExec, true, false, 500, u"/usr/bin/wget", L"wget",
+       Hash::kRunning, true},
+      {"exec, told by pid information", Change::kExec, true, true, 500, u"", L"wget",
+       Hash::kRunning, false},
+      {"id reused, flow of the exited one", Change::kReuse, true, false, 500, u"", L"curl",
+       Hash::kOld, false},
+      {"id reused before any flow", Change::kReuse, false, false, 500, u"", L"Unknown", Hash::kZero,
+       true},
+      {"the newer process on the id", Change::kReuse, true, false, 900, u"/usr/sbin/sshd", L"sshd",
+       Hash::kRunning, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    AddProcess(kPid, 1, "curl", "/usr/bin/curl", 1000, 500, "abc");
+    CProcessCache cache;
+    ProcessInfoServices services{queries_, accounts_, cache, hasher_};
+    services.clock = [] { return std::chrono::steady_clock::time_point{std::chrono::hours(1)}; };
+    FlowRecordSources sources = Sources();
+    sources.process = &services;
+    CFlowRecordBuilder builder(sources);
+    KdfFlowData message = Ipv4Message();
+    message.process_start_time = 500;
+    message.process_path = u"/usr/bin/curl";
+    if (c.warm) {
+      ASSERT_EQ(builder.FromFlowData(message, nullptr)->process_hash, kAbcDigest);
+    }
+    if (c.change == Change::kExec) {
+      AddProcess(kPid, 1, "wget", "/usr/bin/wget", 1000, 500, "wget");
+    } else if (c.change == Change::kReuse) {
+      AddProcess(kPid, 1, "sshd", "/usr/sbin/sshd", 0, 900, "sshd");
+    }
+    if (c.pid_info) {
+      ASSERT_NE(builder.FromPidInfo(KdfPidInfo{.pid = kPid}), nullptr);
+    }
+    message.process_start_time = c.start;
+    message.process_path = c.path;
+    const int reads = queries_.stat_calls + queries_.image_calls;
+    const auto flow = builder.FromFlowData(message, nullptr);
+    EXPECT_EQ(queries_.stat_calls + queries_.image_calls > reads, c.reads_proc);
+    EXPECT_EQ(flow->process_name, c.name);
+    std::string running;
+    (void)builder.CurrentProcessHash(kPid, running);
+    const std::string hashes[] = {kAbcDigest, running, kZeroHash};
+    EXPECT_EQ(flow->process_hash, hashes[static_cast<int>(c.hash)]);
+  }
+}
+
 }  // namespace

@@ -3,8 +3,10 @@
 // shared by the builder and the parser cannot hide.
 #include "driver/kdf_message.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 
 #include "driver/flow_datagram_builder.h"
@@ -28,13 +30,14 @@ Bytes Place(std::size_t length, const Fields& fields) {
 TEST(KdfMessage, HandPlacedBytesParseAndBuildBothWays) {
   // Little-endian fields, the ports (8080 and 53) in network order: header (1439 bytes, version
   // 1, type 1); local endpoint (family 23, port, flow information, address 2000::5); remote
-  // endpoint (ff00::1); family 23 and protocol 17; bytes in and out; pid 777 and parent 778; start
+  // endpoint (ff00::1); family 23 and protocol 17; bytes in and out; the process's start time in
+  // bytes the format leaves unread; pid 777 and parent 778; start
   // 100 and end 200; process path (4 bytes: "a" and a lone surrogate); parent path (2 bytes: "p");
   // direction 7 and report kind.
   // clang-format off
   const Fields fields = {{0, 0x0101059F, 4}, {4, 0xCAFE901F0017, 8}, {12, 0x20, 1}, {27, 0x05, 1},
       {32, 0x35000017, 4}, {40, 0xff, 1}, {55, 0x01, 1}, {316, 0x1100000017, 8},
-      {324, 1234567890123, 8}, {332, 99, 8}, {348, 0x30A00000309, 8}, {356, 0xC800000064, 8},
+      {324, 1234567890123, 8}, {332, 99, 8}, {340, 0x1122334455667788, 8}, {348, 0x30A00000309, 8}, {356, 0xC800000064, 8},
       {396, 0xD83D00610004, 6}, {722, 0x700002, 4}, {1016, 0x0102030407, 5}};
   // clang-format on
   Bytes m = Place(1439, fields);
@@ -53,7 +56,8 @@ TEST(KdfMessage, HandPlacedBytesParseAndBuildBothWays) {
                        p.flow_end, p.process_path, p.parent_path, p.direction, p.report_kind),
             std::tuple(17u, 1234567890123ULL, 99u, 777u, 778u, 100u, 200u,
                        std::u16string{u'a', char16_t{0xD83D}}, u"p", 7, 0x01020304u));
-  EXPECT_EQ(std::tuple(p.process_hash[31], p.parent_hash[0]), std::tuple(0x5A, 0x7E));
+  EXPECT_EQ(std::tuple(p.process_hash[31], p.parent_hash[0], p.process_start_time),
+            std::tuple(0x5A, 0x7E, 0x1122334455667788ULL));
   const KdfFlowDatagram built = BuildKdfFlowDatagram(parsed);
   EXPECT_EQ(Bytes(built.begin(), built.end()), m);
   // An IPv4 flow's addresses take the flow information's place.
@@ -99,6 +103,29 @@ TEST(KdfMessage, SyntheticFlowsSurviveARoundTrip) {
     KdfFlowData parsed;
     ASSERT_EQ(ParseKdfFlowData(built, parsed), kObSuccess);
     ASSERT_EQ(BuildKdfFlowDatagram(parsed), built) << i;
+  }
+}
+
+TEST(KdfEndpointText, FormatsAsInetNtop) {
+  const KdfEndpoint cases[] = {
+      {2, 0, {0, 0, 0, 0}, 0, {}},
+      {2, 0, {255, 255, 255, 255}, 0, {}},
+      {2, 0, {10, 0, 9, 100}, 0, {}},
+      {2, 0, {1, 20, 199, 7}, 0, {}},
+      {23, 0, {}, 0, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}},
+      {23, 0, {}, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1}},
+  };
+  for (const KdfEndpoint& endpoint : cases) {
+    const bool ipv4 = endpoint.family == 2;
+    std::array<char, kKdfAddressTextSize> text{};
+    ASSERT_TRUE(FormatKdfAddress(endpoint, ipv4, text));
+    std::array<char, kKdfAddressTextSize> expected{};
+    ASSERT_NE(::inet_ntop(ipv4 ? AF_INET : AF_INET6,
+                          ipv4 ? static_cast<const void*>(endpoint.ipv4.data())
+                               : static_cast<const void*>(endpoint.ipv6.data()),
+                          expected.data(), expected.size()),
+              nullptr);
+    EXPECT_STREQ(text.data(), expected.data());
   }
 }
 
