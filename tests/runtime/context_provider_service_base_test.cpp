@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -108,14 +107,12 @@ TEST(IpcMessageTest, EncodesHeaderAndPayloadAndRejectsMalformedPackets) {
   message.payload_length = static_cast<std::uint32_t>(message.payload.size());
   EXPECT_EQ(EncodeIpcMessage(message, packet), kObBadArgument);
 
-  std::vector<std::uint8_t> version_2 = Header(3000, 0);
-  version_2[0] = 2;
   // The length as recv reported it: past the buffer when the packet was cut.
   const std::tuple<std::vector<std::uint8_t>, std::size_t, const char*> cases[] = {
       {{}, 0, "shorter than the 16-byte header"},
       {Header(3000, 1), 16, "its header gives a payload of 1 bytes"},
       {expected, 18, "its header gives a payload of 3 bytes"},
-      {version_2, 16, "version 2, expected 3"},
+      {{2, 0, 0, 0, 0xb8, 0x0b, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, 16, "version 2, expected 3"},
       {Header(3000, 0), kIpcMaxPacketSize + 1, "larger than 65536 bytes"},
   };
   for (const auto& [bytes, length, logged] : cases) {

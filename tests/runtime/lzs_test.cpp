@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -33,9 +34,7 @@ Bytes Block(std::uint32_t stated, const std::string& bits) {
 }
 
 std::string Literal(char c) {
-  std::string bits = "0 ";
-  for (int i = 7; i >= 0; --i) bits += ((static_cast<std::uint8_t>(c) >> i) & 1) ? '1' : '0';
-  return bits + " ";
+  return "0 " + std::bitset<8>(static_cast<std::uint8_t>(c)).to_string() + " ";
 }
 
 constexpr const char* kEnd = "1 1 0000000";

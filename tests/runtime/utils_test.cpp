@@ -176,12 +176,6 @@ constexpr wchar_t kFixtureUdid[] = L"3eb1bd439947eb762998e566ccc2e099c791118b";
 
 class DeviceInfoTest : public ::testing::Test {
  protected:
-  DeviceInfoTest() {
-    sources_.machine_id_path = Path("machine-id");
-    sources_.os_release_paths = {Path("etc-os-release"), Path("usr-os-release")};
-    sources_.sys_vendor_path = Path("sys_vendor");
-  }
-
   std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
 
   void Write(const std::string& name, const std::string& contents) const {
@@ -189,7 +183,9 @@ class DeviceInfoTest : public ::testing::Test {
   }
 
   orv::test::TempDir dir_;
-  DeviceInfoSources sources_;
+  DeviceInfoSources sources_{.machine_id_path = Path("machine-id"),
+                             .os_release_paths = {Path("etc-os-release"), Path("usr-os-release")},
+                             .sys_vendor_path = Path("sys_vendor")};
 };
 
 TEST_F(DeviceInfoTest, UdidIsHashOfMachineIdCopiedUnderTheLengthContract) {
