@@ -136,7 +136,7 @@ const Buffer kFlowBytes = FromHex(
 
 // The reader puts each field where the log line shows it, the writer puts it back, and the old
 // layout reads into the same record.
-TEST(ORVFlowObjectTest, ReadsBothLayoutsWritesExactBytesAndGivesFieldTextsAndFlowIds) {
+TEST(ORVFlowObjectTest, ReadsBothLayoutsWritesExactBytesCutsLongTextsAndGivesFieldTextsAndFlowIds) {
   ORVFlowObject r = Read<ORVFlowObject>(kFlowBytes);
   EXPECT_EQ(r.ToString(),
             "FlowId: 0 Pid: 7 PPid: 0 Network : [1.2.3.4:80] --> [::1:443] Protocol: TCP Flow "
@@ -179,6 +179,24 @@ TEST(ORVFlowObjectTest, ReadsBothLayoutsWritesExactBytesAndGivesFieldTextsAndFlo
   EXPECT_EQ(ExpectRoundTrip(ORVFlowObject()).size(), 84U);
   r.protocol = 17;
   EXPECT_NE(r.ToString().find(" Protocol: UDP "), std::string::npos);
+  // Texts are cut on read and on write to the same limits, so a round trip is stable.
+  r = Read<ORVFlowObject>(
+      OldRecord(std::string(70, '1'), std::u16string(258, u'q') + u"\U0001F600"));
+  EXPECT_EQ(r.source_address, std::string(59, '1'));
+  EXPECT_EQ(r.process_name, std::wstring(258, L'q'));  // the pair no longer fits
+  r = Read<ORVFlowObject>(OldRecord("1", std::u16string(300, u'q')));
+  EXPECT_EQ(r.process_name, std::wstring(259, L'q'));
+  r = Read<ORVFlowObject>(OldRecord("1", u"\xD800x\xDC00"));
+  EXPECT_EQ(r.process_name, L"\uFFFDx\uFFFD");  // lone surrogates replaced
+
+  ORVFlowObject written;
+  written.process_name = std::wstring(258, L'p') + L"\U0001F600";
+  written.destination_host_name = std::wstring(1000, L'h');
+  written.process_hash = std::string(40, 'x');
+  written.hosted_modules.resize(ORVFlowObject::kMaxHostedModules + 1);
+  const Buffer bytes = ExpectRoundTrip(written);
+  // 84 for an empty record, then the cut texts and the capped module list.
+  EXPECT_EQ(bytes.size(), 84 + 2 * 258 + 2 * 259 + 32 + 2 * ORVFlowObject::kMaxHostedModules);
 }
 
 TEST(ORVFlowObjectTest, RefusesCorruptFormsAndKeepsTheRecord) {
@@ -211,27 +229,6 @@ TEST(ORVFlowObjectTest, RefusesCorruptFormsAndKeepsTheRecord) {
   }
   const Buffer huge_count = OldRecord("1", u"p", 0x40000000);
   EXPECT_EQ(ORVFlowObject().Deserialize(huge_count.data(), huge_count.size()), kObBadArgument);
-}
-
-// Texts are cut on read and on write to the same limits, so a round trip is stable.
-TEST(ORVFlowObjectTest, CutsLongFieldsOnReadAndWrite) {
-  ORVFlowObject r = Read<ORVFlowObject>(
-      OldRecord(std::string(70, '1'), std::u16string(258, u'q') + u"\U0001F600"));
-  EXPECT_EQ(r.source_address, std::string(59, '1'));
-  EXPECT_EQ(r.process_name, std::wstring(258, L'q'));  // the pair no longer fits
-  r = Read<ORVFlowObject>(OldRecord("1", std::u16string(300, u'q')));
-  EXPECT_EQ(r.process_name, std::wstring(259, L'q'));
-  r = Read<ORVFlowObject>(OldRecord("1", u"\xD800x\xDC00"));
-  EXPECT_EQ(r.process_name, L"\uFFFDx\uFFFD");  // lone surrogates replaced
-
-  ORVFlowObject written;
-  written.process_name = std::wstring(258, L'p') + L"\U0001F600";
-  written.destination_host_name = std::wstring(1000, L'h');
-  written.process_hash = std::string(40, 'x');
-  written.hosted_modules.resize(ORVFlowObject::kMaxHostedModules + 1);
-  const Buffer bytes = ExpectRoundTrip(written);
-  // 84 for an empty record, then the cut texts and the capped module list.
-  EXPECT_EQ(bytes.size(), 84 + 2 * 258 + 2 * 259 + 32 + 2 * ORVFlowObject::kMaxHostedModules);
 }
 
 TEST(InterfaceInfoTest, ReadsAndWritesExactBytesRefusesCorruptFormsAndCutsOversizedFields) {

@@ -20,14 +20,6 @@ namespace {
 
 using Map = std::map<std::int32_t, std::int32_t>;
 
-class FakeNetwork : public ITrustedNetworkState {
- public:
-  int GetNetworkType() const override { return type.load(); }
-  bool IsVpnConnected() const override { return vpn.load(); }
-  std::atomic<int> type{NETWORK_TYPE_TRUSTED};
-  std::atomic<bool> vpn{false};
-};
-
 std::string Wrap(const std::string& body) { return "<ORVProfile>\n" + body + "\n</ORVProfile>"; }
 
 std::string E(const std::string& name, const std::string& text) {
@@ -49,9 +41,12 @@ const std::string kIgnoreDns =
     "<FlowFilterRules>\n<Rule><FilterType>ignore</FilterType><Equals><Field>11</Field>"
     "<Value>53</Value></Equals></Rule>\n</FlowFilterRules>";
 
-class ORVProfileTest : public ::testing::Test {
+// The fixture is the network state the profile reads.
+class ORVProfileTest : public ::testing::Test, public ITrustedNetworkState {
  protected:
-  void SetUp() override { profile().SetTrustedNetworkState(&network_); }
+  int GetNetworkType() const override { return type_.load(); }
+  bool IsVpnConnected() const override { return vpn_.load(); }
+  void SetUp() override { profile().SetTrustedNetworkState(this); }
   void TearDown() override {
     profile().SetTrustedNetworkState(nullptr);
     RefreshProviderPolicy({});
@@ -62,8 +57,8 @@ class ORVProfileTest : public ::testing::Test {
     return CORVProfile::LoadProfileFromBuffer(Wrap(body));
   }
   Map Current(int type, bool vpn = false, bool knox = false) {
-    network_.type = type;
-    network_.vpn = vpn;
+    type_ = type;
+    vpn_ = vpn;
     return profile().GetCurrentDataCollectionPolicy(knox).field_map;
   }
   // Whether the element handler logged a line containing the text.
@@ -74,10 +69,11 @@ class ORVProfileTest : public ::testing::Test {
     });
   }
 
-  FakeNetwork network_;
+  std::atomic<int> type_{NETWORK_TYPE_TRUSTED};
+  std::atomic<bool> vpn_{false};
 };
 
-TEST_F(ORVProfileTest, ClampsOrDefaultsEachNumberWithItsLogLine) {
+TEST_F(ORVProfileTest, ClampsOrDefaultsEachNumberAndValidatesTheProfileWithTheirLogLines) {
   // Element, text, value stored, the tail of the clamp or default line ("" for none).
   const std::tuple<const char*, const char*, std::uint32_t, const char*> cases[] = {
       {"IPFIXInterval", "0", 0, ""},  // 0 is allowed below the minimum
@@ -121,6 +117,34 @@ TEST_F(ORVProfileTest, ClampsOrDefaultsEachNumberWithItsLogLine) {
   EXPECT_EQ(profile().GetCacheSize(), 999);
   ASSERT_EQ(Load(E("MaxSize", "20") + E("MaxDuration", "10")), kObSuccess);
   EXPECT_EQ(profile().GetCacheSize(), 20);
+  // What makes a profile invalid, and what is only logged.
+  const char* kPort = "ORVProfileValidation: Collector Port Number is invalid.";
+  // Body, whether valid, the line logged ("" for none).
+  const std::tuple<std::string, bool, const char*> validity[] = {
+      {E("Port", "65535"), true, ""},
+      {E("Port", "70000"), false, kPort},
+      {E("Port", "abc"), true, kPort},  // logged, yet the profile stays valid
+      {E("CollectionMode", "sometimes"), false, ""},
+      {E("AggInterval", "x"), false, "ORVProfileValidation: invalid timeout value"},
+      {Policies(Policy("trusted,,UNtrusted", "include", "1")), true, ""},
+      {Policies(Policy("trusted, untrusted", "include", "1")), false,
+       "Profile contains invalid network type"},
+      {Policies(Policy("trusted", "include", "1") + Policy("TRUSTED", "include", "1")), false,
+       "Multiple collection policies for the same network type encountered"},
+      {Policies(Policy("trusted", "include", "1") + Policy("trusted", "include", "1", "", true)),
+       true, ""},
+      {Policies(Policy("trusted", "include", "1", E("Type", "include"))), false,
+       "Multiple types for same network type encountered"},
+      {Policies(Policy("trusted", "allow", "1")), false, ""},
+      {Policies(Policy("trusted", "include", "1,,2, 3,")), false, "Profile contains invalid field"},
+  };
+  for (const auto& [body, valid, message] : validity) {
+    SCOPED_TRACE(body);
+    const orv::test::LogCapture log;
+    EXPECT_EQ(Load(body), valid ? kObSuccess : kObFailure);
+    EXPECT_EQ(CORVProfile::IsProfileValid(), valid);
+    EXPECT_EQ(Logged(log, message), *message != '\0');  // with "": nothing logged
+  }
 }
 
 TEST_F(ORVProfileTest, StoresTextsBooleansAndModesAsWrittenResetsAndCopies) {
@@ -151,37 +175,8 @@ TEST_F(ORVProfileTest, StoresTextsBooleansAndModesAsWrittenResetsAndCopies) {
   }
 }
 
-TEST_F(ORVProfileTest, ValidityRules) {
-  const char* kPort = "ORVProfileValidation: Collector Port Number is invalid.";
-  // Body, whether valid, the line logged ("" for none).
-  const std::tuple<std::string, bool, const char*> cases[] = {
-      {E("Port", "65535"), true, ""},
-      {E("Port", "70000"), false, kPort},
-      {E("Port", "abc"), true, kPort},  // logged, yet the profile stays valid
-      {E("CollectionMode", "sometimes"), false, ""},
-      {E("AggInterval", "x"), false, "ORVProfileValidation: invalid timeout value"},
-      {Policies(Policy("trusted,,UNtrusted", "include", "1")), true, ""},
-      {Policies(Policy("trusted, untrusted", "include", "1")), false,
-       "Profile contains invalid network type"},
-      {Policies(Policy("trusted", "include", "1") + Policy("TRUSTED", "include", "1")), false,
-       "Multiple collection policies for the same network type encountered"},
-      {Policies(Policy("trusted", "include", "1") + Policy("trusted", "include", "1", "", true)),
-       true, ""},
-      {Policies(Policy("trusted", "include", "1", E("Type", "include"))), false,
-       "Multiple types for same network type encountered"},
-      {Policies(Policy("trusted", "allow", "1")), false, ""},
-      {Policies(Policy("trusted", "include", "1,,2, 3,")), false, "Profile contains invalid field"},
-  };
-  for (const auto& [body, valid, message] : cases) {
-    SCOPED_TRACE(body);
-    const orv::test::LogCapture log;
-    EXPECT_EQ(Load(body), valid ? kObSuccess : kObFailure);
-    EXPECT_EQ(CORVProfile::IsProfileValid(), valid);
-    EXPECT_EQ(Logged(log, message), *message != '\0');  // with "": nothing logged
-  }
-}
-
-TEST_F(ORVProfileTest, ARejectedProfileLeavesTheOneInForceUntilAValidFileAppears) {
+TEST_F(ORVProfileTest,
+       ARejectedProfileLeavesTheOneInForceUntilAValidFileAppearsAndTheExampleLoads) {
   const orv::test::TempDir dir;
   ::setenv("PROGRAMDATA", dir.path().c_str(), 1);
   const auto file = dir.path() / "Varno/Varno Ombrix Suite/ORV/ORV_ServiceProfile.xml";
@@ -189,12 +184,12 @@ TEST_F(ORVProfileTest, ARejectedProfileLeavesTheOneInForceUntilAValidFileAppears
   ASSERT_EQ(Load(E("CollectorIP", "good") + Policies(Policy("trusted", "include", "12333"))),
             kObSuccess);
   // Invalid after some values were read, invalid by a policy, malformed, empty, missing.
-  EXPECT_EQ(Load(E("CollectorIP", "bad") + E("Port", "70000")), kObFailure);
-  EXPECT_EQ(Load(E("CollectorIP", "bad") + Policies(Policy("trusted", "exclude", "1,x"))),
-            kObFailure);
-  EXPECT_EQ(CORVProfile::LoadProfileFromBuffer("<ORVProfile><CollectorIP>bad</CollectorIP>"),
-            kObFailure);
-  EXPECT_EQ(CORVProfile::LoadProfileFromBuffer(""), kObFailure);
+  for (const std::string& bad :
+       {Wrap(E("CollectorIP", "bad") + E("Port", "70000")),
+        Wrap(E("CollectorIP", "bad") + Policies(Policy("trusted", "exclude", "1,x"))),
+        std::string("<ORVProfile><CollectorIP>bad</CollectorIP>"), std::string()}) {
+    EXPECT_EQ(CORVProfile::LoadProfileFromBuffer(bad), kObFailure);
+  }
   EXPECT_EQ(CORVProfile::LoadProfile(), kObFailure);  // no file yet
   EXPECT_EQ(profile().GetCollectorIP(), L"good");
   // Nothing loads when used: the last valid policies stay in force, never the keep-everything
@@ -215,6 +210,14 @@ TEST_F(ORVProfileTest, ARejectedProfileLeavesTheOneInForceUntilAValidFileAppears
   const std::string kNotValid = "The profile is not valid; the profile in force stays";
   EXPECT_EQ(std::ranges::count(log.Lines(), kNotValid, &orv::test::CapturedLine::message), 1);
   ::unsetenv("PROGRAMDATA");
+  // The packaged example loads from a path of its own.
+  const auto path = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
+                    "packaging" / "ORV_ServiceProfile.xml";
+  ASSERT_EQ(CORVProfile::LoadProfile(path.wstring()), kObSuccess);
+  EXPECT_EQ(profile().GetCollectorIP(), L"127.0.0.1");
+  EXPECT_TRUE(profile().GetPolicy(kPolicySlotVpn, false).IsFieldAnonymised(12333));
+  EXPECT_EQ(profile().GetPolicy(kPolicySlotTrusted, false).filter_engine->GetRuleCount(), 4u);
+  EXPECT_EQ(profile().GetPolicy(kPolicySlotUntrusted, true).field_map.size(), 2u);  // Knox
 }
 
 TEST_F(ORVProfileTest, ChoosesThePolicyByNetworkTypeWithSharedFieldLists) {
@@ -234,8 +237,7 @@ TEST_F(ORVProfileTest, ChoosesThePolicyByNetworkTypeWithSharedFieldLists) {
     EXPECT_EQ(Current(NETWORK_TYPE_UNTRUSTED), (Map{{12333, 1}, {12340, 2}}));
     EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED, true), (Map{{12333, 1}, {12340, 2}}));
     EXPECT_EQ(Current(NETWORK_TYPE_UNTRUSTED, true), Current(NETWORK_TYPE_UNTRUSTED));  // VPN
-    EXPECT_TRUE(Current(NETWORK_TYPE_UNKNOWN).empty());  // counts only on a trusted network
-    EXPECT_TRUE(Current(7).empty());
+    EXPECT_TRUE(Current(NETWORK_TYPE_UNKNOWN).empty());  // the fallback: any other type
     EXPECT_EQ(Current(NETWORK_TYPE_TRUSTED, false, true), (Map{{5, 0}}));
     EXPECT_TRUE(Current(NETWORK_TYPE_UNTRUSTED, false, true).empty());
     EXPECT_TRUE(profile().GetPolicy(kPolicySlotUntrusted, false).default_exclude);
@@ -260,17 +262,16 @@ TEST_F(ORVProfileTest, AppliesTheProfilePolicyWhileProfilesLoadAndPoliciesAreRep
   RefreshProfilePolicy();
   RefreshProviderPolicy({{1, kFieldModeInclude}});
   ORVFlowObject dns;
+  dns.destination_port = 443;
+  EXPECT_TRUE(ApplyPolicy(dns));
   dns.destination_port = 53;
   DataCollectionPolicySnapshot applied;
   EXPECT_FALSE(ApplyPolicy(dns, &applied));
   EXPECT_EQ(applied, GetProfilePolicy());
   EXPECT_TRUE(applied->IsFieldExcluded(1));
-  dns.destination_port = 443;
-  EXPECT_TRUE(ApplyPolicy(dns));
   // The provider needs field 1: the merged policy gathers it although the profile blanks it.
   EXPECT_FALSE(GetMergedPolicy()->IsFieldExcluded(1));
   EXPECT_FALSE(GetProviderPolicy()->default_exclude);
-  dns.destination_port = 53;
   std::atomic<bool> done{false};
   std::thread reader([&] {
     while (!done.load()) {
@@ -294,16 +295,6 @@ TEST_F(ORVProfileTest, AppliesTheProfilePolicyWhileProfilesLoadAndPoliciesAreRep
   reader.join();
   RefreshProviderPolicy({});
   EXPECT_TRUE(GetMergedPolicy()->IsFieldExcluded(1));
-}
-
-TEST_F(ORVProfileTest, ThePackagedExampleProfileLoads) {
-  const auto path = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
-                    "packaging" / "ORV_ServiceProfile.xml";
-  ASSERT_EQ(CORVProfile::LoadProfile(path.wstring()), kObSuccess);
-  EXPECT_EQ(profile().GetCollectorIP(), L"127.0.0.1");
-  EXPECT_TRUE(profile().GetPolicy(kPolicySlotVpn, false).IsFieldAnonymised(12333));
-  EXPECT_EQ(profile().GetPolicy(kPolicySlotTrusted, false).filter_engine->GetRuleCount(), 4u);
-  EXPECT_EQ(profile().GetPolicy(kPolicySlotUntrusted, true).field_map.size(), 2u);  // Knox
 }
 
 }  // namespace
