@@ -41,12 +41,13 @@ class CachePluginsTest : public ::testing::Test {
   fs::path directory_ = temp_.path() / "ORV";
 };
 
-TEST_F(CachePluginsTest, RoundTripsThroughCompressionAndEncryption) {
+TEST_F(CachePluginsTest, RoundTripsThroughCompressionAndEncryptionAndRejectsDamagedRecords) {
   auto chain = Chain(directory_);
   CacheBlock incompressible = Record(64);
   for (std::size_t i = 4; i < incompressible.size(); ++i) {
     incompressible[i] = static_cast<std::uint8_t>(i * 151 + 17);  // no repeats: LZS would grow it
   }
+  CacheBlock back;
   for (const CacheBlock& record :
        {Record(5), Record(100), Record(4000), Record(20000), incompressible}) {
     const CacheBlock stored = chain->Forward(record);
@@ -57,7 +58,6 @@ TEST_F(CachePluginsTest, RoundTripsThroughCompressionAndEncryption) {
     std::memcpy(&cipher_length, stored.data() + 4, 4);
     EXPECT_EQ(cipher_length % 16, 0U);
     EXPECT_EQ(stored.size(), 24 + cipher_length);
-    CacheBlock back;
     ASSERT_EQ(chain->Backward(stored, back), kObSuccess) << record.size();
     EXPECT_EQ(back, record) << record.size();
   }
@@ -70,12 +70,9 @@ TEST_F(CachePluginsTest, RoundTripsThroughCompressionAndEncryption) {
   ASSERT_EQ(chain->compression.ProcessBackward(block, length), kObSuccess);
   EXPECT_EQ(block, incompressible);
   EXPECT_EQ(length, 64U);
-}
 
-TEST_F(CachePluginsTest, RejectsUntaggedTruncatedAndForeignRecords) {
+  // Untagged, truncated and foreign records are rejected.
   orv::test::LogCapture log;
-  auto chain = Chain(directory_);
-  CacheBlock back;
   EXPECT_NE(chain->Backward(Record(100), back), kObSuccess);
   EXPECT_TRUE(log.Has(LOG_ERROR, "CObfuscationPlugin::ProcessBackward",
                       "Failed to decrypt the passed data"));

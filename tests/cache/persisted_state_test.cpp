@@ -27,7 +27,7 @@ class PersistedStateTest : public ::testing::Test {
   orv::test::LogCapture log_;
 };
 
-TEST_F(PersistedStateTest, PlainValueRoundTripsThroughAPrivateDirectoryAndItsCachedCopy) {
+TEST_F(PersistedStateTest, PlainValuesRoundTripAndSealedOnesOpenOnlyUnchangedOnThisMachine) {
   std::array<std::uint8_t, 2> loaded{};
   EXPECT_EQ(Plain().LoadData(loaded.data(), loaded.size()), kObNotFound);
   EXPECT_TRUE(log_.Contains("CPersistedData::readFromFile()- File open failed"));
@@ -56,15 +56,14 @@ TEST_F(PersistedStateTest, PlainValueRoundTripsThroughAPrivateDirectoryAndItsCac
                        "Data in Persisted File not of expected length."));
   EXPECT_EQ(Plain().StoreData(nullptr, 2), kObBadArgument);
   EXPECT_EQ(Plain().LoadData(nullptr, 2), kObBadArgument);
-}
 
-TEST_F(PersistedStateTest, SealedKeyTakes514BytesAndOpensOnlyUnchangedOnThisMachine) {
+  // A sealed key takes 514 bytes and opens only unchanged, on this machine.
   std::array<std::uint8_t, 32> key{};
   std::iota(key.begin(), key.end(), 1);
   const fs::path file = directory_ / "KConfig.dat";
-  std::array<std::uint8_t, 32> loaded{};
+  std::array<std::uint8_t, 32> opened{};
   const auto opens = [&](const char* machine_id) {
-    return Sealed(machine_id).LoadData(loaded.data(), loaded.size()) == kObSuccess;
+    return Sealed(machine_id).LoadData(opened.data(), opened.size()) == kObSuccess;
   };
   ASSERT_EQ(Sealed().StoreData(key.data(), key.size()), kObSuccess);
   // The blob's length in two bytes, little-endian, then the 61-byte blob, zeros up to 514.
@@ -75,7 +74,7 @@ TEST_F(PersistedStateTest, SealedKeyTakes514BytesAndOpensOnlyUnchangedOnThisMach
   EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
   ASSERT_TRUE(opens("machine-id"));
-  EXPECT_EQ(loaded, key);
+  EXPECT_EQ(opened, key);
   fs::resize_file(file, 513);
   EXPECT_FALSE(opens("machine-id"));
   EXPECT_TRUE(log_.Contains("Data in Persisted File not of expected length."));

@@ -84,7 +84,7 @@ class SQLiteStoreTest : public ::testing::Test {
   }
 };
 
-TEST_F(SQLiteStoreTest, CreatesAPrivateFileWithTheSchemaAndCommitsEveryTwentyInserts) {
+TEST_F(SQLiteStoreTest, CreatesAPrivateFileWithTheSchemaCommitsEveryTwentyAndKeepsAVersion) {
   auto store = Open();
   EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
@@ -110,9 +110,22 @@ TEST_F(SQLiteStoreTest, CreatesAPrivateFileWithTheSchemaAndCommitsEveryTwentyIns
   EXPECT_TRUE(store->IsFreshDB()) << "without table creation";
   EXPECT_EQ(store->StartSQLiteEngine(true), kObSuccess);
   EXPECT_FALSE(store->IsFreshDB());
+
+  int version = -1;
+  EXPECT_EQ(store->ReadDBSchemaVersion(&version), kObNotFound);
+  EXPECT_EQ(version, 0);
+  // Versions in range, not a number, out of range either side, longer than the first read's buffer.
+  for (const auto& [text, expected] :
+       {std::pair{"10", 10}, {"abc", 0}, {"12", 11}, {"-1", 11}, {"0000000009", 9}}) {
+    ASSERT_EQ(store->WriteDBSchemaVersion(text), kObSuccess);
+    ASSERT_EQ(store->ReadDBSchemaVersion(&version), kObSuccess) << text;
+    EXPECT_EQ(version, expected) << text;
+  }
 }
 
-TEST_F(SQLiteStoreTest, ReadsOldestFirstByOffsetRangeOrIdWithinTheBuffer) {
+// Reads go oldest first by offset, range or ID within the buffer; deletions take the oldest or a
+// range, aging keeps its margin, and IDs restart at 1 once the store is empty.
+TEST_F(SQLiteStoreTest, ReadsAndDeletesOldestFirstAgesRecordsAndRestartsIdsWhenEmpty) {
   auto store = Open();
   Write(*store, 1, 100);
   ASSERT_EQ(store->FlushRecordsToDatabase(), kObSuccess);
@@ -162,13 +175,11 @@ TEST_F(SQLiteStoreTest, ReadsOldestFirstByOffsetRangeOrIdWithinTheBuffer) {
   EXPECT_EQ(NumberOf(buffer.data()), 3U);
   length = 40;
   EXPECT_EQ(store->ReadSingleEntry(999, buffer.data(), &length), kObNotFound);
-}
 
-TEST_F(SQLiteStoreTest, DeletesOldestRangesAndAgedRecordsAndRestartsIdsWhenEmpty) {
-  auto store = Open();
-  Write(*store, 1, 30);
+  // Deletion goes oldest first or by range, an open batch included.
+  Write(*store, 101, 10);
   bool size_limit = false;
-  std::uint32_t count = 10;
+  count = 10;
   ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
   EXPECT_EQ(Read(*store, 1), (std::vector<std::uint32_t>{11}));
   count = 1;  // does not match the range: the range wins
@@ -177,7 +188,7 @@ TEST_F(SQLiteStoreTest, DeletesOldestRangesAndAgedRecordsAndRestartsIdsWhenEmpty
   EXPECT_EQ(Read(*store, 1), (std::vector<std::uint32_t>{21}));
   count = 0;
   EXPECT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObBadArgument);
-  count = 100;
+  count = 1000;
   ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
   EXPECT_TRUE(store->IsEmpty());
 
@@ -236,24 +247,6 @@ TEST_F(SQLiteStoreTest, SizeLimitCountsDataInUseAndDeletionsMakeRoomAtOnce) {
   std::uint64_t wal = 0;
   EXPECT_EQ(OBRuntime::Utils::GetFileSize(path_.wstring() + L"-wal", wal), kObSuccess);
   EXPECT_LE(wal, CSQLite::kWalCheckpointBytes);
-}
-
-TEST_F(SQLiteStoreTest, SchemaVersionRules) {
-  auto store = Open();
-  int version = -1;
-  EXPECT_EQ(store->ReadDBSchemaVersion(&version), kObNotFound);
-  EXPECT_EQ(version, 0);
-  struct Case {
-    const char* text;
-    int version;
-  };
-  // In range, not a number, out of range either side, longer than the first read's buffer.
-  const Case cases[] = {{"10", 10}, {"abc", 0}, {"12", 11}, {"-1", 11}, {"0000000009", 9}};
-  for (const Case& c : cases) {
-    ASSERT_EQ(store->WriteDBSchemaVersion(c.text), kObSuccess);
-    ASSERT_EQ(store->ReadDBSchemaVersion(&version), kObSuccess) << c.text;
-    EXPECT_EQ(version, c.version) << c.text;
-  }
 }
 
 }  // namespace

@@ -18,14 +18,6 @@ using FieldMap = std::map<std::int32_t, std::int32_t>;
 
 class NetworkAppsContextProviderTest : public ::testing::Test {
  protected:
-  std::unique_ptr<CNetworkAppsContextProviderService> MakeProvider() {
-    OB_STATUSCODE status = kObFailure;
-    auto provider = std::make_unique<CNetworkAppsContextProviderService>(
-        demand_, status, OBRuntime::ContextProviderOptions{.socket_path = SocketPath(dir_)});
-    EXPECT_EQ(status, kObSuccess);
-    return provider;
-  }
-
   orv::test::TempDir dir_;
   orv::test::LogCapture log_;
   condition_event demand_{true};
@@ -73,9 +65,14 @@ TEST(NetworkAppPayloadTest, WritesGrowsAndReadsBack) {
 }
 
 // Each process is sent once, again when its name changes and again after a consumer's request
-// restarts the context; a long name is sent whole after the payload buffer grows.
-TEST_F(NetworkAppsContextProviderTest, SendsEachProcessOnceUntilItsNameChangesOrARestart) {
-  auto provider = MakeProvider();
+// restarts the context; a long name is sent whole after the payload buffer grows. A consumer that
+// stays connected for days sees thousands of processes come and go: the map of sent apps forgets
+// those that exited instead of growing without bound.
+TEST_F(NetworkAppsContextProviderTest, SendsEachProcessOnceUntilItsNameChangesItExitsOrARestart) {
+  OB_STATUSCODE status = kObFailure;
+  auto provider = std::make_unique<CNetworkAppsContextProviderService>(
+      demand_, status, OBRuntime::ContextProviderOptions{.socket_path = SocketPath(dir_)});
+  ASSERT_EQ(status, kObSuccess);
   EXPECT_FALSE(provider->IsActive());
   provider->OnFlow(Flow(1, L"unseen"));  // nobody listens: not queued
 
@@ -102,20 +99,6 @@ TEST_F(NetworkAppsContextProviderTest, SendsEachProcessOnceUntilItsNameChangesOr
   provider->OnFlow(Flow(200, L"ssh"));
   ExpectApp(client, 200, L"ssh");
 
-  ASSERT_TRUE(client.SendMessage(1234));
-  ASSERT_TRUE(WaitUntil([&] {
-    return log_.Has(LOG_WARNING, "CNetworkAppsContextProviderService::OnNewMessageReceived",
-                    "CNetworkAppsContextProviderService::OnNewMessageReceived Invalid messsage "
-                    "received from subscriber");
-  }));
-}
-
-// A consumer that stays connected for days sees thousands of processes come and go: the map of
-// sent apps forgets those that exited instead of growing without bound.
-TEST_F(NetworkAppsContextProviderTest, SentAppsOfExitedProcessesAreForgotten) {
-  auto provider = MakeProvider();
-  ContextTestClient client(SocketPath(dir_));
-  ExpectRestart(client);
   // Ids above the kernel's largest pid name processes that are gone.
   constexpr std::uint32_t kGone = 1u << 23;
   for (std::uint32_t n = 0; n <= CNetworkAppsContextProviderService::kMaxSentApps; ++n) {
@@ -124,6 +107,13 @@ TEST_F(NetworkAppsContextProviderTest, SentAppsOfExitedProcessesAreForgotten) {
   }
   provider->OnFlow(Flow(kGone, L"short-lived"));  // forgotten, so sent again
   ExpectApp(client, kGone, L"short-lived");
+
+  ASSERT_TRUE(client.SendMessage(1234));
+  ASSERT_TRUE(WaitUntil([&] {
+    return log_.Has(LOG_WARNING, "CNetworkAppsContextProviderService::OnNewMessageReceived",
+                    "CNetworkAppsContextProviderService::OnNewMessageReceived Invalid messsage "
+                    "received from subscriber");
+  }));
 }
 
 // Through the manager the agent holds: demand and the required field follow the consumers, every
