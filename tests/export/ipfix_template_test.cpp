@@ -162,7 +162,6 @@ TEST_F(IpfixTemplateTest, OnlyTheFirstRecordOfASetMayPassTheRoom) {
   const Bytes set = Encode(ENCODER(ipv4_.getMultipleObjectStream(d, 700, n, queue_, w)), &status);
   EXPECT_EQ(status, kObBufferTooSmall);
   ASSERT_EQ(set.size(), 604u);
-  EXPECT_EQ(Bytes(set.begin(), set.begin() + 4), (Bytes{0x01, 0x0B, 0x02, 0x5C}));
   EXPECT_EQ(queue_.Size(), 1u);
 
   // A record larger than the room but within the buffer is the only record of its set.
