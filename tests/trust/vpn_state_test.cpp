@@ -15,35 +15,30 @@ using orv::test::WriteInChild;
 using VPNStateReaderWriterTest = orv::test::VpnStateTest;
 
 // A child that takes the lock, says so through a pipe and waits to be killed with it taken.
-class LockHolder {
- public:
+struct LockHolder {
   explicit LockHolder(const OBPlatform::VpnStateObjectNames& names) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
+    pid = ::fork();
+    if (pid == 0) {
       bool ok = false;
       CInterProcessSync lock(kVpnStateRoleWriter, SYNC_OBJECT_MUTEX, ok, names);
       const char taken = ok && lock.Lock() ? 'y' : 'n';
       static_cast<void>(::write(fds[1], &taken, 1));
-      for (;;) {
-        ::pause();
-      }
+      ::pause();
+      ::_exit(0);
     }
     char taken = 'n';
-    holding_ = ::read(fds[0], &taken, 1) == 1 && taken == 'y';
+    holding = ::read(fds[0], &taken, 1) == 1 && taken == 'y';
     ::close(fds[0]);
     ::close(fds[1]);
   }
   ~LockHolder() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
   }
-  [[nodiscard]] bool holding() const { return holding_; }
-
- private:
-  pid_t pid_ = -1;
-  bool holding_ = false;
+  pid_t pid = -1;
+  bool holding = false;
 };
 
 TEST_F(VPNStateReaderWriterTest, SharedMemoryRefusesOversizedRecordsAndShortBuffers) {
@@ -77,7 +72,7 @@ TEST_F(VPNStateReaderWriterTest, AWriterKilledHoldingTheLockDoesNotStopLaterRead
   std::uint32_t size = kVPNSharedStateSize;
   {
     const LockHolder holder(names_);
-    ASSERT_TRUE(holder.holding());
+    ASSERT_TRUE(holder.holding);
     // While it lives, reads and writes give up after the lock's time-out.
     EXPECT_FALSE(memory.ReadSharedMemory(size, record.get()));
     EXPECT_FALSE(memory.WriteToSharedMemory(record.get(), size));
