@@ -150,10 +150,9 @@ TEST(ORVFlowObjectTest, ReadsBothLayoutsWritesExactBytesCutsLongTextsAndGivesFie
                 " Logged in username: u Logged in user account type: 32768 Process username : v "
                 "Process user account type: 2 Parent process username: w Parent process user "
                 "account type: 1 DNS suffix: d Destination hostname: h?");
-  EXPECT_EQ(r.interface_uid, 3U);
-  EXPECT_EQ(r.address_family, 1U);
-  EXPECT_EQ(r.hosted_modules, std::vector<std::wstring>{L"m"});
-  EXPECT_EQ(r.hosted_module_hashes, std::vector<std::string>{std::string(32, '\x33')});
+  EXPECT_EQ(std::tie(r.interface_uid, r.address_family, r.hosted_modules, r.hosted_module_hashes),
+            std::tuple(3U, 1U, std::vector<std::wstring>{L"m"},
+                       std::vector<std::string>{std::string(32, '\x33')}));
   // Protocol, ports and addresses, user names, process names, DNS suffix, host, hashes, account
   // types, bytes in (no text form) and an unknown field.
   const std::uint32_t ids[] = {4,     7,     8,     27,    11,    12,    28,
