@@ -197,44 +197,38 @@ TEST_F(DbMigrateTest, FailingStepsRollBackAndFailTheChain) {
   EXPECT_EQ(Raw(*store, 1), before) << "the rewritten first row was rolled back";
 
   ASSERT_EQ(store->WriteDBSchemaVersion("3"), kObSuccess);
-  MigratorList silent = MakeMigrators();
-  silent[3] = std::make_unique<SilentMigrator>();
-  EXPECT_EQ(Migrate(*store, silent), kObFailure);
+  MigratorList migrators = MakeMigrators();
+  migrators[3] = std::make_unique<SilentMigrator>();
+  EXPECT_EQ(Migrate(*store, migrators), kObFailure);
   EXPECT_TRUE(log.Contains("Failed to get updated version or migration failed."));
-
-  MigratorList failing = MakeMigrators();
-  failing[3] = std::make_unique<FailingMigrator>();
-  EXPECT_EQ(Migrate(*store, failing), kObFailure);
+  migrators[3] = std::make_unique<FailingMigrator>();
+  EXPECT_EQ(Migrate(*store, migrators), kObFailure);
   EXPECT_EQ(Version(*store), 3) << "rolled back";
 }
 
 TEST_F(DbMigrateTest, CurrentStoreRunsNothingAndNewerOrUnreadableOnesCannotBeMigrated) {
-  {
-    auto store = OldStore("10");
-    Store(*store, {'O', 'R', 'V', 'N', 1, 2, 3});
-    const auto before = Raw(*store, 1);
-    ASSERT_EQ(Migrate(*store), kObSuccess);
-    EXPECT_EQ(Raw(*store, 1), before);
-    ASSERT_EQ(store->WriteDBSchemaVersion("9"), kObSuccess);
-    ASSERT_EQ(Migrate(*store), kObSuccess);
-    EXPECT_EQ(Version(*store), 9) << "no migrator starts at 9; start-up stamps 10";
-    for (const char* version : {"12", "11"}) {
-      ASSERT_EQ(store->WriteDBSchemaVersion(version), kObSuccess);
-      EXPECT_EQ(Migrate(*store), kObFailure) << version;
-    }
+  auto store = OldStore("10");
+  Store(*store, {'O', 'R', 'V', 'N', 1, 2, 3});
+  const auto before = Raw(*store, 1);
+  ASSERT_EQ(Migrate(*store), kObSuccess);
+  EXPECT_EQ(Raw(*store, 1), before);
+  ASSERT_EQ(store->WriteDBSchemaVersion("9"), kObSuccess);
+  ASSERT_EQ(Migrate(*store), kObSuccess);
+  EXPECT_EQ(Version(*store), 9) << "no migrator starts at 9; start-up stamps 10";
+  for (const char* version : {"12", "11"}) {
+    ASSERT_EQ(store->WriteDBSchemaVersion(version), kObSuccess);
+    EXPECT_EQ(Migrate(*store), kObFailure) << version;
   }
-  for (const char* suffix : {"", "-wal", "-shm"}) {
-    std::filesystem::remove(path_.string() + suffix);
-  }
+  const std::filesystem::path garbage = temp_.path() / "garbage.db";
   for (const std::string& content :
        {std::string(5000, 'x'), std::string("SQLite format 3\0", 16)}) {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
+    std::ofstream(garbage, std::ios::binary | std::ios::trunc) << content;
     OB_STATUSCODE status = kObFailure;
-    CSQLite store(&status, false, path_.wstring());
+    CSQLite unreadable(&status, false, garbage.wstring());
     ASSERT_EQ(status, kObSuccess) << "the schema check decides what happens to the file";
-    EXPECT_FALSE(store.IsFreshDB());
-    EXPECT_EQ(Migrate(store), kObFailure);
-    EXPECT_NE(store.StartSQLiteEngine(true), kObSuccess);
+    EXPECT_FALSE(unreadable.IsFreshDB());
+    EXPECT_EQ(Migrate(unreadable), kObFailure);
+    EXPECT_NE(unreadable.StartSQLiteEngine(true), kObSuccess);
   }
 }
 
