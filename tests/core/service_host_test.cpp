@@ -39,16 +39,14 @@ const std::string kStopped = "STATUS=Stopped";
 // reports, and the tests read what was recorded once the service thread is joined.
 struct FakeServiceManager : public IServiceManager {
   int Notify(const std::string& message) override {
-    if (on_notify) {
-      on_notify();
-    }
+    on_notify();
     messages.push_back(message);
     return result;
   }
   void StopUnit(const char* unit) override { stopped_units.emplace_back(unit); }
 
   int result = 1;
-  std::function<void()> on_notify;  // runs before the message is recorded
+  std::function<void()> on_notify = [] {};  // runs before the message is recorded
   std::vector<std::string> messages;
   std::vector<std::string> stopped_units;
 };
@@ -203,10 +201,9 @@ TEST_F(ServiceHostTest, ReportsNeedAHandlerSucceedOutsideSystemdAndAFailedOneTer
   EXPECT_TRUE(
       log_.Has(LOG_DEBUG, "CServiceHost::TerminateService", "TerminateService: exitcode = 1"));
 
-  exit_codes_.clear();
   EXPECT_FALSE(host_.ServiceMain());
   EXPECT_FALSE(agent_.returned.load());
-  EXPECT_EQ(exit_codes_, (std::vector<int>{1, 1}));  // start pending, then stopped
+  EXPECT_EQ(exit_codes_, (std::vector<int>{1, 1, 1}));  // and then start pending and stopped
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "ServiceMain : ReportStatusToSCMgr (start pending) failed - Error: 5"));
 }
