@@ -59,7 +59,6 @@ TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
   // Another letter case or a longer name is not the profile.
   Start();
   for (const char* other : {"orv_serviceprofile.xml", "ORV_ServiceProfile.xml.bak"}) {
-    SCOPED_TRACE(other);
     const std::uint64_t batches = monitor_.ChangeBatches();
     std::ofstream(dir_.path() / other) << "x";
     EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor_.ChangeBatches() > batches; }));

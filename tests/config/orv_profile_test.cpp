@@ -229,7 +229,6 @@ TEST_F(ORVProfileTest, ChoosesThePolicyByNetworkTypeWithSharedFieldLists) {
   std::erase(compact, '\n');
   // Containers act on their start tag: the profile on one line means the same.
   for (const std::string& text : {pretty, compact}) {
-    SCOPED_TRACE(text);
     ASSERT_EQ(Load(""), kObSuccess);  // resets the policies
     ASSERT_EQ(CORVProfile::LoadProfileFromBuffer(text), kObSuccess);
     // A later list overwrites the mode: Fields after AnonFields anonymise too.
