@@ -24,14 +24,17 @@ class NetworkAppsContextProviderTest : public ::testing::Test {
 };
 
 TEST(NetworkAppPayloadTest, WritesGrowsAndReadsBack) {
+  std::vector<std::uint8_t> buffer;
+  std::size_t size = 0;
+  std::uint32_t process_id = 0;
+  std::wstring read;
   // Payload sizes: the first buffer filled exactly, then grown; a surrogate pair is two units.
   for (const auto& [name, expected_size] :
        std::vector<std::pair<std::wstring, std::size_t>>{{L"", 6},
                                                          {std::wstring(129, L'n'), 264},
                                                          {std::wstring(130, L'n'), 266},
                                                          {L"caf\u00e9\U0001F600", 4 + 2 * 7}}) {
-    std::vector<std::uint8_t> buffer(kNetworkAppBufferSize);
-    std::size_t size = 0;
+    buffer.assign(kNetworkAppBufferSize, 0);
     OB_STATUSCODE status = WriteNetworkAppPayload(77, name, buffer, size);
     EXPECT_EQ(size, expected_size);
     if (size > kNetworkAppBufferSize) {
@@ -40,14 +43,9 @@ TEST(NetworkAppPayloadTest, WritesGrowsAndReadsBack) {
       status = WriteNetworkAppPayload(77, name, buffer, size);
     }
     ASSERT_EQ(status, kObSuccess);
-    std::uint32_t process_id = 0;
-    std::wstring read;
     ASSERT_EQ(ReadNetworkAppPayload(std::span(buffer.data(), size), process_id, read), kObSuccess);
-    EXPECT_EQ(process_id, 77u);
-    EXPECT_EQ(read, name);
+    EXPECT_EQ(std::pair(process_id, read), std::pair(77U, name));
   }
-  std::vector<std::uint8_t> buffer(kNetworkAppBufferSize);
-  std::size_t size = 0;
   EXPECT_EQ(WriteNetworkAppPayload(1, std::wstring(L"a\0b", 3), buffer, size), kObBadArgument);
 
   const std::vector<std::vector<std::uint8_t>> bad = {
@@ -58,9 +56,7 @@ TEST(NetworkAppPayloadTest, WritesGrowsAndReadsBack) {
       {1, 0, 0, 0, 0, 0, 'a', 0, 0, 0},  // a zero inside the name
   };
   for (const auto& payload : bad) {
-    std::uint32_t process_id = 0;
-    std::wstring name;
-    EXPECT_EQ(ReadNetworkAppPayload(payload, process_id, name), kObBadArgument) << payload.size();
+    EXPECT_EQ(ReadNetworkAppPayload(payload, process_id, read), kObBadArgument) << payload.size();
   }
 }
 

@@ -21,16 +21,11 @@ using orv::test::ChildProcess;
 // The child's exit status once it ends (waiting up to 10 s); nullopt when it does not end, -1
 // when a signal ended it.
 std::optional<int> WaitForExit(const ChildProcess& child) {
-  std::optional<int> code;
-  (void)WaitUntil([&] {
-    int status = 0;
-    if (::waitpid(child.pid(), &status, WNOHANG) != child.pid()) {
-      return false;
-    }
-    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return true;
-  });
-  return code;
+  int status = 0;
+  if (!WaitUntil([&] { return ::waitpid(child.pid(), &status, WNOHANG) == child.pid(); })) {
+    return std::nullopt;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(OrvContextToolTest, PrintsWhatArrivesAndEndsOnSigtermOrWhenTheAgentCloses) {
