@@ -145,8 +145,7 @@ TEST_F(CacheEngineTest, CachesWhileUntrustedReadsBackInOrderAndDeletesOnlySentRo
            static_cast<const ORVFlowObject&>(*object).hosted_module_hashes.size() == 6000;
   })) << "the oversized record, whole";
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
-  std::shared_ptr<ORVObject> extra;
-  EXPECT_EQ(cache_queue_->Pop(extra), kObQueueEmpty);
+  EXPECT_TRUE(cache_queue_->IsEmpty()) << "nothing handed on twice";
 
   // Untrusted again: new flows go to the store, under the new key the emptied cache made. Rows go
   // only once sent: nothing reported sent keeps every row, however long the records are held.

@@ -46,9 +46,8 @@ TEST_F(PersistedStateTest, PlainValuesRoundTripAndSealedOnesOpenOnlyUnchangedOnT
   loaded = {};
   ASSERT_EQ(state.LoadData(loaded.data(), loaded.size()), kObSuccess) << "the cached copy";
   EXPECT_EQ(loaded, uid);
-  const std::array<std::uint8_t, 3> three = {1, 2, 3};
-  std::array<std::uint8_t, 3> wrong_size{};
-  EXPECT_EQ(state.LoadData(wrong_size.data(), wrong_size.size()), kObFailure);
+  std::array<std::uint8_t, 3> three = {1, 2, 3};
+  EXPECT_EQ(state.LoadData(three.data(), three.size()), kObFailure) << "the wrong size";
 
   ASSERT_EQ(Plain().StoreData(three.data(), three.size()), kObSuccess);
   EXPECT_EQ(Plain().LoadData(loaded.data(), loaded.size()), kObFailure);
@@ -80,22 +79,17 @@ TEST_F(PersistedStateTest, PlainValuesRoundTripAndSealedOnesOpenOnlyUnchangedOnT
   EXPECT_TRUE(log_.Contains("Data in Persisted File not of expected length."));
 
   ASSERT_EQ(Sealed().StoreData(key.data(), key.size()), kObSuccess);
-  std::array<std::uint8_t, 16> short_buffer{};
-  EXPECT_EQ(Sealed().LoadData(short_buffer.data(), short_buffer.size()), kObFailure);
+  EXPECT_EQ(Sealed().LoadData(opened.data(), 16), kObFailure) << "a short buffer";
   std::ofstream(temp_.path() / "other-machine-id") << "fedcba9876543210fedcba9876543210\n";
   EXPECT_FALSE(opens("other-machine-id"));
 
   // Bytes changed in the nonce, the ciphertext and the tag; a stated length beyond 512; none.
   for (const auto& [offset, mask] :
-       {std::pair<int, int>{2, 0x01}, {40, 0xFF}, {62, 0x80}, {1, 0x7F}, {0, 0x3D}}) {
+       {std::pair<std::size_t, int>{2, 0x01}, {40, 0xFF}, {62, 0x80}, {1, 0x7F}, {0, 0x3D}}) {
     ASSERT_EQ(Sealed().StoreData(key.data(), key.size()), kObSuccess);
-    {
-      std::fstream io(file, std::ios::in | std::ios::out | std::ios::binary);
-      io.seekg(offset);
-      const int old = io.get();
-      io.seekp(offset);
-      io.put(static_cast<char>(old ^ mask));
-    }
+    std::string bytes = orv::test::ChildProcess::ReadAll(file);
+    bytes[offset] = static_cast<char>(bytes[offset] ^ mask);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
     EXPECT_FALSE(opens("machine-id")) << offset;
   }
   ASSERT_EQ(Sealed().StoreData(key.data(), key.size()), kObSuccess);
