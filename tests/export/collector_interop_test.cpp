@@ -37,15 +37,13 @@ std::vector<Bytes> AgentMessages() {
 }
 
 void ExpectAll(const std::string& output, const std::vector<std::string>& expected) {
-  for (const std::string& text : expected) {
+  for (const std::string& text : expected)
     EXPECT_NE(output.find(text), std::string::npos) << text << " not in\n" << output;
-  }
 }
 
 TEST(CollectorInteropTest, IpfixDumpDecodesTheStreamInSequence) {
-  if (::access("/usr/bin/ipfixDump", X_OK) != 0) {
+  if (::access("/usr/bin/ipfixDump", X_OK) != 0)
     GTEST_SKIP() << "ipfixDump (Debian package libfixbuf-tools) is not installed";
-  }
   const orv::test::TempDir directory;
   const fs::path file = directory.path() / "agent.ipfix";
   std::vector<Bytes> messages = AgentMessages();
@@ -100,9 +98,8 @@ std::string Feed(const std::string& program, const std::vector<std::string>& arg
 }
 
 TEST(CollectorInteropTest, NfacctdShowsNamesHashesAndByteCountsWithTheShippedPrimitives) {
-  if (::access("/usr/sbin/nfacctd", X_OK) != 0) {
+  if (::access("/usr/sbin/nfacctd", X_OK) != 0)
     GTEST_SKIP() << "nfacctd (Debian package pmacct) is not installed";
-  }
   const orv::test::TempDir directory;
   const std::string port = orv::test::Receiver().Port();
   const fs::path output = directory.path() / "flows.json";

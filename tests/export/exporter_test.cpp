@@ -33,9 +33,8 @@ std::size_t FlowRecords(const Bytes& message) {
   std::size_t records = 0;
   for (std::size_t at = 16; at + 4 <= message.size() && ReadU16(message.data() + at + 2) >= 4;
        at += ReadU16(message.data() + at + 2)) {
-    if (ReadU16(message.data() + at) == kIPv4FlowSetId) {
+    if (ReadU16(message.data() + at) == kIPv4FlowSetId)
       records += (ReadU16(message.data() + at + 2) - 4) / kRecordSize;
-    }
   }
   return records;
 }

@@ -72,9 +72,7 @@ TEST(ExporterUDPTransportTest, DeliversOverBothFamiliesAndKeepsTheSocketWithinOn
   ExpectDelivery(transport, second);
 
   Receiver six(udp::v6());
-  if (!six.ok()) {
-    GTEST_SKIP() << "no IPv6 loopback for the family switch";
-  }
+  if (!six.ok()) GTEST_SKIP() << "no IPv6 loopback for the family switch";
   ASSERT_EQ(transport.Connect("::1", six.Port()), kObSuccess);
   EXPECT_EQ(transport.Family(), ExporterUDPTransport::kFamilyIPv6);
   ExpectDelivery(transport, six);

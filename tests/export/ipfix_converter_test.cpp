@@ -140,9 +140,8 @@ TEST_F(IpfixConverterTest, MessageWithoutRecordsIsNotBuiltAndARecordThatFitsNowh
 }
 
 TEST_F(IpfixConverterTest, EndpointIdentityFollowsThePolicy) {
-  for (const std::int32_t element : {12336, 350, 12337, 12334, 12335, 12351}) {
+  for (const std::int32_t element : {12336, 350, 12337, 12334, 12335, 12351})
     policy_.field_map[element] = kFieldModeExclude;
-  }
   EndpointIdentity identity;
   ASSERT_EQ(converter_.getEndpointIdentity(identity), kObSuccess);
   for (const std::wstring* text : {&identity.host_name, &identity.manufacturer, &identity.os_text1,

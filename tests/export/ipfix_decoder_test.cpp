@@ -37,9 +37,8 @@ std::string Shown(const IpfixRecord& record, const std::string& name) {
 }
 
 bool HasProblem(const IpfixMessage& message, const std::string& text) {
-  for (const IpfixProblem& problem : message.problems) {
+  for (const IpfixProblem& problem : message.problems)
     if (problem.reason.find(text) != std::string::npos) return true;
-  }
   return false;
 }
 

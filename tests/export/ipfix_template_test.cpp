@@ -173,9 +173,8 @@ TEST_F(IpfixTemplateTest, OnlyTheFirstRecordOfASetMayPassTheRoom) {
 
   // Empty references are skipped; an empty queue writes nothing.
   FlowRecordQueue refs(5);
-  for (auto flow : {FlowRecordPtr(), FlowRecordPtr(FlowOfSize(false, 200)), FlowRecordPtr()}) {
+  for (auto flow : {FlowRecordPtr(), FlowRecordPtr(FlowOfSize(false, 200)), FlowRecordPtr()})
     ASSERT_EQ(refs.Push(flow), kObSuccess);
-  }
   const Encoder write_refs = ENCODER(ipv4_.getMultipleObjectStream(d, 1200, n, refs, w));
   EXPECT_EQ(Encode(write_refs).size(), 204u);
   EXPECT_TRUE(Encode(write_refs, &status).empty());
