@@ -114,6 +114,7 @@ TEST_F(FlowTableTest, ReportsAFlowEachIntervalAndOnceWhenItEndsAMappedOneAsIpv4)
                              .protocol = 6,
                              .bytes_in = 4000,
                              .bytes_out = 301,  // without payload counters: acknowledged less SYN
+                             .process_start_time = 5,
                              .pid = 4321,
                              .parent_pid = 1,
                              .flow_start = 1'700'000'000U,
