@@ -97,10 +97,8 @@ class AgentStream {
       flow->protocol = v6 ? 17 : 6;
       flow->source_address = v6 ? "2001:db8::1" : "10.0.0.1";
       flow->destination_address = v6 ? "2001:db8::2" : "192.168.1.2";
-      flow->source_port = 50000;
       flow->destination_port = 443;
       flow->flow_start = 1'700'000'100;
-      flow->flow_end = 1'700'000'200;
       flow->bytes_in = 0x100000002ULL;
       flow->bytes_out = 1234;
       flow->process_name = L"curl";
