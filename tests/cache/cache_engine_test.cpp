@@ -28,21 +28,6 @@ using orv::test::WaitUntil;
 
 std::uint32_t Now() { return static_cast<std::uint32_t>(orv::cache_test::Now()); }
 
-// A flow of process id ending at end, with hashes random (incompressible) module hashes.
-std::shared_ptr<ORVFlowObject> Flow(std::uint32_t id, std::uint32_t end, std::size_t hashes = 0) {
-  auto flow = std::make_shared<ORVFlowObject>();
-  flow->process_id = id;
-  flow->flow_start = flow->flow_end = end;
-  std::mt19937 random(id);
-  for (std::size_t i = 0; i < hashes; ++i) {
-    std::string hash(32, '\0');
-    std::generate(hash.begin(), hash.end(), [&random] { return static_cast<char>(random()); });
-    flow->hosted_modules.push_back(L"m.dll");
-    flow->hosted_module_hashes.push_back(hash);
-  }
-  return flow;
-}
-
 std::vector<std::uint32_t> Range(std::uint32_t first, std::uint32_t count) {
   std::vector<std::uint32_t> ids(count);
   std::iota(ids.begin(), ids.end(), first);
@@ -79,10 +64,22 @@ class CacheEngineTest : public ::testing::Test {
                       store.totalRecords(&count, 0, 0) == kObSuccess;
     return read ? count : -1;
   }
+  // Queues flows of process ids first.., ending at end, each with `hashes` random (incompressible)
+  // module hashes.
   void PushFlows(std::uint32_t first, std::uint32_t count, std::uint32_t end,
                  std::size_t hashes = 0) {
+    std::mt19937 random(first);
     for (std::uint32_t id = first; id < first + count; ++id) {
-      ASSERT_EQ(flow_queue_.Push(Flow(id, end, hashes)), kObSuccess);
+      auto flow = std::make_shared<ORVFlowObject>();
+      flow->process_id = id;
+      flow->flow_start = flow->flow_end = end;
+      for (std::size_t i = 0; i < hashes; ++i) {
+        std::string hash(32, '\0');
+        std::generate(hash.begin(), hash.end(), [&random] { return static_cast<char>(random()); });
+        flow->hosted_modules.push_back(L"m.dll");
+        flow->hosted_module_hashes.push_back(hash);
+      }
+      ASSERT_EQ(flow_queue_.Push(std::move(flow)), kObSuccess);
     }
   }
   // Pops from the cache queue until count objects arrived, reporting each sent as the exporter
