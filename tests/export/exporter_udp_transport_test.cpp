@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -117,7 +118,9 @@ TEST(ExporterUDPTransportTest, GivesUpAfterFiveBindsAndMovesUpFromATakenLocalPor
 // destructor: tearing down Boost.Asio with no descriptors left is not what this is about.
 TEST(ExporterUDPTransportTest, FailedFamilySwitchLeavesNoSocket) {
   EXPECT_EQ(orv::test::RunInChild([] {
-              ExporterUDPTransport transport;
+              // Static, so the child's _exit leaves it standing.
+              static std::optional<ExporterUDPTransport> kept;
+              ExporterUDPTransport& transport = kept.emplace();
               if (transport.Connect("127.0.0.1", "4739") != kObSuccess) return 10;
               // No descriptor can be opened from now on; those already open stay usable.
               const rlimit bound{3, 3};
