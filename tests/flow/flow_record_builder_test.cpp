@@ -118,42 +118,6 @@ class FlowRecordBuilderTest : public ::testing::Test {
   int resolutions_ = 0;
 };
 
-TEST_F(FlowRecordBuilderTest, BuildsTheRecordFromTheMessageAndTheLookups) {
-  console_.status = kObSuccess;
-  console_.uid = 1000;
-  const auto first = Build(Ipv4Message());
-  const auto flow = Build(Ipv4Message());
-  EXPECT_EQ(flow->flow_id, first->flow_id + 1);
-  EXPECT_EQ(std::tuple(flow->process_id, flow->parent_process_id, flow->protocol, flow->flow_start,
-                       flow->flow_end, flow->bytes_in, flow->bytes_out),
-            std::tuple(kPid, 1u, 6, 1700000000u, 1700000060u, 1000u, 200u));
-  EXPECT_EQ(std::tuple(flow->process_path, flow->process_name, flow->parent_process_name),
-            std::tuple(L"/usr/bin/curl", L"curl", L"init"));
-  EXPECT_EQ(flow->process_hash, kAbcDigest);
-  EXPECT_NE(flow->parent_process_hash, kZeroHash);
-  EXPECT_EQ(std::tuple(flow->process_user_name, flow->process_user_account_type,
-                       flow->parent_process_user_name, flow->parent_process_user_account_type,
-                       flow->logged_in_user_name, flow->logged_in_user_account_type),
-            std::tuple(L"host\\alice", kAccountTypeUsers, L"host\\root", kAccountTypeAdministrators,
-                       L"host\\alice", kAccountTypeUsers));
-  EXPECT_EQ(flow->destination_host_name, L"example.com");
-  EXPECT_TRUE(flow->hosted_modules.empty());
-  EXPECT_FALSE(flow->tracked);
-  EXPECT_EQ(Refill(*flow), kObSuccess);
-
-  std::string hash;
-  CFlowRecordBuilder builder(Sources());
-  EXPECT_EQ(builder.CurrentProcessHash(kPid, hash), kObSuccess);
-  EXPECT_EQ(hash, kAbcDigest);
-  EXPECT_EQ(builder.CurrentProcessHash(4242, hash), kObFailure);
-  EXPECT_TRUE(hash.empty());
-  // A pid information record has no parent id, flow id nor endpoints to look up.
-  const auto record = builder.FromPidInfo(KdfPidInfo{.pid = kPid});
-  EXPECT_EQ(std::tuple(record->parent_process_id, record->flow_id, record->process_name),
-            std::tuple(0xFFFFFFFFu, 0u, L"curl"));
-  EXPECT_EQ(std::tuple(record->interface_uid, record->dns_suffix), std::tuple(0u, L""));
-}
-
 // The DNS suffix and interface are the local endpoint's, never the remote host's. The host name
 // is decoded, or kept widened with a warning.
 TEST_F(FlowRecordBuilderTest, EndpointsFollowDirectionAndFamilyAndHostNamesAreDecoded) {

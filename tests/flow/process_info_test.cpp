@@ -281,22 +281,6 @@ TEST_F(ProcessInfoFakeTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
             std::tuple(kObFailure, kObFailure, kObFailure));
 }
 
-TEST_F(ProcessInfoFakeTest, UnreadableImageUnknownUserAndSetters) {
-  queries_.processes[500].image_status = kObFailure;
-  queries_.processes[500].image_file = L"/nonexistent/file";
-  queries_.processes[500].credentials.effective_uid = 4242;  // no account entry
-  CProcessInfo info(500, services_);
-  const Answers a = Ask(info);
-  EXPECT_EQ(std::tuple(a.path_status, a.hash_status, a.user_status),
-            std::tuple(kObFailure, kObFailure, kObFailure));
-  accounts_.users[4242] = "";
-  EXPECT_EQ(Ask(info).user_status, kObExportNotPossible);
-  info.SetProcessPath(L"/from/driver");
-  info.SetParentProcessPath(L"/parent/from/driver");
-  EXPECT_EQ(std::tuple(Ask(info).path, Ask(info, true).path),
-            std::tuple(L"/from/driver", L"/parent/from/driver"));
-}
-
 // The worker answers at once: "not ready" until its thread has hashed the file, "not hashed"
 // for what is not a regular file or is over the limit (said once, however often asked).
 TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
