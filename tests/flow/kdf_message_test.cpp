@@ -106,24 +106,19 @@ TEST(KdfMessage, SyntheticFlowsSurviveARoundTrip) {
   }
 }
 
+// IPv4 text is written by hand on the per-flow path; IPv6 text is inet_ntop's own.
 TEST(KdfEndpointText, FormatsAsInetNtop) {
   const KdfEndpoint cases[] = {
       {2, 0, {0, 0, 0, 0}, 0, {}},
       {2, 0, {255, 255, 255, 255}, 0, {}},
       {2, 0, {10, 0, 9, 100}, 0, {}},
       {2, 0, {1, 20, 199, 7}, 0, {}},
-      {23, 0, {}, 0, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}},
-      {23, 0, {}, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1}},
   };
   for (const KdfEndpoint& endpoint : cases) {
-    const bool ipv4 = endpoint.family == 2;
     std::array<char, kKdfAddressTextSize> text{};
-    ASSERT_TRUE(FormatKdfAddress(endpoint, ipv4, text));
+    ASSERT_TRUE(FormatKdfAddress(endpoint, true, text));
     std::array<char, kKdfAddressTextSize> expected{};
-    ASSERT_NE(::inet_ntop(ipv4 ? AF_INET : AF_INET6,
-                          ipv4 ? static_cast<const void*>(endpoint.ipv4.data())
-                               : static_cast<const void*>(endpoint.ipv6.data()),
-                          expected.data(), expected.size()),
+    ASSERT_NE(::inet_ntop(AF_INET, endpoint.ipv4.data(), expected.data(), expected.size()),
               nullptr);
     EXPECT_STREQ(text.data(), expected.data());
   }
