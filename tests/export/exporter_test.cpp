@@ -52,8 +52,7 @@ class ScriptedTransport : public IExporterTransport {
     std::atomic<std::size_t> records_sent{0};
   };
   explicit ScriptedTransport(Script& script) : script_(script) {}
-  OB_STATUSCODE Connect(const std::string& host, const std::string& /*port*/) override {
-    EXPECT_FALSE(host.empty()) << "an empty collector is never resolved";
+  OB_STATUSCODE Connect(const std::string& /*host*/, const std::string& /*port*/) override {
     ++script_.connects;
     return --script_.connect_failures >= 0 ? kObFailure : kObSuccess;
   }
@@ -74,14 +73,12 @@ class ScriptedTransport : public IExporterTransport {
 
 class ExporterTest : public ::testing::Test {
  protected:
-  void Configure(std::uint32_t aggregation_ms, std::uint32_t throttle_rate, const std::string& port,
-                 const std::wstring& host = L"127.0.0.1") {
+  void Configure(std::uint32_t aggregation_ms, const std::string& port) {
     const std::lock_guard lock(settings_mutex_);
-    settings_.collector_ip = host;
+    settings_.collector_ip = L"127.0.0.1";
     settings_.collector_port = static_cast<std::uint32_t>(std::stoul(port));
     settings_.collection_mode = kCollectionModeAll;
     settings_.aggregation_timeout = aggregation_ms;
-    settings_.throttle_rate = throttle_rate;
     settings_.template_report_interval = 1440;
   }
 
@@ -119,9 +116,8 @@ class ExporterTest : public ::testing::Test {
 
   // Configures, makes and starts an exporter.
   std::unique_ptr<CExporter> Started(const std::string& port, std::uint32_t aggregation_ms,
-                                     std::uint32_t throttle_rate,
                                      ScriptedTransport::Script* script = nullptr) {
-    Configure(aggregation_ms, throttle_rate, port);
+    Configure(aggregation_ms, port);
     auto exporter = Make(port, script);
     EXPECT_EQ(exporter->Start(), kObSuccess);
     return exporter;
@@ -148,11 +144,9 @@ class ExporterTest : public ::testing::Test {
     return records == count;
   }
 
-  void PushFlows(std::size_t count, bool to_cache = false) {
-    for (std::size_t i = 0; i < count; ++i) {
-      auto flow = FlowOfSize(false, kRecordSize);
-      ASSERT_EQ(to_cache ? cache_.Push(flow) : flows_.Push(flow), kObSuccess);
-    }
+  void PushFlows(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+      ASSERT_EQ(flows_.Push(FlowOfSize(false, kRecordSize)), kObSuccess);
   }
 
   FixtureDevice device_;
@@ -165,10 +159,12 @@ class ExporterTest : public ::testing::Test {
   InterfaceQueue interfaces_{100};
 };
 
-TEST_F(ExporterTest, AnnouncesOnceBatchesAnnouncesAgainToANewCollectorAndThrottles) {
+// Throttling, hold and release without loss, is left to the end-to-end cache drain, which runs
+// throttled and requires every flow to arrive.
+TEST_F(ExporterTest, AnnouncesOnceBatchesAndAnnouncesAgainToANewCollector) {
   Receiver first;
   Receiver second;
-  auto exporter = Started(first.Port(), 0, 0);
+  auto exporter = Started(first.Port(), 0);
   PushFlows(3);
   std::vector<std::uint16_t> announced;
   for (int i = 0; i < 3; ++i) {
@@ -180,7 +176,7 @@ TEST_F(ExporterTest, AnnouncesOnceBatchesAnnouncesAgainToANewCollectorAndThrottl
   EXPECT_EQ(announced, kAnnouncements);
 
   // Another collector gets every announcement again; three records wait for the interval.
-  Configure(60000, 0, second.Port());
+  Configure(60000, second.Port());
   exporter->OnProfileStateChanged();
   PushFlows(3);
   for (const std::uint16_t set : kAnnouncements)
@@ -190,24 +186,12 @@ TEST_F(ExporterTest, AnnouncesOnceBatchesAnnouncesAgainToANewCollectorAndThrottl
   // family queue follows without waiting for new records.
   PushFlows(2);
   EXPECT_TRUE(ReceiveRecords(second, 5));
-
-  // Throttled in a new window: while the clock stands still, a second message would break the
-  // rate, so it is held until the window passes, and nothing is lost.
-  Configure(60000, 1536, second.Port());
-  exporter->OnProfileStateChanged();
-  now_ms_ += 1000;
-  PushFlows(9, true);
-  const auto first_held = ReceiveFlow(second);
-  ASSERT_TRUE(first_held.has_value());
-  EXPECT_FALSE(second.Receive(500).has_value());
-  now_ms_ += 1000;
-  EXPECT_TRUE(ReceiveRecords(second, 9 - FlowRecords(*first_held)));
 }
 
 TEST_F(ExporterTest, ParksAnnouncementsWhileUntrustedAndReleasesThemBeforeFlows) {
   Receiver collector;
   registrar_.SetTrusted(false);
-  auto exporter = Started(collector.Port(), 0, 0);
+  auto exporter = Started(collector.Port(), 0);
   for (int round = 0; round < 2; ++round) {
     PushFlows(1);
     EXPECT_FALSE(collector.Receive(300).has_value()) << "nothing leaves while untrusted";
@@ -227,7 +211,7 @@ TEST_F(ExporterTest, StopSendsTheFlowQueueOutAndGivesBackWhatItCannotSend) {
   for (const bool collector_refuses : {false, true}) {
     ScriptedTransport::Script script;
     script.refuse_every = collector_refuses ? 1 : 0;
-    auto exporter = Started("4739", 60000, 0, &script);
+    auto exporter = Started("4739", 60000, &script);
     PushFlows(40);
     EXPECT_EQ(exporter->Stop(), kObSuccess);
     EXPECT_EQ(script.records_sent.load(), collector_refuses ? 0U : 40U);
@@ -245,7 +229,7 @@ TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
     ScriptedTransport::Script script;
     script.refuse_every = refuse_every;
     CDeliveryLedger ledger;
-    Configure(0, 0, "4739");
+    Configure(0, "4739");
     auto exporter = Make("4739", &script, &ledger);
     for (std::int64_t row = 1; row <= 6; ++row) {
       std::shared_ptr<ORVObject> flow = FlowOfSize(false, kRecordSize);
@@ -268,11 +252,13 @@ TEST_F(ExporterTest, ReportsSentCachedRecordsAndReleasesThoseGivenUp) {
   }
 }
 
-TEST_F(ExporterTest, TrustBeforeStartSecondStartResolutionRetriesAndUnusableCollectors) {
+// An empty collector address is left to the end-to-end test that writes one and requires the
+// flows to wait in the cache for a usable collector.
+TEST_F(ExporterTest, TrustBeforeStartSecondStartResolutionRetriesAndUnusablePorts) {
   ScriptedTransport::Script script;
   script.connect_failures = 2;
   registrar_.SetTrusted(false);
-  Configure(0, 0, "4739");
+  Configure(0, "4739");
   auto exporter = Make("4739", &script);
   registrar_.SetTrusted(true);  // between construction and start: not lost
   LogCapture log;
@@ -287,11 +273,6 @@ TEST_F(ExporterTest, TrustBeforeStartSecondStartResolutionRetriesAndUnusableColl
   }));
   EXPECT_EQ(script.connects.load(), 3);
   EXPECT_EQ(exporter->State(), CExporter::kStateResolved);
-
-  // An empty collector address is no collector: refused without a look-up.
-  Configure(0, 0, "4739", L"");
-  exporter->OnProfileStateChanged();
-  ASSERT_TRUE(WaitUntil([&] { return exporter->State() == CExporter::kStateFailed; }));
   EXPECT_EQ(exporter->Stop(), kObSuccess);
 
   // Unusable ports start and stop all the same.
