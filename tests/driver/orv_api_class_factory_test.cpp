@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <cstddef>
-
 namespace {
 
 TEST(COrvApiClassFactory, HandsOutInstancesOverOneProcessWidePlugin) {
@@ -48,15 +46,6 @@ TEST(COrvApiClassFactory, HandsOutInstancesOverOneProcessWidePlugin) {
   EXPECT_EQ(api->SetFlowReportInterval(1), kNgcNotOpen);
   EXPECT_EQ(api->OpenPlugin(), kNgcSuccess);
   EXPECT_EQ(api->Uninitialize(), kNgcSuccess);
-}
-
-TEST(OrvEndpointPair, KeepsTheFixedLayout) {
-  EXPECT_EQ(sizeof(OrvEndpointPair), 44u);
-  EXPECT_EQ(offsetof(OrvEndpointPair, first_address), 0u);
-  EXPECT_EQ(offsetof(OrvEndpointPair, second_address), 20u);
-  EXPECT_EQ(offsetof(OrvEndpointPair, first_port), 40u);
-  EXPECT_EQ(offsetof(OrvEndpointPair, second_port), 42u);
-  EXPECT_EQ(offsetof(OrvEndpointAddress, bytes), 4u);
 }
 
 }  // namespace
