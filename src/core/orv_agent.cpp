@@ -52,6 +52,7 @@ int CORVAgent::MainThreadProc() {
                     ? std::make_shared<CUsageStatistics>(statistics_clock_,
                                                          &OBRuntime::Utils::GetAllUsersAppDataPath)
                     : std::make_shared<CUsageStatistics>();
+  statistics_database_path_ = OBRuntime::Utils::GetORVDataDirectory() + L"/ORV.db";
   if (const OB_STATUSCODE status = OBRuntime::COpensslUtility::InitOpenSSL();
       status != kObSuccess) {
     OB_LOG_ERROR("CORVAgent::MainThreadProc failed to setup OPENSSL for Multi threading ");
@@ -545,9 +546,6 @@ int CORVAgent::IsTrusted(bool* trusted) {
 OB_STATUSCODE CORVAgent::collectandReportStatstoPhoneHome() {
   if (!statistics_) {
     return kObSuccess;
-  }
-  if (statistics_database_path_.empty()) {
-    statistics_database_path_ = OBRuntime::Utils::GetORVDataDirectory() + L"/ORV.db";
   }
   return statistics_->CollectAndReport(statistics_database_path_);
 }

@@ -199,8 +199,8 @@ class CORVAgent final : public IORVNetworkChangeObserver,
   std::unique_ptr<COperatorStatusReporter> status_reporter_;
   std::unique_ptr<CORVContextManager> context_manager_;  // lock_ for replacement
   std::shared_ptr<CUsageStatistics> statistics_;
-  // The cache database's path for the statistics, found on the first final report (lock_): a
-  // final report comes with nearly every flow, and the path never changes while the agent runs.
+  // The cache database's path for the statistics, set at start: a final report comes with nearly
+  // every flow, and the path never changes while the agent runs.
   std::wstring statistics_database_path_;
   FileStamp loaded_profile_stamp_;                         // service thread only
   std::int32_t last_collection_mode_ = kNoCollectionMode;  // lock_

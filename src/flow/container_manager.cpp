@@ -1,6 +1,5 @@
 #include "flow/container_manager.h"
 
-#include <algorithm>
 #include <mutex>
 
 #include "flow/host_containers.h"
@@ -15,12 +14,9 @@ constexpr std::size_t kDigestSize = 32;
 
 }  // namespace
 
-std::wstring StripTrailingVersion(std::wstring_view name) {
+std::wstring_view StripTrailingVersion(std::wstring_view name) {
   const std::size_t end = name.find_last_not_of(L"0123456789.");
-  if (end == std::wstring_view::npos) {
-    return std::wstring(name);
-  }
-  return std::wstring(name.substr(0, end + 1));
+  return end == std::wstring_view::npos ? name : name.substr(0, end + 1);
 }
 
 CContainerManager& CContainerManager::GetInstance() {
@@ -61,17 +57,10 @@ void CContainerManager::RegisterContainer(std::unique_ptr<IContainer>&& containe
 IContainer* CContainerManager::Find(std::wstring_view image_path) const {
   // Every flow asks: the lower-cased path goes into a buffer each thread keeps, not a new string.
   thread_local std::wstring lower;
-  lower.assign(image_path);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](wchar_t c) {
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-  });
+  LowerCaseAscii(image_path, lower);
   const std::wstring_view path = lower;
-  const std::size_t slash = path.rfind(L'/');
-  const std::wstring_view name = slash == std::wstring_view::npos ? path : path.substr(slash + 1);
-  const std::size_t version = name.find_last_not_of(L"0123456789.");
-  const std::wstring_view unversioned =
-      version == std::wstring_view::npos ? name : name.substr(0, version + 1);
-  for (const std::wstring_view key : {path, name, unversioned}) {
+  const std::wstring_view name = OBRuntime::Utils::FileNameOf(path);
+  for (const std::wstring_view key : {path, name, StripTrailingVersion(name)}) {
     if (const auto it = by_path_.find(key); it != by_path_.end()) {
       return it->second;
     }

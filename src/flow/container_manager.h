@@ -32,8 +32,9 @@ struct HostedModules {
   std::vector<std::string> hashes;
 };
 
-// name without trailing digits and dots; name itself when nothing else would remain.
-[[nodiscard]] std::wstring StripTrailingVersion(std::wstring_view name);
+// name without trailing digits and dots, viewed in name; name itself when nothing else would
+// remain.
+[[nodiscard]] std::wstring_view StripTrailingVersion(std::wstring_view name);
 
 class IContainerManager {
  public:

@@ -35,20 +35,6 @@ void AssignHash(std::string& hash, const Hash& digest) {
   hash.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
 }
 
-void AssignWide(std::wstring& out, std::u16string_view text) {
-  const bool single_units = std::none_of(text.begin(), text.end(), [](char16_t unit) {
-    return unit >= 0xD800 && unit <= 0xDFFF;  // surrogates: a pair makes one character
-  });
-  if (single_units) {
-    // Element by element into the kept buffer (assign from a range of another character type
-    // would build a temporary string first).
-    out.resize(text.size());
-    std::copy(text.begin(), text.end(), out.begin());
-  } else {
-    out = OBRuntime::Utf16ToWide(text);
-  }
-}
-
 // Per-thread scratch text for lookups whose answer fills a field only in part.
 std::wstring& ScratchText() {
   thread_local std::wstring text;
@@ -185,7 +171,7 @@ void SetImage(std::string& hash, std::wstring& path, const Hash& message_hash,
     AssignHash(hash, message_hash);
   }
   if (!message_path.empty() && path.empty()) {
-    AssignWide(path, message_path);
+    OBRuntime::Utf16ToWide(message_path, path);
   }
 }
 
@@ -246,8 +232,7 @@ bool FillImage(std::wstring& name, std::wstring& path, PathQuery&& query) {
     name = kFlowUnknownText;
     return false;
   }
-  const std::size_t slash = path.rfind(L'/');
-  name.assign(path, slash == std::wstring::npos ? 0 : slash + 1);
+  name.assign(OBRuntime::Utils::FileNameOf(path));
   return true;
 }
 

@@ -133,13 +133,7 @@ OB_STATUSCODE convert32BitToUTF16(const std::uint32_t* input, std::size_t count,
 OB_STATUSCODE decodeIDNLabel(const char* label, std::size_t length, std::wstring& out) {
   const std::string_view text(label == nullptr ? "" : label, label == nullptr ? 0 : length);
   if (!HasAcePrefix(text)) {
-    // Host names are nearly always ASCII: widened in place, without a converted copy.
-    if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
-      out.resize(text.size());
-      std::copy(text.begin(), text.end(), out.begin());
-    } else {
-      out = OBRuntime::Utf8ToWide(text);
-    }
+    OBRuntime::Utf8ToWide(text, out);  // into the kept buffer: every flow's host name passes
     return kObSuccess;
   }
   const std::string_view encoded = text.substr(kAcePrefix.size());

@@ -129,8 +129,8 @@ OB_STATUSCODE CInterpreterContainer::GetModulePathList(CProcessInfoSurrogateable
       process.GetProcessArguments(arguments) != kObSuccess) {
     return kObFailure;
   }
-  const std::wstring interpreter =
-      StripTrailingVersion(LowerCaseAscii(OBRuntime::Utils::GetFileNameFromPath(image)));
+  const std::wstring interpreter(
+      StripTrailingVersion(LowerCaseAscii(OBRuntime::Utils::FileNameOf(image))));
   const std::wstring script = FindScript(interpreter, arguments);
   if (script.empty()) {
     OB_LOG_DEBUG("%s (process %u) runs no script file", OBRuntime::WideToUtf8(interpreter).c_str(),

@@ -123,8 +123,7 @@ OB_STATUSCODE CProcessInfo::Load(Subject& subject) {
   orv::platform::ProcStat stat;
   int os_error = 0;
   const OB_STATUSCODE status = services_.queries.Stat(subject.pid, stat, os_error);
-  const bool reported = &subject == &self_ && start_time_ != 0;
-  if (status == kObSuccess && reported && stat.start_time != start_time_) {
+  if (status == kObSuccess && IsReported(subject) && stat.start_time != start_time_) {
     // The process the driver reported has exited; its id now names another one.
     OB_LOG_DEBUG("process %u exited; its id now names a newer process", subject.pid);
     subject.status = kObFailure;
@@ -152,7 +151,7 @@ OB_STATUSCODE CProcessInfo::Load(Subject& subject) {
 }
 
 bool CProcessInfo::LoadReported(Subject& subject) {
-  if (&subject != &self_ || start_time_ == 0) {
+  if (!IsReported(subject)) {
     return false;
   }
   const ProcessKey key{subject.pid, start_time_};

@@ -106,6 +106,10 @@ class CProcessInfo : public CProcessInfoSurrogateable {
   };
 
   [[nodiscard]] OB_STATUSCODE Load(Subject& subject);
+  // The subject is the process the driver gave a start time for.
+  [[nodiscard]] bool IsReported(const Subject& subject) const {
+    return &subject == &self_ && start_time_ != 0;
+  }
   // The cached facts of the process the driver named by id and start time, when they still
   // describe the image path known for it; false when /proc has to be read.
   [[nodiscard]] bool LoadReported(Subject& subject);

@@ -23,11 +23,16 @@ LOGLEVEL LevelFor(OB_STATUSCODE status) { return status == kObNotFound ? LOG_DEB
 }  // namespace
 
 std::wstring LowerCaseAscii(std::wstring_view text) {
-  std::wstring lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](wchar_t c) {
+  std::wstring lower;
+  LowerCaseAscii(text, lower);
+  return lower;
+}
+
+void LowerCaseAscii(std::wstring_view text, std::wstring& out) {
+  out.assign(text);
+  std::transform(out.begin(), out.end(), out.begin(), [](wchar_t c) {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
   });
-  return lower;
 }
 
 CProcessInfoSurrogateable::CProcessInfoSurrogateable(std::uint32_t process_id,

@@ -16,6 +16,8 @@
 
 // Lower-cases ASCII letters only, so that the result never depends on the locale.
 [[nodiscard]] std::wstring LowerCaseAscii(std::wstring_view text);
+// The same, written into out (its buffer reused).
+void LowerCaseAscii(std::wstring_view text, std::wstring& out);
 
 class CProcessInfoSurrogateable {
  public:

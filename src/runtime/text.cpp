@@ -86,11 +86,16 @@ std::string WideToUtf8(std::wstring_view wide) {
 
 std::wstring Utf8ToWide(std::string_view utf8) {
   std::wstring out;
+  Utf8ToWide(utf8, out);
+  return out;
+}
+
+void Utf8ToWide(std::string_view utf8, std::wstring& out) {
+  out.clear();
   out.reserve(utf8.size());
   for (std::size_t pos = 0; pos < utf8.size();) {
     out += static_cast<wchar_t>(DecodeUtf8(utf8, pos));
   }
-  return out;
 }
 
 std::u16string WideToUtf16(std::wstring_view wide) {
@@ -110,6 +115,12 @@ std::u16string WideToUtf16(std::wstring_view wide) {
 
 std::wstring Utf16ToWide(std::u16string_view utf16) {
   std::wstring out;
+  Utf16ToWide(utf16, out);
+  return out;
+}
+
+void Utf16ToWide(std::u16string_view utf16, std::wstring& out) {
+  out.clear();
   out.reserve(utf16.size());
   for (std::size_t i = 0; i < utf16.size(); ++i) {
     const char32_t unit = utf16[i];
@@ -120,7 +131,6 @@ std::wstring Utf16ToWide(std::u16string_view utf16) {
       out += static_cast<wchar_t>(IsSurrogate(unit) ? kReplacementCharacter : unit);
     }
   }
-  return out;
 }
 
 std::size_t Utf16Length(std::wstring_view wide) noexcept {

@@ -18,6 +18,10 @@ inline constexpr char32_t kReplacementCharacter = 0xFFFD;
 [[nodiscard]] std::wstring Utf8ToWide(std::string_view utf8);
 [[nodiscard]] std::u16string WideToUtf16(std::wstring_view wide);
 [[nodiscard]] std::wstring Utf16ToWide(std::u16string_view utf16);
+// The same conversions written into out, reusing its buffer: no allocation once it is large
+// enough, for texts converted again and again.
+void Utf8ToWide(std::string_view utf8, std::wstring& out);
+void Utf16ToWide(std::u16string_view utf16, std::wstring& out);
 
 // Number of UTF-16 units that WideToUtf16 produces: the unit a "character" limit counts.
 [[nodiscard]] std::size_t Utf16Length(std::wstring_view wide) noexcept;

@@ -322,6 +322,8 @@ std::wstring Utils::GetFileNameFromPath(std::wstring_view path) {
   return std::wstring(FileNamePart(path));
 }
 
+std::wstring_view Utils::FileNameOf(std::wstring_view path) { return FileNamePart(path); }
+
 OB_STATUSCODE Utils::GetFileNamesFromPaths(const std::vector<std::wstring>& paths,
                                            std::vector<std::wstring>& names) {
   try {

@@ -91,6 +91,8 @@ class Utils {
                                                          std::size_t capacity);
   // The part of path after its last '/'.
   [[nodiscard]] static std::wstring GetFileNameFromPath(std::wstring_view path);
+  // The same part, viewed in path.
+  [[nodiscard]] static std::wstring_view FileNameOf(std::wstring_view path);
   // The file name of each path, in order; kObOutOfMemory is the only failure.
   [[nodiscard]] static OB_STATUSCODE GetFileNamesFromPaths(const std::vector<std::wstring>& paths,
                                                            std::vector<std::wstring>& names);

@@ -50,6 +50,18 @@ constexpr std::uint16_t kFieldBytesOut = 12347;
   return ports;
 }
 
+// The ports of first .. first + count - 1 that no received record has as its source, listed.
+[[nodiscard]] std::string missingPorts(const Collector& collector, int first, int count) {
+  const std::multiset<std::uint64_t> ports = sourcePorts(collector);
+  std::string missing;
+  for (int port = first; port < first + count; ++port) {
+    if (ports.count(port) == 0) {
+      missing += std::to_string(port) + " ";
+    }
+  }
+  return missing;
+}
+
 [[nodiscard]] bool received(const Collector& collector, std::uint16_t port) {
   return sourcePorts(collector).count(port) > 0;
 }
@@ -210,14 +222,8 @@ TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted
   EXPECT_FALSE(received(collector, 41000));
 
   ASSERT_EQ(agent.VpnState({"set", "--tnd-type", "0"}), 0);
-  ASSERT_TRUE(WaitFor([&] {
-    const std::multiset<std::uint64_t> ports = sourcePorts(collector);
-    int distinct = 0;
-    for (int index = 0; index < kFlows; ++index) {
-      distinct += ports.count(41000 + index) > 0 ? 1 : 0;
-    }
-    return distinct == kFlows;
-  })) << agent.Log();
+  ASSERT_TRUE(WaitFor([&] { return missingPorts(collector, 41000, kFlows).empty(); }))
+      << agent.Log();
   ASSERT_TRUE(WaitFor([&] { return cachedRows(database) == 0; })) << agent.Log();
   const std::multiset<std::uint64_t> ports = sourcePorts(collector);
   for (int index = 0; index < kFlows; ++index) {
@@ -241,14 +247,8 @@ TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted
   std::string usable = Profile(collector.Port(), "all");
   usable.replace(usable.find("<ThrottleRate>0"), 15, "<ThrottleRate>512");
   agent.WriteProfile(usable);
-  ASSERT_TRUE(WaitFor([&] {
-    const std::multiset<std::uint64_t> now = sourcePorts(collector);
-    int distinct = 0;
-    for (int index = 0; index < kWaiting; ++index) {
-      distinct += now.count(50000 + index) > 0 ? 1 : 0;
-    }
-    return distinct == kWaiting;
-  })) << agent.Log();
+  ASSERT_TRUE(WaitFor([&] { return missingPorts(collector, 50000, kWaiting).empty(); }))
+      << agent.Log();
   EXPECT_EQ(agent.Terminate(), 0);
   EXPECT_EQ(integrityCheck(database), "ok");
 }
@@ -292,18 +292,8 @@ TEST(AgentEndToEndTest, AStopInTheMiddleOfTheDrainLosesAndRepeatsNothing) {
   EXPECT_GT(cachedRows(database), 0);
 
   ASSERT_TRUE(agent.Start());
-  const auto missing = [&] {
-    const std::multiset<std::uint64_t> ports = sourcePorts(collector);
-    std::string text;
-    for (int index = 0; index < kFlows; ++index) {
-      if (ports.count(kFirstPort + index) == 0) {
-        text += std::to_string(kFirstPort + index) + " ";
-      }
-    }
-    return text;
-  };
   ASSERT_TRUE(WaitFor([&] { return distinct_received() == kFlows; }, std::chrono::seconds(60)))
-      << "missing: " << missing() << agent.Log();
+      << "missing: " << missingPorts(collector, kFirstPort, kFlows) << agent.Log();
   ASSERT_TRUE(WaitFor([&] { return cachedRows(database) == 0; })) << agent.Log();
   const std::multiset<std::uint64_t> ports = sourcePorts(collector);
   for (int index = 0; index < kFlows; ++index) {
