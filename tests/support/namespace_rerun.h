@@ -10,19 +10,16 @@
 // passes it through when the child skipped. Header-only so any test program can use it.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace orv::test {
 
@@ -38,68 +35,47 @@ struct NamespaceRun {
   return std::getenv(kInNamespaceVariable) != nullptr;
 }
 
-// Runs argv (argv[0] looked up in PATH) with extra environment entries; collects the output.
+// Runs argv (argv[0] looked up in PATH) with extra environment entries, through the shell;
+// collects the standard output and error.
 [[nodiscard]] inline NamespaceRun RunCollecting(const std::vector<std::string>& argv,
-                                                const std::vector<std::string>& extra_env) {
+                                                const std::vector<std::string>& extra_env = {}) {
+  std::string command;
+  for (const std::string& entry : extra_env) {
+    command += entry + ' ';
+  }
+  for (const std::string& argument : argv) {
+    command += '\'';
+    for (const char c : argument) {
+      command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    command += "' ";
+  }
   NamespaceRun run;
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + "2>&1").c_str(), "r"), ::pclose);
+  if (pipe == nullptr) {
     return run;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) {
-    args.push_back(const_cast<char*>(arg.c_str()));
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;) {
+    run.output.append(buffer, got);
   }
-  args.push_back(nullptr);
-  std::vector<std::string> env_storage = extra_env;
-  std::vector<char*> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    env.push_back(*entry);
-  }
-  for (std::string& entry : env_storage) {
-    env.push_back(entry.data());
-  }
-  env.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipe_fds[1]);
-  if (spawned == 0) {
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(pipe_fds[0], buffer, sizeof(buffer))) != 0;) {
-      if (got > 0) {
-        run.output.append(buffer, static_cast<std::size_t>(got));
-      } else if (errno != EINTR) {
-        break;
-      }
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  ::close(pipe_fds[0]);
+  const int status = ::pclose(pipe.release());
+  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
 }
 
 // Re-runs the current test under `unshare <flags>` with kInNamespaceVariable set.
 [[nodiscard]] inline NamespaceRun RerunCurrentTestInNamespace(const std::string& flags) {
-  NamespaceRun probe = RunCollecting({"unshare", flags, "true"}, {});
+  NamespaceRun probe = RunCollecting({"unshare", flags, "true"});
   if (probe.exit_status != 0) {
-    probe.available = false;
     return probe;
   }
   char self[PATH_MAX] = {};
   const ssize_t length = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string filter =
-      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
   NamespaceRun run =
-      RunCollecting({"unshare", flags, std::string(self, length > 0 ? length : 0), filter},
+      RunCollecting({"unshare", flags, std::string(self, length > 0 ? length : 0),
+                     std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
                     {std::string(kInNamespaceVariable) + "=1"});
   run.available = true;
   return run;
