@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "driver/flow_datagram_builder.h"
@@ -23,7 +25,6 @@ namespace orv::e2e {
 namespace {
 
 constexpr char kAgentPath[] = ORV_BIN_DIR "/oborvagent";
-constexpr char kVpnStatePath[] = ORV_BIN_DIR "/orv-vpnstate";
 
 [[nodiscard]] int waitForExit(pid_t pid, std::chrono::milliseconds deadline) {
   const auto until = std::chrono::steady_clock::now() + deadline;
@@ -38,15 +39,22 @@ constexpr char kVpnStatePath[] = ORV_BIN_DIR "/orv-vpnstate";
   return -1;
 }
 
-[[nodiscard]] std::size_t occurrences(const std::string& text, const std::string& part) {
+[[nodiscard]] std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
   std::size_t count = 0;
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
     ++count;
   }
   return count;
 }
-
-}  // namespace
 
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds deadline) {
   const auto until = std::chrono::steady_clock::now() + deadline;
@@ -148,31 +156,10 @@ int AgentProcess::WaitExit(std::chrono::milliseconds deadline) {
   return status;
 }
 
-std::string AgentProcess::Log() const {
-  std::ifstream file(root_.path() / "agent.log");
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+std::string AgentProcess::Log() const { return readFile(root_.path() / "agent.log"); }
 
 bool AgentProcess::WaitForLog(const std::string& text, std::size_t count) const {
-  return WaitFor([&] { return occurrences(Log(), text) >= count; });
-}
-
-int AgentProcess::VpnState(const std::vector<std::string>& arguments) const {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDOUT_FILENO);
-    std::vector<char*> argv{const_cast<char*>(kVpnStatePath)};
-    for (const std::string& argument : arguments) {
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    ::execv(kVpnStatePath, argv.data());
-    ::_exit(127);
-  }
-  return waitForExit(child, std::chrono::seconds(10));
+  return WaitFor([&] { return Occurrences(Log(), text) >= count; });
 }
 
 namespace {
@@ -201,6 +188,13 @@ pid_t StartTool(const std::string& tool, const std::vector<std::string>& argumen
 
 }  // namespace
 
+int AgentProcess::VpnState(const std::vector<std::string>& arguments) const {
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t child = StartTool("orv-vpnstate", arguments, null, false);
+  ::close(null);
+  return waitForExit(child, std::chrono::seconds(10));
+}
+
 ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>& arguments,
                          const std::filesystem::path& output)
     : output_(output) {
@@ -212,33 +206,21 @@ ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>
 ToolProcess::~ToolProcess() { (void)Terminate(); }
 
 std::string RunTool(const std::string& tool, const std::vector<std::string>& arguments) {
-  std::array<int, 2> pipe_ends{};
-  if (::pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
-    return "";
+  std::string command = std::string(ORV_BIN_DIR) + "/" + tool;
+  for (const std::string& argument : arguments) {
+    command += " '" + argument + "'";
   }
-  const pid_t child = StartTool(tool, arguments, pipe_ends[1], false);
-  ::close(pipe_ends[1]);
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
   std::string output;
   std::array<char, 4096> buffer{};
-  for (ssize_t got; (got = ::read(pipe_ends[0], buffer.data(), buffer.size())) != 0;) {
-    if (got < 0 && errno != EINTR) {
-      break;
-    }
-    output.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-  }
-  ::close(pipe_ends[0]);
-  int status = 0;
-  while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  for (std::size_t got;
+       pipe && (got = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0;) {
+    output.append(buffer.data(), got);
   }
   return output;
 }
 
-std::string ToolProcess::Output() const {
-  std::ifstream file(output_);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+std::string ToolProcess::Output() const { return readFile(output_); }
 
 int ToolProcess::Terminate() {
   if (pid_ <= 0) {

@@ -24,6 +24,9 @@ namespace orv::e2e {
 [[nodiscard]] bool WaitFor(const std::function<bool()>& predicate,
                            std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
+// How many times part occurs in text.
+[[nodiscard]] std::size_t Occurrences(const std::string& text, const std::string& part);
+
 // Gives the test process a private /dev/shm and a link with a default route, as an endpoint on
 // a network has; call inside the namespaces (mount + network).
 [[nodiscard]] bool PrepareNamespace(std::string& error);
