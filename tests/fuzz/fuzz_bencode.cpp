@@ -7,7 +7,6 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "runtime/logger.h"
 #include "stats/bencode.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "cache/db_migrate.h"
 #include "common/interface_info.h"
 #include "common/orv_flow_object.h"
-#include "record_round_trip.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ void Read(const CacheBlock& block, std::uint32_t length) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  orv::fuzz::SilenceLogger();
+  orv::fuzz::SilenceLogs();
   char pattern[] = "/tmp/fuzz_cache_read.XXXXXX";
   const char* directory = ::mkdtemp(pattern);
   if (directory == nullptr) {

@@ -11,7 +11,6 @@
 #include "context/network_app_payload.h"
 #include "fuzz_support.h"
 #include "runtime/context_provider_service_base.h"
-#include "runtime/logger.h"
 #include "runtime/text.h"
 
 namespace {

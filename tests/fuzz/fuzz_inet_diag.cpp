@@ -12,7 +12,6 @@
 #include "driver/inet_diag.h"
 #include "driver/proc_connector.h"
 #include "fuzz_support.h"
-#include "runtime/logger.h"
 
 namespace {}  // namespace
 

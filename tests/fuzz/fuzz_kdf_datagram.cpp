@@ -11,7 +11,6 @@
 #include "flow/idn_utils.h"
 #include "flow/orv_user_kdf_ipc.h"
 #include "fuzz_support.h"
-#include "runtime/logger.h"
 
 namespace {
 

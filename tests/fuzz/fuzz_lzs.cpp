@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "runtime/logger.h"
 #include "runtime/lzs.h"
 
 namespace {

@@ -5,19 +5,12 @@
 #include <vector>
 
 #include "common/orv_flow_object.h"
-#include "record_round_trip.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  orv::fuzz::SilenceLogger();
-  return 0;
-}
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  orv::fuzz::SilenceLogs();
   std::vector<std::uint8_t> input = {'O', 'R', 'V', 'O'};
   input.insert(input.end(), data, data + size);
-  ORVFlowObject record;
-  if (record.Deserialize(input.data(), input.size()) == kObSuccess) {
-    orv::fuzz::CheckRoundTrip(record);
-  }
+  orv::fuzz::ReadAndRoundTrip<ORVFlowObject>(input);
   return 0;
 }

@@ -13,7 +13,6 @@
 #include "fuzz_support.h"
 #include "platform/account_lookup.h"
 #include "platform/process_query.h"
-#include "runtime/logger.h"
 #include "runtime/text.h"
 
 namespace {

@@ -7,14 +7,10 @@
 #include <string_view>
 
 #include "config/orv_profile.h"
-#include "record_round_trip.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  orv::fuzz::SilenceLogger();
-  return 0;
-}
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  orv::fuzz::SilenceLogs();
   const std::string_view document(reinterpret_cast<const char*>(data), size);
   (void)CORVProfile::LoadProfileFromBuffer(document);
   static const ORVFlowObject flow = [] {
