@@ -1,0 +1,265 @@
+// Host names learned from DNS: the message reader (CNAME chains, compression, every way a message
+// can break its bounds; cuts at every length are the fuzz target's), the tracker that pairs
+// answers with their queries, the address-to-name cache behind it on a clock the tests move, and
+// the packet socket's IP reader.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "driver/dns_message.h"
+#include "driver/dns_name_cache.h"
+#include "driver/dns_name_tracker.h"
+#include "driver/dns_packet_socket.h"
+#include "support/dns_wire.h"
+
+namespace orv::driver {
+namespace {
+
+using namespace orv::test::dns;
+using std::chrono::seconds;
+using Time = std::chrono::steady_clock::time_point;
+
+const Bytes kV4{10, 0, 0, 7};
+const Bytes kV6{0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+
+// An answer whose single A record names its owner with a pointer to the question (offset 12).
+Bytes CompressedAnswer(std::uint8_t pointer_high, std::uint8_t pointer_low) {
+  Bytes out = Message(7, true, "a.test", 1);
+  out[7] = 1;  // one answer
+  out.insert(out.end(), {pointer_high, pointer_low, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4});
+  out.insert(out.end(), kV4.begin(), kV4.end());
+  return out;
+}
+
+// An answer whose A record's owner is a pointer to a chain of links pointers long (held in the
+// data of a record of an unknown type before it) that ends at the question's name.
+Bytes PointerChain(std::uint8_t links) {
+  Bytes out = Message(7, true, "a.test", 1);
+  out[7] = 2;
+  out.insert(out.end(), {0, 0, 99, 0, 1, 0, 0, 0, 60, 0, static_cast<std::uint8_t>(2 * links)});
+  const auto base = static_cast<std::uint8_t>(out.size());
+  for (std::uint8_t link = 0; link < links; ++link) {
+    out.insert(out.end(),
+               {0xC0, static_cast<std::uint8_t>(link == 0 ? 12 : base + 2 * (link - 1))});
+  }
+  out.insert(out.end(), {0xC0, static_cast<std::uint8_t>(base + 2 * (links - 1)), 0, 1, 0, 1, 0, 0,
+                         0, 60, 0, 4, 10, 0, 0, 7});
+  return out;
+}
+
+TEST(DnsMessage, ReadsTheAddressesOfTheNameAsked) {
+  const struct {
+    Bytes message;
+    const char* question;
+    std::vector<std::pair<int, std::uint32_t>> addresses;  // family, TTL
+  } cases[] = {
+      // AAAA through a CNAME chain: the smallest TTL on the way.
+      {Message(3, true, "API.Example.test", 28,
+               {{"api.example.test", 5, 100, Name("edge.cdn.test")},
+                {"edge.cdn.test", 5, 900, Name("node.cdn.test")},
+                {"node.cdn.test", 28, 500, kV6},
+                {"other.test", 1, 500, kV4}}),
+       "api.example.test",
+       {{AF_INET6, 100}}},
+      {Message(4, true, "xn--bcher-kva.test", 1, {{"xn--bcher-kva.test", 1, 60, kV4}}),
+       "xn--bcher-kva.test",
+       {{AF_INET, 60}}},  // an IDN kept in its ACE form
+      {CompressedAnswer(0xC0, 12), "a.test", {{AF_INET, 60}}},
+  };
+  for (const auto& c : cases) {
+    DnsMessage message;
+    ASSERT_TRUE(ParseDnsMessage(c.message, message)) << c.question;
+    EXPECT_EQ(message.question, c.question);
+    std::vector<std::pair<int, std::uint32_t>> addresses;
+    for (const DnsAddress& address : message.addresses) {
+      addresses.emplace_back(address.family, address.ttl_seconds);
+    }
+    EXPECT_EQ(addresses, c.addresses) << c.question;
+  }
+}
+
+TEST(DnsMessage, RefusesMessagesThatBreakABound) {
+  const Bytes good = Message(2, true, "api.example.test", 1, {{"api.example.test", 1, 300, kV4}});
+  Bytes two_questions = good;
+  two_questions[5] = 2;
+  Bytes bad_byte = Message(1, false, "a.test", 1);
+  bad_byte[13] = '.';
+  Bytes more_answers_than_bytes = good;
+  more_answers_than_bytes[6] = 0x40;
+  const struct {
+    const char* what;
+    Bytes message;
+  } cases[] = {
+      {"two questions", two_questions},
+      {"label over 63 bytes", Message(1, false, std::string(64, 'a') + ".test", 1)},
+      {"dot inside a label", bad_byte},
+      {"A of 3 bytes", Message(2, true, "a.test", 1, {{"a.test", 1, 300, {10, 0, 0}}})},
+      {"more answers than the bytes can hold", more_answers_than_bytes},
+      {"pointer forwards", CompressedAnswer(0xC0, 200)},
+      {"pointer to itself", CompressedAnswer(0xC0, 34)},
+      {"obsolete label type", CompressedAnswer(0x40, 12)},
+      {"header only", Bytes(12, 0)},
+      {"a chain of 17 pointers", PointerChain(16)},
+  };
+  DnsMessage message;
+  for (const auto& c : cases) {
+    EXPECT_FALSE(ParseDnsMessage(c.message, message)) << c.what;
+  }
+  EXPECT_TRUE(ParseDnsMessage(PointerChain(15), message));  // 16 jumps pass
+  EXPECT_EQ(message.addresses.size(), 1u);
+}
+
+const Time kStart{seconds(5000)};
+const std::array<std::uint8_t, 16> kTarget{10, 0, 0, 7};
+
+DnsPacket Packet(const Bytes& message, bool egress, std::uint16_t remote_port = 53,
+                 std::uint8_t protocol = IPPROTO_UDP) {
+  return {protocol, AF_INET,     egress, {10, 0, 0, 1}, {10, 0, 0, 53},
+          40000,    remote_port, 42,     message};
+}
+
+Bytes Answer(std::uint16_t id, const char* question = "api.example.test") {
+  return Message(id, true, question, 1, {{question, 1, 300, kV4}});
+}
+
+TEST(DnsNameTracker, LearnsOnlyAnswersToPendingQueriesFromPort53) {
+  const Bytes query = Message(9, false, "api.example.test", 1);
+  Bytes tcp_query{0, static_cast<std::uint8_t>(query.size())};
+  tcp_query.insert(tcp_query.end(), query.begin(), query.end());
+  const Bytes answer = Answer(9);
+  Bytes tcp_answer{0, static_cast<std::uint8_t>(answer.size())};
+  tcp_answer.insert(tcp_answer.end(), answer.begin(), answer.end());
+  Bytes failed = answer;
+  failed[3] |= 3;  // NXDOMAIN
+  const Bytes other_id = Answer(10);
+  const Bytes other_question = Answer(9, "evil.test");
+  const struct {
+    const char* what;
+    std::vector<DnsPacket> packets;
+    bool learned;
+    std::size_t pending;
+  } cases[] = {
+      {"UDP", {Packet(query, true), Packet(answer, false)}, true, 0},
+      {"TCP, one message per segment",
+       {Packet(tcp_query, true, 53, IPPROTO_TCP), Packet(tcp_answer, false, 53, IPPROTO_TCP)},
+       true,
+       0},
+      {"nobody asked", {Packet(answer, false)}, false, 0},
+      {"from port 5353", {Packet(query, true), Packet(answer, false, 5353)}, false, 1},
+      {"another id", {Packet(query, true), Packet(other_id, false)}, false, 1},
+      {"another question", {Packet(query, true), Packet(other_question, false)}, false, 1},
+      {"error answer", {Packet(query, true), Packet(failed, false)}, false, 0},
+      {"TCP without the length",
+       {Packet(query, true, 53, IPPROTO_TCP), Packet(answer, false, 53, IPPROTO_TCP)},
+       false,
+       0},
+  };
+  for (const auto& c : cases) {
+    DnsNameCache cache;
+    DnsNameTracker tracker(cache);
+    for (const DnsPacket& packet : c.packets) {
+      tracker.Apply(packet, kStart);
+    }
+    const std::string expected = c.learned ? "api.example.test" : "";
+    EXPECT_EQ(cache.HostNameOf(42, AF_INET, kTarget, kStart), expected) << c.what;
+    const std::array<std::uint8_t, 16> mapped{0, 0, 0,    0,    0,  0, 0, 0,
+                                              0, 0, 0xff, 0xff, 10, 0, 0, 7};
+    EXPECT_EQ(cache.HostNameOf(7, AF_INET6, mapped, kStart), expected) << c.what;
+    EXPECT_EQ(tracker.PendingQueries(), c.pending) << c.what;
+  }
+  // The answer comes after the query's lifetime: ignored.
+  DnsNameCache cache;
+  DnsNameTracker tracker(cache);
+  tracker.Apply(Packet(query, true), kStart);
+  tracker.Apply(Packet(answer, false), kStart + kDnsQueryLifetime);
+  EXPECT_EQ(cache.Size(), 0u);
+  EXPECT_EQ(tracker.IgnoredAnswers(), 1u);
+}
+
+TEST(DnsNameCache, ClampsTtlsPrefersTheOwnProcessAndEvictsTheLeastRecentlyUsed) {
+  DnsNameCache cache;
+  DnsNameCache small(2);
+  const auto remember = [](DnsNameCache& in, std::uint32_t pid, std::uint8_t last,
+                           std::uint32_t ttl, const char* name) {
+    in.Remember(pid, {AF_INET, {10, 0, 0, last}, ttl}, name, kStart);
+  };
+  const auto name = [](DnsNameCache& in, std::uint32_t pid, std::uint8_t last, seconds after) {
+    return in.HostNameOf(pid, AF_INET, {10, 0, 0, last}, kStart + after);
+  };
+  remember(cache, 1, 1, 5, "short.test");
+  remember(cache, 1, 2, 10'000'000, "long.test");
+  EXPECT_EQ(name(cache, 1, 1, seconds(59)), "short.test");
+  EXPECT_EQ(name(cache, 1, 1, seconds(60)), "");
+  EXPECT_EQ(name(cache, 2, 2, seconds(86'399)), "long.test");
+  EXPECT_EQ(name(cache, 1, 2, seconds(86'400)), "");
+
+  remember(cache, 1, 3, 300, "one.test");
+  remember(cache, 2, 3, 300, "two.test");
+  EXPECT_EQ(name(cache, 1, 3, {}), "one.test");
+  EXPECT_EQ(name(cache, 2, 3, {}), "two.test");
+  EXPECT_EQ(name(cache, 3, 3, {}), "two.test");  // machine-wide: the latest answer
+
+  remember(small, 0, 1, 300, "a.test");
+  remember(small, 0, 2, 300, "b.test");
+  EXPECT_EQ(name(small, 0, 1, {}), "a.test");
+  remember(small, 0, 3, 300, "c.test");
+  EXPECT_EQ(small.Size(), 2u);
+  EXPECT_EQ(name(small, 0, 1, {}), "a.test");
+  EXPECT_EQ(name(small, 0, 2, {}), "");
+  EXPECT_EQ(name(small, 0, 3, {}), "c.test");
+}
+
+// An IP packet from 10.0.0.1:40000 (or fd00::1) to port 53 of the server around payload.
+Bytes IpPacket(int version, std::uint8_t protocol, const Bytes& payload) {
+  const std::size_t transport = protocol == IPPROTO_UDP ? 8 : 20;
+  const auto size = static_cast<std::uint16_t>(transport + payload.size());
+  Bytes out;
+  if (version == 4) {
+    out = {0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, protocol, 0, 0, 10, 0, 0, 1, 10, 0, 0, 53};
+    out[2] = static_cast<std::uint8_t>((size + 20) >> 8);
+    out[3] = static_cast<std::uint8_t>(size + 20);
+  } else {
+    out = {0x60,     0, 0, 0, static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size),
+           protocol, 64};
+    for (std::uint8_t host : {1, 53}) {
+      out.insert(out.end(), {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, host});
+    }
+  }
+  Put16(out, 40000);
+  Put16(out, 53);
+  out.resize(out.size() + transport - 4);
+  if (protocol == IPPROTO_TCP) {
+    out[out.size() - 8] = 0x50;  // data offset: 5 words
+  }
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+TEST(DnsPacketSocket, ReadsIpPacketsAroundDnsMessages) {
+  const Bytes query = Message(9, false, "api.example.test", 1);
+  Bytes fragment = IpPacket(4, IPPROTO_UDP, query);
+  fragment[6] = 0x20;  // more fragments follow
+  const struct {
+    Bytes packet;
+    int family;  // 0: refused
+  } cases[] = {
+      {IpPacket(4, IPPROTO_UDP, query), AF_INET},
+      {IpPacket(6, IPPROTO_TCP, query), AF_INET6},
+      {IpPacket(4, 1, query), 0},
+      {fragment, 0},  // staying inside the packet is the fuzz target's
+  };
+  for (const auto& c : cases) {
+    DnsPacket packet;
+    const bool read = ReadIpPacket(c.packet, true, packet);
+    EXPECT_EQ(read, c.family != 0) << testing::PrintToString(c.packet);
+    if (read) {
+      EXPECT_EQ(packet.family, c.family);
+      EXPECT_EQ(std::tie(packet.local_port, packet.remote_port), std::tuple(40000, 53));
+      EXPECT_EQ(packet.remote_address[c.family == AF_INET ? 3 : 15], 53);
+      EXPECT_TRUE(std::ranges::equal(query, packet.payload));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orv::driver
