@@ -1,27 +1,189 @@
-// Path, text and pattern utilities, and the device's identity.
+// Text, path and pattern utilities, the logger, the device's identity, file hashing and LZS.
 #include "runtime/utils.h"
 
+#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <array>
+#include <bitset>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "common/status.h"
 #include "runtime/device_info.h"
+#include "runtime/log_limiter.h"
+#include "runtime/logger.h"
+#include "runtime/lzs.h"
+#include "runtime/openssl_utility.h"
+#include "runtime/safe_str.h"
+#include "runtime/sha256_hash_manager.h"
 #include "runtime/text.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace OBRuntime {
 namespace {
+
+using namespace std::string_literals;
+
+TEST(TextTest, ConvertsBetweenWideUtf8AndUtf16ReplacingIllFormedInput) {
+  const std::wstring wide = L"a\u00e9\u4e2d\U0001F600z";
+  EXPECT_EQ(WideToUtf8(wide), "a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80z");
+  EXPECT_EQ(Utf8ToWide(WideToUtf8(wide)), wide);
+  EXPECT_EQ(WideToUtf16(wide), u"a\u00e9\u4e2d\U0001F600z");
+  EXPECT_EQ(Utf16Length(wide), 6U);
+  EXPECT_EQ(Utf16ToWide(WideToUtf16(wide)), wide);
+
+  const std::pair<std::string, std::wstring> utf8[] = {
+      {"a\xff!", L"a\uFFFD!"},
+      {"\xe4\xb8", L"\uFFFD\uFFFD"},            // truncated sequence
+      {"\xc0\xaf", L"\uFFFD\uFFFD"},            // overlong "/"
+      {"\xed\xa0\x80", L"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+  };
+  for (const auto& [bytes, decoded] : utf8) {
+    EXPECT_EQ(Utf8ToWide(bytes), decoded);
+  }
+  // A lone high surrogate, then a lone low one.
+  EXPECT_EQ(Utf16ToWide(std::u16string{u'x', static_cast<char16_t>(0xD800), u'y'}), L"x\uFFFDy");
+  EXPECT_EQ(Utf16ToWide(std::u16string(1, static_cast<char16_t>(0xDC00))), L"\uFFFD");
+  const std::wstring out_of_range(1, static_cast<wchar_t>(0x110000));
+  EXPECT_EQ(WideToUtf8(out_of_range), "\xef\xbf\xbd");
+  EXPECT_EQ(WideToUtf16(out_of_range), u"\uFFFD");
+}
+
+TEST(TextTest, Utf16PrefixNeverSplitsASurrogatePair) {
+  const std::wstring wide = L"ab\U0001F600c";
+  EXPECT_EQ(Utf16Prefix(wide, 10), wide);
+  EXPECT_EQ(Utf16Prefix(wide, 4), L"ab\U0001F600");
+  EXPECT_EQ(Utf16Prefix(wide, 3), L"ab");
+}
+
+TEST(SafeStrTest, CopyAndLengthStayWithinBoundsAndReportTheSourceLength) {
+  std::array<char, 8> narrow;
+  narrow.fill('#');
+  // A result not below the capacity means the copy was cut.
+  EXPECT_EQ(safe_strlcpyA(narrow.data(), "hello world", 6), 11U);
+  EXPECT_STREQ(narrow.data(), "hello");
+  EXPECT_EQ(narrow[6], '#');
+  narrow.fill('#');
+  EXPECT_EQ(safe_strlcpyA(narrow.data(), "abc", 0), 3U);  // nothing written
+  EXPECT_EQ(narrow[0], '#');
+  EXPECT_EQ(safe_strlcpyA(narrow.data(), nullptr, 4), 0U);
+  EXPECT_STREQ(narrow.data(), "");
+  EXPECT_EQ(safe_strlcpyA(nullptr, "abc", 4), 3U);
+  std::array<wchar_t, 8> wide;
+  wide.fill(L'#');
+  EXPECT_EQ(safe_strlcpyW(wide.data(), L"w\u00e9d", 5), 3U);
+  EXPECT_EQ(std::wstring(wide.data()), L"w\u00e9d");
+
+  const char unterminated[4] = {'a', 'b', 'c', 'd'};
+  EXPECT_EQ(safe_strnlenA(unterminated, sizeof unterminated), 4U);
+  EXPECT_EQ(safe_strnlenA("ab", 10), 2U);
+  EXPECT_EQ(safe_strnlenA(nullptr, 10), 0U);
+  EXPECT_EQ(safe_strnlenW(L"xyz", 2), 2U);
+  EXPECT_EQ(safe_strnlenW(nullptr, 10), 0U);
+}
+
+TEST(SafeStrTest, SnprintfReportsCountTruncationOrError) {
+  std::array<char, 8> narrow;
+  EXPECT_EQ(safe_snprintfA(narrow.data(), narrow.size(), "%d-%s", 42, "ab"), 5);
+  EXPECT_STREQ(narrow.data(), "42-ab");
+  // No room for the terminator.
+  EXPECT_EQ(safe_snprintfA(narrow.data(), 7, "%s", "0123456"), kObBufferTooSmall);
+  EXPECT_STREQ(narrow.data(), "012345");
+  EXPECT_EQ(safe_snprintfA(narrow.data(), 0, "%s", "x"), kObBadArgument);
+  EXPECT_EQ(safe_snprintfA(nullptr, 8, "%s", "x"), kObBadArgument);
+  const wchar_t invalid[] = {static_cast<wchar_t>(0x110000), L'\0'};
+  EXPECT_EQ(safe_snprintfA(narrow.data(), narrow.size(), "%ls", invalid), kObBadArgument);
+  EXPECT_STREQ(narrow.data(), "");
+
+  std::array<wchar_t, 8> wide;
+  EXPECT_EQ(safe_snprintfW(wide.data(), wide.size(), L"%ls:%u", L"\u00e9t\u00e9", 7U), 5);
+  EXPECT_EQ(std::wstring(wide.data()), L"\u00e9t\u00e9:7");
+  wide.fill(L'#');
+  EXPECT_EQ(safe_snprintfW(wide.data(), wide.size(), L"%ls", L"0123456789"), kObBufferTooSmall);
+  EXPECT_EQ(std::wstring(wide.data()), L"0123456");
+  EXPECT_EQ(wide[7], L'\0');
+  wide.fill(L'#');
+  EXPECT_EQ(safe_snprintfW(wide.data(), wide.size(), L"%s", "\xff\xfe"), kObBadArgument);
+  EXPECT_EQ(wide[0], L'\0');
+  EXPECT_EQ(safe_snprintfW(wide.data(), wide.size(), nullptr), kObBadArgument);
+  EXPECT_EQ(safe_snprintfW(nullptr, 8, L"x"), kObBadArgument);
+}
+
+TEST(LoggerTest, ReducesPrettyFunctionToClassAndOperation) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"OB_STATUSCODE CExporter::Start()", "CExporter::Start"},
+      {"void OBRuntime::NetworkMonitor::CNetworkMonitor::Stop(int)", "CNetworkMonitor::Stop"},
+      {"int main(int, char**)", "main"},
+      {"OB_STATUSCODE CBoundedQueue<T>::Push(T&&) [with T = int]", "CBoundedQueue::Push"},
+      {"std::map<int, std::string> ns::Foo::Get(std::pair<int, int>)", "Foo::Get"},
+      {"InterfaceInfo::Serialize", "InterfaceInfo::Serialize"},
+      {"bool Foo::operator()(int) const", "Foo::operator()"},
+  };
+  for (const auto& [pretty, qualified] : cases) {
+    EXPECT_EQ(ILogger::QualifiedName(pretty), qualified);
+  }
+}
+
+TEST(LoggerTest, HandsFormattedRecordToSinkWithControlCharactersEscaped) {
+  orv::test::LogCapture capture;
+  OB_LOG_AS(LOG_WARNING, "CORVAgent::MainThreadProc", "ORVAgent: %s received.\n",
+            "ORVShutdownEvent");
+  OB_LOG_ERROR("value %d of %u", -5, 7U);
+  const std::string long_text(2000, 'x');
+  OB_LOG_DEBUG("%s", long_text.c_str());
+  EXPECT_TRUE(capture.Has(LOG_WARNING, "CORVAgent::MainThreadProc",
+                          "ORVAgent: ORVShutdownEvent received."));
+  EXPECT_TRUE(capture.Has(LOG_ERROR,
+                          "LoggerTest_HandsFormattedRecordToSinkWithControlCharactersEscaped_Test::"
+                          "TestBody",
+                          "value -5 of 7"));
+  EXPECT_TRUE(capture.Contains(long_text));
+  EXPECT_EQ(ILogger::ProgramName(), "oborvagent");
+  // Outside text cannot forge a line: control characters are escaped, tabs and the rest kept.
+  OB_LOG_DEBUG("image %s", "/tmp/x\n2026-12-06T07:30:00.000Z ERROR Fake::Line f.cpp:1 \x1b[2J");
+  EXPECT_TRUE(capture.Contains(
+      "image /tmp/x\\n2026-12-06T07:30:00.000Z ERROR Fake::Line f.cpp:1 \\x1b[2J"));
+  EXPECT_EQ(EscapeControlCharacters("\\d\\u \xc3\xa9\t\r\x7f"s + '\0'),
+            "\\d\\u \xc3\xa9\t\\r\\x7f\\x00");
+}
+
+TEST(LoggerTest, LimiterPassesBurstThenOneLinePerMinuteWithTheHeldBackCount) {
+  CLogLimiter limiter;
+  const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  std::uint64_t suppressed = 99;
+  for (std::uint32_t i = 0; i < CLogLimiter::kBurst; ++i) {
+    EXPECT_TRUE(limiter.Admit(start, suppressed));
+    EXPECT_EQ(suppressed, 0U);
+  }
+  EXPECT_FALSE(limiter.Admit(start, suppressed));
+  EXPECT_FALSE(limiter.Admit(start + std::chrono::seconds(59), suppressed));
+  EXPECT_TRUE(limiter.Admit(start + std::chrono::seconds(60), suppressed));
+  EXPECT_EQ(suppressed, 2U);
+  EXPECT_FALSE(limiter.Admit(start + std::chrono::seconds(61), suppressed));
+  EXPECT_TRUE(limiter.Admit(start + std::chrono::seconds(121), suppressed));
+  EXPECT_EQ(suppressed, 1U);
+
+  orv::test::LogCapture capture;
+  for (int i = 0; i < 100; ++i) {
+    OB_LOG_LIMITED(LOG_ERROR, "bad datagram %d", i);
+  }
+  EXPECT_EQ(capture.Lines().size(), CLogLimiter::kBurst);
+}
 
 // Sets the variable, or unsets it for null.
 void SetEnv(const char* name, const char* value) {
@@ -271,6 +433,276 @@ TEST_F(DeviceInfoTest, ManufacturerHostNameAndSystemType) {
   length = buffer.size();
   ASSERT_EQ(info.GetSystemType(buffer.data(), &length), kObSuccess);
   EXPECT_EQ(std::wstring(buffer.data()), Utf8ToWide(names.machine));
+}
+
+constexpr char kAbcDigest[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+constexpr char kEmptyDigest[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+std::string Digest(const std::string& bytes) {
+  return CSha256HashManagerImpl::GetHashSHA256(bytes.data(), bytes.size());
+}
+
+class Sha256HashManagerTest : public ::testing::Test {
+ protected:
+  std::wstring WriteFile(const std::string& name, const std::string& contents) {
+    const auto path = dir_.path() / name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+    return Utf8ToWide(path.string());
+  }
+
+  static void SetModified(const std::wstring& path, long nanoseconds) {
+    const timespec times[2] = {{1'700'000'000, nanoseconds}, {1'700'000'000, nanoseconds}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, WideToUtf8(path).c_str(), times, 0), 0);
+  }
+
+  // The digest the manager reports for path, as hex; "" on failure.
+  static std::string HashOf(CSha256HashManagerImpl& manager, const std::wstring& path) {
+    std::array<std::uint8_t, 32> digest{};
+    if (manager.GetHashSHA256(path, digest.data(), digest.size(), 1234) != kObSuccess) {
+      return {};
+    }
+    return Utils::EncodeToHex(digest);
+  }
+
+  orv::test::TempDir dir_;
+};
+
+TEST_F(Sha256HashManagerTest, HashesBuffersAndFilesAgainstKnownVectorsAndRefusesWhatIsNoFile) {
+  // Cleaning up leaves the library usable for later hashing.
+  ASSERT_EQ(COpensslUtility::InitOpenSSL(), kObSuccess);
+  EXPECT_EQ(COpensslUtility::CleanUpOpenSSL(), kObSuccess);
+  ASSERT_EQ(COpensslUtility::InitOpenSSL(), kObSuccess);
+  EXPECT_EQ(Digest("abc"), kAbcDigest);
+  EXPECT_EQ(CSha256HashManagerImpl::GetHashSHA256(nullptr, 0), kEmptyDigest);
+  EXPECT_EQ(CSha256HashManagerImpl::GetHashSHA256(nullptr, 5), "");
+
+  CSha256HashManagerImpl& manager = CSha256HashManagerImpl::AcquireInstance();
+  EXPECT_EQ(&manager, &CSha256HashManagerImpl::AcquireInstance());
+  EXPECT_EQ(HashOf(manager, WriteFile("abc.bin", "abc")), kAbcDigest);
+  EXPECT_EQ(HashOf(manager, WriteFile("empty.bin", "")), kEmptyDigest);
+  // Several read blocks, the last one partial.
+  std::string large(3 * 256 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) {
+    large[i] = static_cast<char>(i * 131 + i / 977);
+  }
+  EXPECT_EQ(HashOf(manager, WriteFile("l\u00e4rge.bin", large)), Digest(large));
+  // Symbolic links are followed, as for /proc/<pid>/exe.
+  const auto link = dir_.path() / "link";
+  std::filesystem::create_symlink(dir_.path() / "abc.bin", link);
+  EXPECT_EQ(HashOf(manager, Utf8ToWide(link.string())), kAbcDigest);
+
+  const std::wstring abc = WriteFile("abc", "abc");
+  std::vector<std::string> hashes = {"stale"};
+  ASSERT_EQ(manager.GetHashSHA256List({abc, abc + L".missing", abc}, hashes, 42), kObSuccess);
+  EXPECT_EQ(hashes, (std::vector<std::string>{kAbcDigest, "", kAbcDigest}));
+  ASSERT_EQ(manager.GetHashSHA256List({}, hashes), kObSuccess);
+  EXPECT_TRUE(hashes.empty());
+
+  // What cannot be hashed: a directory, no name, a FIFO (refused without blocking), bad output.
+  const auto hashed = manager.FilesHashed();
+  std::array<std::uint8_t, 32> digest{};
+  const auto fifo = dir_.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::wstring& path :
+       {Utf8ToWide(dir_.path().string()), std::wstring(), Utf8ToWide(fifo.string())}) {
+    EXPECT_EQ(manager.GetHashSHA256(path, digest.data(), 32, 1), kObNotFound) << WideToUtf8(path);
+  }
+  EXPECT_EQ(manager.GetHashSHA256(abc, nullptr, 32, 1), kObBadArgument);
+  EXPECT_EQ(manager.GetHashSHA256(abc, digest.data(), 31, 1), kObBadArgument);
+  EXPECT_EQ(manager.FilesHashed(), hashed);
+}
+
+TEST_F(Sha256HashManagerTest, HashesAFileOnceUntilItChangesAndEvictsTheLeastRecentlyUsedHalf) {
+  CSha256HashManagerImpl manager(4);
+  const std::wstring path = WriteFile("busy.bin", "abc");
+  SetModified(path, 100);
+  EXPECT_EQ(HashOf(manager, path) + HashOf(manager, path), std::string(kAbcDigest) + kAbcDigest);
+  EXPECT_EQ(manager.FilesHashed(), 1U);
+  // Same size, new contents, modification time differing only in nanoseconds.
+  WriteFile("busy.bin", "xyz");
+  SetModified(path, 200);
+  EXPECT_EQ(HashOf(manager, path) + HashOf(manager, path), Digest("xyz") + Digest("xyz"));
+  EXPECT_EQ(manager.FilesHashed(), 2U);
+  // Replaced by another file (new inode) under the same name.
+  const std::wstring other = WriteFile("other.bin", "abc");
+  SetModified(other, 200);
+  std::filesystem::rename(WideToUtf8(other), WideToUtf8(path));
+  EXPECT_EQ(HashOf(manager, path), kAbcDigest);
+  EXPECT_EQ(manager.FilesHashed(), 3U);
+
+  // Full at four: busy.bin (f0) is used again last, so f1 and f2 are the least recently used
+  // when f4 arrives; the others are still known, f1 is hashed again.
+  std::vector<std::wstring> paths = {path};
+  for (int i = 1; i < 5; ++i) {
+    paths.push_back(WriteFile("f" + std::to_string(i), std::string(i, 'x')));
+  }
+  for (const int i : {0, 1, 2, 3, 0, 4, 0, 3, 4}) {
+    ASSERT_FALSE(HashOf(manager, paths[i]).empty());
+  }
+  EXPECT_EQ(manager.FilesHashed(), 7U);
+  EXPECT_EQ(manager.CachedEntries(), 3U);
+  ASSERT_FALSE(HashOf(manager, paths[1]).empty());
+  EXPECT_EQ(manager.FilesHashed(), 8U);
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Text(const std::string& text) { return {text.begin(), text.end()}; }
+
+// A block: "LZS1", the stated length little-endian, then the bits given as '0'/'1' (spaces
+// ignored), most significant first, zero padded.
+Bytes Block(std::uint32_t stated, const std::string& bits) {
+  Bytes block = {'L', 'Z', 'S', '1'};
+  for (int i = 0; i < 4; ++i) block.push_back(static_cast<std::uint8_t>(stated >> (8 * i)));
+  int used = 0;
+  for (const char bit : bits) {
+    if (bit == ' ') continue;
+    if (used % 8 == 0) block.push_back(0);
+    if (bit == '1') block.back() |= static_cast<std::uint8_t>(0x80 >> (used % 8));
+    ++used;
+  }
+  return block;
+}
+
+std::string Literal(char c) {
+  return "0 " + std::bitset<8>(static_cast<std::uint8_t>(c)).to_string() + " ";
+}
+
+constexpr const char* kEnd = "1 1 0000000";
+
+// Random bytes (which do not compress), or text with matches at every distance.
+Bytes Sample(std::size_t size, bool random_only) {
+  std::mt19937 random(static_cast<std::uint32_t>(size));
+  Bytes bytes;
+  while (bytes.size() < size) {
+    const std::string word =
+        random_only ? "" : "firefox 192.168.1." + std::to_string(random() % 300);
+    bytes.insert(bytes.end(), word.begin(), word.end());
+    bytes.push_back(static_cast<std::uint8_t>(random()));
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+class CLZSTest : public ::testing::Test {
+ protected:
+  Bytes Compress(const Bytes& input) {
+    Bytes block(input.size() * 2 + 64);
+    auto length = static_cast<std::uint32_t>(block.size());
+    EXPECT_EQ(lzs_.Compress(input.data(), static_cast<std::uint32_t>(input.size()), block.data(),
+                            &length),
+              kObSuccess);
+    block.resize(length);
+    return block;
+  }
+  // Decompresses in place in a buffer of block.size() + spare bytes; the status and the buffer.
+  std::pair<OB_STATUSCODE, Bytes> Decompress(const Bytes& block, std::size_t spare) {
+    Bytes buffer = block;
+    buffer.resize(block.size() + spare, 0xEE);
+    auto length = static_cast<std::uint32_t>(buffer.size());
+    const OB_STATUSCODE status = lzs_.Decompress(
+        buffer.data(), static_cast<std::uint32_t>(block.size()), buffer.data(), &length);
+    buffer.resize(status == kObSuccess ? length : buffer.size());
+    return {status, buffer};
+  }
+
+  CLZS lzs_;
+};
+
+TEST_F(CLZSTest, CodesHandBuiltBitstreamsAndRoundTripsEverySize) {
+  const std::string abc = Literal('a') + Literal('b') + Literal('c');
+  // Short offsets, an overlapping copy, 4- and 12-bit length codes, both ways.
+  for (const auto& [text, bits] :
+       {std::pair<std::string, std::string>{"", kEnd},
+        {"abcabcabc", abc + "1 1 0000011 1101 " + kEnd},
+        {std::string(25, 'x'), Literal('x') + "1 1 0000001 1111 1111 0001 " + kEnd}}) {
+    const Bytes block = Block(static_cast<std::uint32_t>(text.size()), bits);
+    EXPECT_EQ(Compress(Text(text)), block);
+    EXPECT_EQ(Decompress(block, 64), std::pair(kObSuccess, Text(text)));
+  }
+  // The long offset form for a short distance, which this encoder does not write.
+  EXPECT_EQ(Decompress(Block(7, abc + "1 0 00000000010 10 " + kEnd), 64),
+            std::pair(kObSuccess, Text("abcbcbc")));
+  EXPECT_LT(Compress(Bytes(4000, 0)).size(), 4000U / 25);  // a run costs 4 bits per 15 bytes
+  // The last size passes the retained scratch size, so the next call allocates afresh.
+  for (const std::size_t size : {1, 2, 3, 2049, 100000, (1 << 21) + 3}) {
+    for (const Bytes& input : {Sample(size, true), Sample(size, false), Bytes(size, 'z')}) {
+      const Bytes block = Compress(input);
+      EXPECT_LE(block.size(), CLZS::kHeaderLength + (9 * size + 16) / 8);
+      EXPECT_EQ(Decompress(block, size), std::pair(kObSuccess, input)) << size;
+    }
+  }
+}
+
+TEST_F(CLZSTest, WorksInPlaceAndReportsTheSizeNeededLeavingTheBlockUntouched) {
+  const Bytes input = Sample(3000, false);
+  Bytes buffer = input;
+  auto length = static_cast<std::uint32_t>(buffer.size());
+  ASSERT_EQ(lzs_.Compress(buffer.data(), length, buffer.data(), &length), kObSuccess);
+  const Bytes block(buffer.begin(), buffer.begin() + length);
+  EXPECT_EQ(block, Compress(input));
+  // No room to decompress: the size needed comes back and the block stays as it was.
+  ASSERT_EQ(lzs_.Decompress(buffer.data(), length, buffer.data(), &length), kObBufferTooSmall);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + block.size()), block);
+  EXPECT_EQ(length, input.size());
+
+  // Random bytes grow when compressed: an in-place Compress cannot fit.
+  const Bytes random = Sample(500, true);
+  buffer = random;
+  length = static_cast<std::uint32_t>(buffer.size());
+  EXPECT_EQ(lzs_.Compress(buffer.data(), length, buffer.data(), &length), kObBufferTooSmall);
+  EXPECT_EQ(buffer, random);
+  EXPECT_EQ(length, Compress(random).size());
+}
+
+TEST_F(CLZSTest, RejectsMalformedBlocksWithoutWriting) {
+  const std::string abc = Literal('a') + Literal('b') + Literal('c');
+  Bytes trailing = Block(3, abc + kEnd);
+  trailing.push_back(0);
+  Bytes above_limit = Block(0, kEnd);
+  above_limit[7] = 0x08;  // 128 MiB
+  const std::pair<Bytes, const char*> cases[] = {
+      {Text("ORVN\x03 serialised flow record"), "Not an LZS block"},  // stored uncompressed
+      {Text("LZS1\x03"), "Not an LZS block"},
+      {Block(0, ""), "without an end marker"},
+      {Block(3, abc), "without an end marker"},
+      {Block(3, abc + "1 1 00"), "without an end marker"},  // inside a token
+      {Block(4, Literal('a') + "1 1 0000010 00 " + kEnd),
+       "offset 2 at output byte 1 reaches before the start"},
+      {Block(4, Literal('a') + "1 0 00000000000 00 " + kEnd), "offset 0"},
+      {Block(2, abc + kEnd), "longer than the stated 2 bytes"},
+      {Block(3, Literal('a') + "1 1 0000001 1111 0000 " + kEnd), "longer than the stated 3 bytes"},
+      {Block(5, abc + kEnd), "end marker after 3 of the stated 5"},
+      {trailing, "data after the end marker"},
+      {Block(3, abc + kEnd + "1"), "data after the end marker"},  // non-zero padding
+      {above_limit, "cannot hold"},
+      {Block(1000, kEnd), "cannot hold"},
+  };
+  for (const auto& [block, logged] : cases) {
+    orv::test::LogCapture log;
+    Bytes unchanged = block;
+    unchanged.resize(block.size() + 64, 0xEE);
+    EXPECT_EQ(Decompress(block, 64), std::pair(kObBadArgument, unchanged)) << logged;
+    EXPECT_TRUE(log.Contains(logged)) << logged;
+  }
+  const Bytes block = Compress(Sample(3000, false));
+  for (std::size_t size = 0; size < block.size(); ++size) {
+    EXPECT_EQ(Decompress(Bytes(block.begin(), block.begin() + size), 4000).first, kObBadArgument);
+  }
+}
+
+TEST_F(CLZSTest, RejectsBadArguments) {
+  Bytes buffer(64);
+  std::uint32_t length = 64;
+  std::uint32_t zero = 0;
+  const std::vector<OB_STATUSCODE> statuses = {
+      lzs_.Compress(nullptr, 4, buffer.data(), &length),
+      lzs_.Compress(buffer.data(), 4, buffer.data(), &zero),
+      // The length is checked before anything is read.
+      lzs_.Compress(buffer.data(), CLZS::kMaxUncompressedLength + 1, buffer.data(), &length),
+      lzs_.Decompress(nullptr, 4, buffer.data(), &length),
+      lzs_.Decompress(buffer.data(), 4, buffer.data(), &zero)};
+  EXPECT_THAT(statuses, ::testing::Each(kObBadArgument));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-#include "runtime/context_provider_service_base.h"
-
+// The context provider's socket service and the network monitor, each over a live kernel socket.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,12 +10,16 @@
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "runtime/byte_order.h"
+#include "runtime/context_provider_service_base.h"
+#include "runtime/network_monitor.h"
 #include "support/child_process.h"
 #include "support/context_provider_test_client.h"
 #include "support/log_capture.h"
+#include "support/namespace_rerun.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
@@ -26,14 +29,15 @@ namespace {
 using orv::test::ContextTestClient;
 using orv::test::WaitUntil;
 
-// Records the base's calls in order: "start", "stop <identity>", "message <type>".
-class RecordingProvider : public CContextProviderServiceBase {
+// Calls a fake received, in order, safe to read while another thread adds to them.
+class CallLog {
  public:
-  RecordingProvider(ContextProviderOptions options, OB_STATUSCODE& status)
-      : CContextProviderServiceBase(4, 0, {5}, 32557, status, 5, std::move(options)) {}
-  ~RecordingProvider() override { Shutdown(); }
-
-  [[nodiscard]] std::vector<std::string> Calls(const std::string& kind) {
+  void Record(std::string call) {
+    const std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  // The calls so far that start with kind.
+  [[nodiscard]] std::vector<std::string> Calls(const std::string& kind = "") {
     const std::lock_guard lock(mutex_);
     std::vector<std::string> calls;
     std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(calls),
@@ -44,21 +48,24 @@ class RecordingProvider : public CContextProviderServiceBase {
     return WaitUntil([&] { return Calls(kind).size() == count; });
   }
 
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> calls_;  // guarded by mutex_
+};
+
+// Records the base's calls: "start", "stop <identity>", "message <type>".
+class RecordingProvider : public CContextProviderServiceBase, public CallLog {
+ public:
+  RecordingProvider(ContextProviderOptions options, OB_STATUSCODE& status)
+      : CContextProviderServiceBase(4, 0, {5}, 32557, status, 5, std::move(options)) {}
+  ~RecordingProvider() override { Shutdown(); }
+
  protected:
   void start() override { Record("start"); }
   void stop(std::int32_t identity) override { Record("stop " + std::to_string(identity)); }
   void OnNewMessageReceived(const IPC_MESSAGE& message) override {
     Record("message " + std::to_string(message.type));
   }
-
- private:
-  void Record(std::string call) {
-    const std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
-
-  std::mutex mutex_;
-  std::vector<std::string> calls_;  // guarded by mutex_
 };
 
 // Version 3, type, payload length and one part, each 32 bits little-endian.
@@ -235,6 +242,119 @@ TEST_F(ContextProviderServiceBaseTest, PeerThatStopsReadingIsDroppedWithoutBlock
   EXPECT_TRUE(log_.Contains("Dropping context consumer 0: it stopped reading"));
   EXPECT_TRUE(slow.WaitForEof());
   EXPECT_TRUE(provider->ArePeersConnected());
+}
+
+using namespace NetworkMonitor;
+using NetworkMonitor::internal::NetlinkEvent;
+
+// Records every callback: "up", "down", "reachable", "unreachable", "trusted".
+class RecordingObserver : public INetworkChangeObserver, public CallLog {
+ public:
+  void OnInterfaceChange(int state) override { Record(state == kInterfaceDown ? "down" : "up"); }
+  void OnTrustedStateChange(int /*state*/) override { Record("trusted"); }
+  void OnNetworkStateChange(int state) override {
+    Record(state == kNetworkReachable ? "reachable" : "unreachable");
+  }
+
+  // Waits until, after the first mark events, interface_event was seen count times and the
+  // latest event is network_state: the state reported after the batch that carried them.
+  bool WaitForBatch(std::size_t mark, const std::string& interface_event, std::ptrdiff_t count,
+                    const std::string& network_state) {
+    return WaitUntil([&] {
+      const std::vector<std::string> events = Calls();
+      return events.size() > mark && events.back() == network_state &&
+             std::count(events.begin() + static_cast<std::ptrdiff_t>(mark), events.end(),
+                        interface_event) >= count;
+    });
+  }
+};
+
+// Runs an ip(8) command, which lives in sbin (often not in an ordinary user's PATH).
+orv::test::NamespaceRun RunIp(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(),
+                   ::access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip" : "/sbin/ip");
+  return orv::test::RunCollecting(arguments, {});
+}
+
+bool Ip(const std::vector<std::string>& arguments) {
+  const orv::test::NamespaceRun run = RunIp(arguments);
+  EXPECT_EQ(run.exit_status, 0) << "ip command failed: " << run.output;
+  return run.exit_status == 0;
+}
+
+TEST(NetworkMonitorParserTest, ParsesALinkMessageAndStopsSafelyAtTruncatedOrMalformedInput) {
+  // RTM_NEWLINK for link 3 with IFF_UP and an IFLA_OPERSTATE attribute of IF_OPER_UP.
+  const std::vector<std::uint8_t> whole = {
+      40, 0, 0,  0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // nlmsghdr: length, type
+      0,  0, 0,  0, 3,  0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0,  // ifinfomsg: index, flags
+      5,  0, 16, 0, 6,  0, 0, 0};                         // rtattr: length, type, value, padding
+  std::vector<NetlinkEvent> events = internal::ParseNetlinkBuffer(whole);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, NetlinkEvent::Kind::kLinkNew);
+  EXPECT_EQ(events[0].link.index, 3);
+  EXPECT_TRUE(events[0].link.up);
+  // A header claiming less than itself, and an attribute running past its message (operstate
+  // unread: UNKNOWN without IFF_RUNNING is down).
+  for (const std::size_t at : {0, 32}) {
+    std::vector<std::uint8_t> bad = whole;
+    bad[at] = at == 0 ? 4 : 200;
+    events = internal::ParseNetlinkBuffer(bad);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind,
+              at == 0 ? NetlinkEvent::Kind::kOverrun : NetlinkEvent::Kind::kLinkNew);
+    EXPECT_FALSE(events[0].link.up);
+  }
+}
+
+TEST(NetworkMonitorTest, ReportsLinksAndReachabilityButNotTheBaselineInNamespace) {
+  ORV_RERUN_IN_NAMESPACE("-rn");
+  if (RunIp({"-V"}).exit_status != 0) {
+    GTEST_SKIP() << "ip(8) from iproute2 is not installed";
+  }
+  ASSERT_TRUE(Ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}));
+  ASSERT_TRUE(Ip({"link", "set", "v0", "up"}) && Ip({"link", "set", "v1", "up"}));
+  ASSERT_TRUE(Ip({"addr", "add", "10.200.0.1/24", "dev", "v0"}));
+  ASSERT_TRUE(Ip({"route", "add", "default", "via", "10.200.0.2"}));
+  // Carrier comes up asynchronously; the baseline must be taken once both ends are up.
+  ASSERT_TRUE(orv::test::WaitUntil([] {
+    const std::string links = RunIp({"-o", "link", "show"}).output;
+    return links.find("state UP") != links.rfind("state UP");  // lo is down
+  })) << "veth carrier never came up";
+  RecordingObserver observer;  // outlives the monitor's thread
+  CNetworkMonitor monitor;
+  ASSERT_EQ(monitor.RegisterForNetworkChange(&observer), kObSuccess);
+  ASSERT_EQ(monitor.Start(), kObSuccess);
+  EXPECT_EQ(monitor.Start(), kObAlreadyRunning);
+  EXPECT_EQ(monitor.RegisterForNetworkChange(nullptr), kObBadArgument);
+
+  // Loopback is ignored and the baseline is not reported: the route's removal comes first.
+  ASSERT_TRUE(Ip({"link", "set", "lo", "up"}) && Ip({"route", "del", "default"}));
+  ASSERT_TRUE(observer.WaitForBatch(0, "up", 0, "unreachable"));
+  EXPECT_EQ(observer.Calls(), std::vector<std::string>{"unreachable"});
+  // A new address on an up link is an interface change; a default route over it makes the
+  // network reachable.
+  const std::size_t mark = observer.Calls().size();
+  ASSERT_TRUE(Ip({"addr", "add", "10.200.0.3/24", "dev", "v0"}) &&
+              Ip({"route", "add", "default", "via", "10.200.0.2"}));
+  ASSERT_TRUE(observer.WaitForBatch(mark, "up", 1, "reachable"));
+  // The peer going down takes v0's carrier: both down, and the route no longer leads out;
+  // carrier back: the kernel kept the route; deleting the pair removes both links and the route.
+  const std::tuple<std::vector<std::string>, const char*, const char*> steps[] = {
+      {{"link", "set", "v1", "down"}, "down", "unreachable"},
+      {{"link", "set", "v1", "up"}, "up", "reachable"},
+      {{"link", "del", "v0"}, "down", "unreachable"},
+  };
+  for (const auto& [command, event, network] : steps) {
+    const std::size_t before = observer.Calls().size();
+    ASSERT_TRUE(Ip(command));
+    ASSERT_TRUE(observer.WaitForBatch(before, event, 2, network)) << command[2];
+  }
+  ASSERT_EQ(monitor.DeRegisterForNetworkChange(&observer), kObSuccess);
+  EXPECT_EQ(monitor.Stop(), kObSuccess);
+  EXPECT_EQ(monitor.Stop(), kObSuccess);
+  EXPECT_EQ(monitor.Start(), kObSuccess);  // again after a stop
+  const std::vector<std::string> events = observer.Calls();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "trusted"), 0);
 }
 
 }  // namespace
