@@ -1,15 +1,29 @@
-// Host names learned from DNS: the message reader (CNAME chains, compression, every way a message
-// can break its bounds; cuts at every length are the fuzz target's), the tracker that pairs
-// answers with their queries, the address-to-name cache behind it on a clock the tests move, and
-// the packet socket's IP reader.
+// The readers of what the kernel and the network hand the driver, and what DNS teaches: the DNS
+// message reader (CNAME chains, compression, every way a message can break its bounds), the
+// tracker that pairs answers with their queries, the address-to-name cache behind it on a clock
+// the tests move, the packet socket's IP reader, and the netlink answer parsers (sock_diag and the
+// process connector). Staying inside any buffer is the fuzz targets'; what a refusal answers is
+// here.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <cstring>
 
 #include "driver/dns_message.h"
 #include "driver/dns_name_cache.h"
 #include "driver/dns_name_tracker.h"
 #include "driver/dns_packet_socket.h"
+#include "driver/inet_diag.h"
+#include "driver/proc_connector.h"
 #include "support/dns_wire.h"
 
 namespace orv::driver {
@@ -18,6 +32,7 @@ namespace {
 using namespace orv::test::dns;
 using std::chrono::seconds;
 using Time = std::chrono::steady_clock::time_point;
+using Address = std::array<std::uint8_t, 16>;
 
 const Bytes kV4{10, 0, 0, 7};
 const Bytes kV6{0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
@@ -110,7 +125,7 @@ TEST(DnsMessage, RefusesMessagesThatBreakABound) {
 }
 
 const Time kStart{seconds(5000)};
-const std::array<std::uint8_t, 16> kTarget{10, 0, 0, 7};
+const Address kTarget{10, 0, 0, 7};
 
 DnsPacket Packet(const Bytes& message, bool egress, std::uint16_t remote_port = 53,
                  std::uint8_t protocol = IPPROTO_UDP) {
@@ -162,8 +177,7 @@ TEST(DnsNameTracker, LearnsOnlyAnswersToPendingQueriesFromPort53) {
     }
     const std::string expected = c.learned ? "api.example.test" : "";
     EXPECT_EQ(cache.HostNameOf(42, AF_INET, kTarget, kStart), expected) << c.what;
-    const std::array<std::uint8_t, 16> mapped{0, 0, 0,    0,    0,  0, 0, 0,
-                                              0, 0, 0xff, 0xff, 10, 0, 0, 7};
+    const Address mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 7};
     EXPECT_EQ(cache.HostNameOf(7, AF_INET6, mapped, kStart), expected) << c.what;
     EXPECT_EQ(tracker.PendingQueries(), c.pending) << c.what;
   }
@@ -259,6 +273,156 @@ TEST(DnsPacketSocket, ReadsIpPacketsAroundDnsMessages) {
       EXPECT_TRUE(std::ranges::equal(query, packet.payload));
     }
   }
+}
+
+void Append(Bytes& out, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  out.insert(out.end(), bytes, bytes + size);
+  out.resize(NLMSG_ALIGN(out.size()));
+}
+
+// One netlink message of type whose body is body.
+Bytes Netlink(std::uint16_t type, const Bytes& body) {
+  nlmsghdr header{};
+  header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + body.size());
+  header.nlmsg_type = type;
+  Bytes out;
+  Append(out, &header, sizeof(header));
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+Bytes Int32Message(std::uint16_t type, int value) {
+  return Netlink(type, Bytes(reinterpret_cast<const std::uint8_t*>(&value),
+                             reinterpret_cast<const std::uint8_t*>(&value) + 4));
+}
+
+void AppendAttribute(Bytes& body, std::uint16_t type, const void* payload, std::size_t size) {
+  rtattr attribute{};
+  attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
+  attribute.rta_type = type;
+  const std::size_t start = body.size();
+  body.resize(start + RTA_SPACE(size));
+  std::memcpy(body.data() + start, &attribute, sizeof(attribute));
+  std::memcpy(body.data() + start + RTA_LENGTH(0), payload, size);
+}
+
+// A socket of 10.0.0.1 talking to 10.0.0.2 with a protocol attribute unless protocol is 0, and
+// TCP info cut to info_size: 1500 bytes acknowledged, 9000 received, 100 retransmitted.
+Bytes SocketBody(std::uint8_t family, std::uint8_t state, std::uint16_t local_port,
+                 std::uint16_t remote_port, std::uint32_t inode, std::uint64_t cookie,
+                 std::size_t info_size, std::uint8_t protocol = 0) {
+  inet_diag_msg message{};
+  message.idiag_family = family;
+  message.idiag_state = state;
+  message.id.idiag_sport = htons(local_port);
+  message.id.idiag_dport = htons(remote_port);
+  message.id.idiag_src[0] = htonl(0x0a000001);
+  message.id.idiag_dst[0] = htonl(0x0a000002);
+  message.id.idiag_cookie[0] = static_cast<std::uint32_t>(cookie);
+  message.id.idiag_cookie[1] = static_cast<std::uint32_t>(cookie >> 32);
+  message.idiag_inode = inode;
+  Bytes body;
+  Append(body, &message, sizeof(message));
+  if (protocol != 0) {
+    AppendAttribute(body, INET_DIAG_PROTOCOL, &protocol, 1);
+  }
+  tcp_info info{};
+  info.tcpi_bytes_acked = 1500;
+  info.tcpi_bytes_received = 9000;
+  info.tcpi_bytes_sent = 1600;
+  info.tcpi_bytes_retrans = 100;
+  AppendAttribute(body, INET_DIAG_INFO, &info, info_size);
+  return body;
+}
+
+// A dump answer: a TCP socket, then a destroy notification that names its protocol and whose TCP
+// info is too short for the counters (an old kernel's: no reason to reject the socket).
+Bytes DumpAnswer() {
+  Bytes buffer = Netlink(SOCK_DIAG_BY_FAMILY, SocketBody(AF_INET, kTcpEstablished, 40000, 443, 777,
+                                                         0x1122334455667788ULL, sizeof(tcp_info)));
+  for (const Bytes& more :
+       {Netlink(SOCK_DIAG_BY_FAMILY,
+                SocketBody(AF_INET6, kTcpClose, 1, 2, 0, 3, offsetof(tcp_info, tcpi_bytes_received),
+                           IPPROTO_UDP)),
+        Int32Message(NLMSG_DONE, 0)}) {
+    buffer.insert(buffer.end(), more.begin(), more.end());
+  }
+  return buffer;
+}
+
+TEST(InetDiagParser, DecodesADumpAnswerWithAProtocolAttributeAndAShortTcpInfo) {
+  const Bytes answer = DumpAnswer();
+  std::vector<DiagSocket> sockets;
+  DiagBufferEnd end = DiagBufferEnd::kDone;
+  // Without its closing message (16 + 4 bytes) the dump goes on in the next buffer.
+  ASSERT_EQ(ParseInetDiagBuffer(std::span(answer).first(answer.size() - 20), 6, sockets, end),
+            kObSuccess);
+  EXPECT_EQ(end, DiagBufferEnd::kMore);
+  sockets.clear();
+  ASSERT_EQ(ParseInetDiagBuffer(answer, IPPROTO_TCP, sockets, end), kObSuccess);
+  EXPECT_EQ(end, DiagBufferEnd::kDone);
+  ASSERT_EQ(sockets.size(), 2u);
+  EXPECT_THAT(sockets[0],
+              testing::FieldsAre(AF_INET, IPPROTO_TCP, kTcpEstablished, Address{10, 0, 0, 1},
+                                 Address{10, 0, 0, 2}, 40000, 443, 777u, 0x1122334455667788ULL,
+                                 true, true, 9000u, 1500u, 1600u, 100u));
+  EXPECT_EQ(sockets[1].protocol, IPPROTO_UDP);
+  EXPECT_FALSE(sockets[1].has_counters || sockets[1].has_sent_counters);
+}
+
+TEST(InetDiagParser, RejectsMalformedMessages) {
+  Bytes lying_attribute = SocketBody(AF_INET, kTcpEstablished, 1, 2, 3, 4, sizeof(tcp_info));
+  // The attribute claims more bytes than its message holds.
+  reinterpret_cast<rtattr*>(lying_attribute.data() + NLMSG_ALIGN(sizeof(inet_diag_msg)))->rta_len =
+      0xffff;
+  const Bytes whole = DumpAnswer();
+  const struct {
+    const char* name;
+    Bytes buffer;
+    OB_STATUSCODE status;
+  } cases[] = {
+      {"lying attribute", Netlink(SOCK_DIAG_BY_FAMILY, lying_attribute), kObBadArgument},
+      {"error answer", Int32Message(NLMSG_ERROR, -EPERM), kObFailure},
+      {"short error", Netlink(NLMSG_ERROR, Bytes(2, 0)), kObBadArgument},
+      {"cut inside a message", Bytes(whole.begin(), whole.begin() + 40), kObBadArgument},
+  };
+  for (const auto& test : cases) {
+    std::vector<DiagSocket> sockets;
+    DiagBufferEnd end = DiagBufferEnd::kMore;
+    EXPECT_EQ(ParseInetDiagBuffer(test.buffer, IPPROTO_TCP, sockets, end), test.status)
+        << test.name;
+    EXPECT_TRUE(sockets.empty()) << test.name;
+  }
+}
+
+TEST(ProcConnectorParser, ReportsProcessStartsButNotThreads) {
+  Bytes buffer;
+  for (const auto& [what, pid, tgid] : {std::tuple{proc_event::PROC_EVENT_FORK, 100, 100},
+                                        {proc_event::PROC_EVENT_FORK, 101, 100},  // a thread
+                                        {proc_event::PROC_EVENT_EXEC, 102, 102},
+                                        {proc_event::PROC_EVENT_EXIT, 100, 100}}) {
+    proc_event event{};
+    event.what = what;
+    if (what == proc_event::PROC_EVENT_FORK) {
+      event.event_data.fork.child_pid = pid;
+      event.event_data.fork.child_tgid = tgid;
+    } else {
+      event.event_data.exec.process_pid = pid;
+      event.event_data.exec.process_tgid = tgid;
+    }
+    cn_msg message{};
+    message.id = {CN_IDX_PROC, CN_VAL_PROC};
+    message.len = sizeof(event);
+    Bytes body(sizeof(cn_msg) + sizeof(event));
+    std::memcpy(body.data(), &message, sizeof(message));
+    std::memcpy(body.data() + sizeof(cn_msg), &event, sizeof(event));
+    const Bytes more = Netlink(NLMSG_DONE, body);
+    buffer.insert(buffer.end(), more.begin(), more.end());
+  }
+  std::vector<std::uint32_t> started;
+  ASSERT_EQ(ParseProcConnectorBuffer(buffer, started), kObSuccess);
+  EXPECT_EQ(started, (std::vector<std::uint32_t>{100, 102}));
 }
 
 }  // namespace
