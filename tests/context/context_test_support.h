@@ -35,12 +35,9 @@ inline std::shared_ptr<ORVFlowObject> Flow(std::uint32_t process_id, const std::
 // UTF-16LE with its terminating zero.
 inline std::vector<std::uint8_t> AppPayload(std::uint32_t process_id, const std::wstring& name) {
   std::vector<std::uint8_t> payload;
-  for (int shift = 0; shift < 32; shift += 8) {
-    payload.push_back(static_cast<std::uint8_t>(process_id >> shift));
-  }
-  for (const wchar_t character : name + L'\0') {
-    payload.push_back(static_cast<std::uint8_t>(character & 0xFF));
-    payload.push_back(static_cast<std::uint8_t>((character >> 8) & 0xFF));
+  for (int shift = 0; shift < 32; shift += 8) payload.push_back(process_id >> shift);
+  for (const wchar_t unit : name + L'\0') {
+    payload.insert(payload.end(), {std::uint8_t(unit), std::uint8_t(unit >> 8)});
   }
   return payload;
 }
