@@ -1,18 +1,19 @@
-// Events, multi-event waits and the bounded queue that signals through them.
-#include "common/condition_event.h"
-
+// Events, multi-event waits and the bounded queue that signals through them; the operator
+// counters' texts; the VPN block shared with other programs.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
 #include <future>
 #include <memory>
+#include <vector>
 
 #include "common/bounded_queue.h"
+#include "common/condition_event.h"
+#include "common/operator_counters.h"
+#include "common/vpn_shared_state.h"
 
 namespace {
-
-constexpr std::uint32_t kGenerousMs = 10000;
 
 TEST(ConditionEventTest, AutoResetIsConsumedManualStaysLowestIndexWinsAndTimeoutsLastTheirTime) {
   condition_event shutdown(false);
@@ -54,7 +55,7 @@ TEST(WaitForMultipleEventsTest, SharedEventLeftByOneWaiterWakesTheOther) {
       return WaitForMultipleEvents(2, first_events.data(), false, kWaitInfinite);
     });
     auto second = std::async(std::launch::async, [&] {
-      return WaitForMultipleEvents(1, second_events.data(), false, kGenerousMs);
+      return WaitForMultipleEvents(1, second_events.data(), false, 10000);
     });
     own.set();
     ASSERT_EQ(first.get(), 0U);
@@ -92,6 +93,67 @@ TEST(BoundedQueueTest, FifoWithinCapacityAndSignalsEachSide) {
   EXPECT_TRUE(queue.IsFull());
   queue.Clear();
   EXPECT_EQ(queue.Push(refused), kObSuccess);
+}
+
+TEST(OperatorCountersTest, StatusLineJsonAndPrometheusSayTheSameAndTheReaderRefusesForeignJson) {
+  auto& counters = COperatorCounters::Instance();
+  counters.SetActivity(AgentActivity::kCaching);
+  counters.SetCacheRows(3000);
+  counters.Add(FlowCounter::kExported, 12'345);
+  counters.Add(FlowCounter::kCacheDelivered, 1'000'000);
+  counters.Add(FlowCounter::kQueueFull, 2);
+  counters.Add(FlowCounter::kChannelRefusedSender, 5);
+  counters.Add(FlowCounter::kDroppedLoopback, 70);  // filtered, not lost
+  const OperatorStatus status = counters.Read(1'765'000'000);
+  EXPECT_EQ(FormatStatusLine(status),
+            "caching; 1,012,345 flows exported, 7 dropped, cache 3,000 rows");
+
+  const std::string json = FormatStatusJson(status);
+  EXPECT_EQ(json.substr(0, 81),
+            R"({"activity":"caching","updated":1765000000,"cache_rows":3000,"counters":{"channel)");
+  OperatorStatus read;
+  ASSERT_EQ(ParseStatusJson(json, read), kObSuccess);
+  EXPECT_EQ(FormatStatusJson(read), json);  // every field read back
+
+  const std::string text = FormatPrometheus(status);
+  for (const char* line :
+       {"# TYPE orv_exported_total counter\norv_exported_total 12345\n", "orv_queue_full_total 2\n",
+        "orv_cache_rows 3000\n", "orv_activity{activity=\"caching\"} 1\n",
+        "orv_activity{activity=\"exporting\"} 0\n",
+        "orv_status_updated_timestamp_seconds 1765000000\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+  // The reader skips a counter of a later version and refuses what the agent never writes.
+  EXPECT_EQ(
+      ParseStatusJson(R"({"activity":"exporting","counters":{"exported":5,"new_one":9}})", read),
+      kObSuccess);
+  EXPECT_EQ(read.Count(FlowCounter::kExported), 5U);
+  for (const char* bad :
+       {"", "{", R"({"activity":"dancing"})", R"({"counters":{"exported":-1}})",
+        R"({"updated":1} trailing)", R"({"cache_rows":"3"})", R"({"activity":"exp\"orting"})",
+        R"({"counters":{"exported":99999999999999999999}})"}) {
+    EXPECT_EQ(ParseStatusJson(bad, read), kObBadArgument) << bad;
+  }
+}
+
+TEST(VPNSharedStateTest, OnlyHeaderWordsAndTunnelStateCountAsAChange) {
+  const auto a = std::make_unique<VPNSharedState>();  // value-initialised: all zero
+  const auto b = std::make_unique<VPNSharedState>();
+  b->vpn_config.ipv4.address[3] = 7;
+  b->vpn_config.flag = 1;
+  EXPECT_FALSE(VPNStateDiffers(*a, *b));
+  b->vpn_config.tunnel_state = kTunnelStateConnected;
+  EXPECT_TRUE(VPNStateDiffers(*a, *b));
+  b->vpn_config.tunnel_state = 0;
+  b->tnd_network_type = 2;
+  EXPECT_TRUE(VPNStateDiffers(*a, *b));
+
+  // The block is shared with other programs: fields sit at fixed little-endian offsets.
+  a->tnd_network_type = 0x01020304;
+  a->vpn_config.tunnel_state = 0x0A0B0C0D;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(a.get());
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes + 12, bytes + 20),
+            (std::vector<std::uint8_t>{4, 3, 2, 1, 0x0D, 0x0C, 0x0B, 0x0A}));
 }
 
 }  // namespace
