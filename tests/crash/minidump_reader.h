@@ -13,8 +13,7 @@
 namespace orv::test {
 
 struct DumpModule {
-  std::uint64_t base = 0;
-  std::uint64_t end = 0;
+  std::uint64_t base = 0, end = 0;
   std::string name;      // ASCII of the UTF-16 name
   std::string build_id;  // after the "BpEL" CodeView signature; empty without one
 };
@@ -39,26 +38,20 @@ inline ParsedDump ReadDump(const std::string& bytes) {
   ParsedDump dump;
   std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> streams;  // size, offset
   const auto check = [](bool holds, const std::string& reason) {
-    if (!holds) {
-      throw std::out_of_range(reason);
-    }
+    if (!holds) throw std::out_of_range(reason);
   };
-  const auto need = [&](std::uint64_t at, std::uint64_t size) {
-    check(at <= bytes.size() && size <= bytes.size() - at,
-          "out of bounds at " + std::to_string(at));
-  };
+  // Little-endian; at() refuses bytes past the end.
   const auto get = [&](std::uint64_t at, std::size_t size) {
-    need(at, size);
     std::uint64_t value = 0;
-    for (std::size_t i = size; i-- > 0;) {
-      value = value << 8 | static_cast<std::uint8_t>(bytes[at + i]);
-    }
+    for (std::size_t i = size; i-- > 0;)
+      value = value << 8 | static_cast<std::uint8_t>(bytes.at(at + i));
     return value;
   };
   const auto u32 = [&](std::uint64_t at) { return static_cast<std::uint32_t>(get(at, 4)); };
   // The bytes a (size, offset) descriptor at this offset names.
   const auto located = [&](std::uint64_t at) {
-    need(u32(at + 4), u32(at));
+    check(std::uint64_t{u32(at + 4)} + u32(at) <= bytes.size(),
+          "out of bounds at " + std::to_string(at));
     return bytes.substr(u32(at + 4), u32(at));
   };
   const auto stream = [&](std::uint32_t type, std::uint32_t min_size) -> std::uint64_t {
@@ -76,7 +69,7 @@ inline ParsedDump ReadDump(const std::string& bytes) {
     dump.stream_count = u32(8);
     dump.flags = get(24, 8);
     for (std::uint64_t i = 0, at = u32(12); i < dump.stream_count; ++i, at += 12) {
-      need(u32(at + 8), u32(at + 4));
+      static_cast<void>(located(at + 4));
       streams[u32(at)] = {u32(at + 4), u32(at + 8)};
     }
     dump.architecture = static_cast<std::uint16_t>(get(stream(7, 56), 2));
@@ -85,9 +78,8 @@ inline ParsedDump ReadDump(const std::string& bytes) {
     dump.exception_thread = u32(exception);
     dump.exception_code = u32(exception + 8);
     dump.exception_address = get(exception + 24, 8);
-    for (std::uint32_t i = 0; i < std::min(u32(exception + 32), 15u); ++i) {
+    for (std::uint32_t i = 0; i < std::min(u32(exception + 32), 15u); ++i)
       dump.exception_parameters.push_back(get(exception + 40 + 8 * i, 8));
-    }
     if (const std::size_t size = located(exception + 160).size(); size != 0) {
       check(size == 1232, "x86-64 context of the wrong size");
       const std::uint64_t at = u32(exception + 164);
@@ -115,9 +107,8 @@ inline ParsedDump ReadDump(const std::string& bytes) {
       DumpModule module{get(at, 8), get(at, 8) + u32(at + 8), "", located(at + 76)};
       const std::uint64_t name = u32(at + 20);
       check(u32(name) % 2 == 0 && get(name + 4 + u32(name), 2) == 0, "unterminated name");
-      for (std::uint64_t unit = 0; unit < u32(name); unit += 2) {
+      for (std::uint64_t unit = 0; unit < u32(name); unit += 2)
         module.name.push_back(static_cast<char>(get(name + 4 + unit, 2)));
-      }
       check(module.build_id.empty() || module.build_id.starts_with("LEpB"), "no ELF CodeView");
       module.build_id.erase(0, std::min<std::size_t>(4, module.build_id.size()));
       dump.modules.push_back(std::move(module));
