@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 
 #include "flow/account_info.h"
+#include "flow/idn_utils.h"
 #include "flow_fakes.h"
+#include "runtime/text.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
@@ -17,6 +20,8 @@ using orv::test::LogCapture;
 
 const std::string kZeroHash(32, '\0');
 constexpr std::uint32_t kPid = 100;
+
+std::string Code(OB_STATUSCODE status) { return std::to_string(static_cast<unsigned>(status)); }
 
 DataCollectionPolicySnapshot Policy(bool default_exclude,
                                     std::map<std::int32_t, std::int32_t> fields) {
@@ -148,10 +153,10 @@ TEST_F(FlowRecordBuilderTest, EndpointsFollowDirectionAndFamilyAndHostNamesAreDe
     EXPECT_EQ(flow->source_address + ":" + std::to_string(flow->source_port), source);
     EXPECT_EQ(flow->destination_address + ":" + std::to_string(flow->destination_port),
               destination);
-    EXPECT_EQ(log.Has(LOG_WARNING, "CFlowRecordBuilder::FromFlowData",
-                      "IDNUtils::DecodeIDN failed for domain name " + name + " [" +
-                          std::to_string(static_cast<unsigned>(status)) + "]"),
-              status != 0)
+    EXPECT_EQ(
+        log.Has(LOG_WARNING, "CFlowRecordBuilder::FromFlowData",
+                "IDNUtils::DecodeIDN failed for domain name " + name + " [" + Code(status) + "]"),
+        status != 0)
         << name;
   }
 }
@@ -413,6 +418,143 @@ TEST_F(FlowRecordBuilderTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlo
     const std::string hashes[] = {kAbcDigest, running, kZeroHash};
     EXPECT_EQ(flow->process_hash, hashes[static_cast<int>(c.hash)]);
   }
+}
+
+// Account types and the console user, against a directory with groups of each role.
+TEST_F(FlowRecordBuilderTest, AccountTypeFollowsTheWalkOrderAndTheConsoleUserIsKeptUntilStale) {
+  accounts_.groups = {{27, "sudo"},
+                      {100, "users"},
+                      {65534, "nogroup"},
+                      {5, "guests"},
+                      {30, "dip"},
+                      {901, "domain users@corp"},
+                      {900, "CORP Domain Users"}};
+  accounts_.users = {{0, "root"}, {1000, "alice"}, {1001, "bob@corp.example"}, {1002, ""}};
+  accounts_.user_groups = {{1000, {100, 900}}, {0, {0}}, {1001, {}}, {1002, {100}}};
+  // uid, groups, account type. Root counts as Administrators before any group is seen; groups
+  // without a role or a name change nothing; Users goes on, Administrators and Guests end the
+  // walk, so a domain group after the end is unseen.
+  const std::vector<std::tuple<std::uint32_t, std::vector<std::uint32_t>, int>> cases = {
+      {0, {900}, 2},
+      {65534, {27}, 3},
+      {1000, {}, 1},
+      {500, {30, 4242}, 0},
+      {500, {100, 27}, 2},
+      {500, {5, 27}, 3},
+      {500, {900, 27}, 0x8002},
+      {500, {27, 900}, 2},
+      {500, {901, 100}, 0x8001},
+      {500, {900, 901}, 0x8000}};
+  for (const auto& [uid, groups, type] : cases) {
+    EXPECT_EQ(ComputeAccountType(uid, groups, accounts_), type) << uid << " " << groups.size();
+  }
+
+  // What the console source answers (status, uid), whether the answer was marked stale, and
+  // the name's status, the name and the account type then. It starts stale: read once.
+  const std::vector<std::tuple<OB_STATUSCODE, int, bool, OB_STATUSCODE, std::wstring, int>> steps =
+      {{kObNotFound, 0, false, kObNotFound, L"", 0},
+       {kObSuccess, 1000, false, kObNotFound, L"", 0},  // still the kept answer
+       {kObSuccess, 1000, true, kObSuccess, L"host\\alice", 0x8001},
+       {kObSuccess, 1001, true, kObSuccess, L"corp.example\\bob", kAccountTypeUsers},
+       {kObSuccess, 0, true, kObSuccess, L"host\\root", kAccountTypeAdministrators},
+       {kObFailure, 0, true, kObFailure, L"", 0},
+       {kObSuccess, 4242, true, kObFailure, L"", 0},  // no groups, no account entry
+       {kObSuccess, 1002, true, kObExportNotPossible, L"", kAccountTypeUsers}};  // empty name
+  for (const auto& [source, uid, stale, status, name, type] : steps) {
+    console_.status = source;
+    console_.uid = uid;
+    if (stale) console_user_.MarkStale();
+    // The size-then-copy protocol of the flow record: user, domain and 4.
+    std::uint32_t size = 0;
+    OB_STATUSCODE answer = console_user_.GetLoggedOnUserName(nullptr, size);
+    std::wstring buffer(size, L'\0');
+    if (answer == kObBufferTooSmall) {
+      EXPECT_EQ(size, name.size() + 3);
+      --size;
+      EXPECT_EQ(console_user_.GetLoggedOnUserName(buffer.data(), size), kObBufferTooSmall);
+      answer = console_user_.GetLoggedOnUserName(buffer.data(), size);
+    }
+    EXPECT_EQ(std::tuple(answer, std::wstring(buffer.c_str()),
+                         console_user_.GetLoggedOnUserAccountType()),
+              std::tuple(status, name, type))
+        << uid;
+  }
+  EXPECT_EQ(console_.calls, 7);
+}
+
+// Names within the name and label limits decode label by label; a label that fails is logged with
+// the inner failure (none when it is refused before decoding).
+TEST(IDNUtils, DecodesNamesWithinTheLimitsAndLogsLabelFailures) {
+  const std::string label62(62, 'a');
+  const std::string name253 = label62 + "." + label62 + "." + label62 + "." + label62 + ".b";
+  // The result limit counts UTF-16 units: 25 emoji (28 Punycode characters) become 50 units.
+  const std::string emoji = "xn--e28h" + std::string(24, 'a');
+  const std::string grows = emoji + "." + emoji + "." + emoji + "." + emoji + ".";  // 204 units
+  const std::string punycode = "IDNUtils::punycodeDecode failed [";
+  const std::string utf16 = "IDNUtils::convert32BitToUTF16 failed [";
+  // Name, status, decoded name (empty: 253 units), the inner failure logged. Basic letters keep
+  // their case; 32 supplementary characters need 64 UTF-16 units, one more than a label may have.
+  const std::vector<std::tuple<std::string, OB_STATUSCODE, std::wstring, std::string>> cases = {
+      {"xn--bcher-kva.example.com", kObSuccess, L"b\u00fccher.example.com", ""},
+      {"XN--MNCHEN-3YA.de", kObSuccess, L"M\u00fcNCHEN.de", ""},
+      {"a..b.xn-bcher.xn--dn32g", kObSuccess, L"a..b.xn-bcher.\U0010FFFF", ""},
+      {name253, kObSuccess, std::wstring(name253.begin(), name253.end()), ""},
+      {grows + std::string(49, 'z'), kObSuccess, L"", ""},
+      {name253 + "c", kObTextTooLong, L"", ""},
+      {"com." + std::string(63, 'a'), kObTextTooLong, L"", ""},
+      {grows + std::string(50, 'z'), kObTextTooLong, L"", ""},
+      {"", kObBadArgument, L"", ""},
+      {"xn--.com", kObFailure, L"", ""},
+      {"xn--bcher-kv!.com", kObFailure, L"", punycode + Code(kObBadArgument) + "]"},
+      {"xn--999999999.com", kObFailure, L"", punycode + Code(kObOverflow) + "]"},
+      {"xn--ib9b.com", kObFailure, L"", utf16 + Code(kObBadArgument) + "]"},
+      {"xn--e28h" + std::string(31, 'a'), kObFailure, L"", utf16 + Code(kObTextTooLong) + "]"}};
+  for (const auto& [name, status, decoded, inner] : cases) {
+    LogCapture log;
+    std::wstring out;
+    EXPECT_EQ(IDNUtils::DecodeIDN(name.data(), name.size(), out), status) << name;
+    if (status == kObSuccess && decoded.empty()) {
+      EXPECT_EQ(OBRuntime::Utf16Length(out), 253u);
+    } else {
+      EXPECT_EQ(status == kObSuccess ? out : L"", decoded) << name;
+    }
+    const std::string label_status = Code(inner.empty() ? kObBadArgument : kObFailure);
+    EXPECT_EQ(log.Has(LOG_ERROR, "IDNUtils::DecodeIDN",
+                      "IDNUtils::decodeIDNLabel failed [" + label_status + "]"),
+              status == kObFailure)
+        << name;
+    EXPECT_EQ(log.Has(LOG_ERROR, "IDNUtils::decodeIDNLabel", inner), !inner.empty()) << name;
+  }
+  std::wstring out;
+  EXPECT_EQ(IDNUtils::DecodeIDN(nullptr, 3, out), kObBadArgument);
+}
+
+// A record let go on another thread comes back as a default record that kept its buffers, and
+// records outlive their pool.
+TEST(FlowRecordPool, RecyclesRecordsEmptiedWithTheirBuffersAndOutlivesThePool) {
+  std::shared_ptr<ORVFlowObject> kept;
+  {
+    CFlowRecordPool pool(2);
+    std::shared_ptr<ORVFlowObject> record = pool.Acquire();
+    const ORVFlowObject* first = record.get();
+    record->process_name = L"a process name longer than any small-string buffer";
+    record->process_hash = std::string(32, 'x');
+    record->hosted_modules = {L"app.jar"};
+    record->tracked = true;
+    record->flow_id = 7;
+    record->bytes_in = 9;
+    std::thread([held = std::move(record)]() mutable { held.reset(); }).join();
+    const std::shared_ptr<ORVFlowObject> again = pool.Acquire();
+    EXPECT_EQ(again.get(), first);
+    EXPECT_EQ(again->ToString(), ORVFlowObject().ToString());
+    EXPECT_TRUE(again->hosted_modules.empty());
+    EXPECT_FALSE(again->tracked);
+    EXPECT_GE(again->process_name.capacity(), 50u);
+    kept = pool.Acquire();
+    EXPECT_NE(kept.get(), first);
+  }
+  kept->process_name = L"still usable";
+  kept.reset();
 }
 
 }  // namespace
