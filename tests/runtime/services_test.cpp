@@ -68,9 +68,11 @@ class RecordingProvider : public CContextProviderServiceBase, public CallLog {
   }
 };
 
+using Bytes = std::vector<std::uint8_t>;
+
 // Version 3, type, payload length and one part, each 32 bits little-endian.
-std::vector<std::uint8_t> Header(std::uint32_t type, std::uint32_t length) {
-  std::vector<std::uint8_t> header = {3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+Bytes Header(std::uint32_t type, std::uint32_t length) {
+  Bytes header = {3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
   StoreLe<std::uint32_t>(header.data() + 4, type);
   StoreLe<std::uint32_t>(header.data() + 8, length);
   return header;
@@ -94,20 +96,15 @@ class ContextProviderServiceBaseTest : public ::testing::Test {
 };
 
 TEST(IpcMessageTest, EncodesHeaderAndPayloadAndRejectsMalformedPackets) {
-  IPC_MESSAGE message;
-  message.type = 2002;
-  message.payload = {1, 2, 3};
-  message.payload_length = 3;
-  std::vector<std::uint8_t> packet;
+  IPC_MESSAGE message{.type = 2002, .payload_length = 3, .payload = {1, 2, 3}};
+  Bytes packet;
   ASSERT_EQ(EncodeIpcMessage(message, packet), kObSuccess);
-  const std::vector<std::uint8_t> expected = {3, 0, 0, 0, 0xd2, 0x07, 0, 0, 3, 0,
-                                              0, 0, 1, 0, 0,    0,    1, 2, 3};
+  const Bytes expected = {3, 0, 0, 0, 0xd2, 0x07, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 1, 2, 3};
   EXPECT_EQ(packet, expected);
   IPC_MESSAGE decoded;
   ASSERT_EQ(DecodeIpcMessage(packet, packet.size(), decoded), kObSuccess);
-  EXPECT_EQ(decoded.type, 2002u);
-  EXPECT_EQ(decoded.part_count, 1u);
-  EXPECT_EQ(decoded.payload, message.payload);
+  EXPECT_EQ(std::tie(decoded.type, decoded.part_count, decoded.payload),
+            std::tuple(2002u, 1u, message.payload));
   message.payload_length = 4;  // disagrees with the payload
   EXPECT_EQ(EncodeIpcMessage(message, packet), kObBadArgument);
   message.payload.assign(kIpcMaxPayloadSize + 1, 0);
@@ -115,7 +112,7 @@ TEST(IpcMessageTest, EncodesHeaderAndPayloadAndRejectsMalformedPackets) {
   EXPECT_EQ(EncodeIpcMessage(message, packet), kObBadArgument);
 
   // The length as recv reported it: past the buffer when the packet was cut.
-  const std::tuple<std::vector<std::uint8_t>, std::size_t, const char*> cases[] = {
+  const std::tuple<Bytes, std::size_t, const char*> cases[] = {
       {{}, 0, "shorter than the 16-byte header"},
       {Header(3000, 1), 16, "its header gives a payload of 1 bytes"},
       {expected, 18, "its header gives a payload of 3 bytes"},
@@ -124,7 +121,7 @@ TEST(IpcMessageTest, EncodesHeaderAndPayloadAndRejectsMalformedPackets) {
   };
   for (const auto& [bytes, length, logged] : cases) {
     orv::test::LogCapture log;
-    std::vector<std::uint8_t> buffer = bytes;
+    Bytes buffer = bytes;
     buffer.resize(std::max(bytes.size(), std::min(length, kIpcMaxPacketSize)));
     EXPECT_EQ(DecodeIpcMessage(buffer, length, decoded), kObBadArgument) << logged;
     EXPECT_TRUE(log.Contains(logged)) << logged;
@@ -140,14 +137,13 @@ TEST_F(ContextProviderServiceBaseTest, ConnectionsStartHangUpsStopAndMessagesRea
   ASSERT_TRUE(provider->WaitFor("start", 1));
   ContextTestClient second(path_);
   ASSERT_TRUE(provider->WaitFor("start", 2));
-  IPC_MESSAGE message;
-  message.type = 3001;
+  const IPC_MESSAGE message{.type = 3001, .payload = {}};
   ASSERT_EQ(provider->SendMessageToAllPeers(message), kObSuccess);
   EXPECT_EQ(first.Receive(), Header(3001, 0));
   EXPECT_EQ(second.Receive(), Header(3001, 0));
 
   // Bad packets, one cut by recv, are dropped; the connection stays and later messages arrive.
-  std::vector<std::uint8_t> oversized = Header(3000, kIpcMaxPayloadSize + 1);
+  Bytes oversized = Header(3000, kIpcMaxPayloadSize + 1);
   oversized.resize(kIpcMaxPacketSize + 1);
   ASSERT_TRUE(first.SendRaw({3, 0, 0, 0}) && first.SendRaw(oversized));
   ASSERT_TRUE(first.SendMessage(3000, {9}));
@@ -177,10 +173,9 @@ TEST_F(ContextProviderServiceBaseTest,
        SocketFileIsPrivateReplacedOnlyWhenStaleAndRemovedAtShutdown) {
   ASSERT_EQ(::mknod(path_.c_str(), S_IFSOCK | 0600, 0), 0);  // left behind by a dead process
   auto provider = MakeProvider();
-  struct stat info;
+  struct stat info {};
   ASSERT_EQ(::lstat(path_.c_str(), &info), 0);
-  EXPECT_TRUE(S_ISSOCK(info.st_mode));
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_mode & (S_IFMT | 0777), S_IFSOCK | 0600u);
   EXPECT_EQ(provider->Listen(), kObAlreadyRunning);
 
   OB_STATUSCODE status = kObFailure;
@@ -227,10 +222,7 @@ TEST_F(ContextProviderServiceBaseTest, PeerThatStopsReadingIsDroppedWithoutBlock
   ContextTestClient reader(path_);
   ASSERT_TRUE(provider->WaitFor("start", 2));
 
-  IPC_MESSAGE message;
-  message.type = 2002;
-  message.payload.assign(1024, 0);
-  message.payload_length = 1024;
+  const IPC_MESSAGE message{.type = 2002, .payload_length = 1024, .payload = Bytes(1024, 0)};
   // The slow peer's socket buffer and then its backlog fill; sending never waits on it, and the
   // reader is never held up.
   for (int sent = 0; sent < 5000 && provider->Calls("stop").empty(); ++sent) {
@@ -269,56 +261,49 @@ class RecordingObserver : public INetworkChangeObserver, public CallLog {
   }
 };
 
-// Runs an ip(8) command, which lives in sbin (often not in an ordinary user's PATH).
-orv::test::NamespaceRun RunIp(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(),
-                   ::access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip" : "/sbin/ip");
-  return orv::test::RunCollecting(arguments, {});
-}
-
-bool Ip(const std::vector<std::string>& arguments) {
-  const orv::test::NamespaceRun run = RunIp(arguments);
-  EXPECT_EQ(run.exit_status, 0) << "ip command failed: " << run.output;
-  return run.exit_status == 0;
+// Runs commands in sh -e, finding ip(8) in sbin (often not in an ordinary user's PATH); "" when
+// they all succeeded, else what they wrote.
+std::string Failure(const std::string& commands) {
+  const orv::test::NamespaceRun run =
+      orv::test::RunCollecting({"sh", "-ec", "PATH=/usr/sbin:/sbin:$PATH\n" + commands});
+  return run.exit_status == 0 ? "" : "failed: " + run.output;
 }
 
 TEST(NetworkMonitorParserTest, ParsesALinkMessageAndStopsSafelyAtTruncatedOrMalformedInput) {
   // RTM_NEWLINK for link 3 with IFF_UP and an IFLA_OPERSTATE attribute of IF_OPER_UP.
-  const std::vector<std::uint8_t> whole = {
+  const Bytes whole = {
       40, 0, 0,  0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // nlmsghdr: length, type
       0,  0, 0,  0, 3,  0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0,  // ifinfomsg: index, flags
       5,  0, 16, 0, 6,  0, 0, 0};                         // rtattr: length, type, value, padding
-  std::vector<NetlinkEvent> events = internal::ParseNetlinkBuffer(whole);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].kind, NetlinkEvent::Kind::kLinkNew);
-  EXPECT_EQ(events[0].link.index, 3);
-  EXPECT_TRUE(events[0].link.up);
-  // A header claiming less than itself, and an attribute running past its message (operstate
-  // unread: UNKNOWN without IFF_RUNNING is down).
-  for (const std::size_t at : {0, 32}) {
-    std::vector<std::uint8_t> bad = whole;
-    bad[at] = at == 0 ? 4 : 200;
-    events = internal::ParseNetlinkBuffer(bad);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].kind,
-              at == 0 ? NetlinkEvent::Kind::kOverrun : NetlinkEvent::Kind::kLinkNew);
-    EXPECT_FALSE(events[0].link.up);
-  }
+  // The kind, link index and state of the one event parsed.
+  const auto parse = [](const Bytes& bytes) {
+    const std::vector<NetlinkEvent> events = internal::ParseNetlinkBuffer(bytes);
+    EXPECT_EQ(events.size(), 1u);
+    const NetlinkEvent event = events.empty() ? NetlinkEvent{} : events[0];
+    return std::tuple(event.kind, event.link.index, event.link.up);
+  };
+  EXPECT_EQ(parse(whole), std::tuple(NetlinkEvent::Kind::kLinkNew, 3, true));
+  // An attribute running past its message (operstate unread: UNKNOWN without IFF_RUNNING is
+  // down), then a header claiming less than itself.
+  Bytes bad = whole;
+  bad[32] = 200;
+  EXPECT_EQ(parse(bad), std::tuple(NetlinkEvent::Kind::kLinkNew, 3, false));
+  bad[0] = 4;
+  EXPECT_EQ(parse(bad), std::tuple(NetlinkEvent::Kind::kOverrun, 0, false));
 }
 
 TEST(NetworkMonitorTest, ReportsLinksAndReachabilityButNotTheBaselineInNamespace) {
   ORV_RERUN_IN_NAMESPACE("-rn");
-  if (RunIp({"-V"}).exit_status != 0) {
+  if (!Failure("ip -V").empty()) {
     GTEST_SKIP() << "ip(8) from iproute2 is not installed";
   }
-  ASSERT_TRUE(Ip({"link", "add", "v0", "type", "veth", "peer", "name", "v1"}));
-  ASSERT_TRUE(Ip({"link", "set", "v0", "up"}) && Ip({"link", "set", "v1", "up"}));
-  ASSERT_TRUE(Ip({"addr", "add", "10.200.0.1/24", "dev", "v0"}));
-  ASSERT_TRUE(Ip({"route", "add", "default", "via", "10.200.0.2"}));
-  // Carrier comes up asynchronously; the baseline must be taken once both ends are up.
-  ASSERT_TRUE(orv::test::WaitUntil([] {
-    const std::string links = RunIp({"-o", "link", "show"}).output;
-    return links.find("state UP") != links.rfind("state UP");  // lo is down
+  ASSERT_EQ(Failure("ip link add v0 type veth peer name v1; ip link set v0 up; ip link set v1 up\n"
+                    "ip addr add 10.200.0.1/24 dev v0; ip route add default via 10.200.0.2"),
+            "");
+  // Carrier comes up asynchronously; the baseline must be taken once both ends are up (lo is
+  // down).
+  ASSERT_TRUE(WaitUntil([] {
+    return Failure("[ $(ip -o link show | grep -c 'state UP') = 2 ]").empty();
   })) << "veth carrier never came up";
   RecordingObserver observer;  // outlives the monitor's thread
   CNetworkMonitor monitor;
@@ -328,26 +313,23 @@ TEST(NetworkMonitorTest, ReportsLinksAndReachabilityButNotTheBaselineInNamespace
   EXPECT_EQ(monitor.RegisterForNetworkChange(nullptr), kObBadArgument);
 
   // Loopback is ignored and the baseline is not reported: the route's removal comes first.
-  ASSERT_TRUE(Ip({"link", "set", "lo", "up"}) && Ip({"route", "del", "default"}));
+  ASSERT_EQ(Failure("ip link set lo up; ip route del default"), "");
   ASSERT_TRUE(observer.WaitForBatch(0, "up", 0, "unreachable"));
   EXPECT_EQ(observer.Calls(), std::vector<std::string>{"unreachable"});
   // A new address on an up link is an interface change; a default route over it makes the
   // network reachable.
   const std::size_t mark = observer.Calls().size();
-  ASSERT_TRUE(Ip({"addr", "add", "10.200.0.3/24", "dev", "v0"}) &&
-              Ip({"route", "add", "default", "via", "10.200.0.2"}));
+  ASSERT_EQ(Failure("ip addr add 10.200.0.3/24 dev v0; ip route add default via 10.200.0.2"), "");
   ASSERT_TRUE(observer.WaitForBatch(mark, "up", 1, "reachable"));
   // The peer going down takes v0's carrier: both down, and the route no longer leads out;
   // carrier back: the kernel kept the route; deleting the pair removes both links and the route.
-  const std::tuple<std::vector<std::string>, const char*, const char*> steps[] = {
-      {{"link", "set", "v1", "down"}, "down", "unreachable"},
-      {{"link", "set", "v1", "up"}, "up", "reachable"},
-      {{"link", "del", "v0"}, "down", "unreachable"},
-  };
-  for (const auto& [command, event, network] : steps) {
+  for (const auto& [command, event, network] :
+       {std::tuple{"ip link set v1 down", "down", "unreachable"},
+        {"ip link set v1 up", "up", "reachable"},
+        {"ip link del v0", "down", "unreachable"}}) {
     const std::size_t before = observer.Calls().size();
-    ASSERT_TRUE(Ip(command));
-    ASSERT_TRUE(observer.WaitForBatch(before, event, 2, network)) << command[2];
+    ASSERT_EQ(Failure(command), "");
+    ASSERT_TRUE(observer.WaitForBatch(before, event, 2, network)) << command;
   }
   ASSERT_EQ(monitor.DeRegisterForNetworkChange(&observer), kObSuccess);
   EXPECT_EQ(monitor.Stop(), kObSuccess);
