@@ -120,20 +120,21 @@ bool Transfer(int fd, std::size_t size, bool send) {
 bool SendAll(int fd, std::size_t size) { return Transfer(fd, size, true); }
 bool ReceiveAll(int fd, std::size_t size) { return Transfer(fd, size, false); }
 
-// Sends size bytes from the socket from (to `to`, or to its peer when null) to the UDP socket
-// server, which answers `answer` bytes; true when the answer arrived whole.
-bool UdpExchange(int from, const sockaddr_in* to, int server, std::size_t size,
-                 std::size_t answer) {
-  std::array<char, 200> data{};
+// Sends request from the socket from (to `to`, or to its peer when null) to the UDP socket
+// server, which answers with answer; true when the answer arrived whole.
+bool UdpExchange(int from, const sockaddr_in* to, int server,
+                 const std::vector<std::uint8_t>& request,
+                 const std::vector<std::uint8_t>& answer) {
+  std::vector<std::uint8_t> received(request.size() + 1);
   sockaddr_storage peer{};
   socklen_t length = sizeof(peer);
-  return ::sendto(from, data.data(), size, 0, reinterpret_cast<const sockaddr*>(to),
-                  to == nullptr ? 0 : sizeof(*to)) == static_cast<ssize_t>(size) &&
-         ::recvfrom(server, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&peer),
-                    &length) == static_cast<ssize_t>(size) &&
-         ::sendto(server, data.data(), answer, 0, reinterpret_cast<const sockaddr*>(&peer),
-                  length) == static_cast<ssize_t>(answer) &&
-         ::recv(from, nullptr, 0, MSG_TRUNC) == static_cast<ssize_t>(answer);
+  return ::sendto(from, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(to),
+                  to == nullptr ? 0 : sizeof(*to)) == static_cast<ssize_t>(request.size()) &&
+         ::recvfrom(server, received.data(), received.size(), 0, reinterpret_cast<sockaddr*>(&peer),
+                    &length) == static_cast<ssize_t>(request.size()) &&
+         ::sendto(server, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+                  length) == static_cast<ssize_t>(answer.size()) &&
+         ::recv(from, nullptr, 0, MSG_TRUNC) == static_cast<ssize_t>(answer.size());
 }
 
 // The flow data channel's stand-in: a UDP socket on 127.0.0.1, port chosen by the kernel.
@@ -313,7 +314,8 @@ int ShortExchanges(int count) {
                   SendAll(server.get(), 500) && ReceiveAll(client.get(), 500));
     client.Reset();  // the client closes first, so the server's port stays free
     const UniqueFd udp = ConnectTo(SOCK_DGRAM, LocalPort(udp_server.get()));
-    failures += !UdpExchange(udp.get(), nullptr, udp_server.get(), 100, 200);
+    failures +=
+        !UdpExchange(udp.get(), nullptr, udp_server.get(), dns::Bytes(100), dns::Bytes(200));
   }
   return std::min(failures, 100);
 }
@@ -337,8 +339,8 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAcrossExitExecAndOlderSockets)
   for (const char* server : {kServerAddress, "10.211.0.3"}) {
     const UniqueFd receiver = Bound(SOCK_DGRAM, server, 5353);
     const sockaddr_in target = Ipv4(server, 5353);
-    ASSERT_TRUE(
-        UdpExchange(sender.get(), &target, receiver.get(), server == kServerAddress ? 10 : 20, 5));
+    ASSERT_TRUE(UdpExchange(sender.get(), &target, receiver.get(),
+                            dns::Bytes(server == kServerAddress ? 10 : 20), dns::Bytes(5)));
   }
   sender.Reset();  // released: every pair ends
 
@@ -445,24 +447,6 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAcrossExitExecAndOlderSockets)
   EXPECT_EQ(api->Uninitialize(), kNgcSuccess);
 }
 
-// Sends query from asker to server and the answer back; returns once the asker holds it, so it
-// has passed the kernel's filters.
-void Exchange(int asker, int server, const dns::Bytes& query, const dns::Bytes& answer) {
-  sockaddr_in address{};
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  ASSERT_EQ(::sendto(asker, query.data(), query.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&address), length),
-            static_cast<ssize_t>(query.size()));
-  ASSERT_GT(
-      ::recvfrom(server, nullptr, 0, MSG_TRUNC, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  ::sendto(server, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&address),
-           length);
-  pollfd ready{asker, POLLIN, 0};
-  ASSERT_EQ(::poll(&ready, 1, 15'000), 1);
-  ASSERT_GT(::recv(asker, nullptr, 0, MSG_TRUNC), 0);
-}
-
 // Connects a new socket to address and ends the connection at once with a reset. A fresh IPv6
 // address gets its route from a kernel work item a moment later, so an unreachable network is
 // tried again until the deadline.
@@ -482,9 +466,10 @@ bool ConnectAndReset(int family, const sockaddr* address, socklen_t length) {
   return false;
 }
 
-// The test asks a server socket on 127.0.0.2:53 and answers itself, then connects to the
-// addresses learned; the fallback packet socket watches the same exchanges. Which answers count
-// (ports, ids, questions) and for how long is the tracker's and the cache's unit tests'.
+// The test asks a server socket on 127.0.0.2:53 and answers itself (once the asker holds the
+// answer, it has passed the kernel's filters), then connects to the addresses learned; the
+// fallback packet socket watches the same exchanges. Which answers count (ports, ids, questions)
+// and for how long is the tracker's and the cache's unit tests'.
 TEST(DnsNamesSource, FlowsCarryTheNameTheirProcessLearnedAndThePacketSocketSeesOnlyDns) {
   ORV_RERUN_IN_NAMESPACE("-n");
   std::string why_not;
@@ -509,23 +494,22 @@ TEST(DnsNamesSource, FlowsCarryTheNameTheirProcessLearnedAndThePacketSocketSeesO
   const UniqueFd asker = Bound(SOCK_DGRAM, "127.0.0.1");
   const dns::Bytes query = dns::Message(kDnsTypeA, false, "api.example.test", kDnsTypeA);
   const sockaddr_in itself = Ipv4("127.0.0.1", LocalPort(asker.get()));
-  ASSERT_GT(::sendto(asker.get(), query.data(), query.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&itself), sizeof(itself)),
-            0);
-  ASSERT_GT(::recv(asker.get(), nullptr, 0, MSG_TRUNC), 0);
+  ASSERT_TRUE(UdpExchange(asker.get(), &itself, asker.get(), query, query));
   pollfd readable{packets->Fd(), POLLIN, 0};
   EXPECT_EQ(::poll(&readable, 1, 0), 0);
 
   // The AAAA answer goes through a CNAME.
   const dns::Bytes v6{0xfd, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
   const UniqueFd server = Bound(SOCK_DGRAM, "127.0.0.2", 53);
+  const sockaddr_in server_address = Ipv4("127.0.0.2", 53);
   for (const auto& [type, records] : std::map<std::uint16_t, std::vector<dns::Record>>{
            {kDnsTypeA, {{"api.example.test", kDnsTypeA, 120, {10, 20, 0, 7}}}},
            {kDnsTypeAaaa,
             {{"api.example.test", kDnsTypeCname, 120, dns::Name("edge.example.test")},
              {"edge.example.test", kDnsTypeAaaa, 120, v6}}}}) {
-    Exchange(asker.get(), server.get(), dns::Message(type, false, "api.example.test", type),
-             dns::Message(type, true, "api.example.test", type, records));
+    ASSERT_TRUE(UdpExchange(asker.get(), &server_address, server.get(),
+                            dns::Message(type, false, "api.example.test", type),
+                            dns::Message(type, true, "api.example.test", type, records)));
   }
   // A TCP connection to each address learned.
   UniqueFd listener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
