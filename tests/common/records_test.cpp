@@ -111,7 +111,7 @@ const Buffer kFlowBytes = FromHex(
 
 // The reader puts each field where the log line shows it, the writer puts it back, and the old
 // layout reads into the same record.
-TEST(ORVFlowObjectTest, ReadsBothLayoutsWritesExactBytesCutsLongTextsAndRefusesCorruptForms) {
+TEST(RecordsTest, ReadAndWriteExactBytesCutLongTextsAndRefuseCorruptForms) {
   ORVFlowObject r = Read<ORVFlowObject>(kFlowBytes);
   EXPECT_EQ(r.ToString(),
             "FlowId: 0 Pid: 7 PPid: 0 Network : [1.2.3.4:80] --> [::1:443] Protocol: TCP Flow "
@@ -200,26 +200,24 @@ TEST(ORVFlowObjectTest, ReadsBothLayoutsWritesExactBytesCutsLongTextsAndRefusesC
   }
   const Buffer huge_count = OldRecord("31", "7000", "00000040");
   EXPECT_EQ(ORVFlowObject().Deserialize(huge_count.data(), huge_count.size()), kObBadArgument);
-}
 
-TEST(InterfaceInfoTest, ReadsAndWritesExactBytesRefusesCorruptFormsAndCutsOversizedFields) {
-  // "ORVI", version, total length | UID, index, type | name | details | hardware address | "EM"
-  const Buffer expected = FromHex(
+  // Interface records: "ORVI", version, total length | UID, index, type | name | details | hardware
+  // address | "EM"
+  const Buffer interface = FromHex(
       "4f525649 01 30000000 | 05000000 02000000 02 | 0600 6500 3dd8 00de |"
       "0200 0200 6100 0800 6200 6300 0d00 0a00 | 0200 6162 | 454d");
-  Buffer longer = expected;
+  Buffer longer = interface;
   longer.push_back(0xEE);  // bytes after the stated total length are not part of the record
-  auto r = Read<InterfaceInfo>(longer);
-  EXPECT_EQ(r.ToString(),
+  auto ri = Read<InterfaceInfo>(longer);
+  EXPECT_EQ(ri.ToString(),
             "Interface UID: 5 Interface Index: 2 Interface Type: 2 Interface Order ID: 0 "
             "Interface Name: e\xf0\x9f\x98\x80 Interface Detail List: a, bc??");
-  EXPECT_EQ(r.hardware_address, "ab");
-  r.order_id = 9;  // not stored
-  EXPECT_EQ(Serialized(r), expected);
+  EXPECT_EQ(ri.hardware_address, "ab");
+  ri.order_id = 9;  // not stored
+  EXPECT_EQ(Serialized(ri), interface);
   EXPECT_EQ(Serialized(InterfaceInfo()).size(), 26U);
-  const char* const kFailed = "Object deserialization failed";
   ExpectRefusals<InterfaceInfo>(
-      expected,
+      interface,
       {{"short", [](Buffer& b) { b.resize(6); }, kObBadArgument, kFailed},
        {"wrong marker", [](Buffer& b) { b[3] = 'N'; }, kObBadArgument, kFailed},
        {"wrong version", [](Buffer& b) { b[4] = 2; }, kObBadArgument, kFailed},
