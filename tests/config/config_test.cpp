@@ -39,125 +39,113 @@ class RecordingObject : public IXmlObject {
 
 using Calls = std::vector<std::wstring>;
 
-class ExpatSaxParserTest : public ::testing::Test {
- protected:
-  // Parses the document from a buffer, or written to a file and read from there.
-  OB_STATUSCODE Parse(const std::string& document, bool from_file = false) {
-    target_.calls.clear();
-    const auto parser = CExpatSaxParser::Create(target_);
-    if (!from_file) return parser->ParseBuffer(document);
-    std::ofstream(dir_.path() / "p.xml", std::ios::binary) << document;
-    return parser->startParser((dir_.path() / "p.xml").wstring());
-  }
-
-  RecordingObject target_;
-  orv::test::TempDir dir_;
-  orv::test::LogCapture log_;
-};
-
 // Each text run reaches the object whole: entities, character references, CDATA and comments
 // do not split it, and namespaces leave the local names.
-TEST_F(ExpatSaxParserTest, DeliversEachTextRunWholeAndRefusesEntityDeclarationsAndOddInput) {
-  ASSERT_EQ(Parse("<o:P xmlns:o=\"urn:x\">\n <o:Pattern>R&amp;D</o:Pattern><V>a&#x41;\nb"
+TEST(ExpatSaxParserTest, DeliversEachTextRunWholeAndRefusesEntityDeclarationsAndOddInput) {
+  RecordingObject target;
+  const orv::test::TempDir dir;
+  const orv::test::LogCapture log;
+  // Parses the document from a buffer, or written to a file and read from there.
+  const auto parse = [&](const std::string& document, bool from_file = false) {
+    target.calls.clear();
+    const auto parser = CExpatSaxParser::Create(target);
+    if (!from_file) return parser->ParseBuffer(document);
+    std::ofstream(dir.path() / "p.xml", std::ios::binary) << document;
+    return parser->startParser((dir.path() / "p.xml").wstring());
+  };
+  ASSERT_EQ(parse("<o:P xmlns:o=\"urn:x\">\n <o:Pattern>R&amp;D</o:Pattern><V>a&#x41;\nb"
                   "<![CDATA[<c>]]>d<!-- note -->e</V><N a=\"1\">J\xC3\xBCrgen</N><F/></o:P>"),
             kObSuccess);
-  EXPECT_EQ(target_.calls,
+  EXPECT_EQ(target.calls,
             (Calls{L"<P", L"=\n ", L"<Pattern", L"=R&D", L">Pattern", L"<V", L"=aA\nb<c>de", L">V",
                    L"<N", L"=J\x00FCrgen", L">N", L"<F", L">F", L">P"}));
   // A file is read in chunks; a run across them still arrives as one.
-  ASSERT_EQ(Parse("<P>" + std::string(200000, 'x') + "&lt;</P>", true), kObSuccess);
-  EXPECT_EQ(target_.calls, (Calls{L"<P", L"=" + std::wstring(200000, L'x') + L"<", L">P"}));
+  ASSERT_EQ(parse("<P>" + std::string(200000, 'x') + "&lt;</P>", true), kObSuccess);
+  EXPECT_EQ(target.calls, (Calls{L"<P", L"=" + std::wstring(200000, L'x') + L"<", L">P"}));
   // A malformed document fails after what came before.
-  EXPECT_EQ(Parse("<P><V>1</V><broken"), kObFailure);
-  EXPECT_EQ(target_.calls, (Calls{L"<P", L"<V", L"=1", L">V"}));
-  EXPECT_TRUE(log_.Contains("XML Parser fatal error"));
+  EXPECT_EQ(parse("<P><V>1</V><broken"), kObFailure);
+  EXPECT_EQ(target.calls, (Calls{L"<P", L"<V", L"=1", L">V"}));
+  EXPECT_TRUE(log.Contains("XML Parser fatal error"));
   // Entity declarations are refused; external files are never loaded.
-  const auto secret = dir_.path() / "secret.txt";
+  const auto secret = dir.path() / "secret.txt";
   std::ofstream(secret) << "SECRET";
-  EXPECT_EQ(Parse("<!DOCTYPE P [<!ENTITY x SYSTEM \"file://" + secret.string() + "\">]><P>&x;</P>"),
+  EXPECT_EQ(parse("<!DOCTYPE P [<!ENTITY x SYSTEM \"file://" + secret.string() + "\">]><P>&x;</P>"),
             kObFailure);
   // An external subset is never read, so its entities stay unknown and are skipped.
-  const auto dtd = dir_.path() / "evil.dtd";
+  const auto dtd = dir.path() / "evil.dtd";
   std::ofstream(dtd) << "<!ENTITY x SYSTEM \"file://" + secret.string() + "\">";
-  EXPECT_EQ(Parse("<!DOCTYPE P SYSTEM \"file://" + dtd.string() + "\"><P>a&x;b</P>"), kObSuccess);
-  EXPECT_EQ(target_.calls, (Calls{L"<P", L"=ab", L">P"}));
+  EXPECT_EQ(parse("<!DOCTYPE P SYSTEM \"file://" + dtd.string() + "\"><P>a&x;b</P>"), kObSuccess);
+  EXPECT_EQ(target.calls, (Calls{L"<P", L"=ab", L">P"}));
   // Non-regular (a FIFO, refused without blocking on it) and oversized input.
-  const auto path = dir_.path() / "fifo";
+  const auto path = dir.path() / "fifo";
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-  EXPECT_EQ(CExpatSaxParser::Create(target_)->startParser(path.wstring()), kObFailure);
+  EXPECT_EQ(CExpatSaxParser::Create(target)->startParser(path.wstring()), kObFailure);
   const std::string big(CExpatSaxParser::kMaxProfileBytes + 1, ' ');
-  EXPECT_EQ(Parse(big), kObFailure);
-  EXPECT_EQ(Parse(big, true), kObFailure);
-  EXPECT_TRUE(target_.calls.empty());
+  EXPECT_EQ(parse(big), kObFailure);
+  EXPECT_EQ(parse(big, true), kObFailure);
+  EXPECT_TRUE(target.calls.empty());
 }
 
-class FilterEngineTest : public ::testing::Test {
- protected:
-  FilterEngineTest() {
-    flow_.process_name = L"curl";
-    flow_.source_address = "10.1.2.3";
-    flow_.destination_address = "fe80::1:2";
-    flow_.destination_port = 443;
-    flow_.process_user_name = L"HOST\\alice";
-    flow_.process_hash = std::string("\x01\x5C\x2A\xFF", 4);
-  }
+std::string Rule(const std::string& tests, const std::string& type = "ignore") {
+  return "<Rule><FilterName>r</FilterName><FilterType>" + type + "</FilterType>" + tests +
+         "</Rule>";
+}
 
+std::string Clause(const std::string& field, const std::string& value,
+                   const std::string& kind = "Equals") {
+  return "<" + kind + "><Field>" + field + "</Field><Value>" + value + "</Value></" + kind + ">";
+}
+
+TEST(FilterEngineTest, FirstValidMatchingRuleDecidesEachKindOfTestAndAnUnparsableAddress) {
+  FilterEngine engine;
+  ORVFlowObject flow;
+  flow.process_name = L"curl";
+  flow.source_address = "10.1.2.3";
+  flow.destination_address = "fe80::1:2";
+  flow.destination_port = 443;
+  flow.process_user_name = L"HOST\\alice";
+  flow.process_hash = std::string("\x01\x5C\x2A\xFF", 4);
   // Fills the engine from a FlowFilterRules section.
-  void Build(const std::string& rules) {
-    const auto parser = CExpatSaxParser::Create(engine_);
+  const auto build = [&](const std::string& rules) {
+    const auto parser = CExpatSaxParser::Create(engine);
     ASSERT_EQ(parser->ParseBuffer("<FlowFilterRules>" + rules + "</FlowFilterRules>"), kObSuccess);
-  }
-  bool Keeps() {
+  };
+  const auto keeps = [&] {
     bool keep = false;
-    EXPECT_EQ(engine_.IsAllowed(flow_, keep), kObSuccess);
+    EXPECT_EQ(engine.IsAllowed(flow, keep), kObSuccess);
     return keep;
-  }
-
-  static std::string Rule(const std::string& tests, const std::string& type = "ignore") {
-    return "<Rule><FilterName>r</FilterName><FilterType>" + type + "</FilterType>" + tests +
-           "</Rule>";
-  }
-  static std::string Test(const std::string& field, const std::string& value,
-                          const std::string& kind = "Equals") {
-    return "<" + kind + "><Field>" + field + "</Field><Value>" + value + "</Value></" + kind + ">";
-  }
-
-  FilterEngine engine_;
-  ORVFlowObject flow_;
-};
-
-TEST_F(FilterEngineTest, FirstValidMatchingRuleDecidesEachKindOfTestAndAnUnparsableAddress) {
-  EXPECT_TRUE(Keeps());  // no rules
+  };
+  EXPECT_TRUE(keeps());  // no rules
   // Invalid rules are left out; a rule without a setting takes it from the rule before.
-  Build("<Rule><FilterType>ignore</FilterType><Equals><Field>12340</Field></Equals></Rule>" +
-        Rule(Test("12340", "curl"), "drop") +  // not a filter type
-        Rule(Test("12341", "0g5c2aff")) +      // hash value not hexadecimal
-        Rule("") +                             // no tests: never matches
+  build("<Rule><FilterType>ignore</FilterType><Equals><Field>12340</Field></Equals></Rule>" +
+        Rule(Clause("12340", "curl"), "drop") +  // not a filter type
+        Rule(Clause("12341", "0g5c2aff")) +      // hash value not hexadecimal
+        Rule("") +                               // no tests: never matches
         "<Rule><Equals><Field>12340</Field><Value>curl</Value></Equals></Rule>");
-  EXPECT_EQ(engine_.GetRuleCount(), 2u);
-  EXPECT_FALSE(Keeps());  // the last rule took "ignore" from the rule before it
-  Build(Rule(Test("12340", "wget")) + "<Rule><Equals><Value>curl</Value></Equals></Rule>");
-  EXPECT_EQ(engine_.GetRuleCount(), 2u);
-  EXPECT_FALSE(Keeps());  // field 12340 carried over
+  EXPECT_EQ(engine.GetRuleCount(), 2u);
+  EXPECT_FALSE(keeps());  // the last rule took "ignore" from the rule before it
+  build(Rule(Clause("12340", "wget")) + "<Rule><Equals><Value>curl</Value></Equals></Rule>");
+  EXPECT_EQ(engine.GetRuleCount(), 2u);
+  EXPECT_FALSE(keeps());  // field 12340 carried over
   const orv::test::LogCapture log;
-  Build(Rule(Test("12340", "curl")) + Rule(Test("12340", "curl"), "collect"));
-  EXPECT_FALSE(Keeps());
+  build(Rule(Clause("12340", "curl")) + Rule(Clause("12340", "curl"), "collect"));
+  EXPECT_FALSE(keeps());
   EXPECT_FALSE(log.Contains("Dropping flow"));  // only tracked flows are logged
-  flow_.tracked = true;
-  flow_.flow_id = 42;
-  EXPECT_FALSE(Keeps());
+  flow.tracked = true;
+  flow.flow_id = 42;
+  EXPECT_FALSE(keeps());
   EXPECT_TRUE(log.Has(LOG_DEBUG, "FilterRule::IsAllowed",
                       "Dropping flow with id: 42 because of filter rule - r"));
-  Build(Rule(Test("12340", "curl"), "COLLECT") + Rule(Test("12340", "curl")));
-  EXPECT_TRUE(Keeps());
-  EXPECT_EQ(engine_.GetRuleCount(), 2u);  // a new section replaced the old rules
+  build(Rule(Clause("12340", "curl"), "COLLECT") + Rule(Clause("12340", "curl")));
+  EXPECT_TRUE(keeps());
+  EXPECT_EQ(engine.GetRuleCount(), 2u);  // a new section replaced the old rules
   // All tests of a rule must hold.
-  Build(Rule(Test("12340", "curl") + Test("11", "80")));
-  EXPECT_TRUE(Keeps());
-  flow_.destination_port = 80;
-  EXPECT_FALSE(Keeps());
+  build(Rule(Clause("12340", "curl") + Clause("11", "80")));
+  EXPECT_TRUE(keeps());
+  flow.destination_port = 80;
+  EXPECT_FALSE(keeps());
   bool keep = true;
-  EXPECT_EQ(FilterRule(L"empty", {}, false).IsAllowed(flow_, keep), kObRuleWithoutTests);
+  EXPECT_EQ(FilterRule(L"empty", {}, false).IsAllowed(flow, keep), kObRuleWithoutTests);
   EXPECT_TRUE(keep);
   // Kind of test, field, value, whether the test holds for the flow.
   const std::tuple<const char*, const char*, const char*, bool> cases[] = {
@@ -182,18 +170,18 @@ TEST_F(FilterEngineTest, FirstValidMatchingRuleDecidesEachKindOfTestAndAnUnparsa
       {"Equals", "x", "curl", false},         // unreadable field identifier
   };
   for (const auto& [kind, field, value, matches] : cases) {
-    Build(Rule(Test(field, value, kind)));
-    ASSERT_EQ(engine_.GetRuleCount(), 1u);
-    EXPECT_EQ(Keeps(), !matches) << kind << " " << field << " " << value;
+    build(Rule(Clause(field, value, kind)));
+    ASSERT_EQ(engine.GetRuleCount(), 1u);
+    EXPECT_EQ(keeps(), !matches) << kind << " " << field << " " << value;
   }
   // An unparsable flow address holds for no address test.
-  flow_.source_address = "not an address";
-  Build(Rule(Test("8", "10.0.0.0/8", "NotEquals")));
-  EXPECT_TRUE(Keeps());
+  flow.source_address = "not an address";
+  build(Rule(Clause("8", "10.0.0.0/8", "NotEquals")));
+  EXPECT_TRUE(keeps());
   const IPOperation test(L"8", L"10.0.0.0/8", true);
   EXPECT_TRUE(test.is_network_valid());
-  EXPECT_EQ(test.Evaluate(flow_), kObBadArgument);
-  EXPECT_EQ(IPOperation(L"x", L"10.0.0.0/8", true).Evaluate(flow_), kObBadArgument);
+  EXPECT_EQ(test.Evaluate(flow), kObBadArgument);
+  EXPECT_EQ(IPOperation(L"x", L"10.0.0.0/8", true).Evaluate(flow), kObBadArgument);
   EXPECT_FALSE(IPOperation(L"8", L"10.0.0.300/8", true).is_network_valid());
 }
 
