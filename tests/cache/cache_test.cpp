@@ -28,7 +28,6 @@
 #include "cache/persisted_state.h"
 #include "cache/sqlite_store.h"
 #include "common/orv_flow_object.h"
-#include "runtime/utils.h"
 #include "support/child_process.h"
 #include "support/fake_registrar.h"
 #include "support/log_capture.h"
@@ -130,12 +129,6 @@ class CacheTest : public ::testing::Test {
 
 // ---- The store: records are 16-byte blobs that begin with their number.
 
-std::vector<std::uint8_t> Blob(std::uint32_t number) {
-  std::vector<std::uint8_t> blob(16, static_cast<std::uint8_t>(number));
-  std::memcpy(blob.data(), &number, sizeof(number));
-  return blob;
-}
-
 std::uint32_t NumberOf(const std::uint8_t* blob) {
   std::uint32_t number = 0;
   std::memcpy(&number, blob, sizeof(number));
@@ -146,8 +139,10 @@ void Write(CSQLite& store, std::uint32_t first, std::uint32_t count,
            std::int64_t timestamp = 1000) {
   bool size_limit = false;
   for (std::uint32_t i = first; i < first + count; ++i) {
-    const auto blob = Blob(i);
-    ASSERT_EQ(store.WriteEntry(blob.data(), timestamp, blob.size(), &size_limit), kObSuccess);
+    const std::uint32_t blob[4] = {i, i, i, i};
+    ASSERT_EQ(
+        store.WriteEntry(reinterpret_cast<const std::uint8_t*>(blob), timestamp, 16, &size_limit),
+        kObSuccess);
   }
 }
 
@@ -175,7 +170,7 @@ std::vector<std::string> Query(const fs::path& path, const char* sql) {
   sqlite3* db = nullptr;
   sqlite3_stmt* statement = nullptr;
   std::vector<std::string> rows;
-  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
       sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK) {
     while (sqlite3_step(statement) == SQLITE_ROW) {
       rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
@@ -311,41 +306,6 @@ TEST_F(CacheTest, StoreReadsAndDeletesOldestFirstAgesRecordsAndRestartsIdsWhenEm
     ASSERT_EQ(store->GetOldestTimeStamp(&value), kObSuccess);
     EXPECT_EQ(value, oldest) << "0: empty store";
   }
-}
-
-TEST_F(CacheTest, StoreSizeLimitCountsDataInUseAndDeletionsMakeRoomAtOnce) {
-  auto store = Open(path_, true);
-  store->SetCacheLimits(10, 86400);
-  EXPECT_EQ(store->SizeLimit(), 9973760);
-  store->SetCacheLimits(CSQLite::kNoSizeLimit, 86400);
-  EXPECT_EQ(store->SizeLimit(), 0);
-  EXPECT_FALSE(store->IsPurgeOnSizeRequired());
-  store->SetCacheLimits(2, 86400);  // 2097152 - 512000 = 1585152 bytes
-  bool size_limit = false;
-  std::uint32_t written = 0;
-  const std::vector<std::uint8_t> blob(100, 0x5A);
-  while (!size_limit && written < 20000) {
-    ASSERT_EQ(store->WriteEntry(blob.data(), 1, blob.size(), &size_limit), kObSuccess);
-    ++written;
-  }
-  ASSERT_TRUE(size_limit);
-  EXPECT_GE(store->UsedSize(), 1585152U);
-  EXPECT_LT(store->StoreFilesSize(), 1585152U + 20 * 200 + 65536) << "one batch over, not more";
-
-  // Freed pages are room: one or two batches of deletions bring the data under the limit, the
-  // WAL checkpointed out of the way, without a compaction.
-  std::uint32_t deleted = 0;
-  while (size_limit && deleted < written) {
-    std::uint32_t count = 100;
-    ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
-    deleted += count;
-  }
-  EXPECT_FALSE(size_limit);
-  EXPECT_LE(deleted, 200U);
-  EXPECT_LT(store->UsedSize(), 1585152U);
-  std::uint64_t wal = 0;
-  EXPECT_EQ(OBRuntime::Utils::GetFileSize(path_.wstring() + L"-wal", wal), kObSuccess);
-  EXPECT_LE(wal, CSQLite::kWalCheckpointBytes);
 }
 
 // ---- The plugin chain and its key.
@@ -596,15 +556,10 @@ class DbMigrateTest : public CacheTest {
  protected:
   // A store with PROCESS_DATA only; version written when not null.
   std::unique_ptr<CSQLite> OldStore(const char* version) {
-    auto store = Open(path_, false);
-    EXPECT_EQ(store->executeStatement("CREATE TABLE IF NOT EXISTS PROCESS_DATA(ID INTEGER PRIMARY "
-                                      "KEY AUTOINCREMENT,INFO BLOB NOT NULL,TIMESTAMP INTEGER NOT "
-                                      "NULL);"),
+    auto store = Open(path_, true);
+    EXPECT_EQ(version != nullptr ? store->WriteDBSchemaVersion(version)
+                                 : store->executeStatement("DROP TABLE METADATA;"),
               kObSuccess);
-    if (version != nullptr) {
-      EXPECT_EQ(store->CreateMetaDataTable(), kObSuccess);
-      EXPECT_EQ(store->WriteDBSchemaVersion(version), kObSuccess);
-    }
     return store;
   }
   // Writes record as the engine stores it, or as it is when raw.
@@ -664,19 +619,16 @@ TEST_F(DbMigrateTest, StoreWithoutMetadataRunsWholeChainAcrossIdGapsAndUnreadabl
   EXPECT_EQ(Raw(*store, 7), undecryptable);
 }
 
-class SilentMigrator : public CDBMigrateBase {
- public:
-  OB_STATUSCODE Upgrade(CSQLite&, CPluginManager&) override { return kObSuccess; }
-};
-
-class FailingMigrator : public CDBMigrateBase {
- public:
+// A step that leaves the version as it is, or one that fails after writing another.
+struct StuckMigrator : CDBMigrateBase {
+  explicit StuckMigrator(bool fail) : fail(fail) {}
   OB_STATUSCODE Upgrade(CSQLite& store, CPluginManager&) override {
-    return inTransaction(store, [&store]() {
-      static_cast<void>(store.WriteDBSchemaVersion("5"));
-      return kObFailure;
+    return inTransaction(store, [&store, this]() {
+      static_cast<void>(store.WriteDBSchemaVersion(fail ? "5" : "3"));
+      return fail ? kObFailure : kObSuccess;
     });
   }
+  bool fail;
 };
 
 // A record of another kind rolls the upgrade back; so does a step that fails, and one that does
@@ -695,10 +647,10 @@ TEST_F(DbMigrateTest, FailingStepsRollBackAndFailTheChain) {
 
   ASSERT_EQ(store->WriteDBSchemaVersion("3"), kObSuccess);
   MigratorList migrators = MakeMigrators();
-  migrators[3] = std::make_unique<SilentMigrator>();
+  migrators[3] = std::make_unique<StuckMigrator>(false);
   EXPECT_EQ(Migrate(*store, migrators), kObFailure);
   EXPECT_TRUE(log.Contains("Failed to get updated version or migration failed."));
-  migrators[3] = std::make_unique<FailingMigrator>();
+  migrators[3] = std::make_unique<StuckMigrator>(true);
   EXPECT_EQ(Migrate(*store, migrators), kObFailure);
   EXPECT_EQ(Version(*store), 3) << "rolled back";
 }
@@ -749,13 +701,9 @@ class CacheEngineTest : public CacheTest {
     ASSERT_EQ(status, kObSuccess);
   }
   // The committed rows, or -1.
-  std::int64_t StoredRecords() {
-    OB_STATUSCODE status = kObFailure;
-    CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
-    std::int64_t count = -1;
-    const bool read = status == kObSuccess && !store.IsFreshDB() &&
-                      store.totalRecords(&count, 0, 0) == kObSuccess;
-    return read ? count : -1;
+  std::int64_t StoredRecords() const {
+    const auto rows = Query(directory_ / "ORV.db", "SELECT COUNT(*) FROM PROCESS_DATA");
+    return rows.empty() ? -1 : std::stoll(rows[0]);
   }
   // Queues flows of process ids first.., ending at end, each with `hashes` random (incompressible)
   // module hashes.
@@ -956,23 +904,17 @@ TEST_F(CacheEngineTest, RejectsMissingQueuesAndReplacesAnUnmigratableDatabase) {
     EXPECT_EQ(engine.Stop(), kObSuccess);
   }
   {
-    OB_STATUSCODE status = kObFailure;
-    CSQLite store(&status, true, (directory_ / "ORV.db").wstring());
-    ASSERT_EQ(store.WriteDBSchemaVersion("12"), kObSuccess);
-    bool limit = false;
-    const std::uint8_t blob[] = {'J', 'U', 'N', 'K'};
-    ASSERT_EQ(store.WriteEntry(blob, Now(), sizeof(blob), &limit), kObSuccess);
+    const auto store = Open(directory_ / "ORV.db", true);
+    ASSERT_EQ(store->WriteDBSchemaVersion("12"), kObSuccess);
+    Write(*store, 1, 1);
   }  // closing commits the row
   LogCapture log;
   Start();
   PushFlows(0, 3, Now());
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 3; })) << "the junk row is gone";
   EXPECT_TRUE(log.Contains("Failed to migrate DB. Deleting the DB file."));
-  OB_STATUSCODE status = kObFailure;
-  CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
-  int version = 0;
-  EXPECT_EQ(store.ReadDBSchemaVersion(&version), kObSuccess);
-  EXPECT_EQ(version, 10);
+  EXPECT_EQ(Query(directory_ / "ORV.db", "SELECT VALUE FROM METADATA"),
+            std::vector<std::string>{"10"});
 }
 
 }  // namespace
