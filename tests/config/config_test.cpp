@@ -485,87 +485,77 @@ TEST_F(ORVProfileTest, AppliesTheProfilePolicyWhileProfilesLoadAndPoliciesAreRep
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class FileMonitorTest : public ::testing::Test {
- protected:
-  FileMonitorTest() : profile_(dir_.path() / "ORV_ServiceProfile.xml") {}
-  ~FileMonitorTest() override { monitor_.StopMonitor(); }
-
-  void Start() { ASSERT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObSuccess); }
+TEST(FileMonitorTest, SetsTheEventForEachChangeToTheFileOnlyRefusesBadPathsAndFollowsItsDirectory) {
+  const orv::test::TempDir dir;
+  const orv::test::LogCapture log;
+  fs::path profile = dir.path() / "ORV_ServiceProfile.xml";
+  condition_event event(true);
+  CFileMonitorLinux monitor;
+  const auto start = [&] { ASSERT_EQ(monitor.StartMonitor(event, profile.wstring()), kObSuccess); };
   // Generous: the machine running the tests may be loaded.
-  bool Signalled() { return event_.timed_wait(20000); }
-
-  orv::test::TempDir dir_;
-  fs::path profile_;
-  condition_event event_{true};
-  CFileMonitorLinux monitor_;
-  orv::test::LogCapture log_;
-};
-
-TEST_F(FileMonitorTest, SetsTheEventForEachKindOfChangeToTheFileOnly) {
-  const fs::path temporary = dir_.path() / "profile.tmp";
-  const auto write_profile = [this] { std::ofstream(profile_) << "<ORVProfile/>"; };
+  const auto signalled = [&] { return event.timed_wait(20000); };
+  const fs::path temporary = dir.path() / "profile.tmp";
+  const auto write_profile = [&] { std::ofstream(profile) << "<ORVProfile/>"; };
   // Name, whether the profile exists before, the change.
   const std::tuple<const char*, bool, std::function<void()>> cases[] = {
       {"create", false, write_profile},
-      {"append", true, [this] { std::ofstream(profile_, std::ios::app) << "\n"; }},
-      {"touch", true,
-       [this] { fs::last_write_time(profile_, fs::file_time_type::clock::now() - 1h); }},
-      {"rename into place", false, [&] { fs::rename(temporary, profile_); }},
-      {"rename away", true, [&] { fs::rename(profile_, temporary); }},
-      {"delete", true, [this] { fs::remove(profile_); }},
+      {"append", true, [&] { std::ofstream(profile, std::ios::app) << "\n"; }},
+      {"touch", true, [&] { fs::last_write_time(profile, fs::file_time_type::clock::now() - 1h); }},
+      {"rename into place", false, [&] { fs::rename(temporary, profile); }},
+      {"rename away", true, [&] { fs::rename(profile, temporary); }},
+      {"delete", true, [&] { fs::remove(profile); }},
   };
   for (const auto& [name, exists, change] : cases) {
-    fs::remove(profile_);
+    fs::remove(profile);
     std::ofstream(temporary) << "<ORVProfile/>";
     if (exists) write_profile();
-    event_.reset();
-    Start();  // a fresh watch for each case, so no earlier change can set the event
+    event.reset();
+    start();  // a fresh watch for each case, so no earlier change can set the event
     change();
-    EXPECT_TRUE(Signalled()) << name;
-    monitor_.StopMonitor();
+    EXPECT_TRUE(signalled()) << name;
+    monitor.StopMonitor();
   }
   // Another letter case or a longer name is not the profile.
-  Start();
+  start();
   for (const char* other : {"orv_serviceprofile.xml", "ORV_ServiceProfile.xml.bak"}) {
-    const std::uint64_t batches = monitor_.ChangeBatches();
-    std::ofstream(dir_.path() / other) << "x";
-    EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor_.ChangeBatches() > batches; }));
-    EXPECT_FALSE(event_.is_signalled());
+    const std::uint64_t batches = monitor.ChangeBatches();
+    std::ofstream(dir.path() / other) << "x";
+    EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor.ChangeBatches() > batches; }));
+    EXPECT_FALSE(event.is_signalled());
   }
-}
-
-TEST_F(FileMonitorTest, RefusesBadPathsAndASecondStartRestartsOnceTheDirectoryExistsAndFollowsIt) {
+  monitor.StopMonitor();
+  // A directory or a bare name is refused; a second start is refused while the first runs.
   const char* kStart = "CFileMonitorLinux::StartMonitor";
-  EXPECT_EQ(monitor_.StartMonitor(event_, dir_.path().wstring()), kObFailure);
+  EXPECT_EQ(monitor.StartMonitor(event, dir.path().wstring()), kObFailure);
   EXPECT_TRUE(
-      log_.Has(LOG_ERROR, kStart, "Failed as path to a directory passed. Expecting File Path."));
-  EXPECT_EQ(monitor_.StartMonitor(event_, L"ORV_ServiceProfile.xml"), kObFailure);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Not a Valid Path"));
-  const fs::path directory = dir_.path() / "ORV";
-  profile_ = directory / "ORV_ServiceProfile.xml";
-  Start();  // the thread starts, cannot watch the missing directory, and ends
-  EXPECT_TRUE(log_.Contains("Profile monitor started."));
-  EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor_.ThreadStatus() == kObFailure; }));
-  EXPECT_TRUE(log_.Contains("CreateFile returned invalid handle for the Directory"));
-  EXPECT_EQ(monitor_.StartMonitor(event_, profile_.wstring()), kObAlreadyRunning);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, kStart, "Profile monitor already running."));
-  monitor_.StopMonitor();
-  EXPECT_TRUE(log_.Contains("Main profile monitor thread exited."));
+      log.Has(LOG_ERROR, kStart, "Failed as path to a directory passed. Expecting File Path."));
+  EXPECT_EQ(monitor.StartMonitor(event, L"ORV_ServiceProfile.xml"), kObFailure);
+  EXPECT_TRUE(log.Has(LOG_ERROR, kStart, "Not a Valid Path"));
+  const fs::path directory = dir.path() / "ORV";
+  profile = directory / "ORV_ServiceProfile.xml";
+  start();  // the thread starts, cannot watch the missing directory, and ends
+  EXPECT_TRUE(log.Contains("Profile monitor started."));
+  EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor.ThreadStatus() == kObFailure; }));
+  EXPECT_TRUE(log.Contains("CreateFile returned invalid handle for the Directory"));
+  EXPECT_EQ(monitor.StartMonitor(event, profile.wstring()), kObAlreadyRunning);
+  EXPECT_TRUE(log.Has(LOG_ERROR, kStart, "Profile monitor already running."));
+  monitor.StopMonitor();
+  EXPECT_TRUE(log.Contains("Main profile monitor thread exited."));
   // Started again once the directory exists, the one watch follows it: deleted and created
   // again, or moved away.
   fs::create_directory(directory);
-  std::ofstream(profile_) << "<ORVProfile/>";
-  Start();
+  std::ofstream(profile) << "<ORVProfile/>";
+  start();
   fs::remove_all(directory);
-  EXPECT_TRUE(Signalled());
+  EXPECT_TRUE(signalled());
   fs::create_directory(directory);
-  EXPECT_TRUE(orv::test::WaitUntil([this] { return log_.Contains("again"); }));
-  event_.reset();
-  std::ofstream(profile_) << "<ORVProfile>new</ORVProfile>";  // the new directory is watched
-  EXPECT_TRUE(Signalled());
-  fs::rename(directory, dir_.path() / "moved");  // the path no longer leads to the file
-  EXPECT_TRUE(Signalled());
-  EXPECT_EQ(monitor_.ThreadStatus(), kObSuccess);
+  EXPECT_TRUE(orv::test::WaitUntil([&] { return log.Contains("again"); }));
+  event.reset();
+  std::ofstream(profile) << "<ORVProfile>new</ORVProfile>";  // the new directory is watched
+  EXPECT_TRUE(signalled());
+  fs::rename(directory, dir.path() / "moved");  // the path no longer leads to the file
+  EXPECT_TRUE(signalled());
+  EXPECT_EQ(monitor.ThreadStatus(), kObSuccess);
   EXPECT_NE(CreateFileMonitor(), nullptr);
 }
 
