@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -78,10 +79,15 @@ Hash FileHash(const std::string& path) {
 std::wstring LocalUser(uid_t uid) {
   std::string name;
   int os_error = 0;
-  if (orv::platform::LookupUserName(uid, name, os_error) != kObSuccess) {
-    return L"";
-  }
-  return OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + name);
+  const bool known = orv::platform::LookupUserName(uid, name, os_error) == kObSuccess;
+  return known ? OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + name) : L"";
+}
+
+// How many captured lines hold text.
+std::size_t Occurrences(const LogCapture& log, const std::string& text) {
+  const auto lines = log.Lines();
+  return std::ranges::count_if(
+      lines, [&](const auto& line) { return line.message.find(text) != std::string::npos; });
 }
 
 std::string Contents(OBRuntime::UniqueFd file) {
@@ -113,7 +119,6 @@ TEST(ProcessInfoTest, RealProcessesThroughProc) {
   const std::string sleep = std::filesystem::canonical("/bin/sleep").string();
   const std::string self = std::filesystem::canonical("/proc/self/exe").string();
   for (int round = 0; round < 2; ++round) {  // the second round answers from the cache
-    SCOPED_TRACE(round);
     CProcessInfo info(static_cast<std::uint32_t>(child.pid()), services);
     std::uint32_t parent = 0;
     ASSERT_EQ(info.GetParentProcessId(parent), kObSuccess);
@@ -143,13 +148,7 @@ TEST(ProcessInfoTest, RealProcessesThroughProc) {
                 std::tuple(kObFailure, kObFailure, kObFailure));
     }
   }
-  const auto lines = log.Lines();
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [&](const auto& logged) {
-                            return logged.message.starts_with("process " + std::to_string(gone) +
-                                                              " cannot be read");
-                          }),
-            1);
+  EXPECT_EQ(Occurrences(log, "process " + std::to_string(gone) + " cannot be read"), 1u);
 
   // Process 0 and kernel threads are SYSTEM, with a zero hash and no user; buffers are checked.
   CProcessInfo zero(0, services);
@@ -287,10 +286,10 @@ TEST_F(ProcessInfoFakeTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
   // A process whose parent id already named a newer process when first seen has no parent.
   AddProcess(600, 1, 500, "child", "/usr/bin/child", 0);
   std::uint32_t parent = 0;
-  CProcessInfo info(600, services_);
-  ASSERT_EQ(info.GetParentProcessId(parent), kObSuccess);
+  CProcessInfo child(600, services_);
+  ASSERT_EQ(child.GetParentProcessId(parent), kObSuccess);
   EXPECT_EQ(parent, 1u);
-  const Answers gone = Ask(info, true);
+  const Answers gone = Ask(child, true);
   EXPECT_EQ(std::tuple(gone.path_status, gone.hash_status, gone.user_status),
             std::tuple(kObFailure, kObFailure, kObFailure));
 }
@@ -315,15 +314,9 @@ TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
     EXPECT_EQ(worker.HashOpenFile(OpenForHashing(unhashable), 7, digest), kObNotFound)
         << unhashable;
   }
-  const auto lines = log.Lines();
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const auto& line) {
-                            return line.message.find("limit: not hashed") != std::string::npos;
-                          }),
-            1);
+  EXPECT_EQ(Occurrences(log, "limit: not hashed"), 1u);
   EXPECT_TRUE(orv::test::WaitUntil(
-      [&] { return worker.HashOpenFile(OpenForHashing(small), 7, digest) != kObMessageParked; },
-      std::chrono::seconds(10)));
+      [&] { return worker.HashOpenFile(OpenForHashing(small), 7, digest) != kObMessageParked; }));
   EXPECT_EQ(worker.HashOpenFile(OpenForHashing(small), 7, digest), kObSuccess);
   EXPECT_EQ(OBRuntime::Utils::EncodeToHex(digest),
             OBRuntime::CSha256HashManagerImpl::GetHashSHA256("abc", 3));
@@ -524,7 +517,8 @@ class FixedContainer : public IContainer {
 };
 
 // Hosts are found by full path, file name or name without version, ignoring case; the modules
-// are named and hashed unless excluded, and only a successful or partial answer gives any.
+// are named and hashed unless excluded, and only a successful or partial answer gives any. A
+// real shell's script and open .jar are found through /proc.
 TEST(ContainerManagerTest, FindsHostsAndResolvesTheirModules) {
   orv::test::TempDir dir;
   const std::string module = (dir.path() / "Mod.dll").string();
@@ -571,11 +565,8 @@ TEST(ContainerManagerTest, FindsHostsAndResolvesTheirModules) {
     EXPECT_EQ(manager.ResolveHostedModules(image, process, exclusion, result), status);
     EXPECT_EQ(std::tie(result.names, result.hashes), std::tie(expected_names, expected_hashes));
   }
-}
 
-// Real processes: a shell running a script while holding a .jar open.
-TEST(ContainerRealProcessTest, JavaAndInterpreterContainersFindTheirModules) {
-  orv::test::TempDir dir;
+  // A real shell running a script while holding a .jar open.
   const std::string cwd = std::filesystem::canonical(dir.path()).string();
   const int fd = ::open((cwd + "/x.jar").c_str(), O_CREAT | O_RDWR, 0600);  // inherited
   ASSERT_GE(fd, 0);
@@ -584,23 +575,18 @@ TEST(ContainerRealProcessTest, JavaAndInterpreterContainersFindTheirModules) {
   ChildProcess child("/bin/sh", {"sh", "script.sh"}, [&cwd] { (void)::chdir(cwd.c_str()); });
   ::close(fd);
   ASSERT_TRUE(child.WaitForExec());
-  CProcessInfoSurrogateable process(static_cast<std::uint32_t>(child.pid()));
+  CProcessInfoSurrogateable shell(static_cast<std::uint32_t>(child.pid()));
   Paths jars;
-  ASSERT_EQ(CJavaContainer().GetModulePathList(process, jars), kObSuccess);
+  ASSERT_EQ(CJavaContainer().GetModulePathList(shell, jars), kObSuccess);
   EXPECT_EQ(jars, Paths{OBRuntime::Utf8ToWide(cwd + "/x.jar")});
   std::wstring image;
-  ASSERT_EQ(process.GetProcessImagePath(process.GetProcessId(), image), kObSuccess);
-  CInlineFileHasher hasher;
-  CContainerManager manager(hasher);
-  manager.RegisterContainer(std::make_unique<CInterpreterContainer>());
-  HostedModules modules;
-  ASSERT_EQ(manager.ResolveHostedModules(image, process, {}, modules), kObSuccess)
+  ASSERT_EQ(shell.GetProcessImagePath(shell.GetProcessId(), image), kObSuccess);
+  HostedModules hosted;
+  ASSERT_EQ(manager.ResolveHostedModules(image, shell, {}, hosted), kObSuccess)
       << OBRuntime::WideToUtf8(image);
-  EXPECT_EQ(modules.names, Paths{L"script.sh"});
-  ASSERT_EQ(modules.hashes.size(), 1u);
-  EXPECT_EQ(OBRuntime::Utils::EncodeToHex(
-                std::span(reinterpret_cast<const std::uint8_t*>(modules.hashes[0].data()), 32)),
-            OBRuntime::CSha256HashManagerImpl::GetHashSHA256("sleep 100\nexit 0\n", 17));
+  const Hash script = FileHash(cwd + "/script.sh");
+  EXPECT_EQ(std::tie(hosted.names, hosted.hashes),
+            std::tuple(Paths{L"script.sh"}, Strings{std::string(script.begin(), script.end())}));
 }
 
 }  // namespace
