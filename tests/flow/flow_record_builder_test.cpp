@@ -238,14 +238,13 @@ TEST_F(FlowRecordBuilderTest, FailedLookupsLeaveUnknownAndReportPartialFailure) 
 }
 
 TEST_F(FlowRecordBuilderTest, ExcludedFieldsAreBlankedNeitherLookedUpNorTakenOver) {
-  policy_ = Policy(true, {{kFieldBytesIn, kFieldModeExclude},
-                          {kFieldProcessName, kFieldModeExclude},
-                          {kFieldParentProcessName, kFieldModeExclude},
-                          {kFieldProcessHash, kFieldModeExclude},
-                          {kFieldParentProcessHash, kFieldModeExclude},
-                          {kFieldProcessUserAccountType, kFieldModeExclude},
-                          {kFieldDestinationHostName, kFieldModeExclude},
-                          {kFieldDnsSuffix, kFieldModeAnonymise}});
+  std::map<std::int32_t, std::int32_t> fields = {{kFieldDnsSuffix, kFieldModeAnonymise}};
+  for (const std::int32_t field :
+       {kFieldBytesIn, kFieldProcessName, kFieldParentProcessName, kFieldProcessHash,
+        kFieldParentProcessHash, kFieldProcessUserAccountType, kFieldDestinationHostName}) {
+    fields[field] = kFieldModeExclude;
+  }
+  policy_ = Policy(true, fields);
   auto record = std::make_shared<ORVFlowObject>();
   record->process_id = kPid;
   record->process_name = L"secret";
@@ -255,14 +254,11 @@ TEST_F(FlowRecordBuilderTest, ExcludedFieldsAreBlankedNeitherLookedUpNorTakenOve
   message.process_hash.fill(0x33);
   message.host_name = "xn--.example";
   const auto flow = Build(message, record);
-  EXPECT_EQ(std::tuple(flow->bytes_in, flow->bytes_out, flow->process_user_account_type),
-            std::tuple(0u, 200u, 0));
-  for (const std::wstring* text :
-       {&flow->process_name, &flow->parent_process_name, &flow->destination_host_name}) {
-    EXPECT_EQ(*text, L"-");
-  }
-  EXPECT_EQ(std::tuple(flow->process_hash, flow->parent_process_hash),
-            std::tuple(kZeroHash, kZeroHash));
+  EXPECT_EQ(std::tuple(flow->bytes_in, flow->bytes_out, flow->process_user_account_type,
+                       flow->process_hash, flow->parent_process_hash),
+            std::tuple(0u, 200u, 0, kZeroHash, kZeroHash));
+  EXPECT_EQ(std::tie(flow->process_name, flow->parent_process_name, flow->destination_host_name),
+            std::tuple(L"-", L"-", L"-"));
   EXPECT_EQ(flow->process_user_name, L"host\\alice");  // its type is excluded, the name is not
   EXPECT_EQ(flow->dns_suffix, L"corp.example");        // anonymised later, by the exporter
   EXPECT_EQ(hasher_.FilesHashed(), 0u);
@@ -322,9 +318,9 @@ TEST_F(FlowRecordBuilderTest, SurrogateHostGetsCommandLineAndHostedModules) {
   queries_.processes[kPid].image = "/usr/bin/java";
   queries_.processes[kPid].argv = {"/usr/bin/java", "-jar", "app.jar"};
   const auto flow = Build(Ipv4Message());
-  EXPECT_EQ(flow->hosted_modules, std::vector<std::wstring>{L"app.jar"});
-  EXPECT_EQ(flow->hosted_module_hashes, std::vector<std::string>{kAbcDigest});
-  EXPECT_EQ(flow->host_command_line, L"/usr/bin/java -jar app.jar");
+  EXPECT_EQ(std::tie(flow->hosted_modules, flow->hosted_module_hashes, flow->host_command_line),
+            std::tuple(std::vector<std::wstring>{L"app.jar"}, std::vector<std::string>{kAbcDigest},
+                       L"/usr/bin/java -jar app.jar"));
 
   host_status_ = kObPartialFailure;
   ORVFlowObject partial;
@@ -349,8 +345,7 @@ TEST_F(FlowRecordBuilderTest, HashNotReadyIsLeftEmpty) {
   CFlowRecordBuilder builder(Sources(&services));
   EXPECT_TRUE(builder.FromFlowData(Ipv4Message(), nullptr)->process_hash.empty());
   EXPECT_TRUE(orv::test::WaitUntil(
-      [&] { return builder.FromFlowData(Ipv4Message(), nullptr)->process_hash == kAbcDigest; },
-      std::chrono::seconds(10)));
+      [&] { return builder.FromFlowData(Ipv4Message(), nullptr)->process_hash == kAbcDigest; }));
 }
 
 // With the start time the driver reports, a cached process is named without reading /proc per
@@ -359,65 +354,51 @@ TEST_F(FlowRecordBuilderTest, HashNotReadyIsLeftEmpty) {
 TEST_F(FlowRecordBuilderTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlow) {
   enum class Change { kNone, kExec, kReuse };
   enum class Hash { kOld, kRunning, kZero };
-  struct Case {
-    const char* what;
-    Change change;
-    bool warm;      // a flow of the first process came before the change
-    bool pid_info;  // the pid information sent for the change came before the flow
-    std::uint64_t start;
-    std::u16string path;
-    const wchar_t* name;
-    Hash hash;
-    bool reads_proc;
-  };
-  const Case cases[] = {
-      {"steady state", Change::kNone, true, false, 500, u"/usr/bin/curl", L"curl", Hash::kOld,
-       false},
-      {"exec, new path reported", Change::kExec, true, false, 500, u"/usr/bin/wget", L"wget",
-       Hash::kRunning, true},
-      {"exec, told by pid information", Change::kExec, true, true, 500, u"", L"wget",
-       Hash::kRunning, false},
-      {"id reused, flow of the exited one", Change::kReuse, true, false, 500, u"", L"curl",
-       Hash::kOld, false},
-      {"id reused before any flow", Change::kReuse, false, false, 500, u"", L"Unknown", Hash::kZero,
-       true},
-      {"the newer process on the id", Change::kReuse, true, false, 900, u"/usr/sbin/sshd", L"sshd",
-       Hash::kRunning, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  // warm: a flow of the first process came before the change; pid_info: the pid information sent
+  // for the change came before the flow; start and path: what the flow reports.
+  const auto check = [&](Change change, bool warm, bool pid_info, std::uint64_t start,
+                         const std::u16string& path, const wchar_t* name, Hash hash,
+                         bool reads_proc) {
     AddProcess(kPid, 1, "curl", "/usr/bin/curl", 1000, 500, "abc");
     CProcessCache cache;
     ProcessInfoServices services{queries_, accounts_, cache, hasher_};
     services.clock = [] { return std::chrono::steady_clock::time_point{std::chrono::hours(1)}; };
-    FlowRecordSources sources = Sources();
-    sources.process = &services;
-    CFlowRecordBuilder builder(sources);
+    CFlowRecordBuilder builder(Sources(&services));
     KdfFlowData message = Ipv4Message();
     message.process_start_time = 500;
     message.process_path = u"/usr/bin/curl";
-    if (c.warm) {
+    if (warm) {
       ASSERT_EQ(builder.FromFlowData(message, nullptr)->process_hash, kAbcDigest);
     }
-    if (c.change == Change::kExec) {
+    if (change == Change::kExec) {
       AddProcess(kPid, 1, "wget", "/usr/bin/wget", 1000, 500, "wget");
-    } else if (c.change == Change::kReuse) {
+    } else if (change == Change::kReuse) {
       AddProcess(kPid, 1, "sshd", "/usr/sbin/sshd", 0, 900, "sshd");
     }
-    if (c.pid_info) {
+    if (pid_info) {
       ASSERT_NE(builder.FromPidInfo(KdfPidInfo{.pid = kPid}), nullptr);
     }
-    message.process_start_time = c.start;
-    message.process_path = c.path;
+    message.process_start_time = start;
+    message.process_path = path;
     const int reads = queries_.stat_calls + queries_.image_calls;
     const auto flow = builder.FromFlowData(message, nullptr);
-    EXPECT_EQ(queries_.stat_calls + queries_.image_calls > reads, c.reads_proc);
-    EXPECT_EQ(flow->process_name, c.name);
+    EXPECT_EQ(queries_.stat_calls + queries_.image_calls > reads, reads_proc) << name;
     std::string running;
     (void)builder.CurrentProcessHash(kPid, running);
     const std::string hashes[] = {kAbcDigest, running, kZeroHash};
-    EXPECT_EQ(flow->process_hash, hashes[static_cast<int>(c.hash)]);
-  }
+    EXPECT_EQ(std::tie(flow->process_name, flow->process_hash),
+              std::tuple(name, hashes[static_cast<int>(hash)]));
+  };
+  // Steady state.
+  check(Change::kNone, true, false, 500, u"/usr/bin/curl", L"curl", Hash::kOld, false);
+  // An exec, its new path reported; an exec told by the pid information.
+  check(Change::kExec, true, false, 500, u"/usr/bin/wget", L"wget", Hash::kRunning, true);
+  check(Change::kExec, true, true, 500, u"", L"wget", Hash::kRunning, false);
+  // The id reused: a flow of the exited process; reused before any flow of it; a flow of the
+  // newer process on the id.
+  check(Change::kReuse, true, false, 500, u"", L"curl", Hash::kOld, false);
+  check(Change::kReuse, false, false, 500, u"", L"Unknown", Hash::kZero, true);
+  check(Change::kReuse, true, false, 900, u"/usr/sbin/sshd", L"sshd", Hash::kRunning, true);
 }
 
 // Account types and the console user, against a directory with groups of each role.
