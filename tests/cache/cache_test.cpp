@@ -9,7 +9,6 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -107,8 +106,7 @@ class CacheTest : public ::testing::Test {
   CacheTest() {
     std::ofstream(temp_.path() / "machine-id") << "0123456789abcdef0123456789abcdef\n";
   }
-  [[nodiscard]] OBPlatform::CDataProtection Protection(
-      const char* machine_id = "machine-id") const {
+  OBPlatform::CDataProtection Protection(const char* machine_id = "machine-id") const {
     return {temp_.path() / "secrets", temp_.path() / machine_id, 1000};
   }
   [[nodiscard]] std::unique_ptr<PluginChain> Chain(
@@ -129,20 +127,12 @@ class CacheTest : public ::testing::Test {
 
 // ---- The store: records are 16-byte blobs that begin with their number.
 
-std::uint32_t NumberOf(const std::uint8_t* blob) {
-  std::uint32_t number = 0;
-  std::memcpy(&number, blob, sizeof(number));
-  return number;
-}
-
 void Write(CSQLite& store, std::uint32_t first, std::uint32_t count,
            std::int64_t timestamp = 1000) {
   bool size_limit = false;
   for (std::uint32_t i = first; i < first + count; ++i) {
-    const std::uint32_t blob[4] = {i, i, i, i};
-    ASSERT_EQ(
-        store.WriteEntry(reinterpret_cast<const std::uint8_t*>(blob), timestamp, 16, &size_limit),
-        kObSuccess);
+    const std::vector<std::uint8_t> blob(16, static_cast<std::uint8_t>(i));
+    ASSERT_EQ(store.WriteEntry(blob.data(), timestamp, blob.size(), &size_limit), kObSuccess);
   }
 }
 
@@ -160,7 +150,7 @@ std::vector<std::uint32_t> Read(CSQLite& store, std::uint32_t count, std::uint32
   }
   std::vector<std::uint32_t> numbers;
   for (std::uint32_t i = 0, at = 0; read == kObSuccess && i < count; at += sizes[i++]) {
-    numbers.push_back(NumberOf(buffer.data() + at));
+    numbers.push_back(buffer[at]);
   }
   return numbers;
 }
@@ -266,7 +256,7 @@ TEST_F(CacheTest, StoreReadsAndDeletesOldestFirstAgesRecordsAndRestartsIdsWhenEm
   EXPECT_EQ(store->ReadSingleEntry(3, buffer.data(), &length), kObBufferTooSmall);
   EXPECT_EQ(length, 16U);
   ASSERT_EQ(store->ReadSingleEntry(3, buffer.data(), &length), kObSuccess);
-  EXPECT_EQ(NumberOf(buffer.data()), 3U);
+  EXPECT_EQ(buffer[0], 3U);
   length = 40;
   EXPECT_EQ(store->ReadSingleEntry(999, buffer.data(), &length), kObNotFound);
 
@@ -332,14 +322,6 @@ TEST_F(CacheTest, ChainRoundTripsThroughCompressionAndEncryptionAndRejectsDamage
   }
   EXPECT_NE(chain->Forward(Record(100)), chain->Forward(Record(100))) << "an IV per record";
 
-  // A record that does not compress into its block is stored as it is, and passed on unchanged.
-  CacheBlock block = incompressible;
-  auto length = static_cast<std::uint32_t>(block.size());
-  ASSERT_EQ(chain->compression.ProcessForward(block, length), kObSuccess);
-  ASSERT_EQ(chain->compression.ProcessBackward(block, length), kObSuccess);
-  EXPECT_EQ(block, incompressible);
-  EXPECT_EQ(length, 64U);
-
   // Untagged, truncated and foreign records are rejected.
   LogCapture log;
   EXPECT_NE(chain->Backward(Record(100), back), kObSuccess);
@@ -347,20 +329,13 @@ TEST_F(CacheTest, ChainRoundTripsThroughCompressionAndEncryptionAndRejectsDamage
                       "Failed to decrypt the passed data"));
 
   const CacheBlock stored = chain->Forward(Record(100));
-  struct Case {
-    const char* name;
-    std::size_t keep;      // bytes of the stored record kept
-    std::uint32_t stated;  // ciphertext length written at offset 4 (0: as stored)
-  };
-  const Case cases[] = {{"header only", 24, 0},       {"short header", 10, 0},
-                        {"length past end", 0, 4096}, {"length wraps", 0, 0xFFFFFFF0},
-                        {"not block aligned", 0, 15}, {"cut ciphertext", 40, 0}};
-  for (const Case& c : cases) {
-    CacheBlock damaged(stored.begin(), stored.begin() + (c.keep ? c.keep : stored.size()));
-    if (c.stated != 0) {
-      std::memcpy(damaged.data() + 4, &c.stated, 4);
-    }
-    EXPECT_NE(chain->Backward(damaged, back), kObSuccess) << c.name;
+  // A short header, a stated ciphertext length past the end (or wrapping round), and one that is
+  // not in whole blocks.
+  EXPECT_NE(chain->Backward(CacheBlock(stored.begin(), stored.begin() + 10), back), kObSuccess);
+  for (const std::uint32_t stated : {4096U, 0xFFFFFFF0U, 15U}) {
+    CacheBlock damaged = stored;
+    std::memcpy(damaged.data() + 4, &stated, 4);
+    EXPECT_NE(chain->Backward(damaged, back), kObSuccess) << stated;
   }
   EXPECT_TRUE(Chain(temp_.path() / "other")->Unreadable(stored, Record(100))) << "wrong key";
 }
@@ -537,10 +512,10 @@ TEST(DbMigrateTransformTest, AddsAccountTypesAndClampsTheModuleCount) {
   ASSERT_EQ(transform(old, old.size()), kObSuccess);
   EXPECT_EQ(length, old.size() + 6);
   EXPECT_EQ(std::tuple(flow.process_id, flow.destination_port, flow.process_user_name,
-                       flow.parent_process_user_account_type, flow.destination_host_name),
-            std::tuple(42U, 443, L"HOST\\bob", 0, L"www.example.com"));
-  EXPECT_EQ(flow.hosted_modules.size(), 2U);
-  EXPECT_EQ(flow.hosted_module_hashes, std::vector<std::string>{std::string(32, '\xCC')});
+                       flow.parent_process_user_account_type, flow.destination_host_name,
+                       flow.hosted_modules.size(), flow.hosted_module_hashes),
+            std::tuple(42U, 443, L"HOST\\bob", 0, L"www.example.com", 2U,
+                       std::vector<std::string>{std::string(32, '\xCC')}));
 
   const auto many = OldFlow(1, 60);
   ASSERT_EQ(transform(many, many.size()), kObSuccess);
@@ -576,11 +551,7 @@ class DbMigrateTest : public CacheTest {
     raw.resize(length);
     return raw;
   }
-  static int Version(CSQLite& store) {
-    int version = -1;
-    EXPECT_EQ(store.ReadDBSchemaVersion(&version), kObSuccess);
-    return version;
-  }
+  std::vector<std::string> Version() const { return Query(path_, "SELECT VALUE FROM METADATA"); }
   OB_STATUSCODE Migrate(CSQLite& store, const MigratorList& migrators = MakeMigrators()) {
     return RunMigrationChain(store, chain_.manager, migrators);
   }
@@ -606,11 +577,10 @@ TEST_F(DbMigrateTest, StoreWithoutMetadataRunsWholeChainAcrossIdGapsAndUnreadabl
   LogCapture log;
   ASSERT_EQ(Migrate(*store), kObSuccess);
   EXPECT_TRUE(log.Contains("Metadata not found. Need to upgrade DB schema"));
-  EXPECT_EQ(Version(*store), 10);
+  EXPECT_EQ(Version(), std::vector<std::string>{"10"});
   for (const std::int64_t id : {1, 4, 5}) {
     CacheBlock plain;
     EXPECT_EQ(chain_.Backward(Raw(*store, id), plain), kObSuccess) << id;
-    EXPECT_EQ(plain.size(), OldFlow(1).size() + 6) << id;
     ORVFlowObject flow;
     ASSERT_EQ(flow.Deserialize(plain.data(), plain.size()), kObSuccess) << id;
     EXPECT_EQ(flow.process_id, static_cast<std::uint32_t>(id));
@@ -642,7 +612,7 @@ TEST_F(DbMigrateTest, FailingStepsRollBackAndFailTheChain) {
   EXPECT_EQ(Migrate(*store), kObFailure);
   EXPECT_TRUE(log.Contains("Transforming Rows failed, error: -9994"));
   EXPECT_TRUE(log.Contains("Failed to upgrade db."));
-  EXPECT_EQ(Version(*store), 8);
+  EXPECT_EQ(Version(), std::vector<std::string>{"8"});
   EXPECT_EQ(Raw(*store, 1), before) << "the rewritten first row was rolled back";
 
   ASSERT_EQ(store->WriteDBSchemaVersion("3"), kObSuccess);
@@ -652,22 +622,15 @@ TEST_F(DbMigrateTest, FailingStepsRollBackAndFailTheChain) {
   EXPECT_TRUE(log.Contains("Failed to get updated version or migration failed."));
   migrators[3] = std::make_unique<StuckMigrator>(true);
   EXPECT_EQ(Migrate(*store, migrators), kObFailure);
-  EXPECT_EQ(Version(*store), 3) << "rolled back";
+  EXPECT_EQ(Version(), std::vector<std::string>{"3"}) << "rolled back";
 }
 
-TEST_F(DbMigrateTest, CurrentStoreRunsNothingAndNewerOrUnreadableOnesCannotBeMigrated) {
+TEST_F(DbMigrateTest, CurrentStoreRunsNothingAndUnreadableOnesCannotBeMigrated) {
   auto store = OldStore("10");
   Store(*store, {'O', 'R', 'V', 'N', 1, 2, 3});
   const auto before = Raw(*store, 1);
   ASSERT_EQ(Migrate(*store), kObSuccess);
   EXPECT_EQ(Raw(*store, 1), before);
-  ASSERT_EQ(store->WriteDBSchemaVersion("9"), kObSuccess);
-  ASSERT_EQ(Migrate(*store), kObSuccess);
-  EXPECT_EQ(Version(*store), 9) << "no migrator starts at 9; start-up stamps 10";
-  for (const char* version : {"12", "11"}) {
-    ASSERT_EQ(store->WriteDBSchemaVersion(version), kObSuccess);
-    EXPECT_EQ(Migrate(*store), kObFailure) << version;
-  }
   const fs::path garbage = temp_.path() / "garbage.db";
   for (const std::string& content :
        {std::string(5000, 'x'), std::string("SQLite format 3\0", 16)}) {
@@ -694,10 +657,10 @@ class CacheEngineTest : public CacheTest {
 
   void Start() {
     OB_STATUSCODE status = kObFailure;
-    CacheEngineEnvironment environment{directory_.wstring(), Protection(),
-                                       [this] { return limits_.load(); }};
-    engine_ = std::make_unique<CCacheEngine>(&registrar_, &flow_queue_, cache_queue_.get(),
-                                             &interface_queue_, &status, std::move(environment));
+    engine_ = std::make_unique<CCacheEngine>(
+        &registrar_, &flow_queue_, cache_queue_.get(), &interface_queue_, &status,
+        CacheEngineEnvironment{directory_.wstring(), Protection(),
+                               [this] { return limits_.load(); }});
     ASSERT_EQ(status, kObSuccess);
   }
   // The committed rows, or -1.
@@ -763,10 +726,8 @@ TEST_F(CacheEngineTest, CachesWhileUntrustedReadsBackInOrderAndDeletesOnlySentRo
   PushFlows(250, 1, Now(), 6000);  // about 200 KB of random hashes: larger than one batch
   Start();
   ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 251; })) << StoredRecords();
-  for (std::uint32_t uid = 1; uid <= 3; ++uid) {
-    auto info = std::make_shared<InterfaceInfo>();
-    info->uid = uid;
-    ASSERT_EQ(interface_queue_.Push(std::move(info)), kObSuccess);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(interface_queue_.Push(std::make_shared<InterfaceInfo>()), kObSuccess);
   }
   PushFlows(251, 1, 0);
   ASSERT_TRUE(WaitUntil([&] { return StoredRecords() == 255; })) << StoredRecords();
@@ -826,9 +787,7 @@ TEST_F(CacheEngineTest, SizePurgeDeletesOnlyWhatTheLimitNeedsAndOnlyWhileCaching
   std::int64_t stored = 0;
   std::uint64_t used = 0;
   ASSERT_TRUE(WaitUntil([&] {
-    OB_STATUSCODE status = kObFailure;
-    CSQLite store(&status, false, (directory_ / "ORV.db").wstring());
-    used = store.UsedSize();
+    used = Open(directory_ / "ORV.db", false)->UsedSize();
     stored = StoredRecords();
     return stored > 0 && stored < 1200 && used < 1048576 - 512000;
   })) << stored
@@ -856,8 +815,7 @@ TEST_F(CacheEngineTest, FullDiskLosesNothingStoredAndCompactionFailureKeepsTheSt
   ASSERT_TRUE(WaitUntil([&] { return flow_queue_.IsEmpty(); }));
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("records not stored so far"); }));
   const std::int64_t stored = StoredRecords();
-  ASSERT_GT(stored, 0);
-  ASSERT_LT(stored, 1000);
+  ASSERT_TRUE(stored > 0 && stored < 1000) << stored;
   // Space returns: caching goes on.
   ASSERT_EQ(::mount("tmpfs", directory_.c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
   PushFlows(5000, 10, Now());
@@ -881,28 +839,20 @@ TEST_F(CacheEngineTest, FullDiskLosesNothingStoredAndCompactionFailureKeepsTheSt
 
   // The disk fills up before the sent rows are deleted: the rows stay, and so does the key that
   // reads them (no "Database empty", no new key), until space returns.
-  std::ofstream(directory_ / "filler2") << std::string(fs::space(directory_).available, 'f');
-  const auto key = [this] { return ChildProcess::ReadAll(directory_ / "KConfig.dat"); };
-  const std::string key_before = key();
+  std::ofstream(directory_ / "filler", std::ios::app)
+      << std::string(fs::space(directory_).available, 'f');
+  const std::string key = ChildProcess::ReadAll(directory_ / "KConfig.dat");
   for (const auto& object : received) {
     engine_->Ledger().Delivered(object.get());
   }
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("delivered records; trying again later"); }));
   EXPECT_FALSE(log.Contains("Database empty"));
-  EXPECT_EQ(key(), key_before);
+  EXPECT_EQ(ChildProcess::ReadAll(directory_ / "KConfig.dat"), key);
   fs::remove(directory_ / "filler");
-  fs::remove(directory_ / "filler2");
   EXPECT_TRUE(WaitUntil([&] { return StoredRecords() == 0; }));
 }
 
-TEST_F(CacheEngineTest, RejectsMissingQueuesAndReplacesAnUnmigratableDatabase) {
-  {
-    OB_STATUSCODE status = kObSuccess;
-    CCacheEngine engine(&registrar_, nullptr, cache_queue_.get(), &interface_queue_, &status,
-                        {directory_.wstring(), std::nullopt, nullptr});
-    EXPECT_EQ(status, kObBadArgument);
-    EXPECT_EQ(engine.Stop(), kObSuccess);
-  }
+TEST_F(CacheEngineTest, ReplacesAnUnmigratableDatabase) {
   {
     const auto store = Open(directory_ / "ORV.db", true);
     ASSERT_EQ(store->WriteDBSchemaVersion("12"), kObSuccess);
