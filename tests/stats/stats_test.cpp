@@ -95,8 +95,8 @@ TEST(BencodeTest, AccessChecksTypesBoundsAndOverflowAndFilesAreReplacedWholeOrRe
   ASSERT_TRUE(integer.Add(1) && integer.Get(number) && text.Set(std::string("z")) &&
               text.Get(bytes));
   EXPECT_EQ(std::to_string(number) + bytes, "42z");
-  EXPECT_FALSE(!integer.Set(std::numeric_limits<std::int64_t>::max()) || integer.Add(1));
-  EXPECT_FALSE(!integer.Set(std::numeric_limits<std::int64_t>::min()) || integer.Add(-1));
+  EXPECT_TRUE(integer.Set(std::numeric_limits<std::int64_t>::max()) && !integer.Add(1));
+  EXPECT_TRUE(integer.Set(std::numeric_limits<std::int64_t>::min()) && !integer.Add(-1));
   EXPECT_TRUE(integer.Get(number) && number == std::numeric_limits<std::int64_t>::min())
       << "unchanged after a refused Add";
 
