@@ -426,26 +426,21 @@ TEST(KdfMessage, HandPlacedBytesParseAndBuildBothWays) {
     ASSERT_EQ(ParseKdfFlowData(synthetic, parsed), kObSuccess);
     ASSERT_EQ(BuildKdfFlowDatagram(parsed), synthetic) << i;
   }
-}
 
-// Stated path lengths beyond a field are clamped to it, odd ones rounded down to whole units; an
-// unterminated host name stops at the end of its field; other sizes are refused.
-TEST(KdfMessage, ParserKeepsPathsAndHostNameWithinTheirFields) {
+  // Stated path lengths beyond a field are clamped to it, odd ones rounded down to whole units; an
+  // unterminated host name stops at the end of its field; other sizes are refused.
   for (const auto& [stated, units] :
        {std::pair<int, std::size_t>{3, 1}, {293, 146}, {0xFFFF, 146}}) {
-    Bytes m = Place(1439, {{396, stated, 2}, {722, stated, 2}});
-    std::memset(&m[60], 'h', 256);
-    std::memset(&m[398], 'x', 292);
-    KdfFlowData flow;
-    ASSERT_EQ(ParseKdfFlowData(m, flow), kObSuccess);
-    EXPECT_EQ(flow.host_name, std::string(256, 'h'));
-    EXPECT_EQ(flow.process_path, std::u16string(units, u'\u7878')) << stated;
-    EXPECT_EQ(flow.parent_path.size(), units) << stated;
+    Bytes clamped = Place(1439, {{396, stated, 2}, {722, stated, 2}});
+    std::memset(&clamped[60], 'h', 256);
+    std::memset(&clamped[398], 'x', 292);
+    ASSERT_EQ(ParseKdfFlowData(clamped, parsed), kObSuccess);
+    EXPECT_EQ(parsed.host_name, std::string(256, 'h'));
+    EXPECT_EQ(parsed.process_path, std::u16string(units, u'\u7878')) << stated;
+    EXPECT_EQ(parsed.parent_path.size(), units) << stated;
   }
-  KdfFlowData flow;
-  EXPECT_EQ(ParseKdfFlowData(Bytes(1438, 0), flow), kObBadArgument);
-  EXPECT_EQ(ParseKdfFlowData(Bytes(1440, 0), flow), kObBadArgument);
-  KdfPidInfo info;
+  EXPECT_EQ(ParseKdfFlowData(Bytes(1438, 0), parsed), kObBadArgument);
+  EXPECT_EQ(ParseKdfFlowData(Bytes(1440, 0), parsed), kObBadArgument);
   EXPECT_EQ(ParseKdfPidInfo(Bytes(7, 0), info), kObBadArgument);
 }
 
