@@ -41,8 +41,6 @@ KdfFlowData Ipv4Message() {
   message.bytes_out = 200;
   message.pid = kPid;
   message.parent_pid = 1;
-  message.flow_start = 1700000000;
-  message.flow_end = 1700000060;
   return message;
 }
 
@@ -71,10 +69,8 @@ class FlowRecordBuilderTest : public ::testing::Test {
     FlowRecordSources sources;
     sources.process = process != nullptr ? process : &services_;
     sources.console_user = &console_user_;
-    sources.hosted_modules = [this](std::wstring_view path, CProcessInfoSurrogateable&,
-                                    const std::function<bool(std::uint32_t)>& excluded,
-                                    std::vector<std::wstring>& names,
-                                    std::vector<std::string>& hashes) {
+    sources.hosted_modules = [this](std::wstring_view path, auto&, const auto& excluded,
+                                    auto& names, auto& hashes) {
       ++resolutions_;
       if (path != L"/usr/bin/java") return kObNotFound;
       names = excluded(kFieldHostedModules) ? names : std::vector<std::wstring>{L"app.jar"};
