@@ -144,6 +144,8 @@ class Channel {
     // Room for bursts of reports (forced where the test may: it runs as root).
     const int buffer = 16 << 20;
     static_cast<void>(::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)));
+    const timeval wait{0, 100'000};  // a receive wakes up to look at its deadline
+    static_cast<void>(::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait)));
   }
 
   [[nodiscard]] OrvEndpointPair Endpoints() const {
@@ -158,14 +160,8 @@ class Channel {
   // Hands each datagram to take until it answers true (then true) or the time is up.
   bool Receive(const std::function<bool(const std::vector<std::uint8_t>&)>& take,
                Clock::duration within = kDeadline) {
-    const auto deadline = Clock::now() + within;
     std::vector<std::uint8_t> buffer(2048);
-    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
-      pollfd ready{fd_.get(), POLLIN, 0};
-      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-      if (::poll(&ready, 1, static_cast<int>(wait.count()) + 1) <= 0) {
-        continue;
-      }
+    for (const auto deadline = Clock::now() + within; Clock::now() < deadline;) {
       const ssize_t got = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
       if (got > 0 && take(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + got))) {
         return true;
@@ -207,34 +203,28 @@ std::unique_ptr<IOrvApi> StartReporter(const Channel& channel, std::uint32_t int
   return api;
 }
 
-// A TCP connection between the two test addresses, both ends held by this process.
-struct Connection {
-  UniqueFd listener = Bound(SOCK_STREAM, kServerAddress);
-  UniqueFd client = ConnectTo(SOCK_STREAM, LocalPort(listener.get()));
-  UniqueFd server{::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)};
-  std::uint16_t server_port = LocalPort(listener.get());
-  std::uint16_t client_port = LocalPort(client.get());
-
-  [[nodiscard]] bool IsClientEnd(const KdfFlowData& flow) const {
-    return flow.protocol == IPPROTO_TCP && flow.local.port == client_port &&
-           flow.remote.port == server_port;
-  }
-};
-
 TEST(FlowReporter, ReportsTcpFromBothEndsUdpOverIpv6NewProcessesAndStopsWhenDisabled) {
   ORV_RERUN_IN_NAMESPACE("-rn");
   ASSERT_TRUE(SetUpLinks());
   Channel channel;
   std::unique_ptr<IOrvApi> api = StartReporter(channel, 1);
-  Connection connection;
-  ASSERT_TRUE(SendAll(connection.client.get(), 1000) && ReceiveAll(connection.server.get(), 1000));
-  ASSERT_TRUE(SendAll(connection.server.get(), 300) && ReceiveAll(connection.client.get(), 300));
+  // A TCP connection between the two test addresses, both ends this process's.
+  const UniqueFd listener = Bound(SOCK_STREAM, kServerAddress);
+  UniqueFd client = ConnectTo(SOCK_STREAM, LocalPort(listener.get()));
+  UniqueFd server(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  const std::uint16_t server_port = LocalPort(listener.get());
+  const std::uint16_t client_port = LocalPort(client.get());
+  const auto is_client_end = [&](const KdfFlowData& flow) {
+    return flow.protocol == IPPROTO_TCP && flow.local.port == client_port &&
+           flow.remote.port == server_port;
+  };
+  ASSERT_TRUE(SendAll(client.get(), 1000) && ReceiveAll(server.get(), 1000));
+  ASSERT_TRUE(SendAll(server.get(), 300) && ReceiveAll(client.get(), 300));
   const auto own_pid = static_cast<std::uint32_t>(::getpid());
 
   // Interim reports while it lives, with the counters of the transfer.
   const auto interim = channel.WaitForFlow([&](const KdfFlowData& flow) {
-    return connection.IsClientEnd(flow) && flow.report_kind == kReportKindInterim &&
-           flow.bytes_out >= 1000;
+    return is_client_end(flow) && flow.report_kind == kReportKindInterim && flow.bytes_out >= 1000;
   });
   ASSERT_TRUE(interim.has_value());
   EXPECT_EQ(
@@ -245,8 +235,8 @@ TEST(FlowReporter, ReportsTcpFromBothEndsUdpOverIpv6NewProcessesAndStopsWhenDisa
             std::tuple(V4{10, 211, 0, 2}, V4{10, 211, 0, 1}));
   EXPECT_FALSE(interim->process_path.empty());
   const auto inbound = channel.WaitForFlow([&](const KdfFlowData& flow) {
-    return flow.protocol == IPPROTO_TCP && flow.local.port == connection.server_port &&
-           flow.remote.port == connection.client_port;
+    return flow.protocol == IPPROTO_TCP && flow.local.port == server_port &&
+           flow.remote.port == client_port;
   });
   ASSERT_TRUE(inbound.has_value());
   EXPECT_EQ(std::tie(inbound->direction, inbound->bytes_in),
@@ -283,15 +273,14 @@ TEST(FlowReporter, ReportsTcpFromBothEndsUdpOverIpv6NewProcessesAndStopsWhenDisa
   EXPECT_FALSE(channel.Receive([](const auto&) { return true; }, std::chrono::milliseconds(1500)));
   const OrvEndpointPair endpoints = channel.Endpoints();
   EXPECT_EQ(api->EnableAppFlow(&endpoints), kNgcSuccess);
-  EXPECT_TRUE(channel.WaitForFlow([&](const KdfFlowData& f) { return connection.IsClientEnd(f); })
-                  .has_value());
+  EXPECT_TRUE(channel.WaitForFlow(is_client_end).has_value());
 
   // Closed: one final report with the whole transfer.
-  connection.client.Reset();
-  connection.server.Reset();
+  client.Reset();
+  server.Reset();
   EXPECT_EQ(api->NotifyNetworkChange(), kNgcSuccess);
   const auto final_report = channel.WaitForFlow([&](const KdfFlowData& flow) {
-    return connection.IsClientEnd(flow) && flow.report_kind == kKdfReportKindFinal;
+    return is_client_end(flow) && flow.report_kind == kKdfReportKindFinal;
   });
   ASSERT_TRUE(final_report.has_value());
   EXPECT_EQ(std::tie(final_report->bytes_out, final_report->bytes_in), std::tuple(1000u, 300u));
