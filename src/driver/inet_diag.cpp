@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -95,8 +96,10 @@ OB_STATUSCODE ParseErrorMessage(const std::uint8_t* body, std::size_t size) {
     OB_LOG_ERROR("netlink error message of %zu bytes", size);
     return kObBadArgument;
   }
-  const int code = Load<int>(body);
-  OB_LOG_ERROR("sock_diag answered error %d: %s", -code, ::ErrnoText(-code).c_str());
+  // Widened before the negation: a corrupt INT_MIN would overflow it.
+  const long long error = -static_cast<long long>(Load<int>(body));
+  OB_LOG_ERROR("sock_diag answered error %lld: %s", error,
+               ::ErrnoText(error > INT_MAX ? 0 : static_cast<int>(error)).c_str());
   return kObFailure;
 }
 

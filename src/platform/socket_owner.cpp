@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -57,7 +58,8 @@ OB_STATUSCODE ParseAnswer(const std::uint8_t* bytes, std::size_t length, UdpSock
       os_error = EPROTO;
       return kObFailure;
     }
-    os_error = -static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+    const int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+    os_error = error == INT_MIN ? EPROTO : -error;  // INT_MIN cannot be negated
     return os_error == ENOENT ? kObNotFound : kObFailure;
   }
   if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
