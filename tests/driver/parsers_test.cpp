@@ -34,6 +34,18 @@ using std::chrono::seconds;
 using Time = std::chrono::steady_clock::time_point;
 using Address = std::array<std::uint8_t, 16>;
 
+Bytes Join(Bytes front, const Bytes& back) {
+  front.insert(front.end(), back.begin(), back.end());
+  return front;
+}
+
+// The bytes of value as they lie in memory.
+template <typename T>
+Bytes Raw(const T& value) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+  return Bytes(bytes, bytes + sizeof(T));
+}
+
 const Bytes kV4{10, 0, 0, 7};
 const Bytes kV6{0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
 
@@ -139,11 +151,9 @@ Bytes Answer(std::uint16_t id, const char* question = "api.example.test") {
 
 TEST(DnsNameTracker, LearnsOnlyAnswersToPendingQueriesFromPort53) {
   const Bytes query = Message(9, false, "api.example.test", 1);
-  Bytes tcp_query{0, static_cast<std::uint8_t>(query.size())};
-  tcp_query.insert(tcp_query.end(), query.begin(), query.end());
+  const Bytes tcp_query = Join({0, static_cast<std::uint8_t>(query.size())}, query);
   const Bytes answer = Answer(9);
-  Bytes tcp_answer{0, static_cast<std::uint8_t>(answer.size())};
-  tcp_answer.insert(tcp_answer.end(), answer.begin(), answer.end());
+  const Bytes tcp_answer = Join({0, static_cast<std::uint8_t>(answer.size())}, answer);
   Bytes failed = answer;
   failed[3] |= 3;  // NXDOMAIN
   const Bytes other_id = Answer(10);
@@ -245,8 +255,7 @@ Bytes IpPacket(int version, std::uint8_t protocol, const Bytes& payload) {
   if (protocol == IPPROTO_TCP) {
     out[out.size() - 8] = 0x50;  // data offset: 5 words
   }
-  out.insert(out.end(), payload.begin(), payload.end());
-  return out;
+  return Join(out, payload);
 }
 
 TEST(DnsPacketSocket, ReadsIpPacketsAroundDnsMessages) {
@@ -275,26 +284,10 @@ TEST(DnsPacketSocket, ReadsIpPacketsAroundDnsMessages) {
   }
 }
 
-void Append(Bytes& out, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  out.insert(out.end(), bytes, bytes + size);
-  out.resize(NLMSG_ALIGN(out.size()));
-}
-
 // One netlink message of type whose body is body.
 Bytes Netlink(std::uint16_t type, const Bytes& body) {
-  nlmsghdr header{};
-  header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + body.size());
-  header.nlmsg_type = type;
-  Bytes out;
-  Append(out, &header, sizeof(header));
-  out.insert(out.end(), body.begin(), body.end());
-  return out;
-}
-
-Bytes Int32Message(std::uint16_t type, int value) {
-  return Netlink(type, Bytes(reinterpret_cast<const std::uint8_t*>(&value),
-                             reinterpret_cast<const std::uint8_t*>(&value) + 4));
+  return Join(Raw(nlmsghdr{static_cast<std::uint32_t>(NLMSG_HDRLEN + body.size()), type, 0, 0, 0}),
+              body);
 }
 
 void AppendAttribute(Bytes& body, std::uint16_t type, const void* payload, std::size_t size) {
@@ -322,8 +315,7 @@ Bytes SocketBody(std::uint8_t family, std::uint8_t state, std::uint16_t local_po
   message.id.idiag_cookie[0] = static_cast<std::uint32_t>(cookie);
   message.id.idiag_cookie[1] = static_cast<std::uint32_t>(cookie >> 32);
   message.idiag_inode = inode;
-  Bytes body;
-  Append(body, &message, sizeof(message));
+  Bytes body = Raw(message);
   if (protocol != 0) {
     AppendAttribute(body, INET_DIAG_PROTOCOL, &protocol, 1);
   }
@@ -339,16 +331,13 @@ Bytes SocketBody(std::uint8_t family, std::uint8_t state, std::uint16_t local_po
 // A dump answer: a TCP socket, then a destroy notification that names its protocol and whose TCP
 // info is too short for the counters (an old kernel's: no reason to reject the socket).
 Bytes DumpAnswer() {
-  Bytes buffer = Netlink(SOCK_DIAG_BY_FAMILY, SocketBody(AF_INET, kTcpEstablished, 40000, 443, 777,
-                                                         0x1122334455667788ULL, sizeof(tcp_info)));
-  for (const Bytes& more :
-       {Netlink(SOCK_DIAG_BY_FAMILY,
-                SocketBody(AF_INET6, kTcpClose, 1, 2, 0, 3, offsetof(tcp_info, tcpi_bytes_received),
-                           IPPROTO_UDP)),
-        Int32Message(NLMSG_DONE, 0)}) {
-    buffer.insert(buffer.end(), more.begin(), more.end());
-  }
-  return buffer;
+  const Bytes first =
+      Netlink(SOCK_DIAG_BY_FAMILY, SocketBody(AF_INET, kTcpEstablished, 40000, 443, 777,
+                                              0x1122334455667788ULL, sizeof(tcp_info)));
+  const Bytes second = Netlink(SOCK_DIAG_BY_FAMILY,
+                               SocketBody(AF_INET6, kTcpClose, 1, 2, 0, 3,
+                                          offsetof(tcp_info, tcpi_bytes_received), IPPROTO_UDP));
+  return Join(Join(first, second), Netlink(NLMSG_DONE, Raw(0)));
 }
 
 TEST(InetDiagParser, DecodesADumpAnswerWithAProtocolAttributeAndAShortTcpInfo) {
@@ -383,7 +372,7 @@ TEST(InetDiagParser, RejectsMalformedMessages) {
     OB_STATUSCODE status;
   } cases[] = {
       {"lying attribute", Netlink(SOCK_DIAG_BY_FAMILY, lying_attribute), kObBadArgument},
-      {"error answer", Int32Message(NLMSG_ERROR, -EPERM), kObFailure},
+      {"error answer", Netlink(NLMSG_ERROR, Raw(-EPERM)), kObFailure},
       {"short error", Netlink(NLMSG_ERROR, Bytes(2, 0)), kObBadArgument},
       {"cut inside a message", Bytes(whole.begin(), whole.begin() + 40), kObBadArgument},
   };
@@ -414,11 +403,7 @@ TEST(ProcConnectorParser, ReportsProcessStartsButNotThreads) {
     cn_msg message{};
     message.id = {CN_IDX_PROC, CN_VAL_PROC};
     message.len = sizeof(event);
-    Bytes body(sizeof(cn_msg) + sizeof(event));
-    std::memcpy(body.data(), &message, sizeof(message));
-    std::memcpy(body.data() + sizeof(cn_msg), &event, sizeof(event));
-    const Bytes more = Netlink(NLMSG_DONE, body);
-    buffer.insert(buffer.end(), more.begin(), more.end());
+    buffer = Join(buffer, Netlink(NLMSG_DONE, Join(Raw(message), Raw(event))));
   }
   std::vector<std::uint32_t> started;
   ASSERT_EQ(ParseProcConnectorBuffer(buffer, started), kObSuccess);
