@@ -30,7 +30,6 @@ struct ParsedDump {
   std::vector<std::uint32_t> thread_ids;
   std::uint64_t stack_start = 0;  // of the first thread
   std::string stack;              // its captured bytes
-  std::vector<std::uint64_t> memory_starts;
   std::vector<DumpModule> modules;
 };
 
@@ -95,10 +94,6 @@ inline ParsedDump ReadDump(const std::string& bytes) {
         dump.stack_start = get(at + 24, 8);
         dump.stack = located(at + 32);
       }
-    }
-    for (std::uint64_t i = 0, at = list(5, 16, count); i < count; ++i, at += 16) {
-      static_cast<void>(located(at + 8));
-      dump.memory_starts.push_back(get(at, 8));
     }
     const std::uint64_t misc = stream(15, 24);
     check(u32(misc) == 24 && (u32(misc + 4) & 1) != 0, "misc info without process id");
