@@ -29,7 +29,6 @@ class Wire {
   Wire& U16(std::uint64_t v) { return Be(v, 2); }
   Wire& U32(std::uint64_t v) { return Be(v, 4); }
   Wire& U64(std::uint64_t v) { return Be(v, 8); }
-  Wire& Raw(std::string_view raw) { return Raw(Bytes(raw.begin(), raw.end())); }
   Wire& Raw(const Bytes& raw) {
     bytes_.insert(bytes_.end(), raw.begin(), raw.end());
     return *this;
@@ -43,7 +42,7 @@ class Wire {
   // RFC 7011 variable-length text: one length byte below 255, else 255 and a 16-bit length.
   Wire& Text(std::string_view text) {
     (text.size() < 255 ? U8(text.size()) : U8(255).U16(text.size()));
-    return Raw(text);
+    return Raw(Bytes(text.begin(), text.end()));
   }
   // Field specifier, IANA when enterprise is 0.
   Wire& Field(std::uint16_t id, std::uint16_t length, std::uint32_t enterprise = 0) {
