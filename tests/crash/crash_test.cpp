@@ -1,6 +1,7 @@
 // The crash handler: its parts checked in the test process (exception codes, signal-safe text,
 // dump names and pruning, the writer), then crashing children and the handler installed here.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -31,6 +32,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace orv::crash;
 using orv::test::ChildProcess;
+using testing::_;
+using testing::ElementsAre;
+using testing::HasSubstr;
 
 TEST(CrashTextTest, SignalsMapToWindowsCodesAndSignalSafeTextFormatsTruncatesAndCutsTheLine) {
   constexpr std::uint64_t kSp = 0x7fff0000;
@@ -214,17 +218,6 @@ std::string DumpPrefix() {
   return fs::path(ExePath()).filename().string() + "_" + CExceptionHandlerEx::VersionText() + "_";
 }
 
-std::string LocalStamp(std::time_t when) {
-  std::tm local{};
-  localtime_r(&when, &local);
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y%m%d%H%M%S", &local);
-  return text;
-}
-
-// The clock the handler reads (time(2) may lag it by a tick).
-std::time_t Now() { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); }
-
 std::vector<fs::path> FilesIn(const fs::path& directory) {
   std::vector<fs::path> files(fs::directory_iterator(directory), fs::directory_iterator{});
   std::sort(files.begin(), files.end());
@@ -252,11 +245,15 @@ void OverflowStack() { static_cast<void>(Recurse(0)); }
 // A worker thread started the way the agent starts all of its threads runs off its stack.
 void OverflowStackOnAgentThread() { OBRuntime::StartAgentThread(OverflowStack).join(); }
 
-// Someone else has planted files under the names the next seconds' dumps would take.
+// Someone else has planted files under the names the next seconds' dumps would take, by the
+// clock the handler reads (time(2) may lag it by a tick).
 void PlantNextDumpNames() {
-  for (std::time_t second = Now(), end = second + 5; second < end; ++second) {
-    std::ofstream(fs::path(std::getenv("TMPDIR")) / (DumpPrefix() + LocalStamp(second) + ".mdmp"))
-        << "planted";
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  for (std::time_t second = now; second < now + 5; ++second) {
+    std::tm local{};
+    char stamp[32];
+    std::strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", localtime_r(&second, &local));
+    std::ofstream(fs::path(std::getenv("TMPDIR")) / (DumpPrefix() + stamp + ".mdmp")) << "planted";
   }
   DereferenceNull();
 }
@@ -282,7 +279,6 @@ class ExceptionHandlerTest : public ::testing::Test {
                          const fs::path& directory, bool chain = false) {
     const std::string log_path = (dump_dir_.path() / "stderr.txt").string();
     const std::vector<fs::path> before = FilesIn(directory);
-    Crash result;
     const int status = orv::test::RunInChild([&] {
       ::dup2(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
       const rlimit no_core{0, 0};
@@ -295,27 +291,21 @@ class ExceptionHandlerTest : public ::testing::Test {
       crash();
       return 0;
     });
-    result.signal = status - 128;
-    result.log = ChildProcess::ReadAll(log_path);
+    Crash result{status - 128, ChildProcess::ReadAll(log_path), 0, {}};
     for (const fs::path& file : FilesIn(directory)) {
       const std::string name = file.filename().string();
       if (std::find(before.begin(), before.end(), file) != before.end() ||
-          !name.starts_with(DumpPrefix()) || ChildProcess::ReadAll(file) == "planted") {
+          !name.starts_with(DumpPrefix()) || ChildProcess::ReadAll(file) == "planted")
         continue;
-      }
       ++result.dumps;
-      const std::string stamp = name.substr(DumpPrefix().size());
-      EXPECT_TRUE(stamp.size() == 19 && stamp.ends_with(".mdmp")) << name;
+      EXPECT_TRUE(name.size() == DumpPrefix().size() + 19 && name.ends_with(".mdmp")) << name;
       EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
                 fs::perms::owner_read | fs::perms::owner_write);
-      EXPECT_NE(result.log.find("A minidump file is located at: " + file.string()),
-                std::string::npos)
-          << result.log;
+      EXPECT_THAT(result.log, HasSubstr("A minidump file is located at: " + file.string()));
       result.dump = orv::test::ReadDump(ChildProcess::ReadAll(file));
       EXPECT_EQ(result.dump.error, "");
       EXPECT_EQ(result.dump.thread_ids, std::vector<std::uint32_t>{result.dump.exception_thread});
-      EXPECT_EQ(result.dump.exception_parameters.size(), 4u);
-      EXPECT_EQ(result.dump.exception_parameters.at(2), static_cast<std::uint64_t>(result.signal));
+      EXPECT_THAT(result.dump.exception_parameters, ElementsAre(_, _, result.signal, _));
       fs::remove(file);
     }
     return result;
@@ -393,7 +383,7 @@ TEST_F(ExceptionHandlerTest, EachKindOfFaultConfigurationAndDumpDirectory) {
     const Crash result = RunCrashingChild(
         crash, configuration, tmp, fs::exists(tmp) ? tmp : fs::path(ExePath()).parent_path());
     EXPECT_EQ(result.signal, signal) << log;
-    EXPECT_NE(result.log.find(log), std::string::npos) << result.log;
+    EXPECT_THAT(result.log, HasSubstr(log));
     ASSERT_EQ(result.dumps, code == 0 ? 0u : 1u) << result.log;
     if (code != 0) {
       EXPECT_EQ(std::tuple(result.dump.exception_code, result.dump.flags,
