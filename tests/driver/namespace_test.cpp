@@ -28,7 +28,6 @@
 #include "driver/flow_table.h"
 #include "driver/kernel_flow_source.h"
 #include "driver/orv_api_class_factory.h"
-#include "driver/socket_owner.h"
 #include "runtime/unique_fd.h"
 #include "support/child_process.h"
 #include "support/dns_wire.h"
@@ -309,7 +308,26 @@ int ShortExchanges(int count) {
   return std::min(failures, 100);
 }
 
-TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAcrossExitExecAndOlderSockets) {
+// Connects a new socket to address and ends the connection at once with a reset. A fresh IPv6
+// address gets its route from a kernel work item a moment later, so an unreachable network is
+// tried again until the deadline.
+bool ConnectAndReset(int family, const sockaddr* address, socklen_t length) {
+  for (const auto deadline = Clock::now() + kDeadline; Clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    const UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const linger reset{1, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    if (::connect(fd.get(), address, length) == 0) {
+      return true;
+    }
+    if (errno != ENETUNREACH) {
+      return false;
+    }
+  }
+  return false;
+}
+
+TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAndItsHostNameAcrossExitExecAndOlderSockets) {
   ORV_RERUN_IN_NAMESPACE("-n");
   std::string why_not;
   if (KernelFlowSource::Open(why_not) == nullptr) {
@@ -334,7 +352,7 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAcrossExitExecAndOlderSockets)
   sender.Reset();  // released: every pair ends
 
   // 16 MiB one way over a connection to the older listener.
-  constexpr std::size_t kLarge = 16u << 20;
+  constexpr std::uint64_t kLarge = 16u << 20;
   std::uint16_t client_port = 0;
   std::thread sending([&] {
     const UniqueFd client = ConnectTo(SOCK_STREAM, LocalPort(listener.get()));
@@ -346,27 +364,23 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAcrossExitExecAndOlderSockets)
     EXPECT_TRUE(ReceiveAll(peer.get(), kLarge));
     sending.join();
   }
-  // Both ends and the sender's two pairs (the receivers' pairs may come too), as bytes out and
-  // in and the remote port, by the remote's last address byte.
-  std::map<std::uint8_t, std::tuple<std::uint64_t, std::uint64_t, std::uint16_t>> pairs;
-  std::vector<KdfFlowData> tcp;
+  // Both ends and the sender's two pairs (the receivers' pairs may come too): bytes out, in and
+  // direction by the remote's last address byte, the local port and the remote port.
+  using Ends = std::tuple<std::uint8_t, std::uint16_t, std::uint16_t>;
+  std::map<Ends, std::tuple<std::uint64_t, std::uint64_t, int>> flows;
   EXPECT_TRUE(channel.ReceiveFlows([&](const KdfFlowData& flow) {
-    if (flow.pid == own && flow.report_kind == kKdfReportKindFinal) {
-      if (flow.protocol == IPPROTO_TCP) {
-        tcp.push_back(flow);
-      } else if (flow.local.port == sender_port) {
-        pairs[flow.remote.ipv4[3]] = {flow.bytes_out, flow.bytes_in, flow.remote.port};
-      }
+    if (flow.pid == own && flow.report_kind == kKdfReportKindFinal &&
+        (flow.protocol == IPPROTO_TCP || flow.local.port == sender_port)) {
+      flows[{flow.remote.ipv4[3], flow.local.port, flow.remote.port}] = {
+          flow.bytes_out, flow.bytes_in, flow.direction};
     }
-    return pairs.size() == 2 && tcp.size() == 2;
+    return flows.size() == 4;
   }));
-  EXPECT_EQ(pairs, (decltype(pairs){{1, {10, 5, 5353}}, {3, {20, 5, 5353}}}));
-  for (const KdfFlowData& flow : tcp) {
-    const bool client = flow.local.port == client_port;
-    EXPECT_EQ(
-        std::tie(flow.bytes_out, flow.bytes_in, flow.direction),
-        client ? std::tuple(kLarge, std::size_t{0}, 0) : std::tuple(std::size_t{0}, kLarge, 1));
-  }
+  const std::uint16_t server_port = LocalPort(listener.get());
+  EXPECT_EQ(flows, (decltype(flows){{{1, sender_port, 5353}, {10, 5, 0}},
+                                    {{3, sender_port, 5353}, {20, 5, 0}},
+                                    {{1, client_port, server_port}, {kLarge, 0, 0}},
+                                    {{2, server_port, client_port}, {0, kLarge, 1}}}));
 
   // This image is now known by inode and device, so a child gone before its flows are looked up
   // still gets it: every flow of its short exchanges, both ends, with exact bytes (the UDP
@@ -433,51 +447,17 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAcrossExitExecAndOlderSockets)
     EXPECT_EQ(flow.process_path == Utf16(bash), flow.bytes_out == 3) << flow.bytes_out;
   }
   EXPECT_EQ(sizes, (std::multiset<std::uint64_t>{1, 3}));
-  EXPECT_EQ(api->Uninitialize(), kNgcSuccess);
-}
 
-// Connects a new socket to address and ends the connection at once with a reset. A fresh IPv6
-// address gets its route from a kernel work item a moment later, so an unreachable network is
-// tried again until the deadline.
-bool ConnectAndReset(int family, const sockaddr* address, socklen_t length) {
-  for (const auto deadline = Clock::now() + kDeadline; Clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-    const UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const linger reset{1, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
-    if (::connect(fd.get(), address, length) == 0) {
-      return true;
-    }
-    if (errno != ENETUNREACH) {
-      return false;
-    }
-  }
-  return false;
-}
-
-// The test asks a server socket on 127.0.0.2:53 and answers itself (once the asker holds the
-// answer, it has passed the kernel's filters), then connects to the addresses learned; the
-// fallback packet socket watches the same exchanges. Which answers count (ports, ids, questions)
-// and for how long is the tracker's and the cache's unit tests'.
-TEST(DnsNamesSource, FlowsCarryTheNameTheirProcessLearnedAndThePacketSocketSeesOnlyDns) {
-  ORV_RERUN_IN_NAMESPACE("-n");
-  std::string why_not;
-  const std::unique_ptr<KernelFlowSource> source = KernelFlowSource::Open(why_not);
-  if (source == nullptr) {
-    GTEST_SKIP() << "the kernel flow source cannot run here: " << why_not;
-  }
-  ASSERT_TRUE(Ip({"link", "set", "lo", "up"}) && Ip({"addr", "add", "10.20.0.7/32", "dev", "lo"}) &&
+  // Host names: the test asks a server socket on 127.0.0.2:53 and answers itself (once the asker
+  // holds the answer, it has passed the kernel's filters), then connects to the addresses
+  // learned; the fallback packet socket watches the same exchanges. Which answers count (ports,
+  // ids, questions) and for how long is the tracker's and the cache's unit tests'.
+  ASSERT_TRUE(Ip({"addr", "add", "10.20.0.7/32", "dev", "lo"}) &&
               Ip({"addr", "add", "fd00:20::7/128", "dev", "lo", "nodad"}));
   const std::unique_ptr<DnsPacketSocket> packets = DnsPacketSocket::Open(why_not);
   if (packets == nullptr) {
     GTEST_SKIP() << "no packet socket here: " << why_not;
   }
-  DnsNameCache names;
-  DnsNameTracker tracker(names);
-  ProcOwnerResolver owners;
-  KernelFlowTable table(*source, owners, &names);
-  source->LearnNamesWith(tracker);
-
   // A datagram between two other ports (here the asker to itself) never reaches the packet
   // socket.
   const UniqueFd asker = Bound(SOCK_DGRAM, "127.0.0.1");
@@ -501,33 +481,25 @@ TEST(DnsNamesSource, FlowsCarryTheNameTheirProcessLearnedAndThePacketSocketSeesO
                             dns::Message(type, true, "api.example.test", type, records)));
   }
   // A TCP connection to each address learned.
-  UniqueFd listener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd web(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in6 any{};
   any.sin6_family = AF_INET6;
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&any), sizeof(any)), 0);
-  ASSERT_EQ(::listen(listener.get(), 16), 0);
-  const std::uint16_t port = LocalPort(listener.get());
+  ASSERT_EQ(::bind(web.get(), reinterpret_cast<const sockaddr*>(&any), sizeof(any)), 0);
+  ASSERT_EQ(::listen(web.get(), 16), 0);
+  const std::uint16_t port = LocalPort(web.get());
   sockaddr_in6 to_v6 = any;
   to_v6.sin6_port = htons(port);
   std::copy(v6.begin(), v6.end(), to_v6.sin6_addr.s6_addr);
   const sockaddr_in to_v4 = Ipv4("10.20.0.7", port);
   ASSERT_TRUE(ConnectAndReset(AF_INET, reinterpret_cast<const sockaddr*>(&to_v4), sizeof(to_v4)));
   ASSERT_TRUE(ConnectAndReset(AF_INET6, reinterpret_cast<const sockaddr*>(&to_v6), sizeof(to_v6)));
-  const auto own = static_cast<std::uint32_t>(::getpid());
   std::map<std::uint32_t, std::string> names_by_family;  // of the client ends
-  std::vector<KdfFlowData> reports;
-  for (const auto deadline = Clock::now() + kDeadline;
-       names_by_family.size() < 2 && Clock::now() < deadline;) {
-    pollfd ready{source->Fd(), POLLIN, 0};
-    ::poll(&ready, 1, 100);
-    reports.clear();
-    source->Consume(table, {Clock::now(), static_cast<std::uint32_t>(std::time(nullptr))}, reports);
-    for (const KdfFlowData& flow : reports) {
-      if (flow.pid == own && flow.protocol == IPPROTO_TCP && flow.remote.port == port) {
-        names_by_family[flow.address_family] = flow.host_name;
-      }
+  EXPECT_TRUE(channel.ReceiveFlows([&](const KdfFlowData& flow) {
+    if (flow.pid == own && flow.protocol == IPPROTO_TCP && flow.remote.port == port) {
+      names_by_family[flow.address_family] = flow.host_name;
     }
-  }
+    return names_by_family.size() == 2;
+  }));
   EXPECT_EQ(names_by_family,
             (std::map<std::uint32_t, std::string>{{kKdfFamilyIPv4, "api.example.test"},
                                                   {kKdfFamilyIPv6, "api.example.test"}}));
@@ -541,6 +513,7 @@ TEST(DnsNamesSource, FlowsCarryTheNameTheirProcessLearnedAndThePacketSocketSeesO
     packets->Consume(packet_tracker, Clock::now());
   }
   EXPECT_EQ(packet_names.HostNameOf(1, AF_INET, {10, 20, 0, 7}, Clock::now()), "api.example.test");
+  EXPECT_EQ(api->Uninitialize(), kNgcSuccess);
 }
 
 }  // namespace
