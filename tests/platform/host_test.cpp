@@ -35,7 +35,7 @@ using namespace std::chrono_literals;
 using OBRuntime::UniqueFd;
 using ::testing::Each;
 
-TEST(ProcessQueryTest, ParsesStatAndStatusText) {
+TEST(HostTest, ParsesAndReadsProcessesUntilGoneAndLooksUpTheirAccounts) {
   ProcStat stat;
   // Fields up to the start time (22); 4194304 and 2129984 differ in the kernel thread flag.
   for (const auto& [text, name, parent, start, kernel_thread] :
@@ -66,28 +66,20 @@ TEST(ProcessQueryTest, ParsesStatAndStatusText) {
                           "Uid:\t1 1 1 1\nGroups:\t3 -4\n"}) {
     EXPECT_EQ(ParseProcStatus(bad, credentials), kObBadArgument) << bad;
   }
-}
 
-TEST(ProcessQueryTest, ReadsAChildProcessAndNothingOnceItIsGone) {
   orv::test::TempDir dir;
   const std::string jar = (dir.path() / "lib.JAR").string();
-  const std::string cwd = dir.path().string();
   // Opened without close-on-exec so that the sleeping child inherits them.
   const UniqueFd jar_fd(::open(jar.c_str(), O_CREAT | O_RDWR, 0600));
   const UniqueFd text_fd(::open((dir.path() / "notes.txt").c_str(), O_CREAT | O_RDWR, 0600));
   orv::test::ChildProcess child("/bin/sleep", {"sleep", "100"},
-                                [&cwd] { (void)::chdir(cwd.c_str()); });
+                                [&dir] { (void)::chdir(dir.path().c_str()); });
   ASSERT_TRUE(child.WaitForExec());
   const auto pid = static_cast<std::uint32_t>(child.pid());
 
   int os_error = -1;
-  ProcStat stat;
-  std::string exe;
-  std::string working_directory;
-  std::vector<std::string> command_line;
-  std::vector<std::string> mapped;
-  std::vector<std::string> jars;
-  ProcCredentials credentials;
+  std::string exe, working_directory;
+  std::vector<std::string> command_line, mapped, jars;
   const auto read_all = [&] {
     return std::vector{ReadProcStat(pid, stat, os_error),
                        ReadProcExePath(pid, exe, os_error),
@@ -101,8 +93,7 @@ TEST(ProcessQueryTest, ReadsAChildProcessAndNothingOnceItIsGone) {
   const std::string image = std::filesystem::canonical("/bin/sleep").string();
   EXPECT_EQ(std::tie(stat.command_name, stat.parent_pid, exe, working_directory),
             std::tuple("sleep", static_cast<std::uint32_t>(::getpid()), image,
-                       std::filesystem::canonical(cwd).string()));
-  EXPECT_GT(stat.start_time, 0u);
+                       std::filesystem::canonical(dir.path()).string()));
   EXPECT_EQ(command_line, (std::vector<std::string>{"sleep", "100"}));
   EXPECT_THAT(mapped, ::testing::Contains(image));
   EXPECT_EQ(jars, std::vector{std::filesystem::canonical(jar).string()});
@@ -111,13 +102,10 @@ TEST(ProcessQueryTest, ReadsAChildProcessAndNothingOnceItIsGone) {
   child.KillAndReap();
   EXPECT_THAT(read_all(), Each(kObNotFound));
   EXPECT_EQ(os_error, ENOENT);
-}
 
-TEST(AccountLookupTest, LooksUpNamesGroupsAndSettings) {
-  std::string user;
-  std::string group;
+  // The accounts behind processes, and the host's settings for them.
+  std::string user, group;
   std::vector<std::uint32_t> groups;
-  int os_error = 0;
   const auto look_up = [&](std::uint32_t id) {
     return std::vector{LookupUserName(id, user, os_error), LookupGroupName(id, group, os_error),
                        LookupUserGroups(id, groups, os_error)};
@@ -155,8 +143,7 @@ TEST(PrivateFilesTest, ModesHoldUnderUmask077BlobsOpenOnlyIntactAndAMalformedSec
   const CDataProtection protection(root / "x/dp", root / "machine-id", 1000);
   const OB_STATUSCODE sealed = protection.Protect(value, blob);
   ::umask(previous);
-  ASSERT_EQ(error, 0);
-  ASSERT_EQ(sealed, kObSuccess);
+  ASSERT_EQ(std::pair(error, sealed), std::pair(0, kObSuccess));
   std::vector<mode_t> modes;
   for (const char* path : {"a", "a/b", "x", "x/dp", "x/dp/1000.key"}) {
     modes.push_back(OwnerAndMode(root / path).second);
@@ -173,7 +160,8 @@ TEST(PrivateFilesTest, ModesHoldUnderUmask077BlobsOpenOnlyIntactAndAMalformedSec
 
   const CDataProtection other(root / "x/dp", root / "machine-id", 1001);
   EXPECT_EQ(other.Protect(value, blob), kObFailure);
-  EXPECT_EQ(std::filesystem::file_size(root / "x/dp/1001.key"), 9u);  // "too short" as it was
+  // The malformed secret is kept as it was ("too short").
+  EXPECT_EQ(std::filesystem::file_size(root / "x/dp/1001.key"), 9u);
 }
 
 // Names no other process uses (tests of one process run one after another), removed afterwards.
@@ -202,8 +190,7 @@ TEST_F(SharedObjectTest, MutexExcludesIsRecoveredFromADeadOwnerAndForeignObjects
   EXPECT_EQ(mine.Lock(10ms, error), NamedLockResult::kFailed);
   EXPECT_EQ(error, EDEADLK);
   std::thread([&] {
-    int other_error = 0;
-    EXPECT_EQ(theirs.Lock(20ms, other_error), NamedLockResult::kTimedOut);
+    EXPECT_EQ(theirs.Lock(20ms, error), NamedLockResult::kTimedOut);
 #if !defined(__SANITIZE_THREAD__)       // which reports the deliberate misuse
     EXPECT_EQ(theirs.Unlock(), EPERM);  // not the owner
 #endif
@@ -222,11 +209,9 @@ TEST_F(SharedObjectTest, MutexExcludesIsRecoveredFromADeadOwnerAndForeignObjects
   EXPECT_EQ(theirs.Lock(1000ms, error), NamedLockResult::kOwned);
   EXPECT_EQ(theirs.Unlock(), 0);
 
-  {
-    // Something else's object under a name, of another size.
-    const UniqueFd fd(::shm_open(block_name_.c_str(), O_RDWR | O_CREAT, 0600));
-    ASSERT_EQ(::ftruncate(fd.get(), 3), 0);
-  }
+  // Something else's object under a name, of another size.
+  ASSERT_EQ(::ftruncate(UniqueFd(::shm_open(block_name_.c_str(), O_RDWR | O_CREAT, 0600)).get(), 3),
+            0);
   EXPECT_EQ(closed.Open(block_name_), EPROTO);
   EXPECT_FALSE(closed.is_open());
   // A holder of a long-lived file lock on the name makes the open fail, not hang.
@@ -237,26 +222,25 @@ TEST_F(SharedObjectTest, MutexExcludesIsRecoveredFromADeadOwnerAndForeignObjects
 }
 
 TEST_F(SharedObjectTest, EventIsManualResetAndAPulseWakesAWaiterInAnotherProcess) {
+  using enum NamedWaitResult;
   NamedEvent event;
   ASSERT_EQ(event.Open(event_name_), 0);
   int error = 0;
-  EXPECT_EQ(event.Wait(20ms, error), NamedWaitResult::kTimedOut);
+  EXPECT_EQ(event.Wait(20ms, error), kTimedOut);
   ASSERT_EQ(event.Set(), 0);
-  EXPECT_EQ(event.Wait(0ms, error), NamedWaitResult::kSignalled);
-  EXPECT_EQ(event.Wait(0ms, error), NamedWaitResult::kSignalled);  // stays set
+  EXPECT_EQ(event.Wait(0ms, error), kSignalled);
+  EXPECT_EQ(event.Wait(0ms, error), kSignalled);  // stays set
   ASSERT_EQ(event.Reset(), 0);
-  EXPECT_EQ(event.Wait(0ms, error), NamedWaitResult::kTimedOut);
+  EXPECT_EQ(event.Wait(0ms, error), kTimedOut);
   NamedEvent closed;
-  EXPECT_EQ(closed.Wait(0ms, error), NamedWaitResult::kFailed);
+  EXPECT_EQ(closed.Wait(0ms, error), kFailed);
   EXPECT_EQ(closed.Set(), EBADF);
 
   const pid_t pid = ::fork();
   if (pid == 0) {
     NamedEvent child_event;  // a second opener sees the same, already initialised event
-    ::_exit(child_event.Open(event_name_) == 0 &&
-                    child_event.Wait(10s, error) == NamedWaitResult::kSignalled
-                ? 0
-                : 1);
+    ::_exit(child_event.Open(event_name_) == 0 && child_event.Wait(10s, error) == kSignalled ? 0
+                                                                                             : 1);
   }
   // The waiter may not be waiting yet: pulse until it has seen one. Each pulse leaves the event
   // reset, so only the generation counter can have woken it.
@@ -270,7 +254,40 @@ TEST_F(SharedObjectTest, EventIsManualResetAndAPulseWakesAWaiterInAnotherProcess
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
-TEST_F(SharedObjectTest, ReplacesObjectsAnotherAccountPlantedAndLocksThatAccountOut) {
+TEST_F(SharedObjectTest, CreatorZeroFillsLastDetacherRemovesAndPlantedObjectsAreReplaced) {
+  // What a crashed user leaves: a small object with data and nobody attached.
+  ASSERT_EQ(::write(UniqueFd(::shm_open(block_name_.c_str(), O_RDWR | O_CREAT, 0600)).get(),
+                    "leftover", 8),
+            8);
+  SharedMemoryBlock first;
+  ASSERT_EQ(first.Open(block_name_, 4096, {mutex_name_}), 0);
+  ASSERT_EQ(first.Map(), 0);
+  EXPECT_TRUE(first.created());
+  EXPECT_EQ(std::string(static_cast<char*>(first.data()), 8), std::string(8, '\0'));
+  NamedMutex lock;
+  ASSERT_EQ(lock.Open(mutex_name_), 0);
+  const std::string shm = "/dev/shm" + block_name_;
+  EXPECT_EQ(OwnerAndMode(shm).second, 0600u);
+
+  // A second user asking for more grows the block; both see the same bytes.
+  SharedMemoryBlock second;
+  ASSERT_EQ(second.Open(block_name_, 3 * 4096, {mutex_name_}), 0);
+  ASSERT_EQ(second.Map(), 0);
+  EXPECT_FALSE(second.created());
+  static_cast<char*>(second.data())[3 * 4096 - 1] = 7;
+  static_cast<char*>(first.data())[100] = 42;
+  EXPECT_EQ(static_cast<char*>(second.data())[100], 42);
+
+  first.Close();
+  EXPECT_TRUE(std::filesystem::exists(shm) && std::filesystem::exists("/dev/shm" + mutex_name_));
+  second.Close();
+  EXPECT_FALSE(std::filesystem::exists(shm) || std::filesystem::exists("/dev/shm" + mutex_name_));
+  SharedMemoryBlock bad;
+  EXPECT_EQ(bad.Open(block_name_, 0, {}), EINVAL);
+  EXPECT_NE(bad.Open("/no/slashes/inside", 4096, {}), 0);
+  EXPECT_EQ(bad.Map(), EBADF);
+
+  // Objects another account planted are replaced, and that account is locked out.
   if (::geteuid() != 0) {
     GTEST_SKIP() << "needs root to act as another account";
   }
@@ -307,42 +324,6 @@ TEST_F(SharedObjectTest, ReplacesObjectsAnotherAccountPlantedAndLocksThatAccount
             }),
             0);
   static_cast<char*>(block.data())[4095] = 1;  // mapped in full: no SIGBUS
-}
-
-TEST_F(SharedObjectTest, CreatorZeroFillsLeftoversAndLastDetacherRemovesEverything) {
-  {
-    // What a crashed user leaves: a small object with data and nobody attached.
-    const UniqueFd fd(::shm_open(block_name_.c_str(), O_RDWR | O_CREAT, 0600));
-    ASSERT_EQ(::write(fd.get(), "leftover", 8), 8);
-  }
-  SharedMemoryBlock first;
-  ASSERT_EQ(first.Open(block_name_, 4096, {mutex_name_}), 0);
-  ASSERT_EQ(first.Map(), 0);
-  EXPECT_TRUE(first.created());
-  EXPECT_EQ(std::string(static_cast<char*>(first.data()), 8), std::string(8, '\0'));
-  NamedMutex lock;
-  ASSERT_EQ(lock.Open(mutex_name_), 0);
-  const std::string shm = "/dev/shm" + block_name_;
-  EXPECT_EQ(OwnerAndMode(shm).second, 0600u);
-
-  // A second user asking for more grows the block; both see the same bytes.
-  SharedMemoryBlock second;
-  ASSERT_EQ(second.Open(block_name_, 3 * 4096, {mutex_name_}), 0);
-  ASSERT_EQ(second.Map(), 0);
-  EXPECT_FALSE(second.created());
-  static_cast<char*>(second.data())[3 * 4096 - 1] = 7;
-  static_cast<char*>(first.data())[100] = 42;
-  EXPECT_EQ(static_cast<char*>(second.data())[100], 42);
-
-  first.Close();
-  EXPECT_TRUE(std::filesystem::exists(shm) && std::filesystem::exists("/dev/shm" + mutex_name_));
-  second.Close();
-  EXPECT_FALSE(std::filesystem::exists(shm) || std::filesystem::exists("/dev/shm" + mutex_name_));
-  SharedMemoryBlock bad;
-  EXPECT_EQ(bad.Open(block_name_, 0, {}), EINVAL);
-  EXPECT_NE(bad.Open("/no/slashes/inside", 4096, {}), 0);
-  EXPECT_EQ(bad.Map(), EBADF);
-  EXPECT_EQ(bad.data(), nullptr);
 }
 
 }  // namespace
