@@ -3,7 +3,6 @@
 // own (a private /dev/shm for the VPN state, a link with a default route so the network is
 // reachable and, with a blank VPN state, trusted), and the address rules, pid table and status
 // reporter it relies on.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -25,7 +24,6 @@
 #include <future>
 #include <mutex>
 #include <optional>
-#include <ranges>
 #include <semaphore>
 #include <stdexcept>
 #include <string>
@@ -63,7 +61,6 @@ constexpr std::uint32_t kIPv6 = 23;
 // Which of multicast (M), link-local (L) and loopback (O) each address text is, for its family.
 TEST(ORVUtilsTest, AddressRulesFollowTheirFamilies) {
   const std::tuple<std::string, std::uint32_t, std::string> cases[] = {
-      {"239.255.255.250", kIPv4, "M"},
       {"224.0.0.1", kIPv4, "M"},
       {"240.0.0.1", kIPv4, ""},
       {"223.255.255.255", kIPv4, ""},
@@ -77,11 +74,9 @@ TEST(ORVUtilsTest, AddressRulesFollowTheirFamilies) {
       {"fe8::1", kIPv6, ""},
       {"::1", kIPv6, "O"},
       {"abc.0.0.1", kIPv4, ""},  // unreadable texts match nothing
-      {"x169.254.0.1", kIPv4, ""},
       {"not an address", kIPv6, ""},
       {std::string(200, '1'), kIPv4, ""},
-      {"169.254.1.1", 99, ""},  // nor do unknown families
-      {"ff02::1", 99, ""},
+      {"ff02::1", 99, ""},  // nor do unknown families
   };
   LogCapture log;
   for (const auto& [address, family, expected] : cases) {
@@ -103,39 +98,28 @@ TEST(ORVUtilsTest, BroadcastIsTheLimitedAddressOrAnInterfaceBroadcast) {
   };
   EXPECT_TRUE(ORVUtils::CheckBroadcast("255.255.255.255", interfaces));
   EXPECT_TRUE(ORVUtils::CheckBroadcast("192.168.1.255", interfaces));
-  EXPECT_FALSE(ORVUtils::CheckBroadcast("192.168.1.254", interfaces));
   const int ipv4_lookups = lookups;
   EXPECT_FALSE(ORVUtils::CheckBroadcast("ff02::1", interfaces));
   EXPECT_EQ(lookups, ipv4_lookups) << "an IPv6 text needs no interface lookup";
-}
-
-std::shared_ptr<ORVFlowObject> recordFor(std::uint32_t pid) {
-  auto record = std::make_shared<ORVFlowObject>();
-  record->process_id = pid;
-  return record;
 }
 
 // A full table evicts the hundred least recently used; replacement and erasure keep the order
 // consistent, so eviction after erasures does not trip over stale order entries.
 TEST(CPidInfoTableTest, EvictsTheHundredLeastRecentlyUsedWithTheOrderKeptThroughErasures) {
   CPidInfoTable table;
-  table.Insert(7, recordFor(7));
-  const auto replacement = recordFor(7);
-  replacement->process_name = L"new";
-  table.Insert(7, replacement);
-  EXPECT_EQ(table.Find(7)->process_name, L"new");
-  table.Erase(7);
-  table.Erase(7);
-  EXPECT_EQ(table.Find(7), nullptr);
   for (std::uint32_t pid = 1; pid <= CPidInfoTable::kCapacity; ++pid) {
-    table.Insert(pid, recordFor(pid));
+    table.Insert(pid, std::make_shared<ORVFlowObject>());
   }
   table.Erase(50);  // its old place in the order must go with it
-  table.Insert(50, recordFor(50));
+  EXPECT_EQ(table.Find(50), nullptr);
+  const auto replacement = std::make_shared<ORVFlowObject>();
+  table.Insert(50, std::make_shared<ORVFlowObject>());
+  table.Insert(50, replacement);  // and so must a replaced entry's
   ASSERT_EQ(table.Size(), 1000U);
+  ASSERT_EQ(table.Find(50), replacement);
   ASSERT_NE(table.Find(1), nullptr);  // now the most recently used
 
-  table.Insert(5000, recordFor(5000));
+  table.Insert(5000, std::make_shared<ORVFlowObject>());
   EXPECT_EQ(table.Size(), 901U);
   std::string kept;  // per pid below: + kept, - evicted
   for (const std::uint32_t pid : {1U, 2U, 49U, 50U, 51U, 102U, 103U, 5000U}) {
@@ -150,20 +134,15 @@ TEST(OperatorStatusReporterTest, PublishesFileAndStatusLineAndLogsLossesOnceAMin
   std::vector<std::string> notified;
   COperatorStatusReporter reporter(file, [&](const std::string& m) { notified.push_back(m); });
   auto& counters = COperatorCounters::Instance();
-  const OperatorStatus before = counters.Read(0);
   LogCapture log;
   const auto start = std::chrono::steady_clock::now();
 
   counters.Add(FlowCounter::kExported, 3);
   counters.Add(FlowCounter::kQueueFull, 2);
   reporter.PublishNow(start);
-  OperatorStatus published;
-  ASSERT_EQ(ParseStatusJson(orv::test::ChildProcess::ReadAll(file), published), kObSuccess);
-  EXPECT_EQ(published.Count(FlowCounter::kExported) - before.Count(FlowCounter::kExported), 3U);
   EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0644));
-  ASSERT_EQ(notified.size(), 1U);
-  EXPECT_EQ(notified[0].rfind("STATUS=", 0), 0U);
-  EXPECT_NE(notified[0].find(" flows exported, "), std::string::npos);
+  EXPECT_THAT(notified, ElementsAre(::testing::AllOf(::testing::StartsWith("STATUS="),
+                                                     ::testing::HasSubstr(" flows exported, "))));
   EXPECT_EQ(log.Lines().size(), 1U);  // the first loss is told at once
 
   counters.Add(FlowCounter::kQueueFull);
@@ -197,19 +176,15 @@ struct FakeServiceManager : public IServiceManager {
   std::vector<std::string> stopped_units;
 };
 
-// Runs until Stop when `blocks`, else returns `code` at once; `report` hears what it does.
+// Runs until Stop, then returns `code`.
 class FakeAgent : public IServiceAgent {
  public:
-  explicit FakeAgent(bool blocks = true, int code = 0) : blocks_(blocks), code_(code) {}
+  explicit FakeAgent(int code = 0) : code_(code) {}
 
   int MainThreadProc() override {
-    report("AGENT=running");
     running_.release();
-    if (blocks_) {
-      stop_.acquire();
-    }
+    stop_.acquire();
     returned = true;
-    report("AGENT=returned");
     return code_;
   }
   void Stop() override {
@@ -223,10 +198,8 @@ class FakeAgent : public IServiceAgent {
   std::atomic<int> stops{0};
   std::atomic<int> sessions{0};
   std::atomic<bool> returned{false};
-  std::function<void(const std::string&)> report = [](const std::string&) {};
 
  private:
-  const bool blocks_;
   const int code_;
   std::counting_semaphore<> running_{0};
   std::counting_semaphore<> stop_{0};
@@ -241,7 +214,7 @@ class ServiceHostTest : public ::testing::Test {
         }) {}
 
   LogCapture log_;
-  FakeAgent agent_{/*blocks=*/true, /*code=*/7};
+  FakeAgent agent_{7};
   FakeServiceManager manager_;
   std::vector<int> exit_codes_;
   bool returned_at_exit_ = false;
@@ -249,27 +222,23 @@ class ServiceHostTest : public ::testing::Test {
 };
 
 TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
-  struct Case {
-    std::uint32_t control;
-    std::uint32_t result;
-    std::vector<std::string> messages;
-    int stops;
-    int sessions;
-    std::string log;  // empty: none expected
-  };
+  // Control, answer, what is reported after RUNNING, the agent's (stops, session changes), the
+  // line logged (empty: none expected).
+  using Agent = std::pair<int, int>;
   const std::string kStop = "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received";
-  const Case cases[] = {
-      {0, 120, {}, 0, 0, ""},
-      {1, 0, {kStopPending}, 1, 0, kStop},
-      {2, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_PAUSE received"},
-      {3, 0, {kRunning}, 0, 0, "ServiceControl: SERVICE_CONTROL_CONTINUE received"},
-      {4, 0, {kRunning}, 0, 0, ""},
-      {5, 0, {kStopPending}, 1, 0, kStop},
-      {13, 0, {}, 0, 0, "ServiceControl: SERVICE_CONTROL_POWEREVENT received"},
-      {14, 0, {kRunning}, 0, 1, "ServiceControl: SERVICE_CONTROL_SESSIONCHANGE received"},
-      {6, 120, {}, 0, 0, ""},
-  };
-  for (const Case& c : cases) {
+  const std::tuple<std::uint32_t, std::uint32_t, std::vector<std::string>, Agent, std::string>
+      cases[] = {
+          {0, 120, {}, {0, 0}, ""},
+          {1, 0, {kStopPending}, {1, 0}, kStop},
+          {2, 0, {}, {0, 0}, "ServiceControl: SERVICE_CONTROL_PAUSE received"},
+          {3, 0, {kRunning}, {0, 0}, "ServiceControl: SERVICE_CONTROL_CONTINUE received"},
+          {4, 0, {kRunning}, {0, 0}, ""},
+          {5, 0, {kStopPending}, {1, 0}, kStop},
+          {13, 0, {}, {0, 0}, "ServiceControl: SERVICE_CONTROL_POWEREVENT received"},
+          {14, 0, {kRunning}, {0, 1}, "ServiceControl: SERVICE_CONTROL_SESSIONCHANGE received"},
+          {6, 120, {}, {0, 0}, ""},
+      };
+  for (const auto& [control, result, messages, agent_calls, line] : cases) {
     LogCapture log;
     FakeAgent agent;
     FakeServiceManager manager;
@@ -278,13 +247,12 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
     ASSERT_TRUE(host.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
     const ServiceStatus before = host.Status();
 
-    EXPECT_EQ(host.ServiceControl(c.control), c.result) << c.control;
-    EXPECT_EQ(std::vector(manager.messages.begin() + 1, manager.messages.end()), c.messages)
-        << c.control;
-    EXPECT_EQ(std::pair(agent.stops.load(), agent.sessions.load()), std::pair(c.stops, c.sessions));
-    EXPECT_TRUE(c.log.empty() || log.Has(LOG_DEBUG, "CServiceHost::ServiceControl", c.log))
-        << c.log;
-    EXPECT_TRUE(!c.messages.empty() || host.Status() == before) << "nothing reported, nothing set";
+    EXPECT_EQ(host.ServiceControl(control), result) << control;
+    EXPECT_EQ(std::vector(manager.messages.begin() + 1, manager.messages.end()), messages)
+        << control;
+    EXPECT_EQ(Agent(agent.stops.load(), agent.sessions.load()), agent_calls) << control;
+    EXPECT_TRUE(line.empty() || log.Has(LOG_DEBUG, "CServiceHost::ServiceControl", line)) << line;
+    EXPECT_TRUE(!messages.empty() || host.Status() == before) << "nothing reported, nothing set";
   }
 }
 
@@ -312,8 +280,7 @@ TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunni
       {{16, kServiceStopPending, 199, 0, 0, 1, 6000}, false},
       {{16, kServiceStopped, 199, 0, 0, 0, 0}, true}};
   EXPECT_EQ(seen, expected);
-  EXPECT_EQ(agent_.stops.load(), 2);
-  EXPECT_EQ(agent_.sessions.load(), 1);
+  EXPECT_EQ(std::pair(agent_.stops.load(), agent_.sessions.load()), std::pair(2, 1));
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "Agent shutdown failed with the following error - 7"));
 }
@@ -334,7 +301,6 @@ TEST_F(ServiceHostTest, ReportsNeedAHandlerSucceedOutsideSystemdAndAFailedOneTer
   manager_.result = 0;  // sd_notify without NOTIFY_SOCKET
   EXPECT_TRUE(host_.ReportStatusToSCMgr(kServiceStartPending, 0, 1, 20000));
   EXPECT_EQ(host_.Status().current_state, kServiceStartPending);
-  EXPECT_TRUE(exit_codes_.empty());
 
   manager_.result = -EIO;
   EXPECT_FALSE(host_.ReportStatusToSCMgr(kServiceRunning, 0, 0, 0));
@@ -386,51 +352,33 @@ class NotifyOnlyManager : public IServiceManager {
   std::unique_ptr<IServiceManager> real_ = CreateSystemdServiceManager();
 };
 
-const std::vector<std::string> kStarted = {kStartPending, kRunning, "AGENT=running"};
-
-// One run of RunService in a forked child whose fake agent reports to the receiver too: each
-// signal is sent once the reports before it came, then what it makes the process report.
+// One run of RunService in a forked child, with an abstract AF_UNIX datagram socket standing in
+// for systemd's notify socket: each signal is sent once the reports before it came, then what it
+// makes the process report.
 struct ServiceRun {
-  enum class Notify { kReceiver, kNone, kUnreachable } notify = Notify::kReceiver;
+  bool reachable = true;       // the notify socket
   bool ignore_sigint = false;  // inherited as ignored, as a shell's background job has it
-  bool agent_blocks = true;
-  int agent_code = 0;
   std::vector<std::pair<int, std::vector<std::string>>> steps{};  // signal (0: none), reports
   int exit_code = 0;
 };
 
 void ExpectServiceRun(const ServiceRun& run) {
-  // An abstract AF_UNIX datagram socket stands in for systemd's notify socket.
   const std::string name = "orv-service-host-test-" + std::to_string(::getpid());
   sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
   name.copy(address.sun_path + 1, sizeof(address.sun_path) - 1);
-  const auto* to = reinterpret_cast<const sockaddr*>(&address);
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   const OBRuntime::UniqueFd receiver(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  ASSERT_EQ(::bind(receiver.get(), to, length), 0);
-  struct sigaction previous {};
-  struct sigaction inherited {};
-  inherited.sa_handler = run.ignore_sigint ? SIG_IGN : SIG_DFL;
-  ASSERT_EQ(::sigaction(SIGINT, &inherited, &previous), 0);
+  ASSERT_EQ(::bind(receiver.get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
   // The child runs the service instead of another image; the object kills and reaps it when the
   // test leaves early.
   const orv::test::ChildProcess child("", {}, [&] {
-    if (run.notify == ServiceRun::Notify::kNone) {
-      ::unsetenv("NOTIFY_SOCKET");
-    } else {
-      const bool reachable = run.notify == ServiceRun::Notify::kReceiver;
-      ::setenv("NOTIFY_SOCKET", ("@" + name + (reachable ? "" : "-nobody")).c_str(), 1);
-    }
-    FakeAgent agent(run.agent_blocks, run.agent_code);
-    agent.report = [&](const std::string& text) {
-      const OBRuntime::UniqueFd sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-      static_cast<void>(::sendto(sender.get(), text.data(), text.size(), 0, to, length));
-    };
+    ::setenv("NOTIFY_SOCKET", ("@" + name + (run.reachable ? "" : "-nobody")).c_str(), 1);
+    ::signal(SIGINT, run.ignore_sigint ? SIG_IGN : SIG_DFL);
+    FakeAgent agent;
     NotifyOnlyManager manager;
     // exit, not _Exit, when RunService returns: coverage data is written at exit.
     std::exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
   });
-  ::sigaction(SIGINT, &previous, nullptr);
   for (const auto& [signal, reports] : run.steps) {
     ASSERT_TRUE(signal == 0 || ::kill(child.pid(), signal) == 0);
     std::vector<std::string> received;
@@ -448,24 +396,20 @@ void ExpectServiceRun(const ServiceRun& run) {
   EXPECT_EQ(exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
 }
 
-// Signals map to controls and SIGTERM stops with every state notified; outside systemd an
-// inherited ignored SIGINT still stops; an agent error and an unreachable notify socket both end
-// the process with 1 (systemd must see the unit fail).
+// Signals map to controls and SIGTERM stops with every state notified; an inherited ignored
+// SIGINT still stops; an unreachable notify socket ends the process with 1 (systemd must see the
+// unit fail).
 TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
-  std::vector<std::string> error_reports = kStarted;
-  error_reports.insert(error_reports.end(), {"AGENT=returned", kStopped});
   const ServiceRun runs[] = {
-      {.steps = {{0, kStarted},
+      {.steps = {{0, {kStartPending, kRunning}},
                  {SIGHUP, {kRunning}},  // interrogate
                  {SIGTSTP, {}},         // pause: acknowledged, nothing reported
                  {SIGCONT, {kRunning}},
                  {SIGPIPE, {}},  // ignored
-                 {SIGTERM, {kStopPending, "AGENT=returned", kStopped}}}},
-      {.notify = ServiceRun::Notify::kNone,
-       .ignore_sigint = true,
-       .steps = {{0, {"AGENT=running"}}, {SIGINT, {"AGENT=returned"}}}},
-      {.agent_blocks = false, .agent_code = -9999, .steps = {{0, error_reports}}, .exit_code = 1},
-      {.notify = ServiceRun::Notify::kUnreachable, .exit_code = 1},
+                 {SIGTERM, {kStopPending, kStopped}}}},
+      {.ignore_sigint = true,
+       .steps = {{0, {kStartPending, kRunning}}, {SIGINT, {kStopPending, kStopped}}}},
+      {.reachable = false, .exit_code = 1},
   };
   for (const ServiceRun& run : runs) {
     ExpectServiceRun(run);
@@ -474,6 +418,8 @@ TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
 
 class RecordingFramework final : public IPlatformFramework {
  public:
+  std::atomic<IKdfMessageSink*> sink_{nullptr};  // what the channel delivers to
+
   OB_STATUSCODE EnableAppFlow() override { return record("enable"); }
   OB_STATUSCODE DisableAppFlow() override { return record("disable"); }
   void UninitializeListener() override { (void)record("listener stopped"); }
@@ -487,14 +433,14 @@ class RecordingFramework final : public IPlatformFramework {
   }
   OB_STATUSCODE NotifyNetworkChange() override { return record("network change"); }
 
-  [[nodiscard]] std::vector<std::string> Calls() const {
+  // The calls made after the first `after`.
+  [[nodiscard]] std::vector<std::string> Calls(std::size_t after = 0) const {
     const std::scoped_lock lock(mutex_);
-    return calls_;
+    return {calls_.begin() + static_cast<std::ptrdiff_t>(after), calls_.end()};
   }
-  // Waits until the calls made after the first `after` include call.
   [[nodiscard]] bool WaitForCall(const std::string& call, std::size_t after = 0) const {
-    return orv::test::WaitUntil(
-        [&] { return std::ranges::count(Calls() | std::views::drop(after), call) > 0; }, kDeadline);
+    return orv::test::WaitUntil([&] { return std::ranges::count(Calls(after), call) > 0; },
+                                kDeadline);
   }
 
  private:
@@ -506,34 +452,12 @@ class RecordingFramework final : public IPlatformFramework {
 
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;
-
- public:
-  std::atomic<IKdfMessageSink*> sink_{nullptr};  // what the channel delivers to
 };
 
-// Namespaces, a private /dev/shm, a reachable network and data directories of the test's own;
-// the agent runs on a thread of its own and is stopped when the test ends.
+// Data directories of the test's own; the agent runs on a thread of its own and is stopped when
+// the test ends.
 class AgentTest : public ::testing::Test {
  protected:
-  // Empty, or why the test cannot run here.
-  [[nodiscard]] std::string Prepare() {
-    if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
-      return "cannot mount a private /dev/shm";
-    }
-    for (const char* command :
-         {"ip link set lo up", "ip link add orv-t0 type veth peer name orv-t1",
-          "ip addr add 10.79.0.1/24 dev orv-t0", "ip link set orv-t0 up", "ip link set orv-t1 up",
-          "ip route add default via 10.79.0.2 dev orv-t0"}) {
-      if (std::system(command) != 0) {
-        return std::string("failed: ") + command;
-      }
-    }
-    const std::string base = root_.path().string();
-    setenv("PROGRAMDATA", (base + "/programdata").c_str(), 1);
-    setenv("ALLUSERSPROFILE", (base + "/allusers").c_str(), 1);
-    setenv("TMPDIR", base.c_str(), 1);
-    return {};
-  }
   void TearDown() override {
     if (agent_) {
       agent_->Stop();
@@ -557,23 +481,14 @@ class AgentTest : public ::testing::Test {
   std::future<int> result_;  // the main procedure's; waited for before the agent goes
 };
 
-// Plays the VPN module: sets the VPN module's verdict (0 trusted, else untrusted) and pulses.
-[[nodiscard]] bool SetVpnVerdict(std::uint32_t tnd_network_type) {
-  bool ok = false;
-  CInterModuleVPNStateReaderWriter writer(ok, kVpnStateRoleWriter, {});
-  bool event_ok = false;
-  CInterProcessSync event(kVpnStateRoleWriter, SYNC_OBJECT_EVENT, event_ok, {});
-  return ok && event_ok && writer.SetTndNetworkType(tnd_network_type) && event.SignalAll();
-}
-
 // A finished TCP flow from a non-loopback address, as the driver reports it.
 std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
   auto flow = std::make_shared<KdfFlowData>();
   flow->protocol = 6;
   flow->local.port = source_port;
-  (void)inet_pton(AF_INET, "10.79.0.1", flow->local.ipv4.data());
+  flow->local.ipv4 = {10, 79, 0, 1};
   flow->remote.port = 443;
-  (void)inet_pton(AF_INET, "198.51.100.7", flow->remote.ipv4.data());
+  flow->remote.ipv4 = {198, 51, 100, 7};
   flow->pid = 4242;
   flow->report_kind = kKdfReportKindFinal;
   return flow;
@@ -584,9 +499,16 @@ std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
 // not those that only started; every stop cleans up in order.
 TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContextStopsCleanUp) {
   ORV_RERUN_IN_NAMESPACE("-rnm");
-  if (const std::string error = Prepare(); !error.empty()) {
-    GTEST_SKIP() << error;
+  if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0 ||
+      std::system("ip link set lo up && ip link add orv-t0 type veth peer name orv-t1 &&"
+                  " ip addr add 10.79.0.1/24 dev orv-t0 && ip link set orv-t0 up &&"
+                  " ip link set orv-t1 up && ip route add default via 10.79.0.2 dev orv-t0") != 0) {
+    GTEST_SKIP() << "cannot mount a private /dev/shm or set up a link with a default route";
   }
+  const std::string base = root_.path().string();
+  setenv("PROGRAMDATA", (base + "/programdata").c_str(), 1);
+  setenv("ALLUSERSPROFILE", (base + "/allusers").c_str(), 1);
+  setenv("TMPDIR", base.c_str(), 1);
   std::atomic<std::int64_t> minutes{0};
   AgentEnvironment environment;
   environment.framework = &framework_;
@@ -604,9 +526,13 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   WriteProfile("trusted");
   ASSERT_TRUE(framework_.WaitForCall("interval 60"));
 
-  // The network becomes untrusted: collection stops.
+  // The network becomes untrusted (the VPN module's verdict, pulsed): collection stops.
   std::size_t seen = framework_.Calls().size();
-  ASSERT_TRUE(SetVpnVerdict(2));
+  bool ok = false;
+  CInterModuleVPNStateReaderWriter writer(ok, kVpnStateRoleWriter, {});
+  bool event_ok = false;
+  CInterProcessSync event(kVpnStateRoleWriter, SYNC_OBJECT_EVENT, event_ok, {});
+  ASSERT_TRUE(ok && event_ok && writer.SetTndNetworkType(2) && event.SignalAll());
   ASSERT_TRUE(framework_.WaitForCall("disable", seen));
 
   // Mode all while untrusted: collection on, with the untrusted report interval.
@@ -621,12 +547,11 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   for (std::uint16_t port = 40000; port < 40003; ++port) {
     sink.OnFlowUpdate(FinishedFlow(port));
   }
-  EXPECT_FALSE(std::filesystem::exists(file)) << "nothing is written before a period has passed";
   minutes = 1440;
   sink.OnFlowUpdate(FinishedFlow(40003));
-  const std::string text = orv::test::ChildProcess::ReadAll(file);
-  EXPECT_TRUE(text.starts_with("d11:DbFile Sizei")) << text;
-  EXPECT_TRUE(text.ends_with("e7:Enabledi1e13:Flows per dayi4ee")) << text;
+  EXPECT_THAT(orv::test::ChildProcess::ReadAll(file),
+              ::testing::AllOf(::testing::StartsWith("d11:DbFile Sizei"),
+                               ::testing::EndsWith("e7:Enabledi1e13:Flows per dayi4ee")));
 
   orv::test::ContextTestClient client(
       (root_.path() / "programdata/Varno/Varno Ombrix Suite/ORV/ContextProvider.sock").string());
@@ -653,20 +578,18 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   ASSERT_EQ(result_.wait_for(kDeadline), std::future_status::ready);
   EXPECT_EQ(result_.get(), 0);
   // The stop's own calls, in order; a network change notice still on its way may come between.
-  std::vector<std::string> tail = framework_.Calls();
-  tail.erase(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(seen));
+  std::vector<std::string> tail = framework_.Calls(seen);
   std::erase(tail, "network change");
   EXPECT_THAT(tail, ElementsAre("disable", "listener stopped", "uninitialize"));
   EXPECT_TRUE(log_.Contains("ORV service shutdown. Exiting now."));
 
   // A stop that comes before the loop starts still cleans up in full.
-  agent_.reset();
-  RecordingFramework framework;
-  environment.framework = &framework;
-  CORVAgent agent(environment);
-  agent.Stop();
-  EXPECT_EQ(agent.MainThreadProc(), 0);
-  const std::vector<std::string> calls = framework.Calls();
+  agent_.reset();  // whatever the first agent still calls on its way out comes before this
+  seen = framework_.Calls().size();
+  agent_.emplace(environment);
+  agent_->Stop();
+  EXPECT_EQ(agent_->MainThreadProc(), 0);
+  const std::vector<std::string> calls = framework_.Calls(seen);
   ASSERT_GE(calls.size(), 3U);
   EXPECT_EQ(calls.front() + " " + calls.back(), "initialize uninitialize");
 }
