@@ -125,7 +125,7 @@ class CacheTest : public ::testing::Test {
   fs::path path_ = temp_.path() / "ORV.db";
 };
 
-// ---- The store: records are 16-byte blobs that begin with their number.
+// ---- The store: record n is 16 bytes of n.
 
 void Write(CSQLite& store, std::uint32_t first, std::uint32_t count,
            std::int64_t timestamp = 1000) {
@@ -155,7 +155,8 @@ std::vector<std::uint32_t> Read(CSQLite& store, std::uint32_t count, std::uint32
   return numbers;
 }
 
-// The first column of each row sql yields on a connection of its own (committed rows only).
+// The first column of each row sql yields on a connection of its own (committed rows only; none
+// when there is no store, which this never creates).
 std::vector<std::string> Query(const fs::path& path, const char* sql) {
   std::vector<std::string> rows;
   sqlite3* db = nullptr;
