@@ -317,8 +317,8 @@ class ExceptionHandlerTest : public ::testing::Test {
 TEST_F(ExceptionHandlerTest, NullDereferenceIsDumpedLoggedAndChainedThenDiesOfSegv) {
   const Crash result = RunCrashingChild(DereferenceNull, CExceptionHandlerEx::kDefaultConfiguration,
                                         dump_dir_.path(), dump_dir_.path(), true);
-  ASSERT_EQ(result.signal, SIGSEGV) << result.log;
-  ASSERT_EQ(result.dumps, 1u);
+  ASSERT_EQ(std::pair(result.signal, result.dumps), std::pair(SIGSEGV, std::size_t{1}))
+      << result.log;
   const orv::test::ParsedDump& dump = result.dump;
   // On the main thread, a write at address 0.
   EXPECT_EQ(
@@ -332,8 +332,7 @@ TEST_F(ExceptionHandlerTest, NullDereferenceIsDumpedLoggedAndChainedThenDiesOfSe
               dump.context_rsp < dump.stack_start + dump.stack.size());
 #endif
   // The captured bytes are the live stack: the faulting frame's local value is in them.
-  EXPECT_NE(dump.stack.find(std::string(reinterpret_cast<const char*>(&kStackMarker), 8)),
-            std::string::npos);
+  EXPECT_THAT(dump.stack, HasSubstr(std::string(reinterpret_cast<const char*>(&kStackMarker), 8)));
 
   // Modules in address order, the test program among them holding the fault, with the build id
   // of its ELF note.

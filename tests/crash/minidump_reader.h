@@ -20,12 +20,10 @@ struct DumpModule {
 
 struct ParsedDump {
   std::string error;  // empty when the dump parsed
-  std::uint32_t stream_count = 0, platform = 0, process_id = 0;
-  std::uint16_t architecture = 0;
-  std::uint64_t flags = 0;
-  // The exception stream and its x86-64 context.
+  std::uint32_t stream_count = 0, platform = 0, process_id = 0, architecture = 0;
+  // The header's flags; the exception stream and its x86-64 context.
   std::uint32_t exception_thread = 0, exception_code = 0, context_flags = 0;
-  std::uint64_t exception_address = 0, context_rsp = 0, context_rip = 0;
+  std::uint64_t flags = 0, exception_address = 0, context_rsp = 0, context_rip = 0;
   std::vector<std::uint64_t> exception_parameters;
   std::vector<std::uint32_t> thread_ids;
   std::uint64_t stack_start = 0;  // of the first thread
@@ -42,15 +40,13 @@ inline ParsedDump ReadDump(const std::string& bytes) {
   // Little-endian; at() refuses bytes past the end.
   const auto get = [&](std::uint64_t at, std::size_t size) {
     std::uint64_t value = 0;
-    for (std::size_t i = size; i-- > 0;)
-      value = value << 8 | static_cast<std::uint8_t>(bytes.at(at + i));
+    for (std::size_t i = size; i-- > 0;) value = value << 8 | (bytes.at(at + i) & 0xFF);
     return value;
   };
   const auto u32 = [&](std::uint64_t at) { return static_cast<std::uint32_t>(get(at, 4)); };
   // The bytes a (size, offset) descriptor at this offset names.
   const auto located = [&](std::uint64_t at) {
-    check(std::uint64_t{u32(at + 4)} + u32(at) <= bytes.size(),
-          "out of bounds at " + std::to_string(at));
+    check(std::uint64_t{u32(at + 4)} + u32(at) <= bytes.size(), "out of bounds");
     return bytes.substr(u32(at + 4), u32(at));
   };
   const auto stream = [&](std::uint32_t type, std::uint32_t min_size) -> std::uint64_t {
@@ -71,7 +67,7 @@ inline ParsedDump ReadDump(const std::string& bytes) {
       static_cast<void>(located(at + 4));
       streams[u32(at)] = {u32(at + 4), u32(at + 8)};
     }
-    dump.architecture = static_cast<std::uint16_t>(get(stream(7, 56), 2));
+    dump.architecture = static_cast<std::uint32_t>(get(stream(7, 56), 2));
     dump.platform = u32(stream(7, 56) + 20);
     const std::uint64_t exception = stream(6, 168);
     dump.exception_thread = u32(exception);
