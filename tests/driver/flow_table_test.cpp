@@ -158,18 +158,12 @@ TEST_F(FlowTableTest, DestroyNotificationsEndFlowsWithPayloadBytes) {
   for (const auto& c : cases) {
     DiagSocket socket = Socket(kTcpEstablished, 1000, 443, 100, ++cookie);
     EXPECT_TRUE(Apply({socket}, 0).empty());
-    socket.state = c.state;
-    socket.inode = 0;
-    socket.has_counters = true;
-    socket.has_sent_counters = c.sent_counters;
-    socket.bytes_received = c.received;
-    socket.bytes_acked = c.acked;
-    socket.bytes_sent = c.sent;
-    socket.bytes_retrans = c.retrans;
-    DiagSocket stranger = socket;
-    stranger.cookie = 99;
+    std::tie(socket.state, socket.inode, socket.has_counters, socket.has_sent_counters,
+             socket.bytes_received, socket.bytes_acked, socket.bytes_sent, socket.bytes_retrans) =
+        std::tuple(c.state, 0, true, c.sent_counters, c.received, c.acked, c.sent, c.retrans);
     std::vector<KdfFlowData> reports;
-    table_.ApplyDestroyed({stranger, socket}, At(3), reports);
+    table_.ApplyDestroyed({Socket(c.state, 1000, 443, 0, 99) /* a stranger */, socket}, At(3),
+                          reports);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(std::tie(reports[0].report_kind, reports[0].flow_end, reports[0].bytes_in,
                        reports[0].bytes_out),
@@ -336,8 +330,7 @@ TEST(ProcOwnerResolver, AProcessGoneBeforeItsLookupStillGetsItsImageByInode) {
   const std::u16string path = resolver.Resolve(self).path;
   ASSERT_FALSE(path.empty());
   const ProcessDetails details = resolver.Resolve(gone);
-  EXPECT_EQ(details.pid, gone.pid);
-  EXPECT_EQ(details.path, path);
+  EXPECT_EQ(std::tie(details.pid, details.path), std::tie(gone.pid, path));
   EXPECT_TRUE(resolver.Resolve({gone.pid, 0, self.start_boottime_ns, image.st_ino + 1, device})
                   .path.empty());  // another image
 }
@@ -353,10 +346,9 @@ TEST(COrvApiClassFactory, HandsOutInstancesOverOneProcessWidePlugin) {
   endpoints.second_address.family = 2;
   endpoints.second_address.bytes = {127, 0, 0, 1};
   endpoints.second_port = htons(9);
-  EXPECT_EQ(api->EnableAppFlow(&endpoints), kNgcNotOpen);
-  EXPECT_EQ(api->DisableAppFlow(), kNgcNotOpen);
-  EXPECT_EQ(api->NotifyNetworkChange(), kNgcNotOpen);
-  EXPECT_EQ(api->SetFlowReportInterval(999), kNgcNotOpen);
+  EXPECT_THAT((std::vector{api->EnableAppFlow(&endpoints), api->DisableAppFlow(),
+                           api->NotifyNetworkChange(), api->SetFlowReportInterval(999)}),
+              testing::Each(kNgcNotOpen));
 
   // Open once per process, whichever instance asks.
   EXPECT_EQ(api->OpenPlugin(), kNgcSuccess);

@@ -149,7 +149,6 @@ class Channel {
 
   [[nodiscard]] OrvEndpointPair Endpoints() const {
     OrvEndpointPair endpoints;
-    endpoints.first_address.family = 2;
     endpoints.second_address.family = 2;
     endpoints.second_address.bytes = {127, 0, 0, 1};
     endpoints.second_port = htons(LocalPort(fd_.get()));
@@ -449,11 +448,9 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAndItsHostNameAcrossExitExecAn
   EXPECT_EQ(sizes, (std::multiset<std::uint64_t>{1, 3}));
 
   // Host names: the test asks a server socket on 127.0.0.2:53 and answers itself (once the asker
-  // holds the answer, it has passed the kernel's filters), then connects to the addresses
-  // learned; the fallback packet socket watches the same exchanges. Which answers count (ports,
-  // ids, questions) and for how long is the tracker's and the cache's unit tests'.
-  ASSERT_TRUE(Ip({"addr", "add", "10.20.0.7/32", "dev", "lo"}) &&
-              Ip({"addr", "add", "fd00:20::7/128", "dev", "lo", "nodad"}));
+  // holds the answer, it has passed the kernel's filters) with the server's addresses, then
+  // connects to them; the fallback packet socket watches the same exchanges. Which answers count
+  // (ports, ids, questions) and for how long is the tracker's and the cache's unit tests'.
   const std::unique_ptr<DnsPacketSocket> packets = DnsPacketSocket::Open(why_not);
   if (packets == nullptr) {
     GTEST_SKIP() << "no packet socket here: " << why_not;
@@ -468,11 +465,11 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAndItsHostNameAcrossExitExecAn
   EXPECT_EQ(::poll(&readable, 1, 0), 0);
 
   // The AAAA answer goes through a CNAME.
-  const dns::Bytes v6{0xfd, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+  const dns::Bytes v6{0xfd, 0, 2, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};  // fd00:211::1
   const UniqueFd server = Bound(SOCK_DGRAM, "127.0.0.2", 53);
   const sockaddr_in server_address = Ipv4("127.0.0.2", 53);
   for (const auto& [type, records] : std::map<std::uint16_t, std::vector<dns::Record>>{
-           {kDnsTypeA, {{"api.example.test", kDnsTypeA, 120, {10, 20, 0, 7}}}},
+           {kDnsTypeA, {{"api.example.test", kDnsTypeA, 120, {10, 211, 0, 1}}}},
            {kDnsTypeAaaa,
             {{"api.example.test", kDnsTypeCname, 120, dns::Name("edge.example.test")},
              {"edge.example.test", kDnsTypeAaaa, 120, v6}}}}) {
@@ -490,7 +487,7 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAndItsHostNameAcrossExitExecAn
   sockaddr_in6 to_v6 = any;
   to_v6.sin6_port = htons(port);
   std::copy(v6.begin(), v6.end(), to_v6.sin6_addr.s6_addr);
-  const sockaddr_in to_v4 = Ipv4("10.20.0.7", port);
+  const sockaddr_in to_v4 = Ipv4(kServerAddress, port);
   ASSERT_TRUE(ConnectAndReset(AF_INET, reinterpret_cast<const sockaddr*>(&to_v4), sizeof(to_v4)));
   ASSERT_TRUE(ConnectAndReset(AF_INET6, reinterpret_cast<const sockaddr*>(&to_v6), sizeof(to_v6)));
   std::map<std::uint32_t, std::string> names_by_family;  // of the client ends
@@ -512,7 +509,7 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAndItsHostNameAcrossExitExecAn
     ::poll(&readable, 1, 100);
     packets->Consume(packet_tracker, Clock::now());
   }
-  EXPECT_EQ(packet_names.HostNameOf(1, AF_INET, {10, 20, 0, 7}, Clock::now()), "api.example.test");
+  EXPECT_EQ(packet_names.HostNameOf(1, AF_INET, {10, 211, 0, 1}, Clock::now()), "api.example.test");
   EXPECT_EQ(api->Uninitialize(), kNgcSuccess);
 }
 

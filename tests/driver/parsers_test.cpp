@@ -39,6 +39,12 @@ Bytes Join(Bytes front, const Bytes& back) {
   return front;
 }
 
+// bytes with the byte at `at` set to value.
+Bytes With(Bytes bytes, std::size_t at, std::uint8_t value) {
+  bytes[at] = value;
+  return bytes;
+}
+
 // The bytes of value as they lie in memory.
 template <typename T>
 Bytes Raw(const T& value) {
@@ -107,21 +113,15 @@ TEST(DnsMessage, ReadsTheAddressesOfTheNameAsked) {
 
 TEST(DnsMessage, RefusesMessagesThatBreakABound) {
   const Bytes good = Message(2, true, "api.example.test", 1, {{"api.example.test", 1, 300, kV4}});
-  Bytes two_questions = good;
-  two_questions[5] = 2;
-  Bytes bad_byte = Message(1, false, "a.test", 1);
-  bad_byte[13] = '.';
-  Bytes more_answers_than_bytes = good;
-  more_answers_than_bytes[6] = 0x40;
   const struct {
     const char* what;
     Bytes message;
   } cases[] = {
-      {"two questions", two_questions},
+      {"two questions", With(good, 5, 2)},
       {"label over 63 bytes", Message(1, false, std::string(64, 'a') + ".test", 1)},
-      {"dot inside a label", bad_byte},
+      {"dot inside a label", With(Message(1, false, "a.test", 1), 13, '.')},
       {"A of 3 bytes", Message(2, true, "a.test", 1, {{"a.test", 1, 300, {10, 0, 0}}})},
-      {"more answers than the bytes can hold", more_answers_than_bytes},
+      {"more answers than the bytes can hold", With(good, 6, 0x40)},
       {"pointer forwards", CompressedAnswer(0xC0, 200)},
       {"pointer to itself", CompressedAnswer(0xC0, 34)},
       {"obsolete label type", CompressedAnswer(0x40, 12)},
@@ -154,8 +154,7 @@ TEST(DnsNameTracker, LearnsOnlyAnswersToPendingQueriesFromPort53) {
   const Bytes tcp_query = Join({0, static_cast<std::uint8_t>(query.size())}, query);
   const Bytes answer = Answer(9);
   const Bytes tcp_answer = Join({0, static_cast<std::uint8_t>(answer.size())}, answer);
-  Bytes failed = answer;
-  failed[3] |= 3;  // NXDOMAIN
+  const Bytes failed = With(answer, 3, answer[3] | 3);  // NXDOMAIN
   const Bytes other_id = Answer(10);
   const Bytes other_question = Answer(9, "evil.test");
   const struct {
@@ -228,9 +227,8 @@ TEST(DnsNameCache, ClampsTtlsPrefersTheOwnProcessAndEvictsTheLeastRecentlyUsed) 
   EXPECT_EQ(name(small, 0, 1, {}), "a.test");
   remember(small, 0, 3, 300, "c.test");
   EXPECT_EQ(small.Size(), 2u);
-  EXPECT_EQ(name(small, 0, 1, {}), "a.test");
-  EXPECT_EQ(name(small, 0, 2, {}), "");
-  EXPECT_EQ(name(small, 0, 3, {}), "c.test");
+  EXPECT_THAT((std::vector{name(small, 0, 1, {}), name(small, 0, 2, {}), name(small, 0, 3, {})}),
+              testing::ElementsAre("a.test", "", "c.test"));
 }
 
 // Bytes from hexadecimal text, spaces skipped.
