@@ -239,9 +239,9 @@ std::string Contents(OBRuntime::UniqueFd file) {
 
 // Process lookups and flow records against the fakes: processes 100 (curl) and 500 (app) of alice
 // and their parent 1 (init) of root.
-class FlowRecordBuilderTest : public ::testing::Test {
+class FlowTest : public ::testing::Test {
  protected:
-  FlowRecordBuilderTest() {
+  FlowTest() {
     AddProcess(kPid, 1, "curl", "/usr/bin/curl", 1000, 500, "abc");
     AddProcess(1, 0, "init", "/sbin/init", 0, 1, "init");
     AddProcess(500, 1, "app", "/usr/bin/app", 1000, 100, "abc");
@@ -324,7 +324,7 @@ class FlowRecordBuilderTest : public ::testing::Test {
 
 // The DNS suffix and interface are the local endpoint's, never the remote host's. The host name
 // is decoded, or kept widened with a warning.
-TEST_F(FlowRecordBuilderTest, EndpointsFollowDirectionAndFamilyAndHostNamesAreDecoded) {
+TEST_F(FlowTest, EndpointsFollowDirectionAndFamilyAndHostNamesAreDecoded) {
   const std::string too_long = std::string(250, 'a') + ".com";
   const std::string v4 = "93.184.216.34:443";
   const std::string v6 = "fe80::211:22ff:fe33:1:443";
@@ -360,7 +360,7 @@ TEST_F(FlowRecordBuilderTest, EndpointsFollowDirectionAndFamilyAndHostNamesAreDe
   }
 }
 
-TEST_F(FlowRecordBuilderTest, MessageAndPidRecordFillOnlyWhatIsKnown) {
+TEST_F(FlowTest, MessageAndPidRecordFillOnlyWhatIsKnown) {
   // A pid record of the same process fills what is still empty, without a lookup.
   auto record = std::make_shared<ORVFlowObject>();
   record->process_id = kPid;
@@ -401,7 +401,7 @@ TEST_F(FlowRecordBuilderTest, MessageAndPidRecordFillOnlyWhatIsKnown) {
             std::tuple(L"wget", std::string(32, '\x33')));
 }
 
-TEST_F(FlowRecordBuilderTest, FailedLookupsLeaveUnknownAndReportPartialFailure) {
+TEST_F(FlowTest, FailedLookupsLeaveUnknownAndReportPartialFailure) {
   console_.status = kObFailure;
   local_ = false;
   KdfFlowData message = Ipv4Message();
@@ -430,7 +430,7 @@ TEST_F(FlowRecordBuilderTest, FailedLookupsLeaveUnknownAndReportPartialFailure) 
   EXPECT_TRUE(known.logged_in_user_name.empty());
 }
 
-TEST_F(FlowRecordBuilderTest, ExcludedFieldsAreBlankedNeitherLookedUpNorTakenOver) {
+TEST_F(FlowTest, ExcludedFieldsAreBlankedNeitherLookedUpNorTakenOver) {
   std::map<std::int32_t, std::int32_t> fields = {{kFieldDnsSuffix, kFieldModeAnonymise}};
   for (const std::int32_t field :
        {kFieldBytesIn, kFieldProcessName, kFieldParentProcessName, kFieldProcessHash,
@@ -480,7 +480,7 @@ TEST_F(FlowRecordBuilderTest, ExcludedFieldsAreBlankedNeitherLookedUpNorTakenOve
   EXPECT_EQ(std::tuple(full.process_user_name, full.logged_in_user_name), std::tuple(digest, L"u"));
 }
 
-TEST_F(FlowRecordBuilderTest, PatternTracksMatchingFlowsIgnoringCaseBeforeBlanking) {
+TEST_F(FlowTest, PatternTracksMatchingFlowsIgnoringCaseBeforeBlanking) {
   policy_ = Policy(true, {{kFieldProcessName, kFieldModeExclude}});
   KdfFlowData message = Ipv4Message();
   message.host_name = "xn--bcher-kva.example";
@@ -507,7 +507,7 @@ TEST_F(FlowRecordBuilderTest, PatternTracksMatchingFlowsIgnoringCaseBeforeBlanki
   EXPECT_FALSE(flow.tracked);
 }
 
-TEST_F(FlowRecordBuilderTest, SurrogateHostGetsCommandLineAndHostedModules) {
+TEST_F(FlowTest, SurrogateHostGetsCommandLineAndHostedModules) {
   queries_.processes[kPid].image = "/usr/bin/java";
   queries_.processes[kPid].argv = {"/usr/bin/java", "-jar", "app.jar"};
   const auto flow = Build(Ipv4Message());
@@ -532,7 +532,7 @@ TEST_F(FlowRecordBuilderTest, SurrogateHostGetsCommandLineAndHostedModules) {
 }
 
 // Hashing never holds a record back: until the digest is ready the hash goes out empty.
-TEST_F(FlowRecordBuilderTest, HashNotReadyIsLeftEmpty) {
+TEST_F(FlowTest, HashNotReadyIsLeftEmpty) {
   CFileHashWorker worker(CFileHashWorker::Limits{.workers = 1});
   ProcessInfoServices services{queries_, accounts_, cache_, worker};
   CFlowRecordBuilder builder(Sources(&services));
@@ -544,7 +544,7 @@ TEST_F(FlowRecordBuilderTest, HashNotReadyIsLeftEmpty) {
 // With the start time the driver reports, a cached process is named without reading /proc per
 // flow; an exec shows in the reported path or in the pid information sent for it, a reused id in
 // the start time, so neither leaves a flow named after the wrong image or process.
-TEST_F(FlowRecordBuilderTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlow) {
+TEST_F(FlowTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlow) {
   enum class Change { kNone, kExec, kReuse };
   enum class Hash { kOld, kRunning, kZero };
   // warm: a flow of the first process came before the change; pid_info: the pid information sent
@@ -595,7 +595,7 @@ TEST_F(FlowRecordBuilderTest, ReportedStartTimeNamesTheProcessWithoutReadsPerFlo
 }
 
 // Account types and the console user, against a directory with groups of each role.
-TEST_F(FlowRecordBuilderTest, AccountTypeFollowsTheWalkOrderAndTheConsoleUserIsKeptUntilStale) {
+TEST_F(FlowTest, AccountTypeFollowsTheWalkOrderAndTheConsoleUserIsKeptUntilStale) {
   accounts_.groups = {{27, "sudo"},
                       {100, "users"},
                       {65534, "nogroup"},
@@ -733,11 +733,9 @@ TEST(FlowRecordPool, RecyclesRecordsEmptiedWithTheirBuffersAndOutlivesThePool) {
 
 // Lookups on real processes through /proc, with a cache of their own: a child of this process,
 // a child running as the overflow user (as root), one that has exited, process 0 and kthreadd.
-TEST(ProcessInfoTest, RealProcessesThroughProc) {
-  CProcessCache cache;
-  CInlineFileHasher hasher;
+TEST_F(FlowTest, RealProcessesThroughProc) {
   const ProcessInfoServices services{LinuxProcessQueries::Instance(),
-                                     LinuxAccountDirectory::Instance(), cache, hasher};
+                                     LinuxAccountDirectory::Instance(), cache_, hasher_};
   const bool root = ::geteuid() == 0;
   const uid_t other = root ? orv::platform::ReadOverflowUid() : ::geteuid();
   ChildProcess child("/bin/sleep", {"sleep", "100"});
@@ -765,7 +763,7 @@ TEST(ProcessInfoTest, RealProcessesThroughProc) {
               std::tuple(OBRuntime::Utf8ToWide(self), FileHash(self), LocalUser(::geteuid())));
     EXPECT_EQ(own.type == kAccountTypeAdministrators, root);
   }
-  EXPECT_EQ(cache.Size(), 2u);
+  EXPECT_EQ(cache_.Size(), 2u);
   CProcessInfo as_other(static_cast<std::uint32_t>(of_other.pid()), services);
   const Answers a = Ask(as_other);
   EXPECT_EQ(std::tuple(a.path, a.user), std::tuple(OBRuntime::Utf8ToWide(sleep), LocalUser(other)));
@@ -818,7 +816,7 @@ TEST(ProcessInfoTest, RealProcessesThroughProc) {
 
 // A warm lookup reads only the process's stat; a reused id, an exec (also of a binary with the
 // launcher's name: only the image's identity tells) and a user change never give the old answer.
-TEST_F(FlowRecordBuilderTest, WarmLookupsReadOnlyStatButNeverGiveAnOldAnswer) {
+TEST_F(FlowTest, WarmLookupsReadOnlyStatButNeverGiveAnOldAnswer) {
   int stat_calls_before = 0;
   for (int round = 0; round < 3; ++round) {
     stat_calls_before = queries_.stat_calls;
@@ -864,7 +862,7 @@ TEST_F(FlowRecordBuilderTest, WarmLookupsReadOnlyStatButNeverGiveAnOldAnswer) {
   EXPECT_EQ(Ask(info).hash_status, kObFailure);
 }
 
-TEST_F(FlowRecordBuilderTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
+TEST_F(FlowTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
   EXPECT_EQ(AskFor(500, true).path, L"/sbin/init");
   // The parent exits and its id is reused: the cached parent still answers.
   AddProcess(1, 0, "newer", "/usr/bin/newer", 0, 1000, "abc");
@@ -892,21 +890,20 @@ TEST_F(FlowRecordBuilderTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
 
 // The worker answers at once: "not ready" until its thread has hashed the file, "not hashed"
 // for what is not a regular file or is over the limit (said once, however often asked).
-TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
-  orv::test::TempDir dir;
-  const std::string small = (dir.path() / "small.sh").string();
+TEST_F(FlowTest, HashWorkerAnswersAtOnceAndHashesOffTheCallersThread) {
+  const std::string small = (temp_.path() / "small.sh").string();
   std::ofstream(small) << "abc";
-  const std::string huge = (dir.path() / "huge.sh").string();
+  const std::string huge = (temp_.path() / "huge.sh").string();
   std::ofstream(huge).close();
   ASSERT_EQ(::truncate(huge.c_str(), off_t{1} << 40), 0);  // a sparse 1 TiB script
-  const std::string fifo = (dir.path() / "fifo").string();
+  const std::string fifo = (temp_.path() / "fifo").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
   CFileHashWorker worker;
   LogCapture log;
   OBRuntime::Sha256Digest digest{};
   EXPECT_EQ(worker.HashOpenFile(OpenForHashing(small), 7, digest), kObMessageParked);
-  for (const std::string& unhashable : {huge, huge, fifo, dir.path().string()}) {
+  for (const std::string& unhashable : {huge, huge, fifo, temp_.path().string()}) {
     EXPECT_EQ(worker.HashOpenFile(OpenForHashing(unhashable), 7, digest), kObNotFound)
         << unhashable;
   }
@@ -925,11 +922,10 @@ TEST(FileHashWorkerTest, AnswersAtOnceAndHashesOffTheCallersThread) {
 }
 
 // A script in a process's private /tmp (or container) is not the agent's file of that name.
-TEST(ProcessQueriesTest, OpensFilesAsTheProcessSeesThem) {
-  orv::test::TempDir dir;
-  const std::string script = (dir.path() / "x.sh").string();
+TEST_F(FlowTest, ProcessQueriesOpensFilesAsTheProcessSeesThem) {
+  const std::string script = (temp_.path() / "x.sh").string();
   std::ofstream(script) << "outside";
-  const std::string mount_and_wait = "mount -t tmpfs none " + dir.path().string() +
+  const std::string mount_and_wait = "mount -t tmpfs none " + temp_.path().string() +
                                      " && echo inside > " + script + " && exec sleep 60";
   ChildProcess child("/usr/bin/unshare", {"unshare", "-rm", "sh", "-c", mount_and_wait});
   auto& queries = LinuxProcessQueries::Instance();
@@ -979,7 +975,7 @@ class FakeRegistry : public IRegistryReader {
 
 // Each container kind against one fake host process and one registry: the modules it names for
 // an image and command line, or its failure.
-TEST(ContainerTest, EachKindFindsTheModulesItsHostRuns) {
+TEST_F(FlowTest, ContainerEachKindFindsTheModulesItsHostRuns) {
   FakeRegistry registry;
   const std::wstring groups = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Svchost\\";
   const auto service = [&](const std::wstring& name, std::uint32_t type, const std::wstring& dll,
@@ -1014,8 +1010,7 @@ TEST(ContainerTest, EachKindFindsTheModulesItsHostRuns) {
   CRunDll32Container rundll(L"/win", false);
   CDllHostContainer dllhost(registry, L"/win", true);
   CInterpreterContainer interpreter;
-  FakeProcessQueries queries;
-  FakeProcess& host = queries.processes[kHostPid];
+  FakeProcess& host = queries_.processes[kHostPid];
   host.mapped = {"c:\\windows\\system32\\svc4.dll", "C:\\Windows\\System32\\Svc17.dll",
                  "c:\\windows\\system32\\kernel32.dll", "C:\\Windows\\System32\\shell32.dll"};
   host.cwd = "/srv/work";
@@ -1025,7 +1020,7 @@ TEST(ContainerTest, EachKindFindsTheModulesItsHostRuns) {
                          OB_STATUSCODE status, const Paths& modules) {
     host.image = image;
     host.argv = argv;
-    CProcessInfoSurrogateable process(kHostPid, queries);
+    CProcessInfoSurrogateable process(kHostPid, queries_);
     Paths paths;
     EXPECT_EQ(container.GetModulePathList(process, paths), status) << argv.size();
     EXPECT_EQ(paths, modules) << (argv.empty() ? "" : argv.back());
@@ -1115,14 +1110,12 @@ class FixedContainer : public IContainer {
 // Hosts are found by full path, file name or name without version, ignoring case; the modules
 // are named and hashed unless excluded, and only a successful or partial answer gives any. A
 // real shell's script and open .jar are found through /proc.
-TEST(ContainerManagerTest, FindsHostsAndResolvesTheirModules) {
-  orv::test::TempDir dir;
-  const std::string module = (dir.path() / "Mod.dll").string();
+TEST_F(FlowTest, ContainerManagerFindsHostsAndResolvesTheirModules) {
+  const std::string module = (temp_.path() / "Mod.dll").string();
   std::ofstream(module) << "abc";
   const Paths modules = {OBRuntime::Utf8ToWide(module),
-                         OBRuntime::Utf8ToWide((dir.path() / "gone.dll").string())};
-  CInlineFileHasher hasher;
-  CContainerManager manager(hasher);
+                         OBRuntime::Utf8ToWide((temp_.path() / "gone.dll").string())};
+  CContainerManager manager(hasher_);
   manager.RegisterContainer(std::make_unique<CJavaContainer>());
   manager.RegisterContainer(std::make_unique<CInterpreterContainer>());
   manager.RegisterContainer(
@@ -1143,8 +1136,7 @@ TEST(ContainerManagerTest, FindsHostsAndResolvesTheirModules) {
   EXPECT_FALSE(manager.NeedsCommandLine(L"/usr/bin/sleep"));
   EXPECT_TRUE(CContainerManager::GetInstance().IsContainer(L"/usr/bin/ruby3.1"));
 
-  FakeProcessQueries queries;
-  CProcessInfoSurrogateable process(kHostPid, queries);
+  CProcessInfoSurrogateable process(kHostPid, queries_);
   const std::vector<std::string> hashes = {kAbcDigest, std::string(32, '\0')};
   const Paths names = {L"Mod.dll", L"gone.dll"};
   // Image, excluded field, status, names, hashes. "/x/ok" is found by its file name, and "ok"
@@ -1163,7 +1155,7 @@ TEST(ContainerManagerTest, FindsHostsAndResolvesTheirModules) {
   }
 
   // A real shell running a script while holding a .jar open.
-  const std::string cwd = std::filesystem::canonical(dir.path()).string();
+  const std::string cwd = std::filesystem::canonical(temp_.path()).string();
   const int fd = ::open((cwd + "/x.jar").c_str(), O_CREAT | O_RDWR, 0600);  // inherited
   ASSERT_GE(fd, 0);
   // A command after the sleep keeps the shell from replacing itself with it.
