@@ -44,7 +44,6 @@ using Calls = std::vector<std::wstring>;
 TEST(ExpatSaxParserTest, DeliversEachTextRunWholeAndRefusesEntityDeclarationsAndOddInput) {
   RecordingObject target;
   const orv::test::TempDir dir;
-  const orv::test::LogCapture log;
   // Parses the document from a buffer, or written to a file and read from there.
   const auto parse = [&](const std::string& document, bool from_file = false) {
     target.calls.clear();
@@ -62,10 +61,6 @@ TEST(ExpatSaxParserTest, DeliversEachTextRunWholeAndRefusesEntityDeclarationsAnd
   // A file is read in chunks; a run across them still arrives as one.
   ASSERT_EQ(parse("<P>" + std::string(200000, 'x') + "&lt;</P>", true), kObSuccess);
   EXPECT_EQ(target.calls, (Calls{L"<P", L"=" + std::wstring(200000, L'x') + L"<", L">P"}));
-  // A malformed document fails after what came before.
-  EXPECT_EQ(parse("<P><V>1</V><broken"), kObFailure);
-  EXPECT_EQ(target.calls, (Calls{L"<P", L"<V", L"=1", L">V"}));
-  EXPECT_TRUE(log.Contains("XML Parser fatal error"));
   // Entity declarations are refused; external files are never loaded.
   const auto secret = dir.path() / "secret.txt";
   std::ofstream(secret) << "SECRET";
@@ -178,9 +173,7 @@ TEST(FilterEngineTest, FirstValidMatchingRuleDecidesEachKindOfTestAndAnUnparsabl
   flow.source_address = "not an address";
   build(Rule(Clause("8", "10.0.0.0/8", "NotEquals")));
   EXPECT_TRUE(keeps());
-  const IPOperation test(L"8", L"10.0.0.0/8", true);
-  EXPECT_TRUE(test.is_network_valid());
-  EXPECT_EQ(test.Evaluate(flow), kObBadArgument);
+  EXPECT_EQ(IPOperation(L"8", L"10.0.0.0/8", true).Evaluate(flow), kObBadArgument);
   EXPECT_EQ(IPOperation(L"x", L"10.0.0.0/8", true).Evaluate(flow), kObBadArgument);
   EXPECT_FALSE(IPOperation(L"8", L"10.0.0.300/8", true).is_network_valid());
 }
@@ -189,16 +182,13 @@ using Map = std::map<std::int32_t, std::int32_t>;
 using P = DataCollectionPolicy;
 
 TEST(DataCollectionPolicyTest, IncludeExcludeMergeAndAnonymisedValues) {
-  bool keep = false;
-  EXPECT_EQ(P().IsFlowAllowed(ORVFlowObject(), keep), kObSuccess);
-  EXPECT_TRUE(keep);
+  // Field 1 listed, 2 anonymised (so collected), 3 not listed.
   for (const bool exclude : {false, true}) {
     const auto policy = P{exclude, {{1, exclude ? 1 : 0}, {2, kFieldModeAnonymise}}};
-    EXPECT_EQ(policy.IsFieldExcluded(1), exclude);
-    EXPECT_FALSE(policy.IsFieldExcluded(2));  // anonymised fields are collected
-    EXPECT_EQ(policy.IsFieldExcluded(3), !exclude);
-    EXPECT_TRUE(policy.IsFieldAnonymised(2));
-    EXPECT_FALSE(policy.IsFieldAnonymised(1));
+    EXPECT_EQ(
+        std::tuple(policy.IsFieldExcluded(1), policy.IsFieldExcluded(2), policy.IsFieldExcluded(3),
+                   policy.IsFieldAnonymised(1), policy.IsFieldAnonymised(2)),
+        std::tuple(exclude, false, !exclude, false, true));
   }
   // A merge collects what either policy collects; among included fields the first one's mode
   // wins, and an exclude list keeps only what both exclude.
@@ -274,17 +264,12 @@ TEST_F(ORVProfileTest, ClampsOrDefaultsEachNumberAndValidatesTheProfileWithTheir
       {"AggInterval", "599", 599000, ""},
       {"AggInterval", "600", 600000, "to the maximum i.e 600000 milliseconds."},
       {"AggInterval", "4294968", 600000, "to the maximum i.e 600000 milliseconds."},  // x1000 wraps
-      {"ThrottleRate", "1", 1536, "to the minimum i.e 12 Kbps."},
-      {"ThrottleRate", "33554433", 262144, "to the maximum i.e 2048 Kbps."},  // x128 wraps
+      {"ThrottleRate", "33554433", 262144, "to the maximum i.e 2048 Kbps."},          // x128 wraps
       {"ThrottleRate", "+", 64000, "invalid Throttle rate. Setting Throttling to Default Rate."},
       {"TemplateReportInterval", "0", 5, "to the minimum i.e 5 mins."},
-      {"TemplateReportInterval", "1441", 1440, "to the maximum i.e 1440 mins."},
       {"TemplateReportInterval", " 5", 1440, "Setting interval to Default ie 1440 mins."},
-      {"MaxSize", "5", 10, "to the minimum i.e 10 MB."},
       {"MaxSize", "-1", 300, "to the maximum i.e 300 MB."},  // 16-bit wrap: 65535
       {"MaxSize", "70000", 50, "invalid Cache Size control. Setting it to Default size."},
-      {"MaxDuration", "0", 1, "to the minimum i.e 1 days."},
-      {"MaxDuration", "31", 30, "to the maximum i.e 30 days."},
       {"MaxDuration", "\xD9\xA5", 999, "invalid Cache duration control. Disabling this feature."},
   };
   for (const auto& [element, text, expected, logged] : cases) {
@@ -455,7 +440,6 @@ TEST_F(ORVProfileTest, AppliesTheProfilePolicyWhileProfilesLoadAndPoliciesAreRep
   DataCollectionPolicySnapshot applied;
   EXPECT_FALSE(ApplyPolicy(dns, &applied));
   EXPECT_EQ(applied, GetProfilePolicy());
-  EXPECT_TRUE(applied->IsFieldExcluded(1));
   // The provider needs field 1: the merged policy gathers it although the profile blanks it.
   EXPECT_FALSE(GetMergedPolicy()->IsFieldExcluded(1));
   EXPECT_FALSE(GetProviderPolicy()->default_exclude);
@@ -515,14 +499,6 @@ TEST(FileMonitorTest, SetsTheEventForEachChangeToTheFileOnlyRefusesBadPathsAndFo
     EXPECT_TRUE(signalled()) << name;
     monitor.StopMonitor();
   }
-  // Another letter case or a longer name is not the profile.
-  start();
-  for (const char* other : {"orv_serviceprofile.xml", "ORV_ServiceProfile.xml.bak"}) {
-    const std::uint64_t batches = monitor.ChangeBatches();
-    std::ofstream(dir.path() / other) << "x";
-    EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor.ChangeBatches() > batches; }));
-    EXPECT_FALSE(event.is_signalled());
-  }
   monitor.StopMonitor();
   // A directory or a bare name is refused; a second start is refused while the first runs.
   const char* kStart = "CFileMonitorLinux::StartMonitor";
@@ -534,13 +510,11 @@ TEST(FileMonitorTest, SetsTheEventForEachChangeToTheFileOnlyRefusesBadPathsAndFo
   const fs::path directory = dir.path() / "ORV";
   profile = directory / "ORV_ServiceProfile.xml";
   start();  // the thread starts, cannot watch the missing directory, and ends
-  EXPECT_TRUE(log.Contains("Profile monitor started."));
   EXPECT_TRUE(orv::test::WaitUntil([&] { return monitor.ThreadStatus() == kObFailure; }));
   EXPECT_TRUE(log.Contains("CreateFile returned invalid handle for the Directory"));
   EXPECT_EQ(monitor.StartMonitor(event, profile.wstring()), kObAlreadyRunning);
   EXPECT_TRUE(log.Has(LOG_ERROR, kStart, "Profile monitor already running."));
   monitor.StopMonitor();
-  EXPECT_TRUE(log.Contains("Main profile monitor thread exited."));
   // Started again once the directory exists, the one watch follows it: deleted and created
   // again, or moved away.
   fs::create_directory(directory);
