@@ -134,12 +134,16 @@ TEST(OperatorStatusReporterTest, PublishesFileAndStatusLineAndLogsLossesOnceAMin
   std::vector<std::string> notified;
   COperatorStatusReporter reporter(file, [&](const std::string& m) { notified.push_back(m); });
   auto& counters = COperatorCounters::Instance();
+  const OperatorStatus before = counters.Read(0);
   LogCapture log;
   const auto start = std::chrono::steady_clock::now();
 
   counters.Add(FlowCounter::kExported, 3);
   counters.Add(FlowCounter::kQueueFull, 2);
   reporter.PublishNow(start);
+  OperatorStatus published;
+  ASSERT_EQ(ParseStatusJson(orv::test::ChildProcess::ReadAll(file), published), kObSuccess);
+  EXPECT_EQ(published.Count(FlowCounter::kExported) - before.Count(FlowCounter::kExported), 3U);
   EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0644));
   EXPECT_THAT(notified, ElementsAre(::testing::AllOf(::testing::StartsWith("STATUS="),
                                                      ::testing::HasSubstr(" flows exported, "))));
