@@ -5,7 +5,6 @@
 // that starts it and tells the driver where it listens.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
@@ -684,7 +683,6 @@ TEST(IDNUtils, DecodesNamesWithinTheLimitsAndLogsLabelFailures) {
   // Name, status, decoded name (empty: 253 units), the inner failure logged. Basic letters keep
   // their case; 32 supplementary characters need 64 UTF-16 units, one more than a label may have.
   const std::vector<std::tuple<std::string, OB_STATUSCODE, std::wstring, std::string>> cases = {
-      {"xn--bcher-kva.example.com", kObSuccess, L"b\u00fccher.example.com", ""},
       {"XN--MNCHEN-3YA.de", kObSuccess, L"M\u00fcNCHEN.de", ""},
       {"a..b.xn-bcher.xn--dn32g", kObSuccess, L"a..b.xn-bcher.\U0010FFFF", ""},
       {name253, kObSuccess, std::wstring(name253.begin(), name253.end()), ""},
@@ -693,7 +691,6 @@ TEST(IDNUtils, DecodesNamesWithinTheLimitsAndLogsLabelFailures) {
       {"com." + std::string(63, 'a'), kObTextTooLong, L"", ""},
       {grows + std::string(50, 'z'), kObTextTooLong, L"", ""},
       {"", kObBadArgument, L"", ""},
-      {"xn--.com", kObFailure, L"", ""},
       {"xn--bcher-kv!.com", kObFailure, L"", punycode + Code(kObBadArgument) + "]"},
       {"xn--999999999.com", kObFailure, L"", punycode + Code(kObOverflow) + "]"},
       {"xn--ib9b.com", kObFailure, L"", utf16 + Code(kObBadArgument) + "]"},
@@ -746,21 +743,15 @@ TEST(FlowRecordPool, RecyclesRecordsEmptiedWithTheirBuffersAndOutlivesThePool) {
   kept.reset();
 }
 
-// Lookups on real processes through /proc, with a cache of their own: a child of this process,
-// a child running as the overflow user (as root), one that has exited, process 0 and kthreadd.
+// Lookups on real processes through /proc: a child of this process, one that has exited,
+// process 0 and kthreadd.
 TEST_F(FlowTest, RealProcessesThroughProc) {
   const ProcessInfoServices services{LinuxProcessQueries::Instance(),
                                      LinuxAccountDirectory::Instance(), cache_, hasher_};
   const bool root = ::geteuid() == 0;
-  const uid_t other = root ? orv::platform::ReadOverflowUid() : ::geteuid();
   ChildProcess child("/bin/sleep", {"sleep", "100"});
-  ChildProcess of_other("/bin/sleep", {"sleep", "100"}, [other] {
-    (void)::setgroups(0, nullptr);
-    (void)::setgid(other);
-    (void)::setuid(other);
-  });
   ChildProcess exited("/bin/sleep", {"sleep", "100"});
-  ASSERT_TRUE(child.WaitForExec() && of_other.WaitForExec() && exited.WaitForExec());
+  ASSERT_TRUE(child.WaitForExec() && exited.WaitForExec());
   const auto gone = static_cast<std::uint32_t>(exited.pid());
   exited.KillAndReap();
   const std::string sleep = std::filesystem::canonical("/bin/sleep").string();
@@ -779,10 +770,6 @@ TEST_F(FlowTest, RealProcessesThroughProc) {
     EXPECT_EQ(own.type == kAccountTypeAdministrators, root);
   }
   EXPECT_EQ(cache_.Size(), 2u);
-  CProcessInfo as_other(static_cast<std::uint32_t>(of_other.pid()), services);
-  const Answers a = Ask(as_other);
-  EXPECT_EQ(std::tuple(a.path, a.user), std::tuple(OBRuntime::Utf8ToWide(sleep), LocalUser(other)));
-  EXPECT_TRUE(!root || a.user.empty() || a.type == kAccountTypeGuests);
 
   // The flows of an exited process keep coming: each asks again, its failure is logged once.
   LogCapture log;
@@ -1016,8 +1003,8 @@ TEST_F(FlowTest, ContainerEachKindFindsTheModulesItsHostRuns) {
   service(L"exp", kRegistryExpandString, L"%SystemRoot%\\System32\\Exp.dll", kDefault);
   registry.Set(kLocalMachine, groups, L"partial", kRegistryMultiString, {L"svc3", L"no", L"dw"});
   service(L"dw", kRegistryDword, L"");
-  const std::wstring clsid = L"CLSID\\{AB-12}\\InprocServer32";
-  registry.Set(kClassesRoot, clsid, L"", kRegistryExpandString, {L"%SystemRoot%\\s.dll"});
+  registry.Set(kClassesRoot, L"CLSID\\{AB-12}\\InprocServer32", L"", kRegistryExpandString,
+               {L"%SystemRoot%\\s.dll"});
   registry.Set(kClassesRoot, L"CLSID\\{CD}\\InprocServer32", L"", kRegistryDword, {});
 
   CSvcHostContainer svchost(registry, L"/win", true);
