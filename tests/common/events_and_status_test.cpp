@@ -6,7 +6,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <vector>
 
 #include "common/bounded_queue.h"
 #include "common/condition_event.h"
@@ -16,8 +15,7 @@
 namespace {
 
 TEST(ConditionEventTest, AutoResetIsConsumedManualStaysLowestIndexWinsAndEveryWaiterWakes) {
-  condition_event shutdown(false);
-  condition_event work(true);
+  condition_event shutdown(false), work(true);
   std::array<condition_event*, 2> events{&shutdown, &work};
   EXPECT_EQ(WaitForMultipleEvents(2, events.data(), false, 0), kWaitTimeout);  // a poll
   // Timed waits with nothing signalled end no earlier than asked.
@@ -45,8 +43,7 @@ TEST(ConditionEventTest, AutoResetIsConsumedManualStaysLowestIndexWinsAndEveryWa
   // A set wakes every waiter listening on the event: a waiter that takes a lower-index event must
   // not swallow the wake-up of another waiter that waits on the higher one.
   for (int round = 0; round < 200; ++round) {
-    condition_event own(true);
-    condition_event shared(true);
+    condition_event own(true), shared(true);
     std::array<condition_event*, 2> first_events{&own, &shared};
     auto first = std::async(std::launch::async, [&] {
       return WaitForMultipleEvents(2, first_events.data(), false, kWaitInfinite);
@@ -63,8 +60,7 @@ TEST(ConditionEventTest, AutoResetIsConsumedManualStaysLowestIndexWinsAndEveryWa
 
 TEST(BoundedQueueTest, FifoWithinCapacityAndSignalsEachSide) {
   CBoundedQueue<std::shared_ptr<int>> queue(2);
-  condition_event* pushed = nullptr;
-  condition_event* popped = nullptr;
+  condition_event *pushed = nullptr, *popped = nullptr;
   ASSERT_EQ(queue.RegisterPushEvent(&pushed), kObSuccess);
   ASSERT_EQ(queue.RegisterPopEvent(&popped), kObSuccess);
   EXPECT_EQ(queue.RegisterPushEvent(nullptr), kObBadArgument);
@@ -117,9 +113,8 @@ TEST(OperatorCountersTest, StatusLineJsonAndPrometheusSayTheSameAndTheReaderRefu
        {"# TYPE orv_exported_total counter\norv_exported_total 12345\n", "orv_queue_full_total 2\n",
         "orv_cache_rows 3000\n", "orv_activity{activity=\"caching\"} 1\n",
         "orv_activity{activity=\"exporting\"} 0\n",
-        "orv_status_updated_timestamp_seconds 1765000000\n"}) {
+        "orv_status_updated_timestamp_seconds 1765000000\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line;
-  }
   // The reader skips a counter of a later version and refuses what the agent never writes.
   EXPECT_EQ(
       ParseStatusJson(R"({"activity":"exporting","counters":{"exported":5,"new_one":9}})", read),
@@ -128,9 +123,8 @@ TEST(OperatorCountersTest, StatusLineJsonAndPrometheusSayTheSameAndTheReaderRefu
   for (const char* bad :
        {"", "{", R"({"activity":"dancing"})", R"({"counters":{"exported":-1}})",
         R"({"updated":1} trailing)", R"({"cache_rows":"3"})", R"({"activity":"exp\"orting"})",
-        R"({"counters":{"exported":99999999999999999999}})"}) {
+        R"({"counters":{"exported":99999999999999999999}})"})
     EXPECT_EQ(ParseStatusJson(bad, read), kObBadArgument) << bad;
-  }
 }
 
 TEST(VPNSharedStateTest, OnlyHeaderWordsAndTunnelStateCountAsAChange) {

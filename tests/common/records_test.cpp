@@ -117,14 +117,12 @@ TEST(RecordsTest, ReadAndWriteExactBytesCutLongTextsAndRefuseCorruptForms) {
             "FlowId: 0 Pid: 7 PPid: 0 Network : [1.2.3.4:80] --> [::1:443] Protocol: TCP Flow "
             "Start second: 287454020 Flow End second: 287454021 L4 Byte count In: "
             "72623859790382856 L4 Byte count Out: 9 Process Name: a\xf0\x9f\x98\x80 Process "
-            "Path:  Process hash: " +
-                std::string(64, 'a') +
-                " Process Username: v Parent process Name: b Parent process Path:  Parent process "
-                "hash: " +
-                std::string(64, '2') +
-                " Logged in username: u Logged in user account type: 32768 Process username : v "
-                "Process user account type: 2 Parent process username: w Parent process user "
-                "account type: 1 DNS suffix: d Destination hostname: h?");
+            "Path:  Process hash: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+            " Process Username: v Parent process Name: b Parent process Path:  Parent process "
+            "hash: 2222222222222222222222222222222222222222222222222222222222222222"
+            " Logged in username: u Logged in user account type: 32768 Process username : v "
+            "Process user account type: 2 Parent process username: w Parent process user "
+            "account type: 1 DNS suffix: d Destination hostname: h?");
   EXPECT_EQ(std::tie(r.interface_uid, r.address_family, r.hosted_modules, r.hosted_module_hashes),
             std::tuple(3U, 1U, std::vector<std::wstring>{L"m"},
                        std::vector<std::string>{std::string(32, '\x33')}));
@@ -168,9 +166,9 @@ TEST(RecordsTest, ReadAndWriteExactBytesCutLongTextsAndRefuseCorruptForms) {
   written.destination_host_name = std::wstring(1000, L'h');
   written.process_hash = std::string(40, 'x');
   written.hosted_modules.resize(ORVFlowObject::kMaxHostedModules + 1);
-  const Buffer bytes = Serialized(written);
   // 84 for an empty record, then the cut texts and the capped module list.
-  EXPECT_EQ(bytes.size(), 84 + 2 * 258 + 2 * 259 + 32 + 2 * ORVFlowObject::kMaxHostedModules);
+  EXPECT_EQ(Serialized(written).size(),
+            84 + 2 * 258 + 2 * 259 + 32 + 2 * ORVFlowObject::kMaxHostedModules);
   const char* const kFailed = "Object deserialization failed";
   const char* const kNoMarker = "Invalid flow object serialized buffer. No end marker found";
   ExpectRefusals<ORVFlowObject>(
