@@ -1,5 +1,5 @@
 // Events, multi-event waits and the bounded queue that signals through them; the operator
-// counters' texts; the VPN block shared with other programs.
+// counters' texts.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,7 +10,6 @@
 #include "common/bounded_queue.h"
 #include "common/condition_event.h"
 #include "common/operator_counters.h"
-#include "common/vpn_shared_state.h"
 
 namespace {
 
@@ -125,19 +124,6 @@ TEST(OperatorCountersTest, StatusLineJsonAndPrometheusSayTheSameAndTheReaderRefu
         R"({"updated":1} trailing)", R"({"cache_rows":"3"})", R"({"activity":"exp\"orting"})",
         R"({"counters":{"exported":99999999999999999999}})"})
     EXPECT_EQ(ParseStatusJson(bad, read), kObBadArgument) << bad;
-}
-
-TEST(VPNSharedStateTest, OnlyHeaderWordsAndTunnelStateCountAsAChange) {
-  const auto a = std::make_unique<VPNSharedState>();  // value-initialised: all zero
-  const auto b = std::make_unique<VPNSharedState>();
-  b->vpn_config.ipv4.address[3] = 7;
-  b->vpn_config.flag = 1;
-  EXPECT_FALSE(VPNStateDiffers(*a, *b));
-  b->vpn_config.tunnel_state = kTunnelStateConnected;
-  EXPECT_TRUE(VPNStateDiffers(*a, *b));
-  b->vpn_config.tunnel_state = 0;
-  b->tnd_network_type = 2;
-  EXPECT_TRUE(VPNStateDiffers(*a, *b));
 }
 
 }  // namespace
