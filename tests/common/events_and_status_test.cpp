@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(ConditionEventTest, AutoResetIsConsumedManualStaysLowestIndexWinsAndEveryWaiterWakes) {
+TEST(ConditionEventTest, EventsWakeEveryWaiterAndTheQueueSignalsEachSideWithinItsCapacity) {
   condition_event shutdown(false), work(true);
   std::array<condition_event*, 2> events{&shutdown, &work};
   EXPECT_EQ(WaitForMultipleEvents(2, events.data(), false, 0), kWaitTimeout);  // a poll
@@ -32,8 +32,6 @@ TEST(ConditionEventTest, AutoResetIsConsumedManualStaysLowestIndexWinsAndEveryWa
   EXPECT_TRUE(shutdown.timed_wait(0));
   EXPECT_TRUE(work.timed_wait(0));  // left for a later wait, which takes it
   EXPECT_FALSE(work.timed_wait(0));
-  shutdown.reset();
-  EXPECT_FALSE(shutdown.timed_wait(0));
   std::array<condition_event*, 2> with_null{&work, nullptr};
   EXPECT_EQ(WaitForMultipleEvents(2, with_null.data(), false, 0), kWaitFailed);
   EXPECT_EQ(WaitForMultipleEvents(0, events.data(), false, 0), kWaitFailed);
@@ -55,9 +53,8 @@ TEST(ConditionEventTest, AutoResetIsConsumedManualStaysLowestIndexWinsAndEveryWa
     shared.set();
     ASSERT_EQ(second.get(), 0U);
   }
-}
 
-TEST(BoundedQueueTest, FifoWithinCapacityAndSignalsEachSide) {
+  // The queue signals each side through an event.
   CBoundedQueue<std::shared_ptr<int>> queue(2);
   condition_event *pushed = nullptr, *popped = nullptr;
   ASSERT_EQ(queue.RegisterPushEvent(&pushed), kObSuccess);
@@ -109,15 +106,12 @@ TEST(OperatorCountersTest, StatusLineJsonAndPrometheusSayTheSameAndTheReaderRefu
 
   const std::string text = FormatPrometheus(status);
   for (const char* line :
-       {"# TYPE orv_exported_total counter\norv_exported_total 12345\n", "orv_queue_full_total 2\n",
-        "orv_cache_rows 3000\n", "orv_activity{activity=\"caching\"} 1\n",
-        "orv_activity{activity=\"exporting\"} 0\n",
+       {"# TYPE orv_exported_total counter\norv_exported_total 12345\n", "orv_cache_rows 3000\n",
+        "orv_activity{activity=\"caching\"} 1\n", "orv_activity{activity=\"exporting\"} 0\n",
         "orv_status_updated_timestamp_seconds 1765000000\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line;
   // The reader skips a counter of a later version and refuses what the agent never writes.
-  EXPECT_EQ(
-      ParseStatusJson(R"({"activity":"exporting","counters":{"exported":5,"new_one":9}})", read),
-      kObSuccess);
+  EXPECT_EQ(ParseStatusJson(R"({"counters":{"exported":5,"new_one":9}})", read), kObSuccess);
   EXPECT_EQ(read.Count(FlowCounter::kExported), 5U);
   for (const char* bad :
        {"", "{", R"({"activity":"dancing"})", R"({"counters":{"exported":-1}})",

@@ -200,12 +200,12 @@ TEST(RecordsTest, ReadAndWriteExactBytesCutLongTextsAndRefuseCorruptForms) {
 
   // Interface records: "ORVI", version, total length | UID, index, type | name | details | hardware
   // address | "EM"
-  const Buffer interface = FromHex(
+  const std::string interface_hex =
       "4f525649 01 30000000 | 05000000 02000000 02 | 0600 6500 3dd8 00de |"
-      "0200 0200 6100 0800 6200 6300 0d00 0a00 | 0200 6162 | 454d");
-  Buffer longer = interface;
-  longer.push_back(0xEE);  // bytes after the stated total length are not part of the record
-  auto ri = Read<InterfaceInfo>(longer);
+      "0200 0200 6100 0800 6200 6300 0d00 0a00 | 0200 6162 | 454d";
+  const Buffer interface = FromHex(interface_hex);
+  // Bytes after the stated total length are not part of the record.
+  auto ri = Read<InterfaceInfo>(FromHex(interface_hex + "ee"));
   EXPECT_EQ(ri.ToString(),
             "Interface UID: 5 Interface Index: 2 Interface Type: 2 Interface Order ID: 0 "
             "Interface Name: e\xf0\x9f\x98\x80 Interface Detail List: a, bc??");
