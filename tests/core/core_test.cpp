@@ -49,14 +49,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using orv::test::LogCapture;
-using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::Not;
 
 constexpr auto kDeadline = 30s;
 
-constexpr std::uint32_t kIPv4 = 2;
-constexpr std::uint32_t kIPv6 = 23;
+constexpr std::uint32_t kIPv4 = 2, kIPv6 = 23;
 
 // Which of multicast (M), link-local (L) and loopback (O) each address text is, for its family.
 TEST(ORVUtilsTest, AddressRulesFollowTheirFamilies) {
@@ -96,11 +93,10 @@ TEST(ORVUtilsTest, BroadcastIsTheLimitedAddressOrAnInterfaceBroadcast) {
     ++lookups;
     return address == "192.168.1.255";
   };
+  EXPECT_FALSE(ORVUtils::CheckBroadcast("ff02::1", interfaces));
+  EXPECT_EQ(lookups, 0) << "an IPv6 text needs no interface lookup";
   EXPECT_TRUE(ORVUtils::CheckBroadcast("255.255.255.255", interfaces));
   EXPECT_TRUE(ORVUtils::CheckBroadcast("192.168.1.255", interfaces));
-  const int ipv4_lookups = lookups;
-  EXPECT_FALSE(ORVUtils::CheckBroadcast("ff02::1", interfaces));
-  EXPECT_EQ(lookups, ipv4_lookups) << "an IPv6 text needs no interface lookup";
 }
 
 // A full table evicts the hundred least recently used; replacement and erasure keep the order
@@ -228,9 +224,9 @@ class ServiceHostTest : public ::testing::Test {
 TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
   // Control, answer, what is reported after RUNNING, the agent's (stops, session changes), the
   // line logged (empty: none expected).
-  using Agent = std::pair<int, int>;
   const std::string kStop = "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received";
-  const std::tuple<std::uint32_t, std::uint32_t, std::vector<std::string>, Agent, std::string>
+  const std::tuple<std::uint32_t, std::uint32_t, std::vector<std::string>, std::pair<int, int>,
+                   std::string>
       cases[] = {
           {0, 120, {}, {0, 0}, ""},
           {1, 0, {kStopPending}, {1, 0}, kStop},
@@ -252,9 +248,8 @@ TEST_F(ServiceHostTest, ControlTableActsAndAnswers) {
     const ServiceStatus before = host.Status();
 
     EXPECT_EQ(host.ServiceControl(control), result) << control;
-    EXPECT_EQ(std::vector(manager.messages.begin() + 1, manager.messages.end()), messages)
-        << control;
-    EXPECT_EQ(Agent(agent.stops.load(), agent.sessions.load()), agent_calls) << control;
+    EXPECT_EQ(std::vector(manager.messages.begin() + 1, manager.messages.end()), messages);
+    EXPECT_EQ(std::pair(agent.stops.load(), agent.sessions.load()), agent_calls) << control;
     EXPECT_TRUE(line.empty() || log.Has(LOG_DEBUG, "CServiceHost::ServiceControl", line)) << line;
     EXPECT_TRUE(!messages.empty() || host.Status() == before) << "nothing reported, nothing set";
   }
@@ -278,12 +273,10 @@ TEST_F(ServiceHostTest, StopReportsStopPendingBeforeTheAgentReturnsAndNeverRunni
 
   EXPECT_TRUE(ran);
   EXPECT_TRUE(exit_codes_.empty());
-  const std::vector<std::pair<ServiceStatus, bool>> expected = {
-      {{16, kServiceStartPending, 0, 0, 0, 1, 20000}, false},
-      {{16, kServiceRunning, 199, 0, 0, 0, 0}, false},
-      {{16, kServiceStopPending, 199, 0, 0, 1, 6000}, false},
-      {{16, kServiceStopped, 199, 0, 0, 0, 0}, true}};
-  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(seen, (decltype(seen){{{16, kServiceStartPending, 0, 0, 0, 1, 20000}, false},
+                                  {{16, kServiceRunning, 199, 0, 0, 0, 0}, false},
+                                  {{16, kServiceStopPending, 199, 0, 0, 1, 6000}, false},
+                                  {{16, kServiceStopped, 199, 0, 0, 0, 0}, true}}));
   EXPECT_EQ(std::pair(agent_.stops.load(), agent_.sessions.load()), std::pair(2, 1));
   EXPECT_TRUE(log_.Has(LOG_ERROR, "CServiceHost::ServiceMain",
                        "Agent shutdown failed with the following error - 7"));
@@ -332,11 +325,9 @@ TEST_F(ServiceHostTest, TerminateServiceLetsTheAgentFinishAndAnAgentExceptionIsC
   ASSERT_TRUE(agent_.WaitRunning());
   host_.TerminateService(3);
   service.join();
-  EXPECT_TRUE(returned_at_exit_);
-  EXPECT_EQ(exit_codes_, std::vector<int>{3});
+  EXPECT_EQ(std::pair(returned_at_exit_, exit_codes_), std::pair(true, std::vector<int>{3}));
 
-  class ThrowingAgent : public FakeAgent {
-   public:
+  struct ThrowingAgent : FakeAgent {
     int MainThreadProc() override { throw std::runtime_error("broken"); }
   } agent;
   CServiceHost host(agent, manager_, [](int) { FAIL() << "no failure"; });
@@ -356,55 +347,18 @@ class NotifyOnlyManager : public IServiceManager {
   std::unique_ptr<IServiceManager> real_ = CreateSystemdServiceManager();
 };
 
-// One run of RunService in a forked child, with an abstract AF_UNIX datagram socket standing in
+// Each run is RunService in a forked child, with an abstract AF_UNIX datagram socket standing in
 // for systemd's notify socket: each signal is sent once the reports before it came, then what it
-// makes the process report.
-struct ServiceRun {
-  bool reachable = true;       // the notify socket
-  bool ignore_sigint = false;  // inherited as ignored, as a shell's background job has it
-  std::vector<std::pair<int, std::vector<std::string>>> steps{};  // signal (0: none), reports
-  int exit_code = 0;
-};
-
-void ExpectServiceRun(const ServiceRun& run) {
-  const std::string name = "orv-service-host-test-" + std::to_string(::getpid());
-  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-  name.copy(address.sun_path + 1, sizeof(address.sun_path) - 1);
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  const OBRuntime::UniqueFd receiver(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  ASSERT_EQ(::bind(receiver.get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
-  // The child runs the service instead of another image; the object kills and reaps it when the
-  // test leaves early.
-  const orv::test::ChildProcess child("", {}, [&] {
-    ::setenv("NOTIFY_SOCKET", ("@" + name + (run.reachable ? "" : "-nobody")).c_str(), 1);
-    ::signal(SIGINT, run.ignore_sigint ? SIG_IGN : SIG_DFL);
-    FakeAgent agent;
-    NotifyOnlyManager manager;
-    // exit, not _Exit, when RunService returns: coverage data is written at exit.
-    std::exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
-  });
-  for (const auto& [signal, reports] : run.steps) {
-    ASSERT_TRUE(signal == 0 || ::kill(child.pid(), signal) == 0);
-    std::vector<std::string> received;
-    pollfd fd{receiver.get(), POLLIN, 0};
-    char buffer[512];
-    while (received.size() < reports.size() && ::poll(&fd, 1, 20000) == 1) {
-      const ssize_t got = ::recv(receiver.get(), buffer, sizeof(buffer), 0);
-      received.emplace_back(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-    }
-    EXPECT_EQ(received, reports) << "signal " << signal;
-  }
-  int status = 0;
-  const bool exited = orv::test::WaitUntil(
-      [&] { return ::waitpid(child.pid(), &status, WNOHANG) == child.pid(); }, kDeadline);
-  EXPECT_EQ(exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
-}
-
-// Signals map to controls and SIGTERM stops with every state notified; an inherited ignored
-// SIGINT still stops; an unreachable notify socket ends the process with 1 (systemd must see the
-// unit fail).
+// makes the process report. Signals map to controls and SIGTERM stops with every state notified;
+// an inherited ignored SIGINT still stops; an unreachable notify socket ends the process with 1
+// (systemd must see the unit fail).
 TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
-  const ServiceRun runs[] = {
+  const struct Run {
+    bool reachable = true;       // the notify socket
+    bool ignore_sigint = false;  // inherited as ignored, as a shell's background job has it
+    std::vector<std::pair<int, std::vector<std::string>>> steps{};  // signal (0: none), reports
+    int exit_code = 0;
+  } runs[] = {
       {.steps = {{0, {kStartPending, kRunning}},
                  {SIGHUP, {kRunning}},  // interrogate
                  {SIGTSTP, {}},         // pause: acknowledged, nothing reported
@@ -415,8 +369,38 @@ TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
        .steps = {{0, {kStartPending, kRunning}}, {SIGINT, {kStopPending, kStopped}}}},
       {.reachable = false, .exit_code = 1},
   };
-  for (const ServiceRun& run : runs) {
-    ExpectServiceRun(run);
+  const std::string name = "orv-service-host-test-" + std::to_string(::getpid());
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  name.copy(address.sun_path + 1, sizeof(address.sun_path) - 1);
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const OBRuntime::UniqueFd receiver(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(receiver.get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
+  for (const Run& run : runs) {
+    // The child runs the service instead of another image; the object kills and reaps it when
+    // the test leaves early.
+    const orv::test::ChildProcess child("", {}, [&] {
+      ::setenv("NOTIFY_SOCKET", ("@" + name + (run.reachable ? "" : "-nobody")).c_str(), 1);
+      ::signal(SIGINT, run.ignore_sigint ? SIG_IGN : SIG_DFL);
+      FakeAgent agent;
+      NotifyOnlyManager manager;
+      // exit, not _Exit, when RunService returns: coverage data is written at exit.
+      std::exit(RunService(agent, manager, [](int code) { std::_Exit(code); }));
+    });
+    for (const auto& [signal, reports] : run.steps) {
+      ASSERT_TRUE(signal == 0 || ::kill(child.pid(), signal) == 0);
+      std::vector<std::string> received;
+      pollfd fd{receiver.get(), POLLIN, 0};
+      char buffer[512];
+      while (received.size() < reports.size() && ::poll(&fd, 1, 20000) == 1) {
+        const ssize_t got = ::recv(receiver.get(), buffer, sizeof(buffer), 0);
+        received.emplace_back(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+      }
+      EXPECT_EQ(received, reports) << "signal " << signal;
+    }
+    int status = 0;
+    const bool exited = orv::test::WaitUntil(
+        [&] { return ::waitpid(child.pid(), &status, WNOHANG) == child.pid(); }, kDeadline);
+    EXPECT_EQ(exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
   }
 }
 
@@ -487,15 +471,12 @@ class AgentTest : public ::testing::Test {
 
 // A finished TCP flow from a non-loopback address, as the driver reports it.
 std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
-  auto flow = std::make_shared<KdfFlowData>();
-  flow->protocol = 6;
-  flow->local.port = source_port;
-  flow->local.ipv4 = {10, 79, 0, 1};
-  flow->remote.port = 443;
-  flow->remote.ipv4 = {198, 51, 100, 7};
-  flow->pid = 4242;
-  flow->report_kind = kKdfReportKindFinal;
-  return flow;
+  return std::make_shared<KdfFlowData>(
+      KdfFlowData{.local = {.port = source_port, .ipv4 = {10, 79, 0, 1}},
+                  .remote = {.port = 443, .ipv4 = {198, 51, 100, 7}},
+                  .protocol = 6,
+                  .pid = 4242,
+                  .report_kind = kKdfReportKindFinal});
 }
 
 // Collection follows the profile and the network; finished flows are counted into the statistics
@@ -524,7 +505,7 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   // No profile: defaults, collection off, the driver told to stop reporting.
   ASSERT_TRUE(log_.Contains("ORV profile is missing, reseting to default values."));
   ASSERT_TRUE(framework_.WaitForCall("disable"));
-  EXPECT_THAT(framework_.Calls(), Not(Contains("enable")));
+  EXPECT_EQ(std::ranges::count(framework_.Calls(), "enable"), 0);
 
   // A profile collecting on trusted networks, on a trusted network: reports every 60 s.
   WriteProfile("trusted");
@@ -540,7 +521,6 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   ASSERT_TRUE(framework_.WaitForCall("disable", seen));
 
   // Mode all while untrusted: collection on, with the untrusted report interval.
-  seen = framework_.Calls().size();
   WriteProfile("all");
   ASSERT_TRUE(framework_.WaitForCall("interval 999", seen));
 
@@ -565,9 +545,7 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   // something arrives, each with a process that only started and one that made a flow.
   std::optional<OBRuntime::IPC_MESSAGE> message;
   for (std::uint32_t round = 0; !message && round < 100; ++round) {
-    auto started = std::make_shared<KdfPidInfo>();
-    started->pid = 3000000 + round;
-    sink.OnPidInfo(started);
+    sink.OnPidInfo(std::make_shared<KdfPidInfo>(KdfPidInfo{.pid = 3000000 + round}));
     sink.OnFlowUpdate(FinishedFlow(40000));  // process 4242
     message = client.ReceiveMessage(std::chrono::milliseconds(100));
   }
