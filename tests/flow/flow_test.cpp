@@ -230,13 +230,6 @@ Hash FileHash(const std::string& path) {
   return hash;
 }
 
-std::wstring LocalUser(uid_t uid) {
-  std::string name;
-  int os_error = 0;
-  const bool known = orv::platform::LookupUserName(uid, name, os_error) == kObSuccess;
-  return known ? OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + name) : L"";
-}
-
 // How many captured lines hold text.
 std::size_t Occurrences(const LogCapture& log, const std::string& text) {
   const auto lines = log.Lines();
@@ -307,9 +300,7 @@ class FlowTest : public ::testing::Test {
 
   std::shared_ptr<ORVFlowObject> Build(const KdfFlowData& message,
                                        const std::shared_ptr<const ORVFlowObject>& record = {}) {
-    auto flow = CFlowRecordBuilder(Sources()).FromFlowData(message, record);
-    EXPECT_NE(flow, nullptr);
-    return flow;
+    return CFlowRecordBuilder(Sources()).FromFlowData(message, record);
   }
 
   OB_STATUSCODE Refill(ORVFlowObject& flow) { return CFlowRecordBuilder(Sources()).fill(flow); }
@@ -540,16 +531,6 @@ TEST_F(FlowTest, SurrogateHostGetsCommandLineAndHostedModules) {
   EXPECT_EQ(resolutions_, before);
 }
 
-// Hashing never holds a record back: until the digest is ready the hash goes out empty.
-TEST_F(FlowTest, HashNotReadyIsLeftEmpty) {
-  CFileHashWorker worker(CFileHashWorker::Limits{.workers = 1});
-  ProcessInfoServices services{queries_, accounts_, cache_, worker};
-  CFlowRecordBuilder builder(Sources(&services));
-  EXPECT_TRUE(builder.FromFlowData(Ipv4Message(), nullptr)->process_hash.empty());
-  EXPECT_TRUE(orv::test::WaitUntil(
-      [&] { return builder.FromFlowData(Ipv4Message(), nullptr)->process_hash == kAbcDigest; }));
-}
-
 // With the start time the driver reports, a cached process is named without reading /proc per
 // flow; an exec shows in the reported path or in the pid information sent for it, a reused id in
 // the start time, so neither leaves a flow named after the wrong image or process.
@@ -749,6 +730,10 @@ TEST_F(FlowTest, RealProcessesThroughProc) {
   ASSERT_TRUE(child.WaitForExec() && exited.WaitForExec());
   const auto gone = static_cast<std::uint32_t>(exited.pid());
   exited.KillAndReap();
+  std::string account;
+  int os_error = 0;
+  ASSERT_EQ(orv::platform::LookupUserName(::geteuid(), account, os_error), kObSuccess);
+  const std::wstring user = OBRuntime::Utf8ToWide(orv::platform::ShortHostName() + "\\" + account);
   const std::string sleep = std::filesystem::canonical("/bin/sleep").string();
   const std::string self = std::filesystem::canonical("/proc/self/exe").string();
   CProcessInfo info(static_cast<std::uint32_t>(child.pid()), services);
@@ -758,9 +743,9 @@ TEST_F(FlowTest, RealProcessesThroughProc) {
   const Answers own = Ask(info);
   const Answers of_parent = Ask(info, true);
   EXPECT_EQ(std::tuple(own.path, own.hash, own.user),
-            std::tuple(OBRuntime::Utf8ToWide(sleep), FileHash(sleep), LocalUser(::geteuid())));
+            std::tuple(OBRuntime::Utf8ToWide(sleep), FileHash(sleep), user));
   EXPECT_EQ(std::tuple(of_parent.path, of_parent.hash, of_parent.user),
-            std::tuple(OBRuntime::Utf8ToWide(self), FileHash(self), LocalUser(::geteuid())));
+            std::tuple(OBRuntime::Utf8ToWide(self), FileHash(self), user));
   EXPECT_EQ(own.type == kAccountTypeAdministrators, root);
   EXPECT_EQ(cache_.Size(), 2u);  // the child and its parent
 
@@ -897,6 +882,12 @@ TEST_F(FlowTest, HashWorkerAnswersAtOnceAndHashesOffTheCallersThread) {
   EXPECT_EQ(worker.HashOpenFile(OpenForHashing(small), 7, digest), kObSuccess);
   EXPECT_EQ(std::tuple(std::string(digest.begin(), digest.end()), worker.FilesHashed()),
             std::tuple(kAbcDigest, 1u));
+  // Hashing never holds a record back: until the digest is ready the hash goes out empty.
+  ProcessInfoServices services{queries_, accounts_, cache_, worker};
+  CFlowRecordBuilder builder(Sources(&services));
+  EXPECT_TRUE(builder.FromFlowData(Ipv4Message(), nullptr)->process_hash.empty());
+  EXPECT_TRUE(orv::test::WaitUntil(
+      [&] { return builder.FromFlowData(Ipv4Message(), nullptr)->process_hash == kAbcDigest; }));
 
   // A full queue answers "not ready" and forgets the request.
   CFileHashWorker idle(CFileHashWorker::Limits{.workers = 1, .queue_capacity = 0});
