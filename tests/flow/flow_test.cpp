@@ -948,7 +948,8 @@ class FakeRegistry : public IRegistryReader {
 };
 
 // Each container kind against one fake host process and one registry: the modules it names for
-// an image and command line, or its failure.
+// an image and command line, or its failure; then the manager over them, and a real shell's script
+// and open .jar.
 TEST_F(FlowTest, ContainerEachKindFindsTheModulesItsHostRuns) {
   FakeRegistry registry;
   const std::wstring groups = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Svchost\\";
@@ -1036,97 +1037,52 @@ TEST_F(FlowTest, ContainerEachKindFindsTheModulesItsHostRuns) {
   EXPECT_EQ(hosts, (Paths{L"/win/system32/svchost.exe", L"/win/syswow64/svchost.exe"}));
   ASSERT_EQ(svchost32.GetContainerPaths(hosts), kObSuccess);
   EXPECT_EQ(hosts.size(), 1u);
-}
 
-TEST(InterpreterContainerTest, FindsTheScriptArgument) {
-  // Interpreter, arguments, the script found.
-  const std::vector<std::tuple<std::wstring, Paths, std::wstring>> cases = {
-      {L"python", {L"python3", L"-u", L"-W", L"ignore", L"/srv/app.py", L"-c"}, L"/srv/app.py"},
-      {L"python", {L"python3", L"-Wignore", L"app.py"}, L"app.py"},
-      {L"python", {L"python3", L"-Bc", L"print(1)"}, L""},
-      {L"python", {L"python3", L"-"}, L""},
-      {L"python", {L"python3"}, L""},
-      {L"perl", {L"perl", L"-Ilib", L"-w", L"tool.pl"}, L"tool.pl"},
-      {L"node", {L"node", L"--require", L"x", L"--inspect=9229", L"server.js"}, L"server.js"},
-      {L"node", {L"node", L"--eval=1"}, L""},
-      {L"bash", {L"bash", L"-o", L"errexit", L"+O", L"extglob", L"run.sh"}, L"run.sh"},
-      {L"dash", {L"sh", L"--", L"-odd-name.sh"}, L"-odd-name.sh"},
-      {L"awk", {L"awk", L"prog"}, L""}};
-  for (const auto& [interpreter, argv, script] : cases) {
-    EXPECT_EQ(CInterpreterContainer::FindScript(interpreter, argv), script)
-        << OBRuntime::WideToUtf8(interpreter + L" " + argv.back());
-  }
-  EXPECT_EQ(StripTrailingVersion(L"perl5.36.0"), L"perl");
-  EXPECT_EQ(StripTrailingVersion(L"3.11"), L"3.11");
-}
-
-// A container with a fixed answer, for the manager's rules.
-class FixedContainer : public IContainer {
- public:
-  FixedContainer(Paths hosts, OB_STATUSCODE status, Paths modules = {})
-      : hosts_(std::move(hosts)), status_(status), modules_(std::move(modules)) {}
-  OB_STATUSCODE GetModulePathList(CProcessInfoSurrogateable&, Paths& paths) override {
-    paths = modules_;
-    return status_;
-  }
-  OB_STATUSCODE GetContainerPaths(Paths& paths) override {
-    paths = hosts_;
-    return kObSuccess;
-  }
-  bool NeedsCommandLine() const override { return true; }
-
- private:
-  Paths hosts_;
-  OB_STATUSCODE status_;
-  Paths modules_;
-};
-
-// Hosts are found by full path, file name or name without version, ignoring case; the modules
-// are named and hashed unless excluded, and only a successful or partial answer gives any. A
-// real shell's script and open .jar are found through /proc.
-TEST_F(FlowTest, ContainerManagerFindsHostsAndResolvesTheirModules) {
-  const std::string module = (temp_.path() / "Mod.dll").string();
-  std::ofstream(module) << "abc";
-  const Paths modules = {OBRuntime::Utf8ToWide(module),
-                         OBRuntime::Utf8ToWide((temp_.path() / "gone.dll").string())};
+  // The manager finds hosts by full path, file name or name without version, ignoring case; it
+  // names and hashes their modules unless excluded, and only a successful or partial answer gives
+  // any.
   CContainerManager manager(hasher_);
   manager.RegisterContainer(std::make_unique<CJavaContainer>());
+  manager.RegisterContainer(std::make_unique<CSvcHostContainer>(registry, L"/win", true));
   manager.RegisterContainer(std::make_unique<CInterpreterContainer>());
-  manager.RegisterContainer(
-      std::make_unique<FixedContainer>(Paths{L"/Opt/Host/Runner", L"ok"}, kObSuccess, modules));
-  LogCapture log;
-  manager.RegisterContainer(
-      std::make_unique<FixedContainer>(Paths{L"OK", L"partial"}, kObPartialFailure, modules));
+  manager.RegisterContainer(std::make_unique<CInterpreterContainer>());
   EXPECT_TRUE(log.Has(LOG_WARNING, "CContainerManager::RegisterContainer",
-                      "ok container already exists. Overwriting the old entry"));
-  manager.RegisterContainer(std::make_unique<FixedContainer>(Paths{L"bad"}, kObFailure));
-  for (const wchar_t* path : {L"/mnt/c/Program Files/Java/bin/JavaW.exe", L"/usr/bin/python3.11",
-                              L"/usr/bin/perl5.36.0", L"/usr/bin/dash", L"/opt/host/RUNNER"}) {
+                      "python container already exists. Overwriting the old entry"));
+  for (const wchar_t* path :
+       {L"/mnt/c/Program Files/Java/bin/JavaW.exe", L"/usr/bin/python3.11", L"/usr/bin/perl5.36.0",
+        L"/usr/bin/dash", L"/WIN/System32/svchost.exe"}) {
     EXPECT_TRUE(manager.IsContainer(path)) << OBRuntime::WideToUtf8(path);
   }
-  EXPECT_FALSE(manager.IsContainer(L"/other/runner"));
+  EXPECT_FALSE(manager.IsContainer(L"/other/svchost.exe"));
   EXPECT_FALSE(manager.NeedsCommandLine(L"/usr/bin/java"));
   EXPECT_TRUE(manager.NeedsCommandLine(L"/usr/bin/bash"));
   EXPECT_FALSE(manager.NeedsCommandLine(L"/usr/bin/sleep"));
   EXPECT_TRUE(CContainerManager::GetInstance().IsContainer(L"/usr/bin/ruby3.1"));
-
-  CProcessInfoSurrogateable process(kHostPid, queries_);
-  const std::vector<std::string> hashes = {kAbcDigest, std::string(32, '\0')};
-  const Paths names = {L"Mod.dll", L"gone.dll"};
-  // Image, excluded field, status, names, hashes. "/x/ok" is found by its file name, and "ok"
-  // names the partial container since it was registered again.
-  const std::vector<std::tuple<std::wstring, std::uint32_t, OB_STATUSCODE, Paths, Strings>> cases =
-      {{L"/opt/host/runner", 0, kObSuccess, names, hashes},
-       {L"/x/ok", kFieldHostedModules, kObPartialFailure, {}, hashes},
-       {L"runner", kFieldHostedModuleHashes, kObNotFound, {}, {}},
-       {L"/opt/host/runner", kFieldHostedModuleHashes, kObSuccess, names, {}},
-       {L"bad", 0, kObFailure, {}, {}}};
-  for (const auto& [image, excluded, status, expected_names, expected_hashes] : cases) {
+  host.cwd = temp_.path().string();
+  std::ofstream(temp_.path() / "Mod.py") << "abc";
+  // The names and hashes for a host of this image and command line with one field excluded.
+  const auto resolve = [&](const std::string& image, const Strings& argv, std::uint32_t excluded,
+                           OB_STATUSCODE status, const Paths& names, const Strings& hashes) {
+    host.image = image;
+    host.argv = argv;
+    CProcessInfoSurrogateable process(kHostPid, queries_);
     HostedModules result;
     const FieldExclusion exclusion = [&](std::uint32_t field) { return field == excluded; };
-    EXPECT_EQ(manager.ResolveHostedModules(image, process, exclusion, result), status);
-    EXPECT_EQ(std::tie(result.names, result.hashes), std::tie(expected_names, expected_hashes));
-  }
+    EXPECT_EQ(
+        manager.ResolveHostedModules(OBRuntime::Utf8ToWide(image), process, exclusion, result),
+        status)
+        << image;
+    EXPECT_EQ(std::tie(result.names, result.hashes), std::tie(names, hashes)) << image;
+  };
+  const Strings run_script = {"python3", "Mod.py"};
+  resolve(python, run_script, 0, kObSuccess, {L"Mod.py"}, {kAbcDigest});
+  resolve(python, run_script, kFieldHostedModules, kObSuccess, {}, {kAbcDigest});
+  resolve(python, run_script, kFieldHostedModuleHashes, kObSuccess, {L"Mod.py"}, {});
+  // A module that cannot be opened has a zero hash.
+  resolve(native, {"svchost.exe", "-k", "partial"}, 0, kObPartialFailure, {system32 + L"svc3.dll"},
+          {std::string(32, '\0')});
+  resolve(native, {"svchost.exe", "-k"}, 0, kObFailure, {}, {});
+  resolve("/usr/bin/runner", {}, 0, kObNotFound, {}, {});
 
   // A real shell running a script while holding a .jar open.
   const std::string cwd = std::filesystem::canonical(temp_.path()).string();
@@ -1149,6 +1105,28 @@ TEST_F(FlowTest, ContainerManagerFindsHostsAndResolvesTheirModules) {
   const Hash script = FileHash(cwd + "/script.sh");
   EXPECT_EQ(std::tie(hosted.names, hosted.hashes),
             std::tuple(Paths{L"script.sh"}, Strings{std::string(script.begin(), script.end())}));
+}
+
+TEST(InterpreterContainerTest, FindsTheScriptArgument) {
+  // Interpreter, arguments, the script found.
+  const std::vector<std::tuple<std::wstring, Paths, std::wstring>> cases = {
+      {L"python", {L"python3", L"-u", L"-W", L"ignore", L"/srv/app.py", L"-c"}, L"/srv/app.py"},
+      {L"python", {L"python3", L"-Wignore", L"app.py"}, L"app.py"},
+      {L"python", {L"python3", L"-Bc", L"print(1)"}, L""},
+      {L"python", {L"python3", L"-"}, L""},
+      {L"python", {L"python3"}, L""},
+      {L"perl", {L"perl", L"-Ilib", L"-w", L"tool.pl"}, L"tool.pl"},
+      {L"node", {L"node", L"--require", L"x", L"--inspect=9229", L"server.js"}, L"server.js"},
+      {L"node", {L"node", L"--eval=1"}, L""},
+      {L"bash", {L"bash", L"-o", L"errexit", L"+O", L"extglob", L"run.sh"}, L"run.sh"},
+      {L"dash", {L"sh", L"--", L"-odd-name.sh"}, L"-odd-name.sh"},
+      {L"awk", {L"awk", L"prog"}, L""}};
+  for (const auto& [interpreter, argv, script] : cases) {
+    EXPECT_EQ(CInterpreterContainer::FindScript(interpreter, argv), script)
+        << OBRuntime::WideToUtf8(interpreter + L" " + argv.back());
+  }
+  EXPECT_EQ(StripTrailingVersion(L"perl5.36.0"), L"perl");
+  EXPECT_EQ(StripTrailingVersion(L"3.11"), L"3.11");
 }
 
 using Bytes = std::vector<std::uint8_t>;
