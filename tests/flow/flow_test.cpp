@@ -407,7 +407,12 @@ TEST_F(FlowTest, MessageAndPidRecordFillOnlyWhatIsKnown) {
 }
 
 TEST_F(FlowTest, FailedLookupsLeaveUnknownAndReportPartialFailure) {
+  ORVFlowObject known;
+  known.process_id = kPid;
+  EXPECT_EQ(Refill(known), kObSuccess);  // nobody at the console is an answer, not a failure
+  EXPECT_TRUE(known.logged_in_user_name.empty());
   console_.status = kObFailure;
+  console_user_.MarkStale();
   local_ = false;
   KdfFlowData message = Ipv4Message();
   message.pid = 4242;  // exited before the lookup
@@ -425,14 +430,6 @@ TEST_F(FlowTest, FailedLookupsLeaveUnknownAndReportPartialFailure) {
   ORVFlowObject nothing;
   EXPECT_EQ(bare.fill(nothing), kObPartialFailure);
   EXPECT_EQ(nothing.logged_in_user_name, L"Unknown");
-
-  // Nobody at the console is an answer, not a failure.
-  console_.status = kObNotFound;
-  console_user_.MarkStale();
-  ORVFlowObject known;
-  known.process_id = kPid;
-  EXPECT_EQ(Refill(known), kObSuccess);
-  EXPECT_TRUE(known.logged_in_user_name.empty());
 }
 
 TEST_F(FlowTest, ExcludedFieldsAreBlankedNeitherLookedUpNorTakenOver) {
@@ -489,12 +486,11 @@ TEST_F(FlowTest, PatternTracksMatchingFlowsIgnoringCaseBeforeBlanking) {
   policy_ = Policy(true, {{kFieldProcessName, kFieldModeExclude}});
   KdfFlowData message = Ipv4Message();
   message.host_name = "xn--bcher-kva.example";
-  const std::map<std::wstring, bool> cases = {
-      {L"CURL", true},  // matched on the name, blanked afterwards
-      {L"B\u00dcCHER.EX", true},
-      {L"10.0.0.5;93.184.216.34;curl;host\\alice", true},
-      {L"nomatch", false},
-  };
+  // The name is matched before it is blanked.
+  const std::map<std::wstring, bool> cases = {{L"CURL", true},
+                                              {L"B\u00dcCHER.EX", true},
+                                              {L"10.0.0.5;93.184.216.34;curl;host\\alice", true},
+                                              {L"nomatch", false}};
   for (const auto& [pattern, tracked] : cases) {
     pattern_ = pattern;
     LogCapture log;
@@ -784,7 +780,8 @@ TEST_F(FlowTest, RealProcessesThroughProc) {
 }
 
 // A warm lookup reads only the process's stat; a reused id, an exec (also of a binary with the
-// launcher's name: only the image's identity tells) and a user change never give the old answer.
+// launcher's name: only the image's identity tells) and a user change never give the old answer,
+// nor a newer holder of a parent's id the parent's.
 TEST_F(FlowTest, WarmLookupsReadOnlyStatButNeverGiveAnOldAnswer) {
   int stat_calls_before = 0;
   for (int round = 0; round < 3; ++round) {
@@ -797,8 +794,9 @@ TEST_F(FlowTest, WarmLookupsReadOnlyStatButNeverGiveAnOldAnswer) {
     EXPECT_EQ(std::tuple(parent.path, parent.hash_status, parent.user, parent.type),
               std::tuple(L"/sbin/init", kObSuccess, L"host\\root", kAccountTypeAdministrators));
   }
-  EXPECT_EQ(std::tuple(queries_.image_calls, queries_.credential_calls), std::tuple(2, 2));
-  EXPECT_EQ(queries_.stat_calls - stat_calls_before, 1);
+  EXPECT_EQ(std::tuple(queries_.image_calls, queries_.credential_calls,
+                       queries_.stat_calls - stat_calls_before),
+            std::tuple(2, 2, 1));
 
   AddProcess(500, 1, "other", "/usr/bin/other", 0, 200, "abc");  // same id, later start
   EXPECT_EQ(AskFor(500).path, L"/usr/bin/other");
@@ -829,21 +827,20 @@ TEST_F(FlowTest, WarmLookupsReadOnlyStatButNeverGiveAnOldAnswer) {
             std::tuple(kObFailure, Hash{}, kObFailure));
   queries_.processes.erase(501);
   EXPECT_EQ(Ask(info).hash_status, kObFailure);
-}
 
-TEST_F(FlowTest, ParentIsTheOneSeenFirstNeverANewerHolderOfItsId) {
-  EXPECT_EQ(AskFor(500, true).path, L"/sbin/init");
-  // The parent exits and its id is reused: the cached parent still answers.
+  // The parent is the one seen first: when it exits and its id is reused, the cached parent still
+  // answers.
+  EXPECT_EQ(AskFor(kPid, true).path, L"/sbin/init");
   AddProcess(1, 0, "newer", "/usr/bin/newer", 0, 1000, "abc");
-  EXPECT_EQ(AskFor(500, true).path, L"/sbin/init");
+  EXPECT_EQ(AskFor(kPid, true).path, L"/sbin/init");
   // Once only the old parent's entry is evicted, the newer process is not taken for it.
   for (std::uint32_t pid = 77; pid < 84; ++pid) {
     if (pid == 83) {
-      EXPECT_EQ(AskFor(500).path, L"/usr/bin/app");  // keeps the child's entry recent
+      EXPECT_EQ(AskFor(kPid).path, L"/usr/bin/curl");  // keeps the child's entry recent
     }
     cache_.Store({pid, 1}, std::make_shared<ProcessFacts>());
   }
-  const Answers evicted = AskFor(500, true);
+  const Answers evicted = AskFor(kPid, true);
   EXPECT_EQ(std::tuple(evicted.path_status, evicted.user_status),
             std::tuple(kObFailure, kObFailure));
   // A process whose parent id already named a newer process when first seen has no parent.
