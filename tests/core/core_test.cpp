@@ -427,8 +427,7 @@ class RecordingFramework final : public IPlatformFramework {
     return {calls_.begin() + static_cast<std::ptrdiff_t>(after), calls_.end()};
   }
   [[nodiscard]] bool WaitForCall(const std::string& call, std::size_t after = 0) const {
-    return orv::test::WaitUntil([&] { return std::ranges::count(Calls(after), call) > 0; },
-                                kDeadline);
+    return orv::test::WaitUntil([&] { return std::ranges::count(Calls(after), call) > 0; });
   }
 
  private:
@@ -495,13 +494,12 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   setenv("ALLUSERSPROFILE", (base + "/allusers").c_str(), 1);
   setenv("TMPDIR", base.c_str(), 1);
   std::atomic<std::int64_t> minutes{0};
-  AgentEnvironment environment;
-  environment.framework = &framework_;
-  environment.statistics_clock = [&minutes] { return std::chrono::minutes(minutes.load()); };
+  const AgentEnvironment environment{.framework = &framework_, .statistics_clock = [&minutes] {
+                                       return std::chrono::minutes(minutes.load());
+                                     }};
   agent_.emplace(environment);
   result_ = std::async(std::launch::async, [this] { return agent_->MainThreadProc(); });
-  ASSERT_TRUE(
-      orv::test::WaitUntil([&] { return log_.Contains("Profile monitor started."); }, kDeadline));
+  ASSERT_TRUE(orv::test::WaitUntil([&] { return log_.Contains("Profile monitor started."); }));
   // No profile: defaults, collection off, the driver told to stop reporting.
   ASSERT_TRUE(log_.Contains("ORV profile is missing, reseting to default values."));
   ASSERT_TRUE(framework_.WaitForCall("disable"));
@@ -523,6 +521,10 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   // Mode all while untrusted: collection on, with the untrusted report interval.
   WriteProfile("all");
   ASSERT_TRUE(framework_.WaitForCall("interval 999", seen));
+  // An address added while collecting: the driver is told the network changed.
+  seen = framework_.Calls().size();
+  ASSERT_EQ(std::system("ip addr add 10.79.0.3/24 dev orv-t0"), 0);
+  ASSERT_TRUE(framework_.WaitForCall("network change", seen));
 
   // Finished flows are counted once a day of the test's clock has passed.
   IKdfMessageSink& sink = *framework_.sink_.load();
@@ -539,7 +541,6 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
 
   orv::test::ContextTestClient client(
       (root_.path() / "programdata/Varno/Varno Ombrix Suite/ORV/ContextProvider.sock").string());
-  ASSERT_TRUE(client.connected());
   orv::context::ExpectRestart(client);
   // The client may connect before the agent has attached the provider: rounds go on until
   // something arrives, each with a process that only started and one that made a flow.
