@@ -71,11 +71,8 @@ template <typename Map, typename T, typename Field>
 OB_STATUSCODE FakeLookup(const Map& entries, std::uint32_t id, int& os_error, Field field, T& out) {
   const auto it = entries.find(id);
   os_error = it == entries.end() ? ENOENT : 0;
-  if (it == entries.end()) {
-    return kObNotFound;
-  }
-  out = field(it->second);
-  return kObSuccess;
+  if (it != entries.end()) out = field(it->second);
+  return it == entries.end() ? kObNotFound : kObSuccess;
 }
 
 struct FakeProcess {
@@ -263,7 +260,6 @@ class FlowTest : public ::testing::Test {
     process.stat = {command, parent, start_time};
     process.image = image;
     process.credentials.effective_uid = uid;
-    process.argv = {image, "--flag"};
     process.image_file = (temp_.path() / command).wstring();
     std::ofstream(temp_.path() / command) << contents;
   }
@@ -1249,6 +1245,10 @@ TEST(OrvUserKdfIpc, HandlesEverySizeTypeVersionAndLength) {
     EXPECT_EQ(lines.empty() ? "" : lines[0].message, message);
   }
   EXPECT_EQ(std::ranges::count(recorder.Delivered(), 77 | Recorder::kPidInfo), 1);
+  LogCapture log;
+  channel->processOrvData(Bytes{8, 0, 1});              // no room for a type
+  channel->processOrvData(Bytes{8, 0, 1, 2, 9, 9, 9});  // a pid message cut short
+  EXPECT_TRUE(log.Contains("Received 7 bytes of pid info (expected 8) - ignoring the message."));
 }
 
 // Datagrams arrive in order, those larger than the receive buffer with their real size; only
