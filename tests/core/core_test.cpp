@@ -470,12 +470,13 @@ class AgentTest : public ::testing::Test {
 
 // A finished TCP flow from a non-loopback address, as the driver reports it.
 std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
-  return std::make_shared<KdfFlowData>(
-      KdfFlowData{.local = {.port = source_port, .ipv4 = {10, 79, 0, 1}},
-                  .remote = {.port = 443, .ipv4 = {198, 51, 100, 7}},
-                  .protocol = 6,
-                  .pid = 4242,
-                  .report_kind = kKdfReportKindFinal});
+  auto flow = std::make_shared<KdfFlowData>();
+  flow->local = {.port = source_port, .ipv4 = {10, 79, 0, 1}};
+  flow->remote = {.port = 443, .ipv4 = {198, 51, 100, 7}};
+  flow->protocol = 6;
+  flow->pid = 4242;
+  flow->report_kind = kKdfReportKindFinal;
+  return flow;
 }
 
 // Collection follows the profile and the network; finished flows are counted into the statistics
@@ -494,9 +495,9 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   setenv("ALLUSERSPROFILE", (base + "/allusers").c_str(), 1);
   setenv("TMPDIR", base.c_str(), 1);
   std::atomic<std::int64_t> minutes{0};
-  const AgentEnvironment environment{.framework = &framework_, .statistics_clock = [&minutes] {
-                                       return std::chrono::minutes(minutes.load());
-                                     }};
+  AgentEnvironment environment;
+  environment.framework = &framework_;
+  environment.statistics_clock = [&minutes] { return std::chrono::minutes(minutes.load()); };
   agent_.emplace(environment);
   result_ = std::async(std::launch::async, [this] { return agent_->MainThreadProc(); });
   ASSERT_TRUE(orv::test::WaitUntil([&] { return log_.Contains("Profile monitor started."); }));

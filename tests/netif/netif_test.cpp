@@ -620,7 +620,7 @@ std::vector<std::uint8_t> Message(
 }
 
 TEST(AdapterTableParserTest, DecodesLinksAndAddressesAndRejectsBrokenMessages) {
-  const ifinfomsg info{.ifi_index = 7, .ifi_flags = IFF_UP | IFF_RUNNING};
+  const ifinfomsg info{AF_UNSPEC, 0, 0, 7, IFF_UP | IFF_RUNNING, 0};  // index 7, up and running
   const std::string mac("\x02\xaa\xbb\xcc\xdd\xee", 6);
   const std::vector<std::uint8_t> good = Message(RTM_NEWLINK, info,
                                                  {{IFLA_IFNAME, {"v0", 3}},
