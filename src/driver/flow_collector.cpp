@@ -14,11 +14,22 @@ namespace {
 
 constexpr std::uint32_t StateBit(std::uint8_t state) { return 1U << state; }
 
-// TCP: every state but the request sockets, time-wait and closed ones, which hold no flow and
-// mark no listening port. UDP: connected and unconnected (the latter mark listening ports).
-constexpr std::uint32_t kTcpStates = ~(StateBit(kTcpSynRecv) | StateBit(kTcpTimeWait) |
-                                       StateBit(kTcpClose) | StateBit(kTcpNewSynRecv));
-constexpr std::uint32_t kUdpStates = StateBit(kTcpEstablished) | StateBit(kTcpClose);
+struct DumpRequest {
+  std::uint8_t protocol;
+  std::uint32_t states;
+};
+
+// TCP flows: every state but listeners, request sockets, time-wait and closed ones; UDP flows:
+// connected sockets. Listeners (TCP listening, unconnected UDP) only mark ports, and are dumped
+// after the flows: a dump is not one instant and the kernel walks listeners before connections,
+// so a connection accepted while a combined dump ran could show up without its listener and be
+// taken for outbound. Dumped later, a listener that existed when its connection came is seen.
+constexpr DumpRequest kDumpRequests[] = {
+    {IPPROTO_TCP, ~(StateBit(kTcpListen) | StateBit(kTcpSynRecv) | StateBit(kTcpTimeWait) |
+                    StateBit(kTcpClose) | StateBit(kTcpNewSynRecv))},
+    {IPPROTO_UDP, StateBit(kTcpEstablished)},
+    {IPPROTO_TCP, StateBit(kTcpListen)},
+    {IPPROTO_UDP, StateBit(kTcpClose)}};
 
 std::atomic<bool> destroy_fallback_logged{false};
 std::atomic<bool> connector_fallback_logged{false};
@@ -44,11 +55,12 @@ void FlowCollector::OpenEventSources(bool flow_events) {
 OB_STATUSCODE FlowCollector::PollFlows(const FlowClock& now, std::uint32_t interval_seconds,
                                        std::vector<KdfFlowData>& reports) {
   sockets_.clear();
-  for (std::uint8_t family : {AF_INET, AF_INET6}) {
-    if (diag_.Dump(family, IPPROTO_TCP, kTcpStates, sockets_) != kObSuccess ||
-        diag_.Dump(family, IPPROTO_UDP, kUdpStates, sockets_) != kObSuccess) {
-      OB_LOG_ERROR("socket dump failed; the flow table is kept until the next poll");
-      return kObFailure;
+  for (const DumpRequest& request : kDumpRequests) {
+    for (std::uint8_t family : {AF_INET, AF_INET6}) {
+      if (diag_.Dump(family, request.protocol, request.states, sockets_) != kObSuccess) {
+        OB_LOG_ERROR("socket dump failed; the flow table is kept until the next poll");
+        return kObFailure;
+      }
     }
   }
   table_.ApplyDump(sockets_, now, interval_seconds, reports);
