@@ -96,6 +96,7 @@ TEST_F(FlowTableTest, ReportsAFlowEachIntervalAndOnceWhenItEndsAMappedOneAsIpv4)
   reports = Apply({orphan}, 7, 2);
   const KdfFlowData expected{.local = {kKdfFamilyIPv4, 51000, {192, 168, 1, 20}},
                              .remote = {kKdfFamilyIPv4, 443, {93, 184, 216, 34}},
+                             .host_name = {},
                              .protocol = 6,
                              .bytes_in = 4000,
                              .bytes_out = 301,  // without payload counters: acknowledged less SYN
