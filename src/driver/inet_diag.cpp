@@ -99,7 +99,7 @@ OB_STATUSCODE ParseErrorMessage(const std::uint8_t* body, std::size_t size) {
   // Widened before the negation: a corrupt INT_MIN would overflow it.
   const long long error = -static_cast<long long>(Load<int>(body));
   OB_LOG_ERROR("sock_diag answered error %lld: %s", error,
-               ::ErrnoText(error > INT_MAX ? 0 : static_cast<int>(error)).c_str());
+               ::ErrnoText(error > INT_MAX ? EPROTO : static_cast<int>(error)).c_str());
   return kObFailure;
 }
 

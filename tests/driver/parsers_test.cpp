@@ -361,6 +361,7 @@ TEST(InetDiagParser, RejectsMalformedMessages) {
   } cases[] = {
       {"lying attribute", Netlink(SOCK_DIAG_BY_FAMILY, lying_attribute), kObBadArgument},
       {"error answer", Netlink(NLMSG_ERROR, Raw(-EPERM)), kObFailure},
+      {"error code that cannot be negated", Netlink(NLMSG_ERROR, Raw(INT_MIN)), kObFailure},
       {"short error", Netlink(NLMSG_ERROR, Bytes(2, 0)), kObBadArgument},
       {"cut inside a message", Bytes(whole.begin(), whole.begin() + 40), kObBadArgument},
   };
