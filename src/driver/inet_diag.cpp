@@ -23,7 +23,7 @@ namespace orv::driver {
 namespace {
 
 // Large enough for the kernel's biggest dump chunk, so MSG_TRUNC never fires on a sane kernel.
-constexpr std::size_t kReceiveBufferSize = 64 * 1024;
+constexpr std::size_t kReceiveBufferSize = std::size_t{64} * 1024;
 // A dump answer that takes longer than this is treated as lost.
 constexpr int kDumpTimeoutMs = 5000;
 

@@ -131,7 +131,8 @@ std::string DescribeSocketHolder(std::uint32_t inode) {
     }
     std::string name;
     std::getline(std::ifstream(entry->path() / "comm"), name);
-    return name + " (pid " + pid + ")";
+    name.append(" (pid ").append(pid).append(")");
+    return name;
   }
   return {};
 }
