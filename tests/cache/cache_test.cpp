@@ -293,6 +293,35 @@ TEST_F(CacheTest, StoreReadsAndDeletesOldestFirstAgesRecordsAndRestartsIdsWhenEm
   }
 }
 
+// The limit counts the data in use, the write-ahead log included; freed pages are room, so one
+// or two batches of deletions bring the data under it.
+TEST_F(CacheTest, StoreSizeLimitCountsDataInUseAndDeletionsMakeRoomAtOnce) {
+  auto store = Open(path_, true);
+  store->SetCacheLimits(CSQLite::kNoSizeLimit, 86400);
+  EXPECT_EQ(std::pair(store->SizeLimit(), store->IsPurgeOnSizeRequired()),
+            std::pair(std::int64_t{0}, false));
+  store->SetCacheLimits(2, 86400);  // 2097152 - 512000 = 1585152 bytes
+  bool size_limit = false;
+  std::uint32_t written = 0;
+  const std::vector<std::uint8_t> blob(100, 0x5A);
+  for (; !size_limit && written < 20000; ++written) {
+    ASSERT_EQ(store->WriteEntry(blob.data(), 1, blob.size(), &size_limit), kObSuccess);
+  }
+  ASSERT_TRUE(size_limit);
+  EXPECT_GE(store->UsedSize(), 1585152U);
+  EXPECT_LT(store->StoreFilesSize(), 1585152U + 20 * 200 + 65536) << "one batch over, not more";
+  std::uint32_t deleted = 0;
+  while (size_limit && deleted < written) {
+    std::uint32_t count = 100;
+    ASSERT_EQ(store->DeleteEntry(&count, &size_limit, 0, 0), kObSuccess);
+    deleted += count;
+  }
+  EXPECT_FALSE(size_limit);
+  EXPECT_LE(deleted, 200U);
+  EXPECT_LT(store->UsedSize(), 1585152U);
+  EXPECT_LE(fs::file_size(path_.string() + "-wal"), CSQLite::kWalCheckpointBytes);
+}
+
 // ---- The plugin chain and its key.
 
 TEST_F(CacheTest, ChainRoundTripsThroughCompressionAndEncryptionAndRejectsDamagedRecords) {
