@@ -46,10 +46,6 @@ bool IsZeroHash(const std::string& hash) {
   return std::all_of(hash.begin(), hash.end(), [](char byte) { return byte == '\0'; });
 }
 
-std::string HashText(const Hash& digest) {
-  return std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
-}
-
 // Blanking by policy, one entry per excludable field.
 struct FieldBlanker {
   std::int32_t field_id;
@@ -492,7 +488,7 @@ OB_STATUSCODE CFlowRecordBuilder::CurrentProcessHash(std::uint32_t pid, std::str
   if (status != kObSuccess || size != digest.size()) {
     return status == kObMessageParked ? status : kObFailure;
   }
-  hash = HashText(digest);
+  AssignHash(hash, digest);
   return kObSuccess;
 }
 
