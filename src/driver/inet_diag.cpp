@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -96,10 +95,8 @@ OB_STATUSCODE ParseErrorMessage(const std::uint8_t* body, std::size_t size) {
     OB_LOG_ERROR("netlink error message of %zu bytes", size);
     return kObBadArgument;
   }
-  // Widened before the negation: a corrupt INT_MIN would overflow it.
-  const long long error = -static_cast<long long>(Load<int>(body));
-  OB_LOG_ERROR("sock_diag answered error %lld: %s", error,
-               ::ErrnoText(error > INT_MAX ? EPROTO : static_cast<int>(error)).c_str());
+  const int error = ::NetlinkErrno(Load<int>(body));
+  OB_LOG_ERROR("sock_diag answered error %d: %s", error, ::ErrnoText(error).c_str());
   return kObFailure;
 }
 

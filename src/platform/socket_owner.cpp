@@ -9,12 +9,12 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
+#include "runtime/logger.h"
 #include "runtime/unique_fd.h"
 
 namespace orv::platform {
@@ -58,8 +58,7 @@ OB_STATUSCODE ParseAnswer(const std::uint8_t* bytes, std::size_t length, UdpSock
       os_error = EPROTO;
       return kObFailure;
     }
-    const int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
-    os_error = error == INT_MIN ? EPROTO : -error;  // INT_MIN cannot be negated
+    os_error = NetlinkErrno(static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error);
     return os_error == ENOENT ? kObNotFound : kObFailure;
   }
   if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||

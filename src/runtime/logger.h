@@ -5,7 +5,9 @@
 // for the caller. Tests replace the destination with SetSink to read what was logged.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -46,6 +48,11 @@ class ILogger {
 
 // The text of an errno value for a log line; safe from any thread, unlike strerror.
 [[nodiscard]] std::string ErrnoText(int error);
+// The errno a netlink error answer's code carries (the code negated); EPROTO for a corrupt
+// INT_MIN, which has no negation.
+[[nodiscard]] constexpr int NetlinkErrno(int code) noexcept {
+  return code == std::numeric_limits<int>::min() ? EPROTO : -code;
+}
 
 // The usual way to log: the calling function's qualified name, file and line are filled in.
 #define OB_LOG(level, ...) \

@@ -378,8 +378,7 @@ bool CNetworkMonitor::dump(std::uint16_t type, std::vector<NetlinkEvent>& events
         return true;
       }
       if (event.kind == NetlinkEvent::Kind::kError || event.kind == NetlinkEvent::Kind::kOverrun) {
-        OB_LOG_ERROR("The netlink dump %u failed - %lld", type,
-                     -static_cast<long long>(event.error));
+        OB_LOG_ERROR("The netlink dump %u failed - %d", type, NetlinkErrno(event.error));
         return false;
       }
       events.push_back(std::move(event));
