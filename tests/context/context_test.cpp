@@ -154,12 +154,6 @@ TEST_F(ContextTest, ToolPrintsWhatArrivesAndEndsOnSigtermOrWhenTheAgentCloses) {
     });
   };
   const auto printed = [&] { return orv::test::ChildProcess::ReadAll(output); };
-  // The exit status once it ends within the wait; -1 when it does not, or a signal ended it.
-  const auto exit_status = [](const std::unique_ptr<orv::test::ChildProcess>& child) {
-    int status = 0;
-    const bool ended = WaitUntil([&] { return ::waitpid(child->pid(), &status, WNOHANG) > 0; });
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
   auto provider = Provider();
 
   auto tool = start("--request");
@@ -169,15 +163,15 @@ TEST_F(ContextTest, ToolPrintsWhatArrivesAndEndsOnSigtermOrWhenTheAgentCloses) {
   provider->OnFlow(Flow(4242, L"cu\nrl"));  // a name from another process is escaped
   ASSERT_TRUE(WaitUntil([&] { return printed().ends_with("4242 cu\\nrl\n"); })) << printed();
   ASSERT_EQ(::kill(tool->pid(), SIGTERM), 0);
-  EXPECT_EQ(exit_status(tool), 0);
+  EXPECT_EQ(tool->WaitExit(), 0);
 
   tool = start("");
   ASSERT_TRUE(WaitUntil([&] { return printed() == "context restarted\n"; })) << printed();
   provider.reset();
-  EXPECT_EQ(exit_status(tool), 0);
+  EXPECT_EQ(tool->WaitExit(), 0);
 
-  EXPECT_EQ(exit_status(start("--socket=" + (dir_.path() / "nobody.sock").string())), 1);
-  EXPECT_EQ(exit_status(start("--bogus")), 2);
+  EXPECT_EQ(start("--socket=" + (dir_.path() / "nobody.sock").string())->WaitExit(), 1);
+  EXPECT_EQ(start("--bogus")->WaitExit(), 2);
 }
 
 }  // namespace

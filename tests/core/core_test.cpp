@@ -378,7 +378,7 @@ TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
   for (const Run& run : runs) {
     // The child runs the service instead of another image; the object kills and reaps it when
     // the test leaves early.
-    const orv::test::ChildProcess child("", {}, [&] {
+    orv::test::ChildProcess child("", {}, [&] {
       ::setenv("NOTIFY_SOCKET", ("@" + name + (run.reachable ? "" : "-nobody")).c_str(), 1);
       ::signal(SIGINT, run.ignore_sigint ? SIG_IGN : SIG_DFL);
       FakeAgent agent;
@@ -397,10 +397,7 @@ TEST(ServiceProcessTest, SignalsStopTheServiceAndFailuresExitWithOne) {
       }
       EXPECT_EQ(received, reports) << "signal " << signal;
     }
-    int status = 0;
-    const bool exited = orv::test::WaitUntil(
-        [&] { return ::waitpid(child.pid(), &status, WNOHANG) == child.pid(); }, kDeadline);
-    EXPECT_EQ(exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1, run.exit_code);
+    EXPECT_EQ(child.WaitExit(kDeadline), run.exit_code);
   }
 }
 

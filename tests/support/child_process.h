@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait.h"
+
 namespace orv::test {
 
 class ChildProcess {
@@ -63,6 +65,19 @@ class ChildProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return false;
+  }
+
+  // Waits (up to within) for the child to end by itself and reaps it: its exit status, 128 +
+  // signal when a signal ended it, -1 when it still runs.
+  [[nodiscard]] int WaitExit(
+      std::chrono::steady_clock::duration within = std::chrono::seconds(60)) {
+    int status = 0;
+    if (pid_ <= 0 ||
+        !WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, within)) {
+      return -1;
+    }
+    pid_ = -1;  // reaped: nothing left to kill
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
   void KillAndReap() {
