@@ -218,9 +218,7 @@ TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted
 
   // Trusted, but with no usable collector (an empty address): flows go to the cache, more of them
   // than the flow queue holds, and reach the collector once one is configured.
-  std::string unusable = Profile(collector.Port(), "all");
-  unusable.replace(unusable.find("127.0.0.1"), 9, "");
-  agent.WriteProfile(unusable);
+  agent.WriteProfile(Profile(collector.Port(), "all", 0, ""));
   ASSERT_TRUE(agent.WaitForLog("call to setCollector failed.")) << agent.Log();
   constexpr int kWaiting = 3000;
   for (int index = 0; index < kWaiting; ++index) {
@@ -230,9 +228,7 @@ TEST(AgentEndToEndTest, KeepsUntrustedFlowsInTheCacheAndSendsThemOnceWhenTrusted
     }
   }
   // Throttled, so that the test's collector socket keeps up with the drain.
-  std::string usable = Profile(collector.Port(), "all");
-  usable.replace(usable.find("<ThrottleRate>0"), 15, "<ThrottleRate>512");
-  agent.WriteProfile(usable);
+  agent.WriteProfile(Profile(collector.Port(), "all", 512));
   ASSERT_TRUE(WaitFor([&] { return portsNotOnce(collector, 50000, kWaiting).empty(); }))
       << portsNotOnce(collector, 50000, kWaiting) << agent.Log();
   EXPECT_EQ(agent.Terminate(), 0);
@@ -245,9 +241,7 @@ TEST(AgentEndToEndTest, AStopInTheMiddleOfTheDrainLosesAndRepeatsNothing) {
   AgentProcess agent;
   // Throttled to 512 Kbps (64 KB/s): the drain of 3000 cached flows takes some seconds, in
   // bursts the collector's socket buffer holds.
-  std::string profile = Profile(collector.Port(), "all");
-  profile.replace(profile.find("<ThrottleRate>0"), 15, "<ThrottleRate>512");
-  agent.WriteProfile(profile);
+  agent.WriteProfile(Profile(collector.Port(), "all", 512));
   ASSERT_TRUE(agent.Start());
   ASSERT_TRUE(agent.WaitForLog("Exporting is enabled")) << agent.Log();
   ASSERT_EQ(agent.VpnState({"set", "--tnd-type", "2"}), 0);
@@ -330,12 +324,10 @@ TEST(AgentEndToEndTest, AStartUpFailureIsLoggedAndEndsWithAFailingExitStatus) {
 TEST(AgentEndToEndTest, ATakenPortAFifoProfileAndAFloodOfBadDatagramsNeitherStopNorDrownIt) {
   PREPARE_NAMESPACE();
   // Someone else holds the flow data channel's port.
-  const int squatter = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kChannelPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  const OBRuntime::UniqueFd squatter(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in address = Loopback(kChannelPort);
+  ASSERT_EQ(::bind(squatter.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)),
+            0);
   Collector collector;
   AgentProcess agent;
   // A FIFO in the profile's place would hang a blocking open: it is refused and the agent starts
@@ -377,7 +369,6 @@ TEST(AgentEndToEndTest, ATakenPortAFifoProfileAndAFloodOfBadDatagramsNeitherStop
   const auto stop_started = std::chrono::steady_clock::now();
   EXPECT_EQ(agent.Terminate(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - stop_started, std::chrono::seconds(5));
-  ::close(squatter);
 }
 
 }  // namespace

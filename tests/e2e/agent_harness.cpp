@@ -10,16 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <sstream>
 
 #include "driver/flow_datagram_builder.h"
+#include "support/namespace_rerun.h"
 
 namespace orv::e2e {
 namespace {
@@ -27,23 +24,18 @@ namespace {
 constexpr char kAgentPath[] = ORV_BIN_DIR "/oborvagent";
 
 [[nodiscard]] int waitForExit(pid_t pid, std::chrono::milliseconds deadline) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
-  while (std::chrono::steady_clock::now() < until) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int status = 0;
+  if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline)) {
+    return -1;
   }
-  return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-[[nodiscard]] std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+[[nodiscard]] std::vector<std::string> ToolCommand(const std::string& tool,
+                                                   const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{std::string(ORV_BIN_DIR) + "/" + tool};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
 }
 
 }  // namespace
@@ -89,6 +81,14 @@ bool PrepareNamespace(std::string& error) {
   return true;
 }
 
+sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
 AgentProcess::AgentProcess() = default;
 
 AgentProcess::~AgentProcess() {
@@ -100,11 +100,6 @@ AgentProcess::~AgentProcess() {
 
 std::filesystem::path AgentProcess::DataDirectory() const {
   return root_.path() / "programdata/Varno/Varno Ombrix Suite/ORV";
-}
-
-std::filesystem::path AgentProcess::StatisticsFile() const {
-  return root_.path() /
-         "allusers/Varno/Varno Ombrix Suite/Tellwick/moduledata/ORVPhoneHome.tlw.temp";
 }
 
 void AgentProcess::WriteProfile(const std::string& xml) const {
@@ -136,136 +131,86 @@ bool AgentProcess::Start() {
   return pid_ > 0;
 }
 
-int AgentProcess::Terminate(std::chrono::milliseconds deadline) {
-  if (pid_ <= 0) {
-    return -1;
+int AgentProcess::Terminate() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
   }
-  ::kill(pid_, SIGTERM);
-  const int status = waitForExit(pid_, deadline);
+  return WaitExit();
+}
+
+int AgentProcess::WaitExit() {
+  const int status = pid_ > 0 ? waitForExit(pid_, std::chrono::seconds(30)) : -1;
   if (status >= 0) {
     pid_ = -1;
   }
   return status;
 }
 
-int AgentProcess::WaitExit(std::chrono::milliseconds deadline) {
-  const int status = pid_ > 0 ? waitForExit(pid_, deadline) : -1;
-  if (status >= 0) {
-    pid_ = -1;
-  }
-  return status;
+std::string AgentProcess::Log() const {
+  return orv::test::ChildProcess::ReadAll(root_.path() / "agent.log");
 }
-
-std::string AgentProcess::Log() const { return readFile(root_.path() / "agent.log"); }
 
 bool AgentProcess::WaitForLog(const std::string& text, std::size_t count) const {
   return WaitFor([&] { return Occurrences(Log(), text) >= count; });
 }
 
-namespace {
-
-// Forks a child that runs the tool from the build's bin directory with its standard output (and
-// standard error too, when both) on fd; the child's pid.
-pid_t StartTool(const std::string& tool, const std::vector<std::string>& arguments, int fd,
-                bool both) {
-  const std::string path = std::string(ORV_BIN_DIR) + "/" + tool;
-  std::vector<char*> argv{const_cast<char*>(path.c_str())};
-  for (const std::string& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(fd, STDOUT_FILENO);
-    if (both) {
-      ::dup2(fd, STDERR_FILENO);
-    }
-    ::execv(path.c_str(), argv.data());
-    ::_exit(127);
-  }
-  return child;
-}
-
-}  // namespace
-
-int AgentProcess::VpnState(const std::vector<std::string>& arguments) const {
-  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  const pid_t child = StartTool("orv-vpnstate", arguments, null, false);
-  ::close(null);
-  return waitForExit(child, std::chrono::seconds(10));
+int AgentProcess::VpnState(const std::vector<std::string>& arguments) {
+  return orv::test::RunCollecting(ToolCommand("orv-vpnstate", arguments)).exit_status;
 }
 
 ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>& arguments,
                          const std::filesystem::path& output)
     : output_(output) {
-  const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  pid_ = StartTool(tool, arguments, fd, true);
-  ::close(fd);
+  const std::vector<std::string> argv = ToolCommand(tool, arguments);
+  child_.emplace(argv[0], argv, [&output] {
+    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+  });
 }
 
-ToolProcess::~ToolProcess() { (void)Terminate(); }
-
-std::string RunTool(const std::string& tool, const std::vector<std::string>& arguments) {
-  std::string command = std::string(ORV_BIN_DIR) + "/" + tool;
-  for (const std::string& argument : arguments) {
-    command += " '" + argument + "'";
-  }
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  std::string output;
-  std::array<char, 4096> buffer{};
-  for (std::size_t got;
-       pipe && (got = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0;) {
-    output.append(buffer.data(), got);
-  }
-  return output;
-}
-
-std::string ToolProcess::Output() const { return readFile(output_); }
+std::string ToolProcess::Output() const { return orv::test::ChildProcess::ReadAll(output_); }
 
 int ToolProcess::Terminate() {
-  if (pid_ <= 0) {
-    return -1;
-  }
-  ::kill(pid_, SIGTERM);
-  const int status = waitForExit(pid_, std::chrono::seconds(10));
-  pid_ = status >= 0 ? -1 : pid_;
-  return status;
+  ::kill(child_->pid(), SIGTERM);
+  return child_->WaitExit(std::chrono::seconds(10));
+}
+
+std::string RunTool(const std::string& tool, const std::vector<std::string>& arguments) {
+  return orv::test::RunCollecting(ToolCommand(tool, arguments)).output;
 }
 
 Collector::Collector() {
-  socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  socket_.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   // A stop sends the flow queue out unthrottled; on a loaded machine the default buffer would drop
   // part of that burst before this thread reads it, and the loss would be blamed on the agent.
   constexpr int kReceiveBuffer = 8 << 20;
-  if (::setsockopt(socket_, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof(kReceiveBuffer)) !=
-      0) {
-    (void)::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof(kReceiveBuffer));
+  if (::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer,
+                   sizeof(kReceiveBuffer)) != 0) {
+    (void)::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer,
+                       sizeof(kReceiveBuffer));
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  (void)::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  sockaddr_in address = Loopback(0);
+  (void)::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
   socklen_t length = sizeof(address);
-  (void)::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+  (void)::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
-  stop_ = ::eventfd(0, EFD_CLOEXEC);
+  stop_.Reset(::eventfd(0, EFD_CLOEXEC));
   thread_ = std::thread([this] { receive(); });
 }
 
 Collector::~Collector() {
   const std::uint64_t one = 1;
-  (void)::write(stop_, &one, sizeof(one));
+  (void)::write(stop_.get(), &one, sizeof(one));
   thread_.join();
-  ::close(stop_);
-  ::close(socket_);
 }
 
 void Collector::receive() {
   IpfixDecoder decoder;
   std::array<std::uint8_t, 65536> buffer{};
-  std::array<pollfd, 2> fds{pollfd{socket_, POLLIN, 0}, pollfd{stop_, POLLIN, 0}};
+  std::array<pollfd, 2> fds{pollfd{socket_.get(), POLLIN, 0}, pollfd{stop_.get(), POLLIN, 0}};
   while (::poll(fds.data(), fds.size(), -1) >= 0 && (fds[1].revents & POLLIN) == 0) {
-    const ssize_t got = ::recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    const ssize_t got = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (got <= 0) {
       continue;
     }
@@ -296,14 +241,14 @@ std::size_t Collector::ProblemCount() const {
   return problems_;
 }
 
-std::string Profile(std::uint16_t collector_port, const std::string& mode,
-                    const std::string& extra) {
-  return "<ORVProfile>\n<CollectorConfiguration>\n<CollectorIP>127.0.0.1</CollectorIP>\n<Port>" +
-         std::to_string(collector_port) + "</Port>\n</CollectorConfiguration>\n<CollectionMode>" +
-         mode +
+std::string Profile(std::uint16_t collector_port, const std::string& mode, int throttle_kbps,
+                    const std::string& collector_address) {
+  return "<ORVProfile>\n<CollectorConfiguration>\n<CollectorIP>" + collector_address +
+         "</CollectorIP>\n<Port>" + std::to_string(collector_port) +
+         "</Port>\n</CollectorConfiguration>\n<CollectionMode>" + mode +
          "</CollectionMode>\n<IPFIXInterval>60</IPFIXInterval>\n<AggInterval>1</AggInterval>\n"
-         "<ThrottleRate>0</ThrottleRate>\n" +
-         extra + "</ORVProfile>\n";
+         "<ThrottleRate>" +
+         std::to_string(throttle_kbps) + "</ThrottleRate>\n</ORVProfile>\n";
 }
 
 KdfFlowData TcpFlow(std::uint32_t pid, std::uint16_t source_port, const std::string& destination) {
@@ -330,11 +275,9 @@ void SendToChannel(const std::uint8_t* bytes, std::size_t length, std::uint16_t 
   // One socket for the test's life: the agent identifies a sender by its socket, so a socket
   // closed before its datagram is read could not be identified and would be refused.
   static const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  (void)::sendto(fd, bytes, length, 0, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  const sockaddr_in address = Loopback(port);
+  (void)::sendto(fd, bytes, length, 0, reinterpret_cast<const sockaddr*>(&address),
+                 sizeof(address));
 }
 
 void SendFlow(const KdfFlowData& flow, std::uint16_t port) {

@@ -2,6 +2,7 @@
 // collector that decodes what it receives, the flow data channel, and orv-vpnstate.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -10,17 +11,21 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver/kdf_message.h"
 #include "export/ipfix_decoder.h"
+#include "runtime/unique_fd.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace orv::e2e {
 
-// Waits for predicate with a generous deadline, polling.
+// Waits for predicate with a generous deadline, polling every 50 ms: the predicates read logs,
+// databases and every record received, too much to repeat at the shared wait's pace.
 [[nodiscard]] bool WaitFor(const std::function<bool()>& predicate,
                            std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
@@ -30,6 +35,9 @@ namespace orv::e2e {
 // Gives the test process a private /dev/shm and a link with a default route, as an endpoint on
 // a network has; call inside the namespaces (mount + network).
 [[nodiscard]] bool PrepareNamespace(std::string& error);
+
+// 127.0.0.1:port.
+[[nodiscard]] sockaddr_in Loopback(std::uint16_t port);
 
 // The agent, running with PROGRAMDATA, ALLUSERSPROFILE and TMPDIR in a temporary directory and
 // its standard error in a log file there.
@@ -41,35 +49,32 @@ class AgentProcess {
   AgentProcess& operator=(const AgentProcess&) = delete;
 
   [[nodiscard]] std::filesystem::path DataDirectory() const;
-  [[nodiscard]] std::filesystem::path StatisticsFile() const;
   // Writes the service profile (before or while the agent runs).
   void WriteProfile(const std::string& xml) const;
   [[nodiscard]] bool Start();
-  // SIGTERM, then waits for the exit; the exit status (128 + signal when killed), -1 on time-out.
-  [[nodiscard]] int Terminate(std::chrono::milliseconds deadline = std::chrono::seconds(20));
-  // Waits for the agent to exit by itself; the exit status, -1 on time-out.
-  [[nodiscard]] int WaitExit(std::chrono::milliseconds deadline = std::chrono::seconds(30));
+  // SIGTERM, then waits (20 s) for the exit; the exit status (128 + signal when killed), -1 on
+  // time-out.
+  [[nodiscard]] int Terminate();
+  // Waits (30 s) for the agent to exit by itself; the exit status, -1 on time-out.
+  [[nodiscard]] int WaitExit();
   [[nodiscard]] std::string Log() const;
   // Waits until the log holds text count times.
   [[nodiscard]] bool WaitForLog(const std::string& text, std::size_t count = 1) const;
   [[nodiscard]] pid_t Pid() const { return pid_; }
-  // Runs orv-vpnstate with arguments in the agent's environment; its exit status.
-  [[nodiscard]] int VpnState(const std::vector<std::string>& arguments) const;
+  // Runs orv-vpnstate with arguments; its exit status.
+  [[nodiscard]] static int VpnState(const std::vector<std::string>& arguments);
 
  private:
   orv::test::TempDir root_;
   pid_t pid_ = -1;
 };
 
-// A tool from the build's bin directory running with its output in a file; terminated (SIGTERM)
-// and reaped when the object goes.
+// A tool from the build's bin directory running with its output in a file; killed and reaped
+// when the object goes.
 class ToolProcess {
  public:
   ToolProcess(const std::string& tool, const std::vector<std::string>& arguments,
               const std::filesystem::path& output);
-  ~ToolProcess();
-  ToolProcess(const ToolProcess&) = delete;
-  ToolProcess& operator=(const ToolProcess&) = delete;
 
   [[nodiscard]] std::string Output() const;
   // SIGTERM and the exit status (-1 on time-out).
@@ -77,10 +82,10 @@ class ToolProcess {
 
  private:
   std::filesystem::path output_;
-  pid_t pid_ = -1;
+  std::optional<orv::test::ChildProcess> child_;
 };
 
-// Runs a tool from the build's bin directory to its end; its standard output.
+// Runs a tool from the build's bin directory to its end; its output.
 [[nodiscard]] std::string RunTool(const std::string& tool,
                                   const std::vector<std::string>& arguments);
 
@@ -100,8 +105,8 @@ class Collector {
  private:
   void receive();
 
-  int socket_ = -1;
-  int stop_ = -1;
+  OBRuntime::UniqueFd socket_;
+  OBRuntime::UniqueFd stop_;
   std::uint16_t port_ = 0;
   mutable std::mutex mutex_;
   std::vector<std::map<std::uint16_t, IpfixValue>> flows_;
@@ -109,10 +114,11 @@ class Collector {
   std::thread thread_;
 };
 
-// A profile exporting to collector_port with the given collection mode, 1 s aggregation, no
-// throttling and any extra elements.
+// A profile exporting to collector_address:collector_port with the given collection mode, 1 s
+// aggregation and the throttle rate (Kbps, 0: none).
 [[nodiscard]] std::string Profile(std::uint16_t collector_port, const std::string& mode,
-                                  const std::string& extra = "");
+                                  int throttle_kbps = 0,
+                                  const std::string& collector_address = "127.0.0.1");
 
 // A TCP flow from 10.77.0.1:source_port to 198.51.100.7:443 by pid, as the driver reports it.
 [[nodiscard]] KdfFlowData TcpFlow(std::uint32_t pid, std::uint16_t source_port,
