@@ -481,11 +481,8 @@ std::shared_ptr<KdfFlowData> FinishedFlow(std::uint16_t source_port) {
 // not those that only started; every stop cleans up in order.
 TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContextStopsCleanUp) {
   ORV_RERUN_IN_NAMESPACE("-rnm");
-  if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0 ||
-      std::system("ip link set lo up && ip link add orv-t0 type veth peer name orv-t1 &&"
-                  " ip addr add 10.79.0.1/24 dev orv-t0 && ip link set orv-t0 up &&"
-                  " ip link set orv-t1 up && ip route add default via 10.79.0.2 dev orv-t0") != 0) {
-    GTEST_SKIP() << "cannot mount a private /dev/shm or set up a link with a default route";
+  if (const std::string failed = orv::test::PrepareEndpoint("orv-t", "10.79.0"); !failed.empty()) {
+    GTEST_SKIP() << failed;
   }
   const std::string base = root_.path().string();
   setenv("PROGRAMDATA", (base + "/programdata").c_str(), 1);
@@ -521,7 +518,7 @@ TEST_F(AgentTest, CollectionFollowsProfileAndNetworkFlowsFeedStatisticsAndContex
   ASSERT_TRUE(framework_.WaitForCall("interval 999", seen));
   // An address added while collecting: the driver is told the network changed.
   seen = framework_.Calls().size();
-  ASSERT_EQ(std::system("ip addr add 10.79.0.3/24 dev orv-t0"), 0);
+  ASSERT_EQ(orv::test::RunScript("ip addr add 10.79.0.3/24 dev orv-t0"), "");
   ASSERT_TRUE(framework_.WaitForCall("network change", seen));
 
   // Finished flows are counted once a day of the test's clock has passed.

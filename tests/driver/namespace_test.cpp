@@ -45,23 +45,20 @@ constexpr auto kDeadline = std::chrono::seconds(15);
 constexpr char kServerAddress[] = "10.211.0.1";
 constexpr char kClientAddress[] = "10.211.0.2";
 
-bool Ip(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv{"ip"};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const orv::test::NamespaceRun run = orv::test::RunCollecting(argv, {});
-  EXPECT_EQ(run.exit_status, 0) << "ip command failed: " << run.output;
-  return run.exit_status == 0;
-}
-
 // Loopback for the channel; a veth pair carrying the two test addresses (IPv4 and IPv6).
 bool SetUpLinks() {
-  return Ip({"link", "set", "lo", "up"}) &&
-         Ip({"link", "add", "fr0", "type", "veth", "peer", "name", "fr1"}) &&
-         Ip({"link", "set", "fr0", "up"}) && Ip({"link", "set", "fr1", "up"}) &&
-         Ip({"addr", "add", std::string(kServerAddress) + "/24", "dev", "fr0"}) &&
-         Ip({"addr", "add", std::string(kClientAddress) + "/24", "dev", "fr1"}) &&
-         Ip({"addr", "add", "fd00:211::1/64", "dev", "fr0", "nodad"}) &&
-         Ip({"addr", "add", "fd00:211::2/64", "dev", "fr1", "nodad"});
+  const std::string failed = orv::test::RunScript(
+      "ip link set lo up; ip link add fr0 type veth peer name fr1\n"
+      "ip link set fr0 up; ip link set fr1 up\n"
+      "ip addr add " +
+      std::string(kServerAddress) +
+      "/24 dev fr0\n"
+      "ip addr add " +
+      std::string(kClientAddress) +
+      "/24 dev fr1\n"
+      "ip addr add fd00:211::1/64 dev fr0 nodad; ip addr add fd00:211::2/64 dev fr1 nodad");
+  EXPECT_EQ(failed, "");
+  return failed.empty();
 }
 
 sockaddr_in Ipv4(const char* address, std::uint16_t port) {
@@ -332,7 +329,8 @@ TEST(KernelFlowSource, OwnsEveryFlowWithExactBytesAndItsHostNameAcrossExitExecAn
   if (KernelFlowSource::Open(why_not) == nullptr) {
     GTEST_SKIP() << "the kernel flow source cannot run here: " << why_not;
   }
-  ASSERT_TRUE(SetUpLinks() && Ip({"addr", "add", "10.211.0.3/24", "dev", "fr0"}));
+  ASSERT_TRUE(SetUpLinks());
+  ASSERT_EQ(orv::test::RunScript("ip addr add 10.211.0.3/24 dev fr0"), "");
   // A listener older than the source: its connections are still this process's.
   const UniqueFd listener = Bound(SOCK_STREAM, kServerAddress);
   Channel channel;

@@ -31,14 +31,12 @@ constexpr std::uint16_t kFieldDestinationAddress = 12;
 constexpr std::uint16_t kFieldBytesIn = 12346;
 constexpr std::uint16_t kFieldBytesOut = 12347;
 
-#define PREPARE_NAMESPACE()                   \
-  ORV_RERUN_IN_NAMESPACE("-rnm");             \
-  do {                                        \
-    std::string namespace_error;              \
-    if (!PrepareNamespace(namespace_error)) { \
-      GTEST_SKIP() << namespace_error;        \
-    }                                         \
-  } while (false)
+#define PREPARE_NAMESPACE()                                                        \
+  ORV_RERUN_IN_NAMESPACE("-rnm");                                                  \
+  if (const std::string failed = orv::test::PrepareEndpoint("orv-e2e", "10.77.0"); \
+      !failed.empty()) {                                                           \
+    GTEST_SKIP() << failed;                                                        \
+  }
 
 [[nodiscard]] std::multiset<std::uint64_t> sourcePorts(const Collector& collector) {
   std::multiset<std::uint64_t> ports;

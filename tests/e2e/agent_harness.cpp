@@ -5,13 +5,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -57,28 +55,6 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds d
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return predicate();
-}
-
-bool PrepareNamespace(std::string& error) {
-  if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
-    error = "cannot mount a private /dev/shm: errno " + std::to_string(errno);
-    return false;
-  }
-  const char* commands[] = {
-      "ip link set lo up",
-      "ip link add orv-e2e0 type veth peer name orv-e2e1",
-      "ip addr add 10.77.0.1/24 dev orv-e2e0",
-      "ip link set orv-e2e0 up",
-      "ip link set orv-e2e1 up",
-      "ip route add default via 10.77.0.2 dev orv-e2e0",
-  };
-  for (const char* command : commands) {
-    if (std::system(command) != 0) {
-      error = std::string("failed: ") + command;
-      return false;
-    }
-  }
-  return true;
 }
 
 sockaddr_in Loopback(std::uint16_t port) {

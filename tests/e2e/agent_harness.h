@@ -32,10 +32,6 @@ namespace orv::e2e {
 // How many times part occurs in text.
 [[nodiscard]] std::size_t Occurrences(const std::string& text, const std::string& part);
 
-// Gives the test process a private /dev/shm and a link with a default route, as an endpoint on
-// a network has; call inside the namespaces (mount + network).
-[[nodiscard]] bool PrepareNamespace(std::string& error);
-
 // 127.0.0.1:port.
 [[nodiscard]] sockaddr_in Loopback(std::uint16_t port);
 

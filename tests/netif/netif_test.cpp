@@ -661,31 +661,22 @@ TEST(AdapterTableParserTest, DecodesLinksAndAddressesAndRejectsBrokenMessages) {
   }
 }
 
-// Runs these ip(8) commands in a shell; true on success, a failure with the output otherwise.
-bool Ip(const std::string& script) {
-  const orv::test::NamespaceRun run = orv::test::RunCollecting({"sh", "-c", script});
-  EXPECT_EQ(run.exit_status, 0) << script << ": " << run.output;
-  return run.exit_status == 0;
-}
-
 // Real links inside a network namespace, read by the real table and followed by the manager
 // through the runtime monitor's change reports: also after Stop and Start, and for an address
 // that DHCP or SLAAC adds to a link that is already up.
 TEST(AdapterTableTest, RealLinksInNamespaceAreListedAndFollowed) {
   ORV_RERUN_IN_NAMESPACE("-rn");
   CSystemAdapterTable table;
-  const auto carrier = [](const std::string& name) {
-    const std::string script = "ip link show " + name + " | grep -q 'state UP'";
-    return orv::test::RunCollecting({"sh", "-c", script}).exit_status == 0;
-  };
+  using orv::test::LinkUp;
+  ASSERT_EQ(orv::test::RunScript(
+                "ip link add v0 type veth peer name v1 && ip link add v2 type veth peer name v3 &&"
+                " ip link set v0 alias 'Uplink A' && ip link set v2 alias 'Varno Ombrix VPN' &&"
+                " ip addr add 10.200.0.1/24 dev v0 && ip addr add 2001:db8:1::1/64 dev v0 nodad &&"
+                " ip addr add 10.200.2.1/25 dev v2 && ip addr add fe80::99/64 dev v1 nodad &&"
+                " for link in lo v0 v1 v2 v3; do ip link set $link up || exit 1; done"),
+            "");
   ASSERT_TRUE(
-      Ip("ip link add v0 type veth peer name v1 && ip link add v2 type veth peer name v3 &&"
-         " ip link set v0 alias 'Uplink A' && ip link set v2 alias 'Varno Ombrix VPN' &&"
-         " ip addr add 10.200.0.1/24 dev v0 && ip addr add 2001:db8:1::1/64 dev v0 nodad &&"
-         " ip addr add 10.200.2.1/25 dev v2 && ip addr add fe80::99/64 dev v1 nodad &&"
-         " for link in lo v0 v1 v2 v3; do ip link set $link up || exit 1; done"));
-  ASSERT_TRUE(
-      WaitUntil([&] { return carrier("v0") && carrier("v1") && carrier("v2") && carrier("v3"); }));
+      WaitUntil([&] { return LinkUp("v0") && LinkUp("v1") && LinkUp("v2") && LinkUp("v3"); }));
 
   orv::test::TempDir dir;
   FakeDetector detector;
@@ -705,10 +696,11 @@ TEST(AdapterTableTest, RealLinksInNamespaceAreListedAndFollowed) {
 
   // v0 down for a refresh (the kernel drops its IPv6 address), back up with the same addresses:
   // the same record, no new one.
-  ASSERT_TRUE(Ip("ip link set v0 down"));
+  ASSERT_EQ(orv::test::RunScript("ip link set v0 down"), "");
   ASSERT_EQ(manager.refreshInterfaceListThread(), kObSuccess);
-  ASSERT_TRUE(Ip("ip link set v0 up && ip addr add 2001:db8:1::1/64 dev v0 nodad"));
-  ASSERT_TRUE(WaitUntil([&] { return carrier("v0"); }));
+  ASSERT_EQ(orv::test::RunScript("ip link set v0 up && ip addr add 2001:db8:1::1/64 dev v0 nodad"),
+            "");
+  ASSERT_TRUE(WaitUntil([&] { return LinkUp("v0"); }));
   ASSERT_EQ(manager.refreshInterfaceListThread(), kObSuccess);
   EXPECT_EQ(Describe(manager.GetInterfaceList()), Describe(list));
 
@@ -721,12 +713,13 @@ TEST(AdapterTableTest, RealLinksInNamespaceAreListedAndFollowed) {
     return std::ranges::any_of(
         queued, [&](const RecordPtr& r) { return r->ipv4_address == address && r->uid != 0; });
   };
-  ASSERT_TRUE(
-      Ip("ip link add v4 type veth peer name v5 && ip addr add 10.201.0.1/24 dev v4 &&"
-         " ip link set v4 up && ip link set v5 up"));
+  ASSERT_EQ(orv::test::RunScript(
+                "ip link add v4 type veth peer name v5 && ip addr add 10.201.0.1/24 dev v4 &&"
+                " ip link set v4 up && ip link set v5 up"),
+            "");
   ASSERT_TRUE(WaitUntil([&] { return queued_with("10.201.0.1"); }));
   ASSERT_TRUE(WaitUntil([&] { return !manager.RefreshThreadRunning(); }));
-  ASSERT_TRUE(Ip("ip addr add 10.201.0.2/24 dev v5"));
+  ASSERT_EQ(orv::test::RunScript("ip addr add 10.201.0.2/24 dev v5"), "");
   ASSERT_TRUE(WaitUntil([&] { return queued_with("10.201.0.2"); }));
   manager.Stop();
   ASSERT_EQ(monitor.DeRegisterForNetworkChange(&detector), kObSuccess);

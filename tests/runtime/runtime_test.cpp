@@ -835,14 +835,6 @@ class RecordingObserver : public INetworkChangeObserver, public CallLog {
   }
 };
 
-// Runs commands in sh -e, finding ip(8) in sbin (often not in an ordinary user's PATH); "" when
-// they all succeeded, else what they wrote.
-std::string Failure(const std::string& commands) {
-  const orv::test::NamespaceRun run =
-      orv::test::RunCollecting({"sh", "-ec", "PATH=/usr/sbin:/sbin:$PATH\n" + commands});
-  return run.exit_status == 0 ? "" : "failed: " + run.output;
-}
-
 TEST(NetworkMonitorParserTest, ParsesALinkMessageAndStopsSafelyAtTruncatedOrMalformedInput) {
   // RTM_NEWLINK for link 3 with IFF_UP and an IFLA_OPERSTATE attribute of IF_OPER_UP.
   const Bytes whole = {
@@ -868,17 +860,17 @@ TEST(NetworkMonitorParserTest, ParsesALinkMessageAndStopsSafelyAtTruncatedOrMalf
 
 TEST(NetworkMonitorTest, ReportsLinksAndReachabilityButNotTheBaselineInNamespace) {
   ORV_RERUN_IN_NAMESPACE("-rn");
-  if (!Failure("ip -V").empty()) {
+  if (!orv::test::RunScript("ip -V").empty()) {
     GTEST_SKIP() << "ip(8) from iproute2 is not installed";
   }
-  ASSERT_EQ(Failure("ip link add v0 type veth peer name v1; ip link set v0 up; ip link set v1 up\n"
-                    "ip addr add 10.200.0.1/24 dev v0; ip route add default via 10.200.0.2"),
+  ASSERT_EQ(orv::test::RunScript(
+                "ip link add v0 type veth peer name v1; ip link set v0 up; ip link set v1 up\n"
+                "ip addr add 10.200.0.1/24 dev v0; ip route add default via 10.200.0.2"),
             "");
   // Carrier comes up asynchronously; the baseline must be taken once both ends are up (lo is
   // down).
-  ASSERT_TRUE(WaitUntil([] {
-    return Failure("[ $(ip -o link show | grep -c 'state UP') = 2 ]").empty();
-  })) << "veth carrier never came up";
+  ASSERT_TRUE(WaitUntil([] { return orv::test::LinkUp("v0") && orv::test::LinkUp("v1"); }))
+      << "veth carrier never came up";
   RecordingObserver observer;  // outlives the monitor's thread
   CNetworkMonitor monitor;
   ASSERT_EQ(monitor.RegisterForNetworkChange(&observer), kObSuccess);
@@ -887,13 +879,15 @@ TEST(NetworkMonitorTest, ReportsLinksAndReachabilityButNotTheBaselineInNamespace
   EXPECT_EQ(monitor.RegisterForNetworkChange(nullptr), kObBadArgument);
 
   // Loopback is ignored and the baseline is not reported: the route's removal comes first.
-  ASSERT_EQ(Failure("ip link set lo up; ip route del default"), "");
+  ASSERT_EQ(orv::test::RunScript("ip link set lo up; ip route del default"), "");
   ASSERT_TRUE(observer.WaitForBatch(0, "up", 0, "unreachable"));
   EXPECT_EQ(observer.Calls(), std::vector<std::string>{"unreachable"});
   // A new address on an up link is an interface change; a default route over it makes the
   // network reachable.
   const std::size_t mark = observer.Calls().size();
-  ASSERT_EQ(Failure("ip addr add 10.200.0.3/24 dev v0; ip route add default via 10.200.0.2"), "");
+  ASSERT_EQ(
+      orv::test::RunScript("ip addr add 10.200.0.3/24 dev v0; ip route add default via 10.200.0.2"),
+      "");
   ASSERT_TRUE(observer.WaitForBatch(mark, "up", 1, "reachable"));
   // The peer going down takes v0's carrier: both down, and the route no longer leads out;
   // carrier back: the kernel kept the route; deleting the pair removes both links and the route.
@@ -902,7 +896,7 @@ TEST(NetworkMonitorTest, ReportsLinksAndReachabilityButNotTheBaselineInNamespace
         {"ip link set v1 up", "up", "reachable"},
         {"ip link del v0", "down", "unreachable"}}) {
     const std::size_t before = observer.Calls().size();
-    ASSERT_EQ(Failure(command), "");
+    ASSERT_EQ(orv::test::RunScript(command), "");
     ASSERT_TRUE(observer.WaitForBatch(before, event, 2, network)) << command;
   }
   ASSERT_EQ(monitor.DeRegisterForNetworkChange(&observer), kObSuccess);

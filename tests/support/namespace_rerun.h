@@ -11,9 +11,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +64,39 @@ struct NamespaceRun {
   const int status = ::pclose(pipe.release());
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
+}
+
+// Runs script under sh -e with ip(8)'s sbin directories on PATH (often not in an ordinary
+// user's): "" when all of it succeeded, else "failed: " and what it wrote.
+[[nodiscard]] inline std::string RunScript(const std::string& script) {
+  const NamespaceRun run = RunCollecting({"sh", "-ec", "PATH=/usr/sbin:/sbin:$PATH\n" + script});
+  return run.exit_status == 0 ? "" : "failed: " + run.output;
+}
+
+// Whether link's carrier is up (ip(8) shows it in state UP).
+[[nodiscard]] inline bool LinkUp(const std::string& link) {
+  return RunScript("ip link show " + link + " | grep -q 'state UP'").empty();
+}
+
+// A private /dev/shm, inside a mount namespace: "" when done, else why not.
+[[nodiscard]] inline std::string MountPrivateShm() {
+  return ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0
+             ? ""
+             : "cannot mount a private /dev/shm: errno " + std::to_string(errno);
+}
+
+// Inside the namespaces (mount + network), what an endpoint on a network has: a private /dev/shm,
+// lo up and a veth pair <link>0/<link>1 up, with <network>.1/24 on <link>0 and a default route
+// via <network>.2. "" when done, else what failed.
+[[nodiscard]] inline std::string PrepareEndpoint(const std::string& link,
+                                                 const std::string& network) {
+  if (std::string failed = MountPrivateShm(); !failed.empty()) {
+    return failed;
+  }
+  return RunScript("ip link set lo up; ip link add " + link + "0 type veth peer name " + link +
+                   "1\nip addr add " + network + ".1/24 dev " + link + "0; ip link set " + link +
+                   "0 up; ip link set " + link + "1 up\nip route add default via " + network +
+                   ".2 dev " + link + "0");
 }
 
 // Re-runs the current test under `unshare <flags>` with kInNamespaceVariable set.

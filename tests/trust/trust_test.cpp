@@ -321,8 +321,8 @@ TEST(VpnStateToolTest, RejectsBadUsage) {
 
 TEST(VpnStateToolTest, DrivesTheDetectorThroughTheSharedState) {
   ORV_RERUN_IN_NAMESPACE("-rmn");
-  if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
-    GTEST_SKIP() << "cannot mount a private /dev/shm: errno " << errno;
+  if (const std::string failed = orv::test::MountPrivateShm(); !failed.empty()) {
+    GTEST_SKIP() << failed;
   }
   NetworkMonitor::CNetworkMonitor monitor;
   CORVTND tnd({}, &monitor);
