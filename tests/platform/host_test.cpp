@@ -293,10 +293,7 @@ TEST_F(SharedObjectTest, CreatorZeroFillsLastDetacherRemovesAndPlantedObjectsAre
   }
   // Runs step over every name as uid 65534 (nobody) in a child; 0 when it held for all.
   const auto as_nobody = [&](bool (*step)(const std::string&)) {
-    return orv::test::RunInChild([&] {
-      if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-        return 100;
-      }
+    return orv::test::RunInChildAsNobody([&] {
       ::umask(0);
       return std::ranges::all_of(names_, step) ? 0 : 1;
     });

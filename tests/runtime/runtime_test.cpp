@@ -720,15 +720,11 @@ TEST_F(ContextProviderServiceBaseTest, OnlyAllowedPeersStartHangUpsStopAndMessag
     // Let the other uid reach the socket, so that only the credential check can refuse it.
     std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
     ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);
-    EXPECT_EQ(
-        orv::test::RunInChild([&] {
-          if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-            return 3;
-          }
-          ContextTestClient intruder(path_);
-          return !intruder.connected() ? 4 : intruder.WaitForEof() ? 0 : 5;
-        }),
-        0);  // connected, then closed at once
+    EXPECT_EQ(orv::test::RunInChildAsNobody([&] {
+                ContextTestClient intruder(path_);
+                return !intruder.connected() ? 4 : intruder.WaitForEof() ? 0 : 5;
+              }),
+              0);  // connected, then closed at once
   }
   EXPECT_FALSE(provider->ArePeersConnected());
   ContextTestClient first(path_);

@@ -120,4 +120,13 @@ inline int RunInChild(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// RunInChild as uid and gid 65534 (nobody), for checks of what another account may do; 126 when
+// the child cannot take that identity.
+inline int RunInChildAsNobody(const std::function<int()>& body) {
+  return RunInChild([&] {
+    return ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0 ? 126
+                                                                                          : body();
+  });
+}
+
 }  // namespace orv::test
