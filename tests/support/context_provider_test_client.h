@@ -15,6 +15,7 @@
 
 #include "runtime/context_provider_service_base.h"
 #include "runtime/unique_fd.h"
+#include "support/wait.h"
 
 namespace orv::test {
 
@@ -32,7 +33,6 @@ class ContextTestClient {
   }
 
   [[nodiscard]] bool connected() const { return connected_; }
-  [[nodiscard]] int fd() const { return fd_.get(); }
   void Close() { fd_.Reset(); }
 
   [[nodiscard]] bool SendRaw(const std::vector<std::uint8_t>& packet) const {
@@ -48,7 +48,7 @@ class ContextTestClient {
     return ObSucceeded(OBRuntime::EncodeIpcMessage(message, packet)) && SendRaw(packet);
   }
 
-  // The next packet; nullopt when none arrives in time or the connection ended (eof() tells).
+  // The next packet; nullopt when none arrives in time or the connection ended.
   [[nodiscard]] std::optional<std::vector<std::uint8_t>> Receive(
       std::chrono::milliseconds timeout = kDeadline) {
     pollfd entry{fd_.get(), POLLIN, 0};
@@ -76,13 +76,9 @@ class ContextTestClient {
   }
   // True once the provider closed the connection (packets still waiting are read and dropped).
   [[nodiscard]] bool WaitForEof() {
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (!eof_ && std::chrono::steady_clock::now() < deadline) {
-      (void)Receive(std::chrono::milliseconds(100));
-    }
-    return eof_;
+    return WaitUntil([this] { return eof_ || (!Receive(std::chrono::milliseconds(100)) && eof_); },
+                     kDeadline);
   }
-  [[nodiscard]] bool eof() const { return eof_; }
 
  private:
   OBRuntime::UniqueFd fd_;

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "common/export_status.h"
+#include "support/wait.h"
 
 namespace orv::test {
 
@@ -37,17 +37,13 @@ class FakeRegistrar : public IExportStatusRegistrar {
   }
   // As SetTrusted, after waiting (up to 10 s) for an observer that registers on its own thread.
   void SetTrustedOnceRegistered(bool trusted) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-      {
-        const std::lock_guard lock(mutex_);
-        if (observer_ != nullptr || std::chrono::steady_clock::now() > deadline) {
-          notifyLocked(trusted);
-          return;
-        }
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    (void)WaitUntil(
+        [this] {
+          const std::lock_guard lock(mutex_);
+          return observer_ != nullptr;
+        },
+        std::chrono::seconds(10));
+    SetTrusted(trusted);
   }
 
  private:

@@ -16,12 +16,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "support/child_process.h"
 
 namespace orv::test {
 
@@ -105,11 +106,9 @@ struct NamespaceRun {
   if (probe.exit_status != 0) {
     return probe;
   }
-  char self[PATH_MAX] = {};
-  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   NamespaceRun run =
-      RunCollecting({"unshare", flags, std::string(self, length > 0 ? length : 0),
+      RunCollecting({"unshare", flags, ChildProcess::ImageOf("/proc/self/exe"),
                      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
                     {std::string(kInNamespaceVariable) + "=1"});
   run.available = true;
