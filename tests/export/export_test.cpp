@@ -16,7 +16,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -994,13 +993,11 @@ TEST(CollectorInteropTest, IpfixDumpDecodesTheStreamInSequence) {
   for (const Bytes& message : messages)
     out.write(reinterpret_cast<const char*>(message.data()), std::streamsize(message.size()));
   out.close();
-  const std::string dump = (directory.path() / "dump").string();
-  const std::string command = "/usr/bin/ipfixDump --element-file '" +
-                              (kPackaging / "orv-elements.xml").string() + "' --in '" +
-                              file.string() + "' > '" + dump + "' 2>&1";
-  const int status = std::system(command.c_str());
-  const std::string output = ChildProcess::ReadAll(dump);
-  ASSERT_EQ(status, 0) << output;
+  const orv::test::NamespaceRun dump =
+      orv::test::RunCollecting({"/usr/bin/ipfixDump", "--element-file",
+                                (kPackaging / "orv-elements.xml").string(), "--in", file.string()});
+  const std::string& output = dump.output;
+  ASSERT_EQ(dump.exit_status, 0) << output;
   EXPECT_EQ(output.find("out of sequence"), std::string::npos) << output;
   ExpectAll(output, {"File Stats: 5 Messages, 6 Data Records", "orvManufacturer",
                      "orvInterfaceName", "orvInterfaceDetails", "sourceIPv6Address",

@@ -227,13 +227,6 @@ Hash FileHash(const std::string& path) {
   return hash;
 }
 
-// How many captured lines hold text.
-std::size_t Occurrences(const LogCapture& log, const std::string& text) {
-  const auto lines = log.Lines();
-  return std::ranges::count_if(
-      lines, [&](const auto& line) { return line.message.find(text) != std::string::npos; });
-}
-
 std::string Contents(OBRuntime::UniqueFd file) {
   std::string text(64, '\0');
   const ssize_t got = file.valid() ? ::read(file.get(), text.data(), text.size()) : -1;
@@ -736,7 +729,7 @@ TEST_F(FlowTest, RealProcessesThroughProc) {
                 std::tuple(kObFailure, kObFailure, kObFailure));
     }
   }
-  EXPECT_EQ(Occurrences(log, "process " + std::to_string(gone) + " cannot be read"), 1u);
+  EXPECT_EQ(log.Count("process " + std::to_string(gone) + " cannot be read"), 1u);
 
   // Process 0 is SYSTEM, with a zero hash and no user; buffers are checked.
   CProcessInfo zero(0, services);
@@ -854,7 +847,7 @@ TEST_F(FlowTest, HashWorkerAnswersAtOnceAndHashesOffTheCallersThread) {
     EXPECT_EQ(worker.HashOpenFile(OpenForHashing(unhashable), 7, digest), kObNotFound)
         << unhashable;
   }
-  EXPECT_EQ(Occurrences(log, "limit: not hashed"), 1u);
+  EXPECT_EQ(log.Count("limit: not hashed"), 1u);
   EXPECT_TRUE(orv::test::WaitUntil(
       [&] { return worker.HashOpenFile(OpenForHashing(small), 7, digest) != kObMessageParked; }));
   EXPECT_EQ(worker.HashOpenFile(OpenForHashing(small), 7, digest), kObSuccess);

@@ -18,11 +18,11 @@ std::vector<CapturedLine> LogCapture::Lines() const {
   return lines_;
 }
 
-bool LogCapture::Contains(const std::string& text) const {
+std::size_t LogCapture::Count(const std::string& text) const {
   const std::lock_guard lock(mutex_);
-  return std::any_of(lines_.begin(), lines_.end(), [&](const CapturedLine& line) {
-    return line.message.find(text) != std::string::npos;
-  });
+  return static_cast<std::size_t>(std::count_if(
+      lines_.begin(), lines_.end(),
+      [&](const CapturedLine& line) { return line.message.find(text) != std::string::npos; }));
 }
 
 bool LogCapture::Has(LOGLEVEL level, const std::string& function,

@@ -27,7 +27,9 @@ class LogCapture : public ILogSink {
 
   [[nodiscard]] std::vector<CapturedLine> Lines() const;
   // True when some line's message contains the text.
-  [[nodiscard]] bool Contains(const std::string& text) const;
+  [[nodiscard]] bool Contains(const std::string& text) const { return Count(text) > 0; }
+  // How many lines' messages contain the text.
+  [[nodiscard]] std::size_t Count(const std::string& text) const;
   // True when some line at the level, under the function, has exactly this message.
   [[nodiscard]] bool Has(LOGLEVEL level, const std::string& function,
                          const std::string& message) const;
