@@ -23,6 +23,7 @@
 #include "crash/minidump_writer.h"
 #include "crash/signal_safe_text.h"
 #include "runtime/agent_thread.h"
+#include "runtime/unique_fd.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -196,11 +197,10 @@ TEST(MiniDumpWriterTest, BadStackPointerLeavesZerosInsteadOfFaulting) {
     context.uc_mcontext.gregs[REG_RSP] = static_cast<greg_t>(stack_pointer);
     const CrashContext crash{SIGSEGV, &info, &context, 0xC0000005, ::getpid(), ::gettid(), 0, 8};
     const std::string path = (dir.path() / std::to_string(stack_pointer)).string();
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    const OBRuntime::UniqueFd file(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
     int error = -1;
-    EXPECT_EQ(WriteMiniDump(fd, crash, system, *scratch, error), kObSuccess);
+    EXPECT_EQ(WriteMiniDump(file.get(), crash, system, *scratch, error), kObSuccess);
     EXPECT_EQ(error, 0);
-    ::close(fd);
     const orv::test::ParsedDump dump = orv::test::ReadDump(ChildProcess::ReadAll(path));
     EXPECT_EQ(dump.error, "");
     EXPECT_EQ(dump.stack.empty(), stack_pointer == 0x10);  // no mapping holds it

@@ -1053,12 +1053,12 @@ TEST_F(FlowTest, ContainerEachKindFindsTheModulesItsHostRuns) {
 
   // A real shell running a script while holding a .jar open.
   const std::string cwd = std::filesystem::canonical(temp_.path()).string();
-  const int fd = ::open((cwd + "/x.jar").c_str(), O_CREAT | O_RDWR, 0600);  // inherited
-  ASSERT_GE(fd, 0);
+  OBRuntime::UniqueFd jar(::open((cwd + "/x.jar").c_str(), O_CREAT | O_RDWR, 0600));  // inherited
+  ASSERT_TRUE(jar.valid());
   // A command after the sleep keeps the shell from replacing itself with it.
   std::ofstream(cwd + "/script.sh") << "sleep 100\nexit 0\n";
   ChildProcess child("/bin/sh", {"sh", "script.sh"}, [&cwd] { (void)::chdir(cwd.c_str()); });
-  ::close(fd);
+  jar.Reset();
   ASSERT_TRUE(child.WaitForExec());
   CProcessInfoSurrogateable shell(static_cast<std::uint32_t>(child.pid()));
   Paths jars;
