@@ -1007,10 +1007,11 @@ TEST(CollectorInteropTest, IpfixDumpDecodesTheStreamInSequence) {
 // Starts a collector on a loopback port that was free a moment ago and sends it the stream once
 // a second (nfacctd's plugins start after it reports itself listening and drop what came
 // before) until file holds needle; the file's content. The collector's standard output and error
-// go to files of those names in directory.
+// go to files of those names in directory (kept apart, so the output holds only records); the
+// exporter's local port goes to local_port when given.
 std::string Feed(const std::string& program, const std::vector<std::string>& argv,
                  const std::string& port, const fs::path& directory, const fs::path& file,
-                 const std::vector<std::string>& needles, std::uint16_t* local_port) {
+                 const std::vector<std::string>& needles, std::uint16_t* local_port = nullptr) {
   const std::string out = (directory / "stdout").string();
   const std::string err = (directory / "stderr").string();
   const ChildProcess collector(program, argv, [&] {
@@ -1020,7 +1021,9 @@ std::string Feed(const std::string& program, const std::vector<std::string>& arg
   const std::vector<Bytes> messages = AgentMessages();
   ExporterUDPTransport transport;
   EXPECT_EQ(transport.Connect("127.0.0.1", port), kObSuccess);
-  *local_port = transport.LocalPort();
+  if (local_port != nullptr) {
+    *local_port = transport.LocalPort();
+  }
   std::string content;
   auto next_send = std::chrono::steady_clock::now();
   (void)WaitUntil([&] {
@@ -1051,10 +1054,9 @@ TEST(CollectorInteropTest, NfacctdShowsNamesHashesAndByteCountsWithTheShippedPri
          "orv_destination_host, orv_dns_suffix, orv_interface_uid\n"
          "print_output[orv]: json\nprint_refresh_time[orv]: 1\nprint_output_file[orv]: "
       << output.string() << "\n";
-  std::uint16_t sender = 0;
   const std::string flows =
       Feed("/usr/sbin/nfacctd", {"nfacctd", "-f", (directory.path() / "nfacctd.conf").string()},
-           port, directory.path(), output, {"v6.example.com"}, &sender);
+           port, directory.path(), output, {"v6.example.com"});
   // nfacctd shows raw fields as dash-separated bytes, cut after 21 of them.
   ExpectAll(
       flows,
