@@ -58,11 +58,7 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds d
 }
 
 sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
+  return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 AgentProcess::AgentProcess() = default;
